@@ -1,0 +1,55 @@
+// Step coefficients and free response over the horizon, from the estimated
+// model and the observer polynomial T.
+#pragma once
+
+namespace veltrax {
+
+constexpr int kHorizonStart = 1;  // N1
+constexpr int kHorizonEnd = 10;   // N2
+constexpr int kPqDegree = 1;
+constexpr int kTDegree = 3;
+constexpr int kRowLength = 10;
+constexpr int kPolyCapacity = 35;
+
+struct DerivedLengths {
+    int atilde_len = 0;
+    int pq_len = 0;
+    int r_len = 0;
+    int s_len = 0;
+    int f_len = 0;
+    int bext_len = 0;
+    int gamma_len = 0;  // coefficients kept per row of gamma_rows: max(bext_len, t_degree)
+};
+
+struct PredictionState {
+    DerivedLengths len;
+    double a_poly[kPolyCapacity] = {};
+    double b_poly[kPolyCapacity] = {};
+    double p_poly[kPolyCapacity] = {};
+    double q_poly[kPolyCapacity] = {};
+    double t_poly[kRowLength] = {};
+    double r_poly[kPolyCapacity] = {};
+    double a_tilde[kPolyCapacity] = {};
+    double s_poly[kPolyCapacity] = {};
+    double e_coef[kHorizonEnd] = {};
+    double f_rows[kHorizonEnd][kRowLength] = {};
+    double step_coef[kHorizonEnd] = {};
+    double gamma_rows[kHorizonEnd][kRowLength] = {};
+    double free_response[kHorizonEnd] = {};
+};
+
+DerivedLengths derived_lengths(int a_order, int b_order, int b_extra_order, int dead_time);
+
+// Run start: derived lengths, T from t_coef[0..2], P = Q = 1, a_poly[0] = 1,
+// and every other coefficient cleared so that nothing of an earlier run with
+// larger orders is read past a used length.
+void start_prediction(PredictionState& p, const double* t_coef, int a_order, int b_order, int b_extra_order,
+                      int dead_time);
+
+void copy_model_polynomials(PredictionState& p, const double* theta, int a_order, int dead_time);
+void solve_output_recursion(PredictionState& p, double t0);
+void solve_input_recursion(PredictionState& p, double t0);
+// zt_hist, dut_hist: histories of 21 slots, slot 20 newest.
+void compute_free_response(PredictionState& p, const double* zt_hist, const double* dut_hist);
+
+}  // namespace veltrax

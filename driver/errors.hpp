@@ -1,0 +1,19 @@
+// Rejected calls: an identifier such as "veltrax:badOrder" and a message that
+// names the argument and what was expected.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace veltrax {
+
+class Error : public std::runtime_error {
+public:
+    Error(std::string id, const std::string& message) : std::runtime_error(message), id_(std::move(id)) {}
+    const std::string& id() const noexcept { return id_; }
+
+private:
+    std::string id_;
+};
+
+}  // namespace veltrax

@@ -1,0 +1,45 @@
+// A fixed team of threads that runs one job at a time on every member,
+// the calling thread included. Workers exist only while the team does: the
+// destructor stops and joins them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+namespace veltrax {
+
+class SearchTeam {
+public:
+    explicit SearchTeam(unsigned threads);
+    ~SearchTeam();
+    SearchTeam(const SearchTeam&) = delete;
+    SearchTeam& operator=(const SearchTeam&) = delete;
+
+    unsigned size() const { return static_cast<unsigned>(workers_.size()) + 1; }
+
+    // Calls body(member) on every member (0 is the caller) and returns when
+    // all have returned.
+    template <class Body>
+    void run(Body& body) {
+        run_erased(&invoke<Body>, &body);
+    }
+
+private:
+    template <class Body>
+    static void invoke(void* body, unsigned member) {
+        (*static_cast<Body*>(body))(member);
+    }
+    void run_erased(void (*fn)(void*, unsigned), void* context);
+    void worker_loop(unsigned member);
+
+    std::vector<std::thread> workers_;
+    std::atomic<std::uint32_t> generation_{0};
+    std::atomic<std::uint32_t> finished_{0};
+    std::atomic<bool> stop_{false};
+    void (*fn_)(void*, unsigned) = nullptr;
+    void* context_ = nullptr;
+};
+
+}  // namespace veltrax

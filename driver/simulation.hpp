@@ -1,0 +1,65 @@
+// The state of one simulation. A plug-in keeps one static instance, which
+// gives the persistence between calls; the C++ API can create any number.
+#pragma once
+
+#include <cstdint>
+
+#include "controller/estimator.hpp"
+#include "controller/prediction.hpp"
+#include "numeric/deviates.hpp"
+#include "numeric/linear_process.hpp"
+#include "process_model/process_model.hpp"
+
+namespace veltrax {
+
+struct RunConfig {
+    std::int32_t sample_count = 0;
+    double control_weight = 0.0;
+    std::int32_t process_dead_time = 4;
+    std::int32_t dead_time = 4;
+    double u_max = 1.0;
+    double u_min = 0.0;
+    std::int32_t a_order = 3;
+    std::int32_t b_order = 3;
+    double noise_amplitude = 0.005;
+    std::int32_t substeps_per_sample = 0;
+    double rk4_step_size = 0.1;
+    bool gaussian_noise = false;
+    double model_sample_interval = 0.0;
+    std::int32_t linear_process = 1;
+    double plant_hill_midpoint = 0.404;
+    double hill_midpoint = 0.505;
+    double plant_hill_exponent = 2.98;
+    double hill_exponent = 4.0;
+    double t_coef[4] = {1.0, -1.6, 0.64, 0.0};
+};
+
+struct RunState {
+    double sim_time = 0.0;
+    double sum_sq_error = 0.0;
+    double sum_time_abs_error = 0.0;
+    double input_integral = 0.0;
+    double setpoint = 0.8;
+    double process_output = 0.0;
+    double measured_output = 0.0;
+    double static_gain = 0.0;
+    double best_move = 0.0;
+    double applied_move = 0.0;
+    double model_clock = 0.0;
+    std::int32_t estimation_hold = 0;
+    double last_far_setpoint = 0.8;
+};
+
+struct Simulation {
+    RunConfig config;
+    RunState run;
+    NoiseState noise;
+    LinearProcess linear;
+    ProcessModel model;
+    SignalHistories histories;
+    EstimatorState estimator;
+    PredictionState prediction;
+    double ref_preview[kPreviewLength] = {};
+};
+
+}  // namespace veltrax

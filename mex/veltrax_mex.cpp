@@ -1,0 +1,75 @@
+// MEX gateway of veltrax1, veltrax2 and veltrax3: VELTRAX_BUILD selects the
+// build. The simulation state is one static record, so it persists between
+// calls until the host unloads the plug-in.
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <new>
+
+#include "driver/arguments.hpp"
+#include "driver/errors.hpp"
+#include "driver/run.hpp"
+#include "driver/simulation.hpp"
+#include "mex.h"
+
+#ifndef VELTRAX_BUILD
+#error "VELTRAX_BUILD must be 1, 2 or 3"
+#endif
+
+namespace {
+
+constexpr veltrax::Build kBuild = static_cast<veltrax::Build>(VELTRAX_BUILD);
+veltrax::Simulation g_simulation;
+
+const char* const kInputNames[5] = {"parameter vector", "numerator", "denominator", "curve parameters",
+                                    "filter polynomial T"};
+
+bool is_real_double(const mxArray* a) { return mxIsDouble(a) && !mxIsComplex(a) && !mxIsSparse(a); }
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxArray* plhs[], int nrhs,
+                                                                    const mxArray* prhs[]) {
+    char id[64] = "";
+    char message[512] = "";
+    try {
+        const int read = nrhs == 5 ? 5 : (nrhs < 4 ? nrhs : 4);
+        veltrax::ArgView views[5];
+        for (int i = 0; i < read; ++i) {
+            if (!is_real_double(prhs[i])) {
+                std::snprintf(message, sizeof message, "input %d (%s) must be a real double matrix, got %s%s", i + 1,
+                              kInputNames[i], mxIsComplex(prhs[i]) ? "complex " : "",
+                              mxIsSparse(prhs[i]) ? "sparse" : mxGetClassName(prhs[i]));
+                throw veltrax::Error("veltrax:badInputType", message);
+            }
+            views[i] = {mxGetPr(prhs[i]), mxGetM(prhs[i]), mxGetN(prhs[i])};
+        }
+        const veltrax::CallRequest request = veltrax::decode_call(nrhs, views, nlhs);
+
+        veltrax::OutputShape shapes[5];
+        veltrax::output_shapes(request, shapes);
+        mxArray* out[5];
+        for (int i = 0; i < 5; ++i) out[i] = mxCreateDoubleMatrix(shapes[i].rows, shapes[i].cols, mxREAL);
+        const veltrax::OutputViews views_out{mxGetPr(out[0]), mxGetPr(out[1]), mxGetPr(out[2]), mxGetPr(out[3]),
+                                             mxGetPr(out[4])};
+        veltrax::run_call(kBuild, g_simulation, request, views_out);
+
+        const int handed = nlhs < 1 ? 1 : nlhs;
+        for (int i = 0; i < 5; ++i) {
+            if (i < handed)
+                plhs[i] = out[i];
+            else
+                mxDestroyArray(out[i]);
+        }
+    } catch (const veltrax::Error& e) {
+        std::snprintf(id, sizeof id, "%s", e.id().c_str());
+        std::snprintf(message, sizeof message, "%s", e.what());
+    } catch (const std::bad_alloc&) {
+        std::snprintf(id, sizeof id, "veltrax:outOfMemory");
+        std::snprintf(message, sizeof message, "not enough memory");
+    } catch (const std::exception& e) {
+        std::snprintf(id, sizeof id, "veltrax:internal");
+        std::snprintf(message, sizeof message, "%s", e.what());
+    }
+    if (id[0] != '\0') mexErrMsgIdAndTxt(id, "%s", message);
+}

@@ -1,0 +1,26 @@
+// Uniform and Gaussian deviates for the measurement noise.
+#pragma once
+
+#include <cstdint>
+
+namespace veltrax {
+
+// State of both generators. `noise_seed` is the first generator's state; a
+// value <= 0 asks for seeding on the next draw.
+struct NoiseState {
+    std::int32_t noise_seed = -1;
+    std::int32_t second_generator_state = 123456789;
+    std::int32_t shuffle_output = 0;
+    std::int32_t shuffle_table[32] = {};
+    std::int32_t gauss_saved_flag = 0;
+    double gauss_saved_value = 0.0;
+};
+
+// Next uniform deviate in [1/2147483563, 0x3F7FFFFE as float]; single precision
+// is part of the contract, callers widen before scaling.
+float uniform_deviate(NoiseState& s, std::int32_t* seed);
+
+// Next standard normal deviate (polar method, values handed out in pairs).
+double gaussian_deviate(NoiseState& s, std::int32_t* seed);
+
+}  // namespace veltrax
