@@ -1,0 +1,22 @@
+// Records the outputs of the golden cases, searched the literal way:
+// make_golden <directory>.
+#include <cstdio>
+#include <fstream>
+
+#include "../support/golden_cases.hpp"
+#include "../support/golden_io.hpp"
+#include "../support/literal_call.hpp"
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_golden DIRECTORY\n");
+        return 2;
+    }
+    for (const auto& gc : veltrax::testing::golden_cases()) {
+        auto sim = veltrax::make_simulation();
+        std::ofstream os(std::string(argv[1]) + "/" + gc.name + ".txt");
+        for (const auto& call : gc.calls) veltrax::testing::write_outputs(os, veltrax::testing::literal_call(gc.build, *sim, call));
+        std::printf("%s\n", gc.name.c_str());
+    }
+    return 0;
+}
