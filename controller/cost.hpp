@@ -81,19 +81,24 @@ inline CostTable make_cost_table(const PredictionState& ps, const double* refere
 
 inline double evaluate_cost(const CostTable& t, double du) {
     double j = t.j_prefix;
-    int k = t.first;
+    int first = t.first;
     if (!std::isfinite(du)) {
         j = 0.0;
-        k = 0;
+        first = 0;
     }
-    for (; k < kHorizonEnd; ++k) {
+    // The outputs first (independent power calls that can overlap), then the
+    // sum in the order of the terms.
+    double y[kHorizonEnd];
+    for (int k = first; k < kHorizonEnd; ++k) {
         const double w = t.g[k] * du + t.f[k];
-        double y = 0.0;
+        y[k] = 0.0;
         if (!(w <= 0.0)) {
             const double wp = std::pow(w, t.p);
-            y = wp / (t.cp + wp);
+            y[k] = wp / (t.cp + wp);
         }
-        const double e = t.r[k] - y;
+    }
+    for (int k = first; k < kHorizonEnd; ++k) {
+        const double e = t.r[k] - y[k];
         j = e * e + j;
     }
     return t.weight * (du * du) + j;
