@@ -51,7 +51,7 @@ assert(isequal(o1, o2));
 
 % The built-in model: empty denominator, body mass and cardiac output.
 clear veltrax2
-pm = [120 0.1 2 0 3 3 0 10 0.1];
+pm = [120 0.1 2 0 3 3 0.005 10 0.1];
 [tm, trm] = veltrax2(pm, [70 6.48], [], [50 0.505 2.98 4.0]);
 assert(trm(1, 5) == 0 && trm(60, 5) > trm(10, 5) && trm(60, 5) > 10);
 % It settles on the set-point and follows the change at t = 100.
