@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev
-  octave octave-dev gnuplot-nox
+  octave octave-dev gnuplot-nox parallel
   clang libclang-rt-14-dev
 )
 

@@ -1,0 +1,20 @@
+// PNG plots of a result folder through gnuplot.
+#pragma once
+
+#include <filesystem>
+#include <vector>
+
+#include "api/veltrax.hpp"
+#include "cli/scenario.hpp"
+
+namespace veltrax::cli {
+
+// Writes plots.gp into `dir`, with the outputs of the calls that ran as
+// inline data, and runs gnuplot on it there: per call k, callk_trajectory.png
+// (set-point, y and v; u) and callk_theta.png (parameter estimates). Calls
+// without sample periods get no plot. Throws veltrax::Error
+// "veltrax:plotFailed" when gnuplot cannot be started or fails.
+void plot_results(const std::filesystem::path& dir, const Scenario& scenario,
+                  const std::vector<std::vector<Matrix>>& outputs);
+
+}  // namespace veltrax::cli

@@ -1,0 +1,38 @@
+// Scenario files: the gateway calls of one simulation, written as JSON.
+//
+//   {
+//     "build": 2,
+//     "params": [300, 0.1, 4, 2, 3, 3, 0, 10, 0.1],
+//     "numerator": [1], "denominator": [1, 3, 3, 1],
+//     "curve": [0.404, 0.505, 2.98, 4.0],
+//     "calls": [{}, {"params": [...], "T": [1, -0.8, 0.16]}]
+//   }
+//
+// Top-level call fields are defaults that each call may override; without
+// "calls" the file is a single call. docs/cli.md describes every field.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "api/veltrax.hpp"
+
+namespace veltrax::cli {
+
+struct Scenario {
+    std::string path;  // as given
+    std::string name;  // file name without extension: the result folder in a batch
+    Build build = Build::V2;
+    std::vector<std::vector<Matrix>> calls;  // gateway inputs of each call, in order
+};
+
+// Reads and checks a scenario file. Problems with the file itself (unreadable,
+// not JSON, missing or mistyped fields) throw veltrax::Error with id
+// "veltrax:badScenario"; the values themselves are left to the gateway, so
+// that they are rejected with the plug-ins' identifiers and messages.
+Scenario load_scenario(const std::string& path);
+
+// The same for scenario text; `path` only names it.
+Scenario parse_scenario(const std::string& text, const std::string& path);
+
+}  // namespace veltrax::cli

@@ -1,0 +1,286 @@
+#!/usr/bin/env bash
+# Tests of bin/veltrax by group: cli_tests.sh errors|inherit|shard|batch|plot|progress|docs.
+# Needs VELTRAX (the binary) and VELTRAX_SOURCE_DIR. Exit 77 means skipped.
+set -u
+
+: "${VELTRAX:?path of bin/veltrax}" "${VELTRAX_SOURCE_DIR:?source tree}"
+examples=$VELTRAX_SOURCE_DIR/examples/scenarios
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+# expect STATUS TEXT veltrax-arguments...: the exit status is STATUS and
+# stderr holds TEXT (fixed string; empty TEXT: stderr must be empty).
+expect() {
+  local status=$1 text=$2 err rc
+  shift 2
+  err=$("$VELTRAX" "$@" 2>&1 >/dev/null)
+  rc=$?
+  if [[ $rc != "$status" ]]; then
+    fail "veltrax $*: exit $rc, expected $status; stderr: $err"
+  elif [[ -z $text && -n $err ]]; then
+    fail "veltrax $*: unexpected stderr: $err"
+  elif [[ $err != *"$text"* ]]; then
+    fail "veltrax $*: stderr lacks '$text': $err"
+  fi
+}
+
+# scenario NAME N [CONTROL_WEIGHT]: a small linear third-order run.
+scenario() {
+  cat >"$1.json" <<EOF
+{"build": 2, "params": [$2, ${3:-0.1}, 4, 2, 3, 3, 0.01, 10, 0.1],
+ "numerator": [1], "denominator": [1, 3, 3, 1], "curve": [0.404, 0.505, 2.98, 4.0]}
+EOF
+}
+
+folders() { (cd "$1" && ls | tr '\n' ' '); }
+
+test_errors() {
+  # Scenario files that are not what they should be: nothing is run or written.
+  local good='"params": [30, 0.1, 4, 2, 3, 3, 0, 10, 0.1], "curve": [0.404, 0.505, 2.98, 4.0]'
+  local lin='"numerator": [1], "denominator": [1, 3, 3, 1]'
+  local cases=(
+    "{\"build\": 2, $good,"                       "not valid JSON: parse error at line 1"
+    '[1, 2]'                                      'the file must hold a JSON object, got an array'
+    "{$good, $lin}"                               "top level: no 'build'"
+    "{\"build\": 4, $good, $lin}"                 "'build' must be 1, 2 or 3, got 4"
+    "{\"build\": \"2\", $good, $lin}"             "'build' must be 1, 2 or 3, got a string"
+    "{\"build\": 2, \"params\": \"300\", $lin}"   "top level: 'params' must be an array of numbers, got a string"
+    "{\"build\": 2, \"params\": [1, true], $lin}" "top level: 'params' element 1 must be a number, got true"
+    "{\"build\": 2, \"paramz\": [1], $lin}"       "top level: unknown field 'paramz'"
+    "{\"build\": 2, \"params\": [1e999]}"         'not valid JSON: number overflow'
+    "{\"build\": 2, $lin, \"curve\": [1, 2, 3, 4]}" "top level: no 'params'"
+    "{\"build\": 2, $good, \"numerator\": [1]}"   "top level: no process"
+    "{\"build\": 2, $good, $lin, \"model\": {\"body_mass\": 70, \"cardiac_output\": 6.48}}" "give either 'model' or 'numerator' and 'denominator', not both"
+    "{\"build\": 2, $good, \"model\": {\"body_mass\": 70}}" "'model' needs 'cardiac_output'"
+    "{\"build\": 2, $good, \"model\": [70, 6.48]}" "'model' must be an object"
+    "{\"build\": 2, $good, $lin, \"calls\": []}"  "'calls' is empty"
+    "{\"build\": 2, $good, $lin, \"calls\": [{}, 3]}" 'call 2 must be an object, got a number'
+    "{\"build\": 2, $good, $lin, \"calls\": [{\"build\": 1}]}" "call 1: unknown field 'build'"
+    "{\"build\": 2, $good, $lin, \"calls\": [{\"T\": [1, \"x\", 0]}]}" "call 1: 'T' element 1 must be a number, got a string"
+    # A numerator in a call replaces an inherited model, so the call has no denominator.
+    "{\"build\": 2, $good, \"model\": {\"body_mass\": 70, \"cardiac_output\": 6.48}, \"calls\": [{\"numerator\": [1]}]}" 'call 1: no process'
+  )
+  local i
+  for ((i = 0; i < ${#cases[@]}; i += 2)); do
+    printf '%s' "${cases[i]}" >bad.json
+    rm -rf out
+    expect 1 "${cases[i + 1]}" run bad.json -o out
+    [[ $("$VELTRAX" run bad.json -o out 2>&1) == "bad.json: veltrax:badScenario: "* ]] ||
+      fail "no badScenario identifier for: ${cases[i]}"
+    [[ -e out ]] && fail "output written for: ${cases[i]}"
+  done
+  expect 1 'missing.json: veltrax:badScenario: cannot read the file: No such file or directory' run missing.json -o out
+  expect 1 'veltrax:badScenario: cannot read the file: it is a folder' run . -o out
+
+  # A call the gateway rejects: its identifier and message; the calls before it are kept.
+  cat >second_bad.json <<EOF
+{"build": 2, $good, $lin,
+ "calls": [{}, {"params": [30, 0.1, 4, 2, 7, 3, 0, 10, 0.1]}, {}]}
+EOF
+  expect 1 'second_bad.json: call 2: veltrax:badOrder: a_order (element 4) must be between 0 and 6, got 7' \
+    run second_bad.json -o rejected
+  [[ -s rejected/call1_trajectory.csv && ! -e rejected/call2_time.csv && ! -e rejected/call3_time.csv ]] ||
+    fail "rejected call: wrong files: $(folders rejected)"
+  grep -q '"ok": false' rejected/summary.json && grep -q '"id": "veltrax:badOrder"' rejected/summary.json &&
+    grep -q '"call": 2' rejected/summary.json || fail "rejected call: summary.json: $(cat rejected/summary.json)"
+
+  # Results that cannot be written.
+  scenario small 5
+  touch a_file
+  expect 1 "veltrax:writeFailed: cannot write 'a_file'" run small.json -o a_file
+  expect 1 "veltrax:writeFailed: cannot write 'a_file/sub'" run small.json -o a_file/sub
+
+  # Bad command lines.
+  expect 2 'A subcommand is required'
+  expect 2 '--output is required' run small.json
+  expect 2 'scenario is required' run -o out
+  expect 2 '--threads: Value -1 not in range' run small.json -o out --threads -1
+  expect 2 'The following argument was not expected: --frob' run small.json -o out --frob
+  expect 0 '' run small.json -o out
+}
+
+test_shard() {
+  local name
+  for name in c a e b d; do scenario "$name" 5; done
+  # Files ordered by name (a..e); file i goes to shard i mod 3 + 1, however they are listed.
+  local want=('' 'a d ' 'b e ' 'c ') k
+  for k in 1 2 3; do
+    expect 0 '' batch c.json a.json e.json b.json d.json -o "shard$k" --shard "$k/3"
+    [[ $(folders "shard$k") == "${want[k]}" ]] || fail "--shard $k/3 ran $(folders "shard$k"), expected ${want[k]}"
+  done
+  expect 0 '' batch ./d.json ./c.json ./b.json ./a.json ./e.json -o reversed --shard 1/3
+  [[ $(folders reversed) == "a d " ]] || fail "--shard 1/3 depends on the order given: $(folders reversed)"
+
+  # The shards together are the whole batch.
+  expect 0 '' batch a.json b.json c.json d.json e.json -o whole
+  mkdir union && cp -r shard1/* shard2/* shard3/* union/
+  diff -r whole union >/dev/null || fail "shards 1..3 of 3 differ from the whole batch"
+
+  # A shard that gets no file.
+  expect 0 '' batch a.json b.json -o none --shard 3/3
+  [[ -z $(ls none 2>/dev/null) ]] || fail "--shard 3/3 of 2 files ran $(folders none)"
+
+  local bad
+  for bad in 0/3 4/3 1/0 -1/2; do expect 2 "--shard: K/N needs 1 <= K <= N, got $bad" batch a.json -o x --shard "$bad"; done
+  expect 2 'Could not convert: --shard' batch a.json -o x --shard x/3
+  expect 2 '--shard: 2 required K/N missing' batch a.json -o x --shard 3
+  expect 2 '--shard: At Most 2 required but received 3' batch a.json -o x --shard 1/2/3
+
+  # Two files that would share a result folder.
+  mkdir -p other && scenario other/a 5
+  expect 2 "would share the result folder 'a'" batch a.json other/a.json -o x
+  cp a.json ..json
+  expect 2 "'..json' gives no usable result folder name" batch a.json ..json -o x
+}
+
+test_batch() {
+  # Each scenario of a batch gives exactly what 'veltrax run' gives.
+  mkdir examples && cp "$examples"/*.json examples/
+  expect 0 '' batch examples/*.json -o batch --threads 2
+  local f name
+  for f in examples/*.json; do
+    name=$(basename "$f" .json)
+    expect 0 '' run "$f" -o "single/$name"
+    diff -r "single/$name" "batch/$name" >/dev/null || fail "batch result of $name differs from veltrax run"
+  done
+  [[ $(folders batch) == "drug_model linear_third_order two_calls " ]] || fail "batch folders: $(folders batch)"
+
+  # A rejected call fails its scenario only.
+  scenario good 5
+  sed 's/\[5, 0.1, 4, 2, 3, 3/[5, 0.1, 4, 2, 7, 3/' good.json >rejected.json
+  expect 1 'rejected.json: call 1: veltrax:badOrder: a_order (element 4) must be between 0 and 6, got 7' \
+    batch good.json rejected.json -o mixed
+  [[ -s mixed/good/call1_time.csv ]] || fail "batch with a rejected call: the good scenario was not written"
+  grep -q '"ok": false' mixed/rejected/summary.json || fail "batch: rejected scenario not marked in summary.json"
+
+  # An unreadable scenario file stops the batch before anything runs.
+  printf '{"build": 2,' >broken.json
+  expect 1 'broken.json: veltrax:badScenario: not valid JSON' batch good.json broken.json -o stopped
+  [[ -e stopped ]] && fail "batch with a broken file ran: $(folders stopped)"
+}
+
+test_inherit() {
+  # Top-level fields are defaults; a call's process replaces the inherited
+  # one, "T": null drops an inherited filter. Same results as written out.
+  cat >inherit.json <<EOF
+{"build": 3, "params": [40, 0.1, 2, 0, 3, 3, 0.005, 10, 0.1], "curve": [0.404, 0.505, 2.98, 4.0],
+ "model": {"body_mass": 70, "cardiac_output": 6.48}, "T": [1, -0.8, 0.16],
+ "calls": [{"numerator": [1], "denominator": [1, 3, 3, 1], "T": null},
+           {},
+           {"params": [40, 0.2, 2, 0, 3, 3, 0.005, 10, 0.1, 0], "numerator": [70, 6.48], "denominator": []}]}
+EOF
+  cat >explicit.json <<EOF
+{"build": 3, "calls": [
+  {"params": [40, 0.1, 2, 0, 3, 3, 0.005, 10, 0.1], "curve": [0.404, 0.505, 2.98, 4.0],
+   "numerator": [1], "denominator": [1, 3, 3, 1]},
+  {"params": [40, 0.1, 2, 0, 3, 3, 0.005, 10, 0.1], "curve": [0.404, 0.505, 2.98, 4.0],
+   "model": {"body_mass": 70, "cardiac_output": 6.48}, "T": [1, -0.8, 0.16]},
+  {"params": [40, 0.2, 2, 0, 3, 3, 0.005, 10, 0.1, 0], "curve": [0.404, 0.505, 2.98, 4.0],
+   "model": {"body_mass": 70, "cardiac_output": 6.48}, "T": [1, -0.8, 0.16]}]}
+EOF
+  expect 0 '' run inherit.json -o inherit
+  expect 0 '' run explicit.json -o explicit
+  diff -r -x summary.json inherit explicit >/dev/null || fail "inherited fields give other results than written out"
+  grep -q '"gaussian_noise": true' inherit/summary.json || fail "10 parameters: not Gaussian in summary.json"
+}
+
+is_png() { [[ $(head -c 8 "$1" | od -An -tx1 | tr -d ' \n') == 89504e470d0a1a0a ]]; }
+
+test_plot() {
+  # No gnuplot: a clear error, the results are still written.
+  local err
+  err=$(env PATH=/nonexistent "$VELTRAX" run "$examples/linear_third_order.json" -o nognuplot --plot 2>&1)
+  [[ $? == 1 && $err == *': veltrax:plotFailed: gnuplot not found on the PATH'* ]] ||
+    fail "missing gnuplot: $err"
+  [[ -s nognuplot/call1_trajectory.csv && -s nognuplot/summary.json ]] || fail "missing gnuplot: results not written"
+
+  # gnuplot fails: its messages are kept in plots.log.
+  mkdir fakebin && printf '#!/bin/sh\necho "line 3: boom" >&2\nexit 3\n' >fakebin/gnuplot && chmod +x fakebin/gnuplot
+  err=$(env PATH="$work/fakebin:$PATH" "$VELTRAX" run "$examples/linear_third_order.json" -o badgnuplot --plot 2>&1)
+  [[ $? == 1 && $err == *"veltrax:plotFailed: gnuplot failed with exit status 3; see badgnuplot/plots.log" ]] ||
+    fail "failing gnuplot: $err"
+  grep -q boom badgnuplot/plots.log || fail "failing gnuplot: plots.log lacks its messages"
+
+  command -v gnuplot >/dev/null || { echo "gnuplot not installed: rendering not tested"; return; }
+  expect 0 '' run "$examples/two_calls.json" -o plots --plot
+  local png
+  for png in call1_trajectory call1_theta call2_trajectory call2_theta; do
+    is_png "plots/$png.png" || fail "plots/$png.png is not a PNG"
+  done
+  # No plot for a call without sample periods, no theta plot without estimates.
+  cat >edge.json <<EOF
+{"build": 2, "numerator": [1], "denominator": [1, 3, 3, 1], "curve": [0.404, 0.505, 2.98, 4.0],
+ "calls": [{"params": [0, 0.1, 4, 2, 3, 3, 0, 10, 0.1]}, {"params": [5, 0.1, 4, 2, 0, 0, 0, 10, 0.1]}]}
+EOF
+  expect 0 '' run edge.json -o edge --plot
+  [[ $(cd edge && ls *.png | tr '\n' ' ') == "call2_trajectory.png " ]] || fail "edge plots: $(folders edge)"
+}
+
+test_progress() {
+  command -v script >/dev/null || { echo "script(1) not installed"; exit 77; }
+  scenario long 300
+  # Quiet when stderr is not a terminal.
+  expect 0 '' run long.json -o quiet
+  # A bar on a terminal for a run of more than a second.
+  local screen
+  screen=$(VELTRAX_PROGRESS_DELAY_MS=0 script -qec "\"$VELTRAX\" run long.json -o shown" /dev/null)
+  [[ $screen == *"sample periods"* && $screen == *"/300"* ]] || fail "no progress bar on a terminal: $screen"
+  diff -r quiet shown >/dev/null || fail "results differ with the progress bar"
+}
+
+# Every sh block of docs/cli.md, run in order in one folder with veltrax on
+# the PATH: job-array blocks once per task, the GNU parallel block where it is
+# installed. Each sweep into results/ must equal the whole batch.
+test_docs() {
+  mkdir bin examples && ln -s "$VELTRAX" bin/veltrax && cp -r "$examples" examples/scenarios
+  export PATH="$work/bin:$PATH"
+  awk '/^```sh$/ { n++; inside = 1; next } /^```/ { inside = 0; next } inside { print > ("block" n ".sh") }' \
+    "$VELTRAX_SOURCE_DIR/docs/cli.md"
+  local n block tasks t
+  for ((n = 1; ; n++)); do
+    block=block$n.sh
+    [[ -f $block ]] || break
+    if grep -q '^#SBATCH --array=' "$block"; then
+      tasks=$(sed -n 's/^#SBATCH --array=\([0-9]*\)-\([0-9]*\).*/\1 \2/p' "$block")
+      for t in $(seq $tasks); do
+        SLURM_ARRAY_TASK_ID=$t sh "$block" >"$block.log" 2>&1 || fail "docs block $n, task $t: $(cat "$block.log")"
+      done
+    elif grep -q '^parallel ' "$block" && ! parallel --version 2>/dev/null | grep -q 'GNU parallel'; then
+      echo "GNU parallel not installed: docs block $n not run"
+      continue
+    else
+      sh "$block" >"$block.log" 2>&1 </dev/null || fail "docs block $n: $(cat "$block.log")"
+    fi
+    [[ -d results ]] && mv results "results.$n"
+  done
+  ((n > 4)) || fail "only $((n - 1)) sh blocks in docs/cli.md"
+
+  ls results.* >/dev/null 2>&1 || fail "no docs block wrote results/"
+  "$VELTRAX" batch sweep/*.json -o whole || fail "batch of the docs sweep failed"
+  [[ $(folders whole | wc -w) == 6 ]] || fail "docs sweep: $(folders whole)"
+  local r
+  for r in results.*; do
+    diff -r whole "$r" >/dev/null || fail "docs: $r (sharded) differs from the whole batch"
+  done
+  [[ $(folders out/examples) == "drug_model linear_third_order two_calls " ]] || fail "docs batch: $(folders out/examples)"
+  if command -v gnuplot >/dev/null; then
+    is_png out/two_calls/call2_theta.png || fail "docs run --plot made no plots"
+  fi
+}
+
+case ${1:-} in
+  errors | inherit | shard | batch | plot | progress | docs) "test_$1" ;;
+  *) echo "usage: $0 errors|inherit|shard|batch|plot|progress|docs" >&2; exit 2 ;;
+esac
+if ((failures)); then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "cli $1: all checks passed"
