@@ -80,7 +80,7 @@ CallRequest decode_call(int nrhs, const ArgView* args, int nlhs) {
         fail("veltrax:badOrder", "a_order (element 4) must be between 0 and %d, got %d", kMaxAOrder, r.a_order);
     if (r.b_order < 0)
         fail("veltrax:badOrder", "b_order (element 5) must not be negative, got %d", r.b_order);
-    if (r.a_order + r.b_order > kMaxOrderSum)
+    if (static_cast<long>(r.a_order) + r.b_order > kMaxOrderSum)
         fail("veltrax:badOrder", "a_order + b_order (elements 4 and 5) must be at most %d, got %d + %d", kMaxOrderSum,
              r.a_order, r.b_order);
     if (static_cast<long>(r.dead_time) + r.b_order > kMaxBLength)
