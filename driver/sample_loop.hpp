@@ -149,9 +149,14 @@ void run_samples(Simulation& s, const OutputViews& out, Search& search, const Ru
         }
         rs.process_output = v;
 
-        // 2-5. Measurement curve, noise, squared error, clamping.
-        const double vg = std::pow(v, cfg.plant_hill_exponent);
-        double y = vg / (std::pow(cfg.plant_hill_midpoint, cfg.plant_hill_exponent) + vg);
+        // 2-5. Measurement curve, noise, squared error, clamping. A negative
+        // output has no real power for a fractional exponent; the curve then
+        // reads 0, as at v = 0.
+        double y = 0.0;
+        if (!(v < 0.0) || std::trunc(cfg.plant_hill_exponent) == cfg.plant_hill_exponent) {
+            const double vg = std::pow(v, cfg.plant_hill_exponent);
+            y = vg / (std::pow(cfg.plant_hill_midpoint, cfg.plant_hill_exponent) + vg);
+        }
         if (cfg.noise_amplitude > 0.0) {
             if (cfg.gaussian_noise)
                 noise_sample = cfg.noise_amplitude * gaussian_deviate(s.noise, &s.noise.noise_seed);

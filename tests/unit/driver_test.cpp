@@ -76,6 +76,32 @@ TEST(Driver, SumsFollowTheRecordedRows) {
     EXPECT_EQ(out[4](2, 0), 60.0 * integral);
 }
 
+TEST(Driver, NegativeProcessOutputReadsZeroForAFractionalExponent) {
+    // A zero in the right half-plane: the output first moves the wrong way.
+    Simulation s;
+    const auto out = run(Build::V2, s, {params(60, 0.1, 0, 2, 2, 2), Matrix::row({-1, 1}), Matrix::row({1, 2, 1}), curve_default()});
+    bool negative = false;
+    for (std::size_t i = 0; i < 60; ++i) {
+        if (out[1](i, 4) < 0.0) {
+            negative = true;
+            EXPECT_EQ(out[1](i, 2), 0.0);
+        }
+    }
+    EXPECT_TRUE(negative);
+    for (double sum : out[4].data) EXPECT_TRUE(std::isfinite(sum));
+    // With an integer exponent the power is real and the curve is used as it is.
+    Simulation t;
+    const auto cubic = run(Build::V2, t, {params(60, 0.1, 0, 2, 2, 2), Matrix::row({-1, 1}), Matrix::row({1, 2, 1}),
+                                          Matrix::row({0.404, 0.505, 3.0, 4.0})});
+    for (std::size_t i = 0; i < 60; ++i) {
+        const double v = cubic[1](i, 4);
+        if (v < 0.0) {
+            const double raw = std::pow(v, 3.0) / (std::pow(0.404, 3.0) + std::pow(v, 3.0));
+            EXPECT_EQ(cubic[1](i, 2), raw <= 0.0 ? 0.0 : (raw >= 1.0 ? 1.0 : raw));
+        }
+    }
+}
+
 TEST(Driver, ControlLimits) {
     for (double u_max : {0.5, 0.0, -1.0}) {
         Simulation s;
