@@ -2,19 +2,6 @@
 % rejected call leaves the plug-in's state as it was.
 1;
 
-function fail(varargin)
-  % Printed as well: the runner's report of the error may not show it.
-  msg = sprintf(varargin{:});
-  fprintf(2, 'FAIL: %s\n', msg);
-  error('test:failed', '%s', msg);
-end
-
-function check(condition, varargin)
-  if ~condition
-    fail(varargin{:});
-  end
-end
-
 function b = bits_equal(x, y)
   % Same class, shape and bits (NaN equals NaN, -0 differs from 0).
   b = strcmp(class(x), class(y)) && isequal(size(x), size(y)) && ...
@@ -40,15 +27,15 @@ function expect_error(label, id, name, args)
   catch err
     failed = true;
     if ~strcmp(err.identifier, id)
-      fail('%s: %s expected %s, got "%s" (%s)', name, label, id, ...
+      check(false, '%s: %s expected %s, got "%s" (%s)', name, label, id, ...
             err.identifier, err.message);
     end
     if isempty(err.message)
-      fail('%s: %s raised %s without a message', name, label, id);
+      check(false, '%s: %s raised %s without a message', name, label, id);
     end
   end
   if ~failed
-    fail('%s: %s expected %s, the call succeeded', name, label, id);
+    check(false, '%s: %s expected %s, the call succeeded', name, label, id);
   end
 end
 
@@ -59,11 +46,11 @@ function expect_too_many_outputs(name, args)
   catch err
     failed = true;
     if ~strcmp(err.identifier, 'veltrax:tooManyOutputs')
-      fail('%s: 6 outputs gave "%s" (%s)', name, err.identifier, err.message);
+      check(false, '%s: 6 outputs gave "%s" (%s)', name, err.identifier, err.message);
     end
   end
   if ~failed
-    fail('%s: 6 outputs were accepted', name);
+    check(false, '%s: 6 outputs were accepted', name);
   end
 end
 
