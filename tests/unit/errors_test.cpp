@@ -47,33 +47,20 @@ std::vector<Matrix> with_param(std::size_t element, double value) {
 }  // namespace
 
 TEST(Errors, ArgumentChecks) {
+    // One call per identifier; the Octave tests go through every case.
     EXPECT_EQ(rejected_id({good()[0], good()[1], good()[2]}), "veltrax:notEnoughInputs");
     EXPECT_EQ(rejected_id(good(), 6), "veltrax:tooManyOutputs");
     EXPECT_EQ(rejected_id(with(0, Matrix::row({30, 0.1, 2, 2, 3, 3, 0}))), "veltrax:badParameterVector");
-    for (double bad : {kNaN, kInf, -kInf, 3e9, -3e9})
-        for (std::size_t element : {0u, 2u, 4u, 5u, 7u}) EXPECT_EQ(rejected_id(with_param(element, bad)), "veltrax:notAnInteger");
+    for (double bad : {kNaN, kInf, 3e9}) EXPECT_EQ(rejected_id(with_param(4, bad)), "veltrax:notAnInteger");
     EXPECT_EQ(rejected_id(with_param(0, -1)), "veltrax:badSampleCount");
-    EXPECT_EQ(rejected_id(with_param(2, -1)), "veltrax:badDeadTime");
     EXPECT_EQ(rejected_id(with_param(2, 7)), "veltrax:badDeadTime");  // 7 + 3 > 9
-    EXPECT_EQ(rejected_id(with_param(4, -1)), "veltrax:badOrder");
-    EXPECT_EQ(rejected_id(with_param(5, -2)), "veltrax:badOrder");
     EXPECT_EQ(rejected_id(with_param(4, 7)), "veltrax:badOrder");
-    auto sum11 = with_param(4, 6);
-    sum11[0].data[5] = 5;
-    sum11[0].data[2] = 0;
-    EXPECT_EQ(rejected_id(sum11), "veltrax:badOrder");
-    EXPECT_EQ(rejected_id(with_param(7, 0)), "veltrax:badStep");
-    for (double h : {0.0, -0.1, kNaN, kInf}) EXPECT_EQ(rejected_id(with_param(8, h)), "veltrax:badStep");
+    EXPECT_EQ(rejected_id(with_param(5, 2147483647)), "veltrax:badOrder");  // the sum must not overflow
+    EXPECT_EQ(rejected_id(with_param(8, kNaN)), "veltrax:badStep");
     EXPECT_EQ(rejected_id(with(2, Matrix::row({0, 1, 1}))), "veltrax:badDenominator");
-    EXPECT_EQ(rejected_id(with(2, Matrix::row({1}))), "veltrax:badDenominator");
-    EXPECT_EQ(rejected_id(with(2, Matrix(1, 12))), "veltrax:badDenominator");
-    EXPECT_EQ(rejected_id(with(2, Matrix(2, 3))), "veltrax:badDenominator");
-    EXPECT_EQ(rejected_id(with(2, Matrix(0, 3))), "veltrax:badDenominator");
-    EXPECT_EQ(rejected_id(with(1, Matrix::row({1, 2, 3, 4}))), "veltrax:badNumerator");
-    EXPECT_EQ(rejected_id(with(1, Matrix(1, 0))), "veltrax:badNumerator");
+    EXPECT_EQ(rejected_id(with(2, Matrix(0, 3))), "veltrax:badDenominator");  // 3 columns, no data
     EXPECT_EQ(rejected_id(with(1, Matrix::column({1, 2}))), "veltrax:badNumerator");
     EXPECT_EQ(rejected_id(with(3, Matrix::row({0.4, 0.5, 3}))), "veltrax:badCurveParameters");
-    EXPECT_EQ(rejected_id(with(4, Matrix::row({1, -1.6}))), "veltrax:badFilter");
     EXPECT_EQ(rejected_id(with(4, Matrix::row({0, -1.6, 0.64}))), "veltrax:badFilter");
 }
 
