@@ -75,7 +75,7 @@ std::vector<std::string> time_columns() { return {"t"}; }
 std::vector<std::string> trajectory_columns() { return {"setpoint", "u", "y", "static_gain", "v"}; }
 
 std::vector<std::string> theta_columns(const std::vector<Matrix>& inputs, const Matrix& theta) {
-    // The call succeeded, so its a_order (params element 4) is in range.
+    // The call succeeded, so its a_order (parameter 5) is in range.
     const std::size_t na = std::min(static_cast<std::size_t>(inputs.at(0).data.at(4)), theta.cols);
     std::vector<std::string> names;
     for (std::size_t k = 0; k < theta.cols; ++k)

@@ -28,8 +28,8 @@ std::int32_t truncated(const double* p, int element) {
     const double v = p[element];
     if (!(v > -2147483649.0 && v < 2147483648.0))
         fail("veltrax:notAnInteger",
-             "parameter vector element %d (%s) must be a finite number within the 32-bit integer range, got %g",
-             element, kElementNames[element], v);
+             "%s (parameter %d) must be a finite number within the 32-bit integer range, got %g",
+             kElementNames[element], element + 1, v);
     return static_cast<std::int32_t>(v);  // toward zero
 }
 
@@ -73,24 +73,24 @@ CallRequest decode_call(int nrhs, const ArgView* args, int nlhs) {
     r.gaussian_noise = pv.cols == 10;
 
     if (r.sample_count < 0)
-        fail("veltrax:badSampleCount", "number of sample periods (element 0) must not be negative, got %d",
+        fail("veltrax:badSampleCount", "number of sample periods (parameter 1) must not be negative, got %d",
              r.sample_count);
-    if (r.dead_time < 0) fail("veltrax:badDeadTime", "dead time (element 2) must not be negative, got %d", r.dead_time);
+    if (r.dead_time < 0) fail("veltrax:badDeadTime", "dead time (parameter 3) must not be negative, got %d", r.dead_time);
     if (r.a_order < 0 || r.a_order > kMaxAOrder)
-        fail("veltrax:badOrder", "a_order (element 4) must be between 0 and %d, got %d", kMaxAOrder, r.a_order);
+        fail("veltrax:badOrder", "a_order (parameter 5) must be between 0 and %d, got %d", kMaxAOrder, r.a_order);
     if (r.b_order < 0)
-        fail("veltrax:badOrder", "b_order (element 5) must not be negative, got %d", r.b_order);
+        fail("veltrax:badOrder", "b_order (parameter 6) must not be negative, got %d", r.b_order);
     if (static_cast<long>(r.a_order) + r.b_order > kMaxOrderSum)
-        fail("veltrax:badOrder", "a_order + b_order (elements 4 and 5) must be at most %d, got %d + %d", kMaxOrderSum,
+        fail("veltrax:badOrder", "a_order + b_order (parameters 5 and 6) must be at most %d, got %d + %d", kMaxOrderSum,
              r.a_order, r.b_order);
     if (static_cast<long>(r.dead_time) + r.b_order > kMaxBLength)
-        fail("veltrax:badDeadTime", "dead time + b_order (elements 2 and 5) must be at most %d, got %d + %d",
+        fail("veltrax:badDeadTime", "dead time + b_order (parameters 3 and 6) must be at most %d, got %d + %d",
              kMaxBLength, r.dead_time, r.b_order);
     if (r.substeps_per_sample < 1)
-        fail("veltrax:badStep", "Runge-Kutta steps per sample period (element 7) must be at least 1, got %d",
+        fail("veltrax:badStep", "Runge-Kutta steps per sample period (parameter 8) must be at least 1, got %d",
              r.substeps_per_sample);
     if (!(r.rk4_step_size > 0.0) || !std::isfinite(r.rk4_step_size))
-        fail("veltrax:badStep", "Runge-Kutta step size (element 8) must be positive and finite, got %g",
+        fail("veltrax:badStep", "Runge-Kutta step size (parameter 9) must be positive and finite, got %g",
              r.rk4_step_size);
 
     const ArgView& num = args[1];
@@ -122,11 +122,11 @@ CallRequest decode_call(int nrhs, const ArgView* args, int nlhs) {
         r.body_mass = num.data[0];
         r.cardiac_output = num.data[1];
         if (!(r.body_mass > 0.0) || !std::isfinite(r.body_mass))
-            fail("veltrax:badModelParameters", "body mass (numerator element 0) must be positive and finite, got %g",
+            fail("veltrax:badModelParameters", "body mass (numerator element 1) must be positive and finite, got %g",
                  r.body_mass);
         if (!(r.cardiac_output > 0.0) || !std::isfinite(r.cardiac_output))
             fail("veltrax:badModelParameters",
-                 "cardiac output (numerator element 1) must be positive and finite, got %g", r.cardiac_output);
+                 "cardiac output (numerator element 2) must be positive and finite, got %g", r.cardiac_output);
         const double step = model_integration_step(r.body_mass, r.cardiac_output);
         if (!(step >= 1.0) || !std::isfinite(step))
             fail("veltrax:badModelParameters",

@@ -25,7 +25,6 @@
 %             standard deviation params(7) instead of uniform noise in
 %             [-params(7), params(7)]; params(10) itself is not read.
 %             Limits: a_order + b_order <= 10, dead time + b_order <= 9.
-%             Error messages count the elements from 0.
 %     num     numerator of the process transfer function, descending powers
 %             of s, row vector of lower degree than den
 %     den     denominator, descending powers of s, row vector of degree 1 to

@@ -84,7 +84,7 @@ test_errors() {
 {"build": 2, $good, $lin,
  "calls": [{}, {"params": [30, 0.1, 4, 2, 7, 3, 0, 10, 0.1]}, {}]}
 EOF
-  expect 1 'second_bad.json: call 2: veltrax:badOrder: a_order (element 4) must be between 0 and 6, got 7' \
+  expect 1 'second_bad.json: call 2: veltrax:badOrder: a_order (parameter 5) must be between 0 and 6, got 7' \
     run second_bad.json -o rejected
   [[ -s rejected/call1_trajectory.csv && ! -e rejected/call2_time.csv && ! -e rejected/call3_time.csv ]] ||
     fail "rejected call: wrong files: $(folders rejected)"
@@ -155,7 +155,7 @@ test_batch() {
   # A rejected call fails its scenario only.
   scenario good 5
   sed 's/\[5, 0.1, 4, 2, 3, 3/[5, 0.1, 4, 2, 7, 3/' good.json >rejected.json
-  expect 1 'rejected.json: call 1: veltrax:badOrder: a_order (element 4) must be between 0 and 6, got 7' \
+  expect 1 'rejected.json: call 1: veltrax:badOrder: a_order (parameter 5) must be between 0 and 6, got 7' \
     batch good.json rejected.json -o mixed
   [[ -s mixed/good/call1_time.csv ]] || fail "batch with a rejected call: the good scenario was not written"
   grep -q '"ok": false' mixed/rejected/summary.json || fail "batch: rejected scenario not marked in summary.json"
