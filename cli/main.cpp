@@ -2,6 +2,7 @@
 //
 //   veltrax run SCENARIO.json -o OUTDIR [--plot] [--threads N]
 //   veltrax batch SCENARIO... -o OUTDIR [--threads N] [--shard K/N]
+//   veltrax report OUTDIR [--no-plots]
 //
 // Exit status: 0 success, 1 a scenario failed (bad file, rejected call,
 // output not written), 2 bad command line.
@@ -18,6 +19,7 @@
 #include "api/veltrax.hpp"
 #include "cli/plot.hpp"
 #include "cli/progress.hpp"
+#include "cli/report.hpp"
 #include "cli/results.hpp"
 #include "cli/scenario.hpp"
 
@@ -207,6 +209,9 @@ int main(int argc, char** argv) {
                                                       std::to_string(n));
     });
 
+    ReportArgs report_args;
+    CLI::App* report_cmd = add_report_command(app, report_args);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -215,6 +220,7 @@ int main(int argc, char** argv) {
 
     try {
         if (*run) return run_command(run_args);
+        if (*report_cmd) return report_command(report_args);
         return batch_command(batch_args);
     } catch (const Error& e) {
         report("veltrax", e.id(), e.what());
