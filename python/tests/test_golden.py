@@ -55,9 +55,12 @@ def test_calls_reproduce_golden_outputs(name, threads):
 
 def test_batch_reproduces_golden_outputs():
     names = sorted(CASES)
-    jobs = veltrax.run_batch([CASES[name] for name in names], threads=2)
+    rejected = (2, [CASES["v2_linear_two_calls"][1][0], ([30, 0.1, 9, 2, 3, 3, 0, 10, 0.1], *THIRD, CURVE)])
+    *jobs, failed = veltrax.run_batch([CASES[name] for name in names] + [rejected], threads=2)
     for name, job in zip(names, jobs):
-        assert job.ok, job.error
-        assert len(job.results) == len(CASES[name][1])
+        assert job.ok and len(job.results) == len(CASES[name][1]), name
         for k, (result, want) in enumerate(zip(job.results, golden(name))):
             assert_same_results(result, want, f"{name} call {k + 1} in a batch")
+    # A rejected call fails its own job; the calls before it are kept.
+    assert failed.error.id == "veltrax:badDeadTime" and len(failed.results) == 1
+    assert_same_results(failed.results[0], golden("v2_linear_two_calls")[0])
