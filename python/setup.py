@@ -45,6 +45,8 @@ ParallelCompile("VELTRAX_BUILD_JOBS", default=2).install()
 
 setup(
     version=VERSION,
+    packages=["veltrax"],
+    package_data={"veltrax": ["__init__.pyi", "py.typed"]},
     ext_modules=[
         Pybind11Extension(
             "veltrax._core",
