@@ -5,7 +5,7 @@ one time unit (10 Runge-Kutta steps of 0.1), control weight 0.1, dead time 4,
 control limited to [0, 2], third-order model, no noise. Run from the
 repository root after building:
 
-    PYTHONPATH=build/python python3 examples/closed_loop_demo.py [OUTPUT_FOLDER]
+    PYTHONPATH=build/python /usr/bin/python3 examples/closed_loop_demo.py [OUTPUT_FOLDER]
 
 writes OUTPUT_FOLDER/python_closed_loop.png (default results/).
 """

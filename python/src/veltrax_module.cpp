@@ -70,12 +70,15 @@ veltrax::Build to_build(int build) {
 }
 
 // Runs `work` on a helper thread with the interpreter lock released, while
-// the calling thread looks for signals (Ctrl-C) every 50 ms. A signal
-// handler that raises sets `stop`, which the core's cancellation hook is to
-// read; its exception (KeyboardInterrupt) is raised once the work has ended.
+// the calling thread looks for signals (Ctrl-C) every 50 ms. When a signal
+// handler raises (KeyboardInterrupt), `stop` is set and the exception is
+// raised once the work has ended. stopped() is the cancellation hook for
+// RunOptions; until the core polls one, the work runs to its end.
 class Interruptible {
 public:
     std::atomic<bool> stop{false};
+
+    static bool stopped(void* self) { return static_cast<Interruptible*>(self)->stop.load(); }
 
     template <class Work>
     void run(Work&& work) {
