@@ -10,6 +10,8 @@ packages=(
   slurm-wlm munge
   octave octave-dev gnuplot-nox parallel
   clang libclang-rt-14-dev
+  python3-dev python3-numpy python3-pybind11 pybind11-dev python3-pytest python3-matplotlib
+  python3-venv python3-setuptools python3-wheel
 )
 
 missing=()
