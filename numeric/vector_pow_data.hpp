@@ -36,7 +36,8 @@ struct ExpData {
     std::uint64_t tab[2 * kExpTableSize];
 };
 
-extern const PowLogData kPowLogData;
-extern const ExpData kExpData;
+// Hidden: the kernels address them directly, not through the GOT.
+extern const PowLogData kPowLogData __attribute__((visibility("hidden")));
+extern const ExpData kExpData __attribute__((visibility("hidden")));
 
 }  // namespace veltrax::vpow::detail
