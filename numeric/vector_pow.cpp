@@ -96,6 +96,21 @@ std::vector<PowCheckGroup> self_check_groups() {
             for (double f : {1.0, 1.0 + 1e-9, 1.0 - 1e-9}) g.x.push_back(std::exp(t * f / y));
         groups.push_back(g);
     }
+    // Inputs whose result changes when one of the library's fused
+    // multiply-adds is computed unfused (log r, log lo3, log lo, mul err,
+    // exp p, result; found by tests/tools/find_pow_witnesses). The other 14
+    // fused steps change no result within reach of a search: two multiply
+    // exactly, the others move results by 2^-30 ulp or less.
+    const double witnesses[][2] = {
+        {0x1.2e5dc7702fec9p+3, 0x1.d7ee0d23d9d93p+2}, {0x1.a6d38f8670556p+2, 0x1.1338b76661474p-1},
+        {0x1.4126f3d30b64bp+14, -0x1.22926e24b5c72p+5}, {0x1.51412012b86cp+18, 0x1.19ec898df1cc8p+4},
+        {0x1.a7c0fa2beec24p-9, -0x1.057aa26c4ea17p+5}, {0x1.a105d6dfe0cd7p-12, 0x1.121b471177de6p+5},
+        {0x1.7da2c1b483085p+24, 0x1.73d3a7faf4878p+4}, {0x1.63ab21b0d2bb2p-1, 0x1.db53b0b11e8f4p+4},
+        {0x1.21c60036f5d5ap+2, 0x1.9a4f3f84b3954p+2}, {0x1.06508aedd13c9p+2, 0x1.5e8b91b99e7bep+1},
+        {0x1.467a2071b35d4p+2, 0x1.9d1ff68fc5eep+2}, {0x1.5ceab215ec9f9p+0, 0x1.6f487796578c1p+1},
+        {0x1.54db8d430d53dp+2, 0x1.bb6947a7b33d2p-1}, {0x1.3e593d9285085p+0, 0x1.db5b1476c831ep+2},
+        {0x1.22d512c5220bbp+14, 0x1.2180294684b7p+5}, {0x1.f41f8809b1837p+2, 0x1.66943574e0032p+2}};
+    for (const auto& w : witnesses) groups.push_back({w[1], {w[0]}});
     return groups;
 }
 
