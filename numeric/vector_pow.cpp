@@ -10,10 +10,10 @@
 
 #include "numeric/vector_pow_entry.hpp"
 
-#if defined(__x86_64__) && defined(__GLIBC__)
+#if defined(__x86_64__) && defined(__GLIBC__) && __has_include(<sys/platform/x86.h>)
 #include <dlfcn.h>
 #include <gnu/libc-version.h>
-#include <sys/platform/x86.h>
+#include <sys/platform/x86.h>  // glibc >= 2.33: the features as the library itself sees them
 #define VELTRAX_VPOW_X86 1
 #else
 #define VELTRAX_VPOW_X86 0
