@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "numeric/vector_pow.hpp"
@@ -59,6 +60,7 @@ void BM_PowVector(benchmark::State& state, PowPath path) {
         state.SkipWithError("path not usable on this machine");
         return;
     }
+    state.SetLabel(std::string("selected path: ") + pow_path_name(pow_path()));
     const std::vector<double> w = bases();
     std::vector<double> out(w.size());
     for (auto _ : state) {
