@@ -2,6 +2,7 @@
 //
 //   veltrax run SCENARIO.json -o OUTDIR [--plot] [--threads N]
 //   veltrax batch SCENARIO... -o OUTDIR [--threads N] [--shard K/N]
+//   veltrax report OUTDIR [--no-plots]
 //
 // Exit status: 0 success, 1 a scenario failed (bad file, rejected call,
 // output not written), 2 bad command line.
@@ -18,6 +19,7 @@
 #include "api/veltrax.hpp"
 #include "cli/plot.hpp"
 #include "cli/progress.hpp"
+#include "cli/report.hpp"
 #include "cli/results.hpp"
 #include "cli/scenario.hpp"
 
@@ -38,13 +40,15 @@ void report(const Scenario& s, const Failure& f) {
     report(s.path + ": call " + std::to_string(f.call), f.id, f.message);
 }
 
-// Sample periods of all calls, for the progress bar; calls the gateway will
-// reject count as none.
+// Sample periods of all calls, for the progress bar; calls the simulation
+// will reject count as none.
 long total_samples(const Scenario& s) {
     long total = 0;
     for (const std::vector<Matrix>& call : s.calls) {
-        const double n = call[0].numel() > 0 ? call[0].data[0] : 0.0;
-        if (n >= 1.0 && n < 2147483648.0) total += static_cast<long>(n);
+        try {
+            total += check_call(call).sample_count;
+        } catch (const Error&) {
+        }
     }
     return total;
 }
@@ -65,7 +69,7 @@ int run_command(const RunArgs& a) {
         return kFailed;
     }
 
-    auto sim = make_simulation();
+    Simulation sim(s.build);
     std::vector<std::vector<Matrix>> outputs;
     Failure failure;
     {
@@ -73,7 +77,7 @@ int run_command(const RunArgs& a) {
         long done = 0;
         for (std::size_t k = 0; k < s.calls.size() && failure.id.empty(); ++k) {
             try {
-                outputs.push_back(call_gateway(s.build, *sim, s.calls[k], 5, bar.options(a.threads, done)));
+                outputs.push_back(sim.call(s.calls[k], 5, bar.options(a.threads, done)));
                 done += static_cast<long>(outputs.back()[0].rows);
             } catch (const Error& e) {
                 failure = {k + 1, e.id(), e.what()};
@@ -205,6 +209,9 @@ int main(int argc, char** argv) {
                                                       std::to_string(n));
     });
 
+    ReportArgs report_args;
+    CLI::App* report_cmd = add_report_command(app, report_args);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -213,6 +220,7 @@ int main(int argc, char** argv) {
 
     try {
         if (*run) return run_command(run_args);
+        if (*report_cmd) return report_command(report_args);
         return batch_command(batch_args);
     } catch (const Error& e) {
         report("veltrax", e.id(), e.what());

@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev librandom123-dev
+  slurm-wlm munge
   octave octave-dev gnuplot-nox parallel
   clang libclang-rt-14-dev
 )
