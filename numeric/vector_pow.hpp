@@ -28,7 +28,19 @@
 // Calling the kernel directly: a caller compiled for AVX2 and FMA (or
 // AVX-512F) can call the inline kernels pow4_avx2 (__m256d) and pow8_avx512
 // (__m512d) of numeric/vector_pow_avx2.hpp and vector_pow_avx512.hpp,
-// after checking pow_path_usable(PowPath::Avx2) or (PowPath::Avx512).
+// after checking pow_path_usable(PowPath::Avx2) or (PowPath::Avx512):
+//   - give the caller __attribute__((target("avx2,fma"))) (or
+//     "avx512f,avx2,fma"); the kernels are always_inline, so a caller without
+//     the target does not compile. A lambda inside such a function does not
+//     inherit the attribute: pass intrinsics through attributed functions.
+//   - prefer attributes to -mavx2 on a whole source file: inline functions
+//     and templates instantiated in such a file may be the copy the linker
+//     keeps for every other file, and then fault on a CPU without AVX2.
+//   - lanes that are not positive normal numbers go to std::pow one by one
+//     (about 40 ns each): put 1.0 in lanes whose result is not used (w <= 0
+//     in the cost) and blend afterwards.
+//   - the exponent is the same for all lanes; the kernel checks it on every
+//     call (a few integer operations).
 #pragma once
 
 #include <atomic>
