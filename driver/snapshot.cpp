@@ -333,6 +333,7 @@ public:
                 type_name(got_type) + ", expected " + std::to_string(count) + " of type " + type_name(type));
         need(count * element_size(type), name);
         auto get = [this, name](E& e) {
+            static_cast<void>(name);  // read by the bool check only
             if constexpr (std::is_same_v<E, double>) {
                 const std::uint64_t bits = get_le(take(8), 8);
                 std::memcpy(&e, &bits, sizeof e);
