@@ -101,9 +101,10 @@ public:
     void load_state(const std::vector<std::uint8_t>& snapshot);
     void load_state(const std::uint8_t* data, std::size_t size);
     // The same through a file. save_state_file writes a temporary file beside
-    // `path` and renames it, so `path` holds the old or the new snapshot and
-    // never a part. Throws Error "veltrax:fileError" when the file cannot be
-    // read or written, and load_state_file also as load_state does.
+    // `path`, flushes it to the disk and renames it, so `path` holds the old
+    // or the new snapshot and never a part. Throws Error "veltrax:fileError"
+    // when the file cannot be read or written, and load_state_file also as
+    // load_state does.
     void save_state_file(const std::string& path) const;
     void load_state_file(const std::string& path);
 
@@ -125,7 +126,9 @@ Matrix call_matprod(const std::vector<Matrix>& inputs, int nlhs = 1);
 // "veltrax:badSnapshot" as Simulation::load_state does, loading nothing.
 SnapshotInfo check_snapshot(const std::vector<std::uint8_t>& snapshot);
 
-// The bytes of a snapshot file, unchecked. Throws Error "veltrax:fileError".
+// The bytes of a snapshot file, not yet checked. Throws Error
+// "veltrax:fileError" when it cannot be read, "veltrax:badSnapshot" when it is
+// larger than 16 MiB (no snapshot is).
 std::vector<std::uint8_t> read_snapshot_file(const std::string& path);
 
 // A sequence of calls in one simulation, which starts as just loaded or from
