@@ -94,9 +94,9 @@ void BM_PopulationAgainstBatch(benchmark::State& state) {
     if (population) {
         Population p = parse_population(parse_json_strict(kPopulation));
         for (const PopulationRun& r : expand_population({model_call(120)}, p, 1, kRuns))
-            jobs.push_back({Build::Base, r.calls});
+            jobs.push_back({Build::Base, r.calls, {}});
     } else {
-        for (int i = 0; i < kRuns; ++i) jobs.push_back({Build::Base, {model_call(120)}});
+        for (int i = 0; i < kRuns; ++i) jobs.push_back({Build::Base, {model_call(120)}, {}});
     }
     for (auto _ : state) benchmark::DoNotOptimize(run_batch(jobs, 0));
     per(state, "per_individual", kRuns);

@@ -43,6 +43,7 @@ veltrax_core = {
     'driver/arguments.cpp'
     'driver/search_team.cpp'
     'driver/run.cpp'
+    'driver/snapshot.cpp'
     };
 matprod_core = {
     'matprod/matprod.cpp'

@@ -75,6 +75,20 @@
 %   be continued in pieces. "clear veltrax1" restores the values at load.
 %   veltrax1, veltrax2 and veltrax3 each keep a state of their own.
 %
+%   Save, restore and branch: a text first input is a command.
+%     s = veltrax1('getstate')    the whole state (noise generators, process,
+%                                 model amounts, estimator, histories,
+%                                 preview, sums, time) as a uint8 row vector
+%     veltrax1('setstate', s)     replaces the state with the snapshot s; the
+%                                 next call continues bit for bit as after
+%                                 the call that ended in s, also after
+%                                 "clear veltrax1" or in another session
+%   A snapshot loads only into the plug-in that wrote it. A truncated,
+%   corrupted, foreign or newer-format snapshot, another plug-in's snapshot
+%   or an s that is not a uint8 vector raises veltrax:badSnapshot (the
+%   message names the failed check) and leaves the state as it was; another
+%   command raises veltrax:badCommand.
+%
 %   The move search runs on the hardware threads; the environment variable
 %   VELTRAX_THREADS sets their number (use 1 when running several
 %   simulations in parallel), e.g. setenv('VELTRAX_THREADS', '1').
