@@ -13,6 +13,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -153,13 +155,23 @@ std::unique_ptr<PySimulation> simulation_copy(PySimulation& self) {
     return std::make_unique<PySimulation>(*copy);
 }
 
-// Pickling: the bytes of the state-snapshot format.
-py::bytes simulation_save_state(PySimulation&) {
-    throw py::type_error("a veltrax.Simulation cannot be pickled: this build has no state-snapshot format");
+// Pickling: the bytes of the state-snapshot format, which name their build.
+py::bytes simulation_save_state(PySimulation& self) {
+    std::vector<std::uint8_t> bytes;
+    {
+        py::gil_scoped_release release;
+        std::lock_guard<std::mutex> lock(self.busy);
+        bytes = self.sim.save_state();
+    }
+    return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
-std::unique_ptr<PySimulation> simulation_load_state(const py::bytes&) {
-    throw py::type_error("a veltrax.Simulation cannot be unpickled: this build has no state-snapshot format");
+std::unique_ptr<PySimulation> simulation_load_state(const py::bytes& snapshot) {
+    const std::string_view view = snapshot;
+    const std::vector<std::uint8_t> bytes(view.begin(), view.end());
+    auto loaded = std::make_unique<PySimulation>(veltrax::check_snapshot(bytes).build);
+    loaded->sim.load_state(bytes);
+    return loaded;
 }
 
 // jobs: [(build, [[input arrays of a call], ...]), ...]

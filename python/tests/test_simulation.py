@@ -105,7 +105,6 @@ def test_matprod_multiplies_as_the_plugin():
     assert_same_bits(veltrax.matprod([1, 2, 3], [[1], [1], [1]]), [[6]])  # 1-D is a row
 
 
-@pytest.mark.skip(reason="needs the state-snapshot format (save_state/load_state in api/veltrax.hpp)")
 def test_pickled_simulation_continues_bit_for_bit_in_another_process():
     sim = veltrax.Simulation(veltrax.Build.PREVIEW_HOLD)
     sim.call(SHORT, [70, 6.48], [], CURVE)
