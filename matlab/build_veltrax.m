@@ -44,6 +44,7 @@ veltrax_core = {
     'driver/search_team.cpp'
     'driver/run.cpp'
     'driver/snapshot.cpp'
+    'driver/setpoint_schedule.cpp'
     };
 matprod_core = {
     'matprod/matprod.cpp'
