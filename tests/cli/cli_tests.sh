@@ -302,6 +302,18 @@ wait_for() {
   return 1
 }
 
+# simulating PID: waits (up to 60 s) until process PID has used 0.3 s of CPU
+# time, so that it is inside a long call.
+simulating() {
+  local i ticks
+  for ((i = 0; i < 600; i++)); do
+    ticks=$(awk '{ print $14 }' "/proc/$1/stat" 2>/dev/null) || return 1
+    ((ticks >= 30)) && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 test_signals() {
   # A batch, one scenario at a time: SIGINT during the third keeps the two
   # that finished, writes nothing of the third (whose earlier result stays
@@ -316,7 +328,7 @@ test_signals() {
   local pid=$! rc
   set +m
   wait_for out/b/summary.json || fail "batch: b never finished"
-  sleep 0.5
+  simulating "$pid" || fail "batch: z_long never ran"
   kill -INT "$pid"
   wait "$pid"
   rc=$?
@@ -333,7 +345,7 @@ test_signals() {
   "$VELTRAX" run z_long.json -o single_long 2>run.err &
   pid=$!
   set +m
-  sleep 1
+  simulating "$pid" || fail "run: never ran"
   kill -TERM "$pid"
   wait "$pid"
   rc=$?
