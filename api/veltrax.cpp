@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <mutex>
 #include <new>
 #include <thread>
 
@@ -35,21 +37,23 @@ struct InputViews {
     }
 };
 
-// Outputs as matrices.
+// Outputs as matrices; all five are allocated before any is filled.
 struct MatrixOutputs {
     std::vector<Matrix> matrices;
     OutputViews operator()(const OutputShape (&shapes)[kOutputCount]) {
-        try {
-            matrices.reserve(kOutputCount);
-            for (const OutputShape& s : shapes) matrices.emplace_back(s.rows, s.cols);
-        } catch (const std::bad_alloc&) {
-            throw Error("veltrax:outOfMemory", "not enough memory for the outputs of " +
-                                                   std::to_string(shapes[0].rows) + " sample periods");
+        matrices.resize(kOutputCount);
+        for (int k = 0; k < kOutputCount; ++k) {
+            matrices[k].rows = shapes[k].rows;
+            matrices[k].cols = shapes[k].cols;
+            matrices[k].data.reserve(shapes[k].rows * shapes[k].cols);
         }
+        for (Matrix& m : matrices) m.data.resize(m.rows * m.cols, 0.0);
         return {matrices[0].data.data(), matrices[1].data.data(), matrices[2].data.data(), matrices[3].data.data(),
                 matrices[4].data.data()};
     }
 };
+
+[[noreturn]] void throw_problem(const matprod::Problem& problem) { throw Error(problem.id, problem.message); }
 
 }  // namespace
 
@@ -177,28 +181,43 @@ void Simulation::seed_noise(long seed) {
     state_->noise = noise_state_for_seed(static_cast<std::int32_t>(seed));
 }
 
-Matrix call_matprod(const std::vector<Matrix>& inputs, int nlhs) {
+Matrix call_matprod(const std::vector<Matrix>& inputs, int nlhs, const RunOptions& options) {
     const int nrhs = static_cast<int>(inputs.size());
     const matprod::Problem problem =
         matprod::check_shapes(nrhs, nlhs, nrhs >= 2 ? inputs[0].cols : 0, nrhs >= 2 ? inputs[1].rows : 0);
-    if (problem.id) throw Error(problem.id, problem.message);
+    if (problem.id) throw_problem(problem);
     const Matrix& a = inputs[0];
     const Matrix& b = inputs[1];
-    Matrix r(a.rows, b.cols);
-    matprod::matrix_product(a.data.data(), b.data.data(), r.data.data(), a.rows, a.cols, b.rows, b.cols);
+    const matprod::Problem memory = matprod::check_memory(a.rows, b.cols);
+    if (memory.id) throw_problem(memory);
+    Matrix r;
+    try {
+        r.data.reserve(a.rows * b.cols);
+    } catch (const std::bad_alloc&) {
+        throw_problem(matprod::out_of_memory(a.rows, b.cols));
+    }
+    r.rows = a.rows;
+    r.cols = b.cols;
+    r.data.resize(a.rows * b.cols);
+    if (!matprod::matrix_product(a.data.data(), b.data.data(), r.data.data(), a.rows, a.cols, b.rows, b.cols,
+                                 options.cancelled, options.cancel_context))
+        throw_problem(matprod::interrupted());
     return r;
 }
 
-std::vector<BatchResult> run_batch(const std::vector<BatchJob>& jobs, unsigned threads) {
-    std::vector<BatchResult> results(jobs.size());
+void run_batch(const std::vector<BatchJob>& jobs, unsigned threads, const RunOptions& options, const BatchSink& sink) {
     std::atomic<std::size_t> next{0};
+    std::exception_ptr sink_failure;
+    std::mutex failure_mutex;
+    auto cancelled = [&options] { return options.cancelled && options.cancelled(options.cancel_context); };
     auto worker = [&] {
-        RunOptions one_thread;
+        RunOptions one_thread = options;
         one_thread.threads = 1;
         for (;;) {
+            if (cancelled()) return;
             const std::size_t j = next.fetch_add(1);
             if (j >= jobs.size()) return;
-            BatchResult& result = results[j];
+            BatchResult result;
             try {
                 Simulation sim(jobs[j].build);
                 if (!jobs[j].initial_state.empty()) sim.load_state(jobs[j].initial_state);
@@ -213,13 +232,34 @@ std::vector<BatchResult> run_batch(const std::vector<BatchJob>& jobs, unsigned t
                 result.error_id = "veltrax:outOfMemory";
                 result.error_message = "not enough memory";
             }
+            try {
+                sink(j, std::move(result));
+            } catch (...) {
+                const std::lock_guard<std::mutex> lock(failure_mutex);
+                if (!sink_failure) sink_failure = std::current_exception();
+                next.store(jobs.size());
+                return;
+            }
         }
     };
-    const unsigned n = std::min<std::size_t>(resolve_threads(threads), std::max<std::size_t>(jobs.size(), 1));
+    const unsigned n = std::min<std::size_t>(resolve_threads(threads, options), std::max<std::size_t>(jobs.size(), 1));
     std::vector<std::thread> pool;
-    for (unsigned t = 1; t < n; ++t) pool.emplace_back(worker);
+    pool.reserve(n);
+    for (unsigned t = 1; t < n; ++t) {
+        try {
+            pool.emplace_back(worker);
+        } catch (const std::exception&) {
+            break;  // the threads that started run the jobs
+        }
+    }
     worker();
     for (std::thread& t : pool) t.join();
+    if (sink_failure) std::rethrow_exception(sink_failure);
+}
+
+std::vector<BatchResult> run_batch(const std::vector<BatchJob>& jobs, unsigned threads) {
+    std::vector<BatchResult> results(jobs.size());
+    run_batch(jobs, threads, RunOptions{}, [&results](std::size_t j, BatchResult&& r) { results[j] = std::move(r); });
     return results;
 }
 

@@ -8,7 +8,10 @@
 //
 // Errors: every rejected call throws veltrax::Error, whose id() is the
 // identifier the plug-ins report ("veltrax:badOrder", ...) and what() the
-// same message. A rejected call changes nothing.
+// same message. A rejected call changes nothing; so does a call whose
+// outputs do not fit into memory (veltrax:outOfMemory, before anything is
+// allocated or run) or that RunOptions::cancelled stops
+// (veltrax:interrupted).
 //
 // Thread safety: different Simulation objects may be used from different
 // threads at the same time; one Simulation must not be used by two threads at
@@ -18,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -81,10 +85,10 @@ public:
     // One call with these inputs (params, num, den, curve[, T]) and nlhs
     // requested outputs, as the plug-in does it: returns max(1, nlhs) of the
     // five outputs (t, trajectory, theta, search, sums); the whole simulation
-    // runs whatever nlhs is. Throws Error for a rejected call, leaving the
-    // state unchanged.
-    // RunOptions::schedule replaces the built-in set-point schedule for this
-    // call (Error "veltrax:badSchedule" when its steps are not in order).
+    // runs whatever nlhs is. Throws Error for a rejected, unaffordable or
+    // interrupted call, leaving the state unchanged. RunOptions::schedule
+    // replaces the built-in set-point schedule for this call (Error
+    // "veltrax:badSchedule" when its steps are not in order).
     std::vector<Matrix> call(const std::vector<Matrix>& inputs, int nlhs = 5, const RunOptions& options = {});
 
     // Restarts the noise generators as if the plug-in had just been loaded
@@ -126,8 +130,8 @@ private:
 
 // The matrix-product plug-in: R = A * B for inputs {A, B} (further inputs are
 // ignored) and nlhs requested outputs. Throws Error "matprod:..." as the
-// plug-in reports it.
-Matrix call_matprod(const std::vector<Matrix>& inputs, int nlhs = 1);
+// plug-in reports it. Of the options only the cancellation hook is used.
+Matrix call_matprod(const std::vector<Matrix>& inputs, int nlhs = 1, const RunOptions& options = {});
 
 // What a valid snapshot holds (its build and format version). Throws Error
 // "veltrax:badSnapshot" as Simulation::load_state does, loading nothing.
@@ -154,8 +158,21 @@ struct BatchResult {
 };
 
 // Runs independent jobs on up to `threads` threads (0: VELTRAX_THREADS or the
-// hardware threads), each on its own simulation with a one-thread search.
-// Results equal running the jobs one after another; a failing job fails alone.
+// CPUs this process may run on; fewer when no more threads can be started),
+// each on its own simulation with a one-thread search. Results equal running
+// the jobs one after another; a failing job fails alone.
 std::vector<BatchResult> run_batch(const std::vector<BatchJob>& jobs, unsigned threads = 0);
+
+// Receives the result of job `job` as soon as it ends, on the thread that
+// ran it; calls for different jobs may come at the same time.
+using BatchSink = std::function<void(std::size_t job, BatchResult&& result)>;
+
+// The same, handing each result to `sink` instead of keeping it. `options`
+// apply to every call, but each searches on one thread; its cancellation hook
+// (asked on every thread of the batch) ends the running jobs with
+// veltrax:interrupted and starts no further job, which then gets no sink
+// call. An exception from `sink` starts no further job and is rethrown once
+// the running ones have ended.
+void run_batch(const std::vector<BatchJob>& jobs, unsigned threads, const RunOptions& options, const BatchSink& sink);
 
 }  // namespace veltrax

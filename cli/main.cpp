@@ -5,13 +5,18 @@
 //   veltrax report OUTDIR [--no-plots]
 //
 // Exit status: 0 success, 1 a scenario failed (bad file, rejected call,
-// output not written), 2 bad command line.
+// output not written), 2 bad command line. SIGINT and SIGTERM stop the
+// calls that run; the tool keeps the results of the scenarios that finished
+// and then ends by that signal (status 130 or 143 in a shell).
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <map>
+#include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,6 +36,38 @@ namespace fs = std::filesystem;
 
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
+
+// The signal that asked the tool to stop, or 0.
+volatile std::sig_atomic_t g_stop_signal = 0;
+
+extern "C" void on_stop_signal(int signal) { g_stop_signal = signal; }
+
+bool stop_requested(void*) { return g_stop_signal != 0; }
+
+// SIGINT and SIGTERM stop the running calls; a signal that the tool was
+// started to ignore (a background job of a script) stays ignored.
+void catch_stop_signals() {
+    for (int signal : {SIGINT, SIGTERM}) {
+        struct sigaction current {};
+        if (sigaction(signal, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
+        struct sigaction action {};
+        action.sa_handler = on_stop_signal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+std::string stop_signal_name() { return g_stop_signal == SIGTERM ? "SIGTERM" : "SIGINT"; }
+
+// Ends the tool by the signal that stopped it, once everything is cleaned up.
+int end_by_stop_signal() {
+    const int signal = g_stop_signal;
+    std::fflush(nullptr);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+    return 128 + signal;
+}
 
 void report(const std::string& where, const std::string& id, const std::string& message) {
     std::fprintf(stderr, "%s: %s: %s\n", where.c_str(), id.c_str(), message.c_str());
@@ -64,10 +101,17 @@ struct RunArgs {
 
 int run_command(const RunArgs& a) {
     Scenario s;
+    ResultPlace place;
     try {
         s = load_scenario(a.scenario);
     } catch (const Error& e) {
         report(a.scenario, e.id(), e.what());
+        return kFailed;
+    }
+    try {
+        place = check_result_place(a.output);
+    } catch (const Error& e) {
+        report(s.path, e.id(), e.what());
         return kFailed;
     }
 
@@ -86,8 +130,10 @@ int run_command(const RunArgs& a) {
         ProgressBar bar(total_samples(s));
         long done = 0;
         for (std::size_t k = 0; k < s.calls.size() && failure.id.empty(); ++k) {
+            RunOptions options = bar.options(a.threads, done);
+            options.cancelled = &stop_requested;
             try {
-                outputs.push_back(sim.call(s.calls[k], 5, bar.options(a.threads, done)));
+                outputs.push_back(sim.call(s.calls[k], 5, options));
                 done += static_cast<long>(outputs.back()[0].rows);
             } catch (const Error& e) {
                 failure = {k + 1, e.id(), e.what()};
@@ -96,17 +142,41 @@ int run_command(const RunArgs& a) {
             }
         }
     }
+    if (failure.id == "veltrax:interrupted") {
+        report(s.path + ": call " + std::to_string(failure.call), failure.id,
+               "stopped by " + stop_signal_name() + "; no results written");
+        return end_by_stop_signal();
+    }
 
     const bool failed = !failure.id.empty();
     int status = failed ? kFailed : 0;
     if (failed) report(s, failure);
     try {
-        write_results(a.output, s, outputs, failed ? &failure : nullptr);
-        if (a.plot && !outputs.empty()) plot_results(a.output, s, outputs);
+        ResultWriter writer(place);
+        writer.write_outputs(s, outputs);
+        std::optional<Error> plot_error;
+        if (a.plot && !outputs.empty()) {
+            try {
+                plot_results(writer.folder(), place.shown, s, outputs);
+            } catch (const Error& e) {
+                plot_error = e;
+            }
+        }
+        if (plot_error && g_stop_signal) {  // gnuplot stopped by the same signal
+            report(s.path, "veltrax:interrupted", "stopped by " + stop_signal_name() + "; no results written");
+            return end_by_stop_signal();
+        }
+        writer.write_summary(s, outputs, failed ? &failure : nullptr);
+        writer.commit();
+        if (plot_error) {
+            report(s.path, plot_error->id(), plot_error->what());
+            status = kFailed;
+        }
     } catch (const Error& e) {
         report(s.path, e.id(), e.what());
         status = kFailed;
     }
+    if (g_stop_signal) return end_by_stop_signal();
     if (!a.save_state.empty()) {
         try {
             if (failed) throw Error("veltrax:stateNotSaved", "not written: call " + std::to_string(failure.call) + " failed");
@@ -183,25 +253,76 @@ int batch_command(const BatchArgs& a) {
         }
     }
 
-    std::vector<BatchJob> jobs;
-    for (const Scenario& s : scenarios) jobs.push_back({s.build, s.calls, initial_state});
-    const std::vector<BatchResult> results = run_batch(jobs, a.threads);
-
-    int status = 0;
-    for (std::size_t j = 0; j < scenarios.size(); ++j) {
-        const Scenario& s = scenarios[j];
-        const BatchResult& r = results[j];
-        const Failure failure{r.outputs.size() + 1, r.error_id, r.error_message};
+    // The output folder and every result folder of the slice are checked
+    // before anything runs.
+    std::vector<ResultPlace> places;
+    bool unwritable = false;
+    try {
+        check_writable(a.output);
+    } catch (const Error& e) {
+        report("veltrax batch", e.id(), e.what());
+        return kFailed;
+    }
+    for (const Scenario& s : scenarios) {
         try {
-            write_results(fs::path(a.output) / s.name, s, r.outputs, r.ok ? nullptr : &failure);
+            places.push_back(check_result_place(fs::path(a.output) / s.name));
         } catch (const Error& e) {
             report(s.path, e.id(), e.what());
+            unwritable = true;
+        }
+    }
+    if (unwritable) {
+        std::fprintf(stderr, "veltrax batch: nothing was run\n");
+        return kFailed;
+    }
+
+    // Each scenario is written as soon as it finishes, on the thread that
+    // ran it, and its outputs are freed.
+    std::vector<BatchJob> jobs;
+    for (const Scenario& s : scenarios) jobs.push_back({s.build, s.calls, initial_state});
+    std::mutex mutex;
+    int status = 0;
+    std::size_t ended = 0;
+    std::vector<std::size_t> interrupted;
+    RunOptions options;
+    options.cancelled = &stop_requested;
+    run_batch(jobs, a.threads, options, [&](std::size_t j, BatchResult&& r) {
+        const Scenario& s = scenarios[j];
+        if (!r.ok && r.error_id == "veltrax:interrupted") {
+            const std::lock_guard<std::mutex> lock(mutex);
+            ++ended;
+            interrupted.push_back(j);
+            return;
+        }
+        const Failure failure{r.outputs.size() + 1, r.error_id, r.error_message};
+        std::optional<Error> write_error;
+        try {
+            ResultWriter writer(places[j]);
+            writer.write_outputs(s, r.outputs);
+            writer.write_summary(s, r.outputs, r.ok ? nullptr : &failure);
+            writer.commit();
+        } catch (const Error& e) {
+            write_error = e;
+        }
+        const std::lock_guard<std::mutex> lock(mutex);
+        ++ended;
+        if (write_error) {
+            report(s.path, write_error->id(), write_error->what());
             status = kFailed;
         }
         if (!r.ok) {
             report(s, failure);
             status = kFailed;
         }
+    });
+
+    if (g_stop_signal) {
+        for (std::size_t j : interrupted)
+            report(scenarios[j].path, "veltrax:interrupted", "stopped by " + stop_signal_name() + "; no results written");
+        if (ended < scenarios.size())
+            report("veltrax batch", "veltrax:interrupted",
+                   std::to_string(scenarios.size() - ended) + " scenario(s) not started");
+        return end_by_stop_signal();
     }
     return status;
 }
@@ -214,16 +335,20 @@ int main(int argc, char** argv) {
                  "veltrax"};
     app.require_subcommand(1);
     app.set_version_flag("--version", VELTRAX_VERSION);
-    app.footer("Exit status: 0 success, 1 a scenario failed, 2 bad command line.");
+    app.footer("Exit status: 0 success, 1 a scenario failed, 2 bad command line; SIGINT or SIGTERM keep the\n"
+               "results of the scenarios that finished and end the tool by that signal (130, 143).");
 
     RunArgs run_args;
     CLI::App* run = app.add_subcommand("run", "Run the calls of one scenario file in one simulation");
     run->add_option("scenario", run_args.scenario, "Scenario file (JSON)")->required();
-    run->add_option("-o,--output", run_args.output, "Folder for the result files (created if missing)")->required();
+    run->add_option("-o,--output", run_args.output,
+                    "Folder for the result files: a new folder or an earlier result folder, which is replaced")
+        ->required();
     run->footer("Writes per call k: callk_time.csv, callk_trajectory.csv, callk_theta.csv, callk_search.csv,\n"
                 "callk_sums.csv; and summary.json. --plot adds callk_trajectory.png, callk_theta.png, plots.gp.");
     run->add_flag("--plot", run_args.plot, "Also render PNG plots with gnuplot");
-    run->add_option("--threads", run_args.threads, "Threads of the move search (0: VELTRAX_THREADS or all cores)")
+    run->add_option("--threads", run_args.threads,
+                    "Threads of the move search (0: VELTRAX_THREADS or the CPUs this process may use)")
         ->check(CLI::Range(0u, 1024u));
     run->add_option("--load-state", run_args.load_state, "Start from this snapshot file (of the scenario's build)")
         ->type_name("FILE");
@@ -238,7 +363,8 @@ int main(int argc, char** argv) {
     batch->add_option("-o,--output", batch_args.output, "Folder that gets one result folder per scenario file")
         ->required();
     batch->footer("Each scenario file NAME.json gets the folder OUTDIR/NAME, laid out as by 'veltrax run'.");
-    batch->add_option("--threads", batch_args.threads, "Scenarios run at once (0: VELTRAX_THREADS or all cores)")
+    batch->add_option("--threads", batch_args.threads,
+                      "Scenarios run at once (0: VELTRAX_THREADS or the CPUs this process may use)")
         ->check(CLI::Range(0u, 1024u));
     batch->add_option("--shard", batch_args.shard,
                       "Run only slice K of N (1 <= K <= N): the files ordered by name, file i (from 0) "
@@ -264,6 +390,7 @@ int main(int argc, char** argv) {
         return app.exit(e) == 0 ? 0 : kUsage;
     }
 
+    catch_stop_signals();
     try {
         if (*run) return run_command(run_args);
         if (*report_cmd) return report_command(report_args);

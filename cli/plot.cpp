@@ -66,7 +66,7 @@ void write_call(std::ofstream& gp, std::size_t k, const std::vector<Matrix>& in,
 
 // Runs gnuplot on plots.gp in `dir`, its messages going to plots.log, which
 // is kept only when gnuplot fails.
-void run_gnuplot(const fs::path& dir) {
+void run_gnuplot(const fs::path& dir, const fs::path& shown) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
@@ -79,6 +79,7 @@ void run_gnuplot(const fs::path& dir) {
     const int rc = posix_spawnp(&pid, program, &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     const fs::path log = dir / "plots.log";
+    const std::string shown_log = (shown / "plots.log").string();
     std::error_code ec;
     if (rc != 0) {
         fs::remove(log, ec);
@@ -90,20 +91,21 @@ void run_gnuplot(const fs::path& dir) {
         if (errno != EINTR) plot_failed(std::string("waiting for gnuplot: ") + std::strerror(errno));
     }
     if (WIFSIGNALED(status))
-        plot_failed("gnuplot was killed by signal " + std::to_string(WTERMSIG(status)) + "; see " + log.string());
+        plot_failed("gnuplot was killed by signal " + std::to_string(WTERMSIG(status)) + "; see " + shown_log);
     if (WEXITSTATUS(status) != 0)
-        plot_failed("gnuplot failed with exit status " + std::to_string(WEXITSTATUS(status)) + "; see " +
-                    log.string());
+        plot_failed("gnuplot failed with exit status " + std::to_string(WEXITSTATUS(status)) + "; see " + shown_log);
     fs::remove(log, ec);
 }
 
 }  // namespace
 
-void plot_results(const fs::path& dir, const Scenario& scenario, const std::vector<std::vector<Matrix>>& outputs) {
+void plot_results(const fs::path& dir, const fs::path& shown, const Scenario& scenario,
+                  const std::vector<std::vector<Matrix>>& outputs) {
     const fs::path script = dir / "plots.gp";
+    const std::string shown_script = (shown / "plots.gp").string();
     {
         std::ofstream gp(script);
-        if (!gp) plot_failed("cannot write '" + script.string() + "'");
+        if (!gp) plot_failed("cannot write '" + shown_script + "'");
         gp << "# Plots of the outputs in this folder: gnuplot plots.gp\n"
            << "set terminal pngcairo size 1000,750 noenhanced\n"
            << "set grid\nset key top right\nset offsets 0, 0, graph 0.05, graph 0.05\n\n";
@@ -111,9 +113,9 @@ void plot_results(const fs::path& dir, const Scenario& scenario, const std::vect
             if (outputs[k][0].rows > 0) write_call(gp, k + 1, scenario.calls[k], outputs[k]);
         gp << "set output\n";
         gp.close();
-        if (!gp) plot_failed("cannot write '" + script.string() + "'");
+        if (!gp) plot_failed("cannot write '" + shown_script + "'");
     }
-    run_gnuplot(dir);
+    run_gnuplot(dir, shown);
 }
 
 }  // namespace veltrax::cli

@@ -13,8 +13,9 @@ namespace veltrax::cli {
 // inline data, and runs gnuplot on it there: per call k, callk_trajectory.png
 // (set-point, y and v; u) and callk_theta.png (parameter estimates). Calls
 // without sample periods get no plot. Throws veltrax::Error
-// "veltrax:plotFailed" when gnuplot cannot be started or fails.
-void plot_results(const std::filesystem::path& dir, const Scenario& scenario,
+// "veltrax:plotFailed" when gnuplot cannot be started or fails; messages
+// call the folder `shown`.
+void plot_results(const std::filesystem::path& dir, const std::filesystem::path& shown, const Scenario& scenario,
                   const std::vector<std::vector<Matrix>>& outputs);
 
 }  // namespace veltrax::cli

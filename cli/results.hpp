@@ -1,6 +1,10 @@
 // The result folder of one scenario: per call k the five outputs as
 // callk_time.csv, callk_trajectory.csv, callk_theta.csv, callk_search.csv
 // and callk_sums.csv, and summary.json over all calls.
+//
+// A result folder appears whole or not at all: it is written as a hidden
+// folder beside its place (.NAME.tmp-XXXXXX), flushed to disk, and then put
+// in the place of any earlier result folder of the same name in one step.
 #pragma once
 
 #include <filesystem>
@@ -26,11 +30,51 @@ std::vector<std::string> theta_columns(const std::vector<Matrix>& inputs, const 
 std::vector<std::string> search_columns(Build build);
 std::vector<std::string> sums_columns();
 
-// Writes the outputs of the calls that ran (outputs[k] for call k + 1) and
-// summary.json into `dir`, creating it. Throws veltrax::Error
-// "veltrax:writeFailed" when a file cannot be written.
-void write_results(const std::filesystem::path& dir, const Scenario& scenario,
-                   const std::vector<std::vector<Matrix>>& outputs, const Failure* failure);
+// Where a result folder goes.
+struct ResultPlace {
+    std::filesystem::path shown;   // as the user named it, for messages
+    std::filesystem::path parent;  // the folder that holds it
+    std::string name;              // its name there
+};
+
+// Creates `folder` if missing and checks that new folders can be made in
+// it. Throws veltrax::Error "veltrax:writeFailed".
+void check_writable(const std::filesystem::path& folder);
+
+// Checks, before anything runs, that `folder` can become a result folder:
+// its parent can be created and written, and `folder` is missing, empty or
+// an earlier result folder (result files only; anything else is not
+// replaced). Throws veltrax::Error "veltrax:writeFailed".
+ResultPlace check_result_place(const std::filesystem::path& folder);
+
+// A result folder being written. Files go into a hidden folder beside the
+// place; commit() puts it in place, and without commit() the destructor
+// removes it. Writes throw veltrax::Error "veltrax:writeFailed" naming the
+// file as it will be called in place.
+class ResultWriter {
+public:
+    explicit ResultWriter(const ResultPlace& place);
+    ~ResultWriter();
+    ResultWriter(const ResultWriter&) = delete;
+    ResultWriter& operator=(const ResultWriter&) = delete;
+
+    // The hidden folder, for files that others write (plots).
+    const std::filesystem::path& folder() const { return temp_; }
+
+    // The CSV files of the calls that ran (outputs[k] for call k + 1).
+    void write_outputs(const Scenario& scenario, const std::vector<std::vector<Matrix>>& outputs);
+    // summary.json: the calls that ran, and the failure if any. Written last.
+    void write_summary(const Scenario& scenario, const std::vector<std::vector<Matrix>>& outputs,
+                       const Failure* failure);
+    // Flushes every file to disk and replaces any earlier result folder of
+    // the place by this one; a crash leaves the earlier folder whole or none.
+    void commit();
+
+private:
+    ResultPlace place_;
+    std::filesystem::path temp_;
+    bool committed_ = false;
+};
 
 // One value as written to the files: %.17g, and NaN, Inf, -Inf.
 std::string format_value(double v);

@@ -5,8 +5,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 
 namespace veltrax::cli {
@@ -56,7 +58,7 @@ Matrix number_row(const json& v, const std::string& where) {
     values.reserve(v.size());
     for (std::size_t i = 0; i < v.size(); ++i) {
         if (!v[i].is_number())
-            bad(where + " element " + std::to_string(i) + " must be a number, got " + kind_of(v[i]));
+            bad(where + " element " + std::to_string(i + 1) + " must be a number, got " + kind_of(v[i]));
         values.push_back(v[i].get<double>());
     }
     const std::size_t n = values.size();
@@ -134,12 +136,70 @@ Build build_of(const json& top) {
     return static_cast<Build>(b.get<int>());
 }
 
+// Parser callback that notes the first key an object gives twice (the parser
+// itself keeps the last), and where: "top level", "call 2: 'model'", ...
+class DuplicateKeys {
+public:
+    bool operator()(int /*depth*/, json::parse_event_t event, json& parsed) {
+        switch (event) {
+            case json::parse_event_t::object_start:
+            case json::parse_event_t::array_start:
+                count_element();
+                frames_.push_back({event == json::parse_event_t::object_start, {}, {}, 0});
+                break;
+            case json::parse_event_t::key: {
+                Frame& f = frames_.back();
+                f.key = parsed.get<std::string>();
+                if (!f.keys.insert(f.key).second && found_.empty()) found_ = where() + ": field '" + f.key + "' given twice";
+                break;
+            }
+            case json::parse_event_t::object_end:
+            case json::parse_event_t::array_end: frames_.pop_back(); break;
+            case json::parse_event_t::value: count_element(); break;
+        }
+        return true;
+    }
+    const std::string& found() const { return found_; }
+
+private:
+    struct Frame {
+        bool object;
+        std::set<std::string> keys;
+        std::string key;     // the latest key of an object
+        std::size_t elements; // elements of an array so far
+    };
+
+    void count_element() {
+        if (!frames_.empty() && !frames_.back().object) ++frames_.back().elements;
+    }
+
+    // The innermost object, named as the other messages name it.
+    std::string where() const {
+        std::vector<std::string> parts{"top level"};
+        for (std::size_t i = 1; i < frames_.size(); ++i) {
+            const Frame& parent = frames_[i - 1];
+            parts.push_back(parent.object ? "'" + parent.key + "'" : "element " + std::to_string(parent.elements));
+        }
+        if (parts.size() >= 3 && parts[1] == "'calls'") {
+            parts[2] = "call " + parts[2].substr(8);
+            parts.erase(parts.begin(), parts.begin() + 2);
+        }
+        std::string s;
+        for (const std::string& p : parts) s += (s.empty() ? "" : p.rfind("element ", 0) == 0 ? " " : ": ") + p;
+        return s;
+    }
+
+    std::vector<Frame> frames_;
+    std::string found_;
+};
+
 }  // namespace
 
 Scenario parse_scenario(const std::string& text, const std::string& path) {
     json top;
+    DuplicateKeys duplicates;
     try {
-        top = json::parse(text);
+        top = json::parse(text, std::ref(duplicates));
     } catch (const json::exception& e) {
         // Drop the library's "[json.exception.parse_error.101] " prefix.
         std::string what = e.what();
@@ -147,6 +207,7 @@ Scenario parse_scenario(const std::string& text, const std::string& path) {
         if (what.rfind("[json.exception.", 0) == 0 && close != std::string::npos) what.erase(0, close + 2);
         bad("not valid JSON: " + what);
     }
+    if (!duplicates.found().empty()) bad(duplicates.found());
     if (!top.is_object()) bad("the file must hold a JSON object, got " + kind_of(top));
     check_keys(top, kTopKeys, "top level");
 

@@ -27,7 +27,7 @@ struct Scenario {
 };
 
 // Reads and checks a scenario file. Problems with the file itself (unreadable,
-// not JSON, missing or mistyped fields) throw veltrax::Error with id
+// not JSON, a field given twice, missing or mistyped fields) throw veltrax::Error with id
 // "veltrax:badScenario"; the values themselves are left to the gateway, so
 // that they are rejected with the plug-ins' identifiers and messages.
 Scenario load_scenario(const std::string& path);

@@ -37,16 +37,22 @@ if(VELTRAX_MATLAB)
   if(Matlab_FOUND)
     message(STATUS "MATLAB found at ${Matlab_ROOT_DIR}: building the MATLAB plug-ins")
     set(VELTRAX_MATLAB_DIR ${CMAKE_BINARY_DIR}/matlab)
+    # Ctrl-C: the gateways ask MATLAB's libut whether an interrupt is pending.
+    find_library(VELTRAX_MATLAB_UT_LIBRARY ut PATHS ${Matlab_BINARIES_DIR} ${Matlab_ROOT_DIR}/bin/glnxa64
+                 NO_DEFAULT_PATH)
+    set(ut ${VELTRAX_MATLAB_UT_LIBRARY})
+    if(NOT ut)
+      set(ut "")  # the symbols then resolve in the MATLAB process at load
+    endif()
     foreach(b 1 2 3)
       matlab_add_mex(NAME veltrax${b}_matlab SRC ${CMAKE_CURRENT_SOURCE_DIR}/mex/veltrax_mex.cpp
-                     OUTPUT_NAME veltrax${b} LINK_TO veltrax_core R2017b)
-      target_compile_definitions(veltrax${b}_matlab PRIVATE VELTRAX_BUILD=${b})
+                     OUTPUT_NAME veltrax${b} LINK_TO veltrax_core ${ut} R2017b)
+      target_compile_definitions(veltrax${b}_matlab PRIVATE VELTRAX_BUILD=${b} VELTRAX_HOST_MATLAB)
     endforeach()
     matlab_add_mex(NAME matprod_matlab SRC ${CMAKE_CURRENT_SOURCE_DIR}/mex/matprod_mex.cpp
-                   OUTPUT_NAME matprod LINK_TO matprod_core R2017b)
-    # Compatible array dimensions: the product is created through
-    # mxCreateDoubleMatrix_700.
-    target_compile_definitions(matprod_matlab PRIVATE MX_COMPAT_32)
+                   OUTPUT_NAME matprod LINK_TO matprod_core ${ut} R2017b)
+    # Compatible (32-bit) array dimensions, as matprod was first built.
+    target_compile_definitions(matprod_matlab PRIVATE MX_COMPAT_32 VELTRAX_HOST_MATLAB)
     foreach(t veltrax1_matlab veltrax2_matlab veltrax3_matlab matprod_matlab)
       set_target_properties(${t} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${VELTRAX_MATLAB_DIR})
       # MATLAB loads its own, often older, C++ runtime.

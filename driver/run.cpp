@@ -1,27 +1,97 @@
 #include "driver/run.hpp"
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
-#include <thread>
+#include <string>
 
+#include "driver/errors.hpp"
 #include "driver/literal_search.hpp"
 #include "driver/sample_loop.hpp"
 #include "driver/search.hpp"
+#include "platform/resources.hpp"
 
 namespace veltrax {
+namespace {
 
-unsigned resolve_threads(unsigned requested) {
-    constexpr unsigned kLimit = 64;
-    unsigned threads = requested;
-    if (threads == 0) {
-        if (const char* env = std::getenv("VELTRAX_THREADS")) {
-            char* end = nullptr;
-            const long v = std::strtol(env, &end, 10);
-            if (end != env && *end == '\0' && v > 0) threads = static_cast<unsigned>(v > kLimit ? kLimit : v);
-        }
+constexpr unsigned kMaxThreads = 64;
+// Outputs up to this size are allocated without asking for the memory first.
+constexpr std::uint64_t kUncheckedOutputBytes = std::uint64_t{1} << 20;
+
+void warn(const RunOptions& options, const char* id, const std::string& message) {
+    if (options.warning) {
+        options.warning(options.warning_context, id, message.c_str());
+        return;
     }
-    if (threads == 0) threads = std::thread::hardware_concurrency();
-    if (threads == 0) threads = 1;
-    return threads > kLimit ? kLimit : threads;
+    static std::atomic<bool> printed{false};
+    if (!printed.exchange(true)) std::fprintf(stderr, "warning: %s: %s\n", id, message.c_str());
+}
+
+// A positive decimal integer; one beyond the range reads as the largest.
+bool parse_thread_count(const char* text, unsigned long& value) {
+    if (*text == '\0') return false;
+    for (const char* c = text; *c; ++c)
+        if (*c < '0' || *c > '9') return false;
+    errno = 0;
+    value = std::strtoul(text, nullptr, 10);
+    if (errno == ERANGE) value = ULONG_MAX;
+    return value > 0;
+}
+
+std::string samples_need(long samples, std::uint64_t bytes) {
+    return "the outputs of " + std::to_string(samples) + " sample periods need " + platform::describe_bytes(bytes);
+}
+
+}  // namespace
+
+unsigned resolve_threads(unsigned requested, const RunOptions& options) {
+    if (requested > 0) return std::min(requested, kMaxThreads);
+    const unsigned cpus = std::min(platform::usable_cpus(), kMaxThreads);
+    const char* env = std::getenv("VELTRAX_THREADS");
+    if (!env) return cpus;
+    unsigned long value = 0;
+    if (parse_thread_count(env, value)) return static_cast<unsigned>(std::min<unsigned long>(value, cpus));
+    std::string shown(env);
+    if (shown.size() > 40) shown = shown.substr(0, 37) + "...";
+    warn(options, "veltrax:badThreadCount",
+         "VELTRAX_THREADS='" + shown + "' is not a positive integer; using " + std::to_string(cpus) +
+             (cpus == 1 ? " thread (the CPU" : " threads (the CPUs") + " this process may run on)");
+    return cpus;
+}
+
+std::uint64_t output_bytes(const OutputShape (&shapes)[kOutputCount]) {
+    std::uint64_t total = 0;
+    for (const OutputShape& s : shapes) {
+        std::uint64_t elements = 0, bytes = 0;
+        if (__builtin_mul_overflow(s.rows, s.cols, &elements) ||
+            __builtin_mul_overflow(elements, sizeof(double), &bytes) || __builtin_add_overflow(total, bytes, &total))
+            return UINT64_MAX;
+    }
+    return total;
+}
+
+void check_output_memory(long samples, std::uint64_t bytes) {
+    if (bytes <= kUncheckedOutputBytes) return;
+    const std::uint64_t available = platform::available_memory();
+    if (bytes > SIZE_MAX || bytes > available) {
+        std::string message = samples_need(samples, bytes) + "; not enough memory";
+        if (available != platform::kUnknownMemory)
+            message += " (" + platform::describe_bytes(available) + " available)";
+        throw Error("veltrax:outOfMemory", message);
+    }
+}
+
+void throw_out_of_memory(long samples, std::uint64_t bytes) {
+    throw Error("veltrax:outOfMemory", samples_need(samples, bytes) + "; not enough memory");
+}
+
+void throw_interrupted(long sample, long total) {
+    throw Error("veltrax:interrupted", "interrupted in sample period " + std::to_string(sample + 1) + " of " +
+                                           std::to_string(total) + "; the state is as before the call");
 }
 
 namespace {
@@ -51,7 +121,7 @@ void run_build(SimulationState& sim, const CallRequest& request, const OutputVie
         return;
     }
     // The team starts before the state changes; a call without samples needs none.
-    const unsigned threads = request.config.sample_count > 0 ? resolve_threads(options.threads) : 1;
+    const unsigned threads = request.config.sample_count > 0 ? resolve_threads(options.threads, options) : 1;
     if (options.counts) {
         ProductSearch<true> search(threads);
         run_with<B>(sim, request, out, search, options);
@@ -65,10 +135,16 @@ void run_build(SimulationState& sim, const CallRequest& request, const OutputVie
 
 void run_call(Build build, SimulationState& sim, const CallRequest& request, const OutputViews& out,
               const RunOptions& options) {
-    switch (build) {
-        case Build::Preview: run_build<Build::Preview>(sim, request, out, options); break;
-        case Build::Base: run_build<Build::Base>(sim, request, out, options); break;
-        case Build::PreviewHold: run_build<Build::PreviewHold>(sim, request, out, options); break;
+    const SimulationState before = sim;
+    try {
+        switch (build) {
+            case Build::Preview: run_build<Build::Preview>(sim, request, out, options); break;
+            case Build::Base: run_build<Build::Base>(sim, request, out, options); break;
+            case Build::PreviewHold: run_build<Build::PreviewHold>(sim, request, out, options); break;
+        }
+    } catch (...) {
+        sim = before;
+        throw;
     }
 }
 

@@ -2,6 +2,9 @@
 // plug-ins, the C++ API, the tests, the benchmarks and the fuzz target share.
 #pragma once
 
+#include <cstdint>
+#include <new>
+
 #include "driver/arguments.hpp"
 #include "driver/build.hpp"
 #include "driver/outputs.hpp"
@@ -10,19 +13,34 @@
 
 namespace veltrax {
 
-// Thread count that RunOptions{threads} resolves to.
-unsigned resolve_threads(unsigned requested);
+// Thread count that RunOptions{threads} resolves to. A VELTRAX_THREADS that
+// is not a positive integer is reported through options.warning
+// (veltrax:badThreadCount) and ignored.
+unsigned resolve_threads(unsigned requested, const RunOptions& options = {});
+
+// Total bytes of outputs of these shapes.
+std::uint64_t output_bytes(const OutputShape (&shapes)[kOutputCount]);
+
+// Throws veltrax:outOfMemory when outputs of `bytes` for `samples` sample
+// periods are larger than the memory this process can still take.
+void check_output_memory(long samples, std::uint64_t bytes);
+
+// The veltrax:outOfMemory error for outputs that could not be allocated.
+[[noreturn]] void throw_out_of_memory(long samples, std::uint64_t bytes);
 
 // Runs a decoded call: run start, the N sample periods, the sums. The
-// outputs must be zero-filled arrays of the shapes of output_shapes().
+// outputs must be zero-filled arrays of the shapes of output_shapes(). A run
+// that ends with an error (interrupted) leaves `sim` as it was.
 void run_call(Build build, SimulationState& sim, const CallRequest& request, const OutputViews& out,
               const RunOptions& options = {});
 
-// The whole gateway call: checks and decodes the nrhs inputs, asks
-// `allocate` for the five outputs, then runs the call on `sim`.
+// The whole gateway call: checks and decodes the nrhs inputs, checks that
+// the five outputs fit into memory and asks `allocate` for them, then runs
+// the call on `sim`.
 //   allocate(const OutputShape (&shapes)[kOutputCount]) -> OutputViews
-// returns zero-filled storage of these shapes (or throws). A rejected call
-// throws veltrax::Error before anything is allocated or changed.
+// returns zero-filled storage of these shapes, filling nothing before all
+// five exist, or throws std::bad_alloc. A rejected call throws
+// veltrax::Error before anything is allocated or changed.
 template <class Allocate>
 void run_gateway_call(Build build, SimulationState& sim, int nrhs, const ArgView* args, int nlhs,
                       Allocate&& allocate, const RunOptions& options = {}) {
@@ -30,7 +48,14 @@ void run_gateway_call(Build build, SimulationState& sim, int nrhs, const ArgView
     if (options.schedule) check_setpoint_schedule(*options.schedule);
     OutputShape shapes[kOutputCount];
     output_shapes(request.config, shapes);
-    const OutputViews out = allocate(shapes);
+    const std::uint64_t bytes = output_bytes(shapes);
+    check_output_memory(request.config.sample_count, bytes);
+    OutputViews out;
+    try {
+        out = allocate(shapes);
+    } catch (const std::bad_alloc&) {
+        throw_out_of_memory(request.config.sample_count, bytes);
+    }
     run_call(build, sim, request, out, options);
 }
 

@@ -17,7 +17,8 @@ struct SearchCounts {
 };
 
 struct RunOptions {
-    // Threads of the move search; 0 takes VELTRAX_THREADS, else the hardware threads.
+    // Threads of the move search (at most 64); 0 takes VELTRAX_THREADS, at
+    // most the CPUs this process may run on, else those CPUs.
     unsigned threads = 0;
     SearchMethod search = SearchMethod::Product;
     // When set, the search adds its work here (slower).
@@ -26,6 +27,16 @@ struct RunOptions {
     // done and the total of the call.
     void (*progress)(void* context, long done, long total) = nullptr;
     void* progress_context = nullptr;
+    // Asked on the calling thread before every sample period and every few
+    // thousand Runge-Kutta steps (the matrix product: between blocks of its
+    // sums); true ends the call with the error veltrax:interrupted
+    // (matprod:interrupted) and leaves the simulation as it was before it.
+    bool (*cancelled)(void* context) = nullptr;
+    void* cancel_context = nullptr;
+    // Receives warnings (veltrax:badThreadCount) on the calling thread; when
+    // unset, the first warning of the process goes to stderr.
+    void (*warning)(void* context, const char* id, const char* message) = nullptr;
+    void* warning_context = nullptr;
     // A set-point schedule of the user's instead of the built-in one (not
     // owned; must outlive the call).
     const SetpointSchedule* schedule = nullptr;

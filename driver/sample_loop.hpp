@@ -61,12 +61,29 @@ struct SampleValues {
     double best_cost = 0.0;
 };
 
+// Runge-Kutta steps between two polls of RunOptions::cancelled within a
+// sample period (about a millisecond).
+constexpr long kStepsPerPoll = 4096;
+
+// Ends the call with veltrax:interrupted in sample period `sample` (from 0).
+[[noreturn]] void throw_interrupted(long sample, long total);
+
+inline void poll_cancelled(const RunOptions& options, long sample, long total) {
+    if (options.cancelled && options.cancelled(options.cancel_context)) throw_interrupted(sample, total);
+}
+
 // Advances the process by one sample period under the input fixed at the end
-// of the previous one; returns its output v.
-inline double advance_process(SimulationState& s) {
+// of the previous one; returns its output v. The model's sample period is at
+// most 60 steps; a long Runge-Kutta period polls for cancellation.
+inline double advance_process(SimulationState& s, const RunOptions& options, long sample) {
     const RunConfig& cfg = s.config;
     if (cfg.linear_process) {
-        advance_linear_process(s.linear, s.run.process_input, cfg.substeps_per_sample, cfg.rk4_step_size);
+        long steps = cfg.substeps_per_sample;
+        for (; steps > kStepsPerPoll; steps -= kStepsPerPoll) {
+            advance_linear_process(s.linear, s.run.process_input, kStepsPerPoll, cfg.rk4_step_size);
+            poll_cancelled(options, sample, cfg.sample_count);
+        }
+        advance_linear_process(s.linear, s.run.process_input, steps, cfg.rk4_step_size);
         return linear_process_output(s.linear);
     }
     advance_model_sample_period(s.model);
@@ -282,8 +299,9 @@ template <Build B, class Search>
 void run_samples(SimulationState& s, const OutputViews& out, Search& search, const RunOptions& options) {
     const long rows = s.config.sample_count;
     for (long i = 0; i < rows; ++i) {
+        poll_cancelled(options, i, rows);
         SampleValues x;
-        x.v = advance_process(s);
+        x.v = advance_process(s, options, i);
         measure(s, x);
         linearise(s, x.y);
         estimate<B>(s);

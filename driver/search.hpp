@@ -8,11 +8,11 @@
 // points shared by neighbouring starts are evaluated once, the golden section
 // reuses the bracket's value at its middle point, and the cost at the found
 // abscissa is the value the golden section already returns. The starts run on
-// a team of threads; each keeps its result in its own slot and the winner is
-// chosen in the order of the starts, so any thread count gives the same move.
+// a team of threads, five starts to a chunk; each start keeps its result in
+// its own slot and the winner is chosen in the order of the starts, so any
+// thread count gives the same move.
 #pragma once
 
-#include <atomic>
 #include <cmath>
 
 #include "controller/cost.hpp"
@@ -67,9 +67,8 @@ public:
         cost_reference<B>(s, reference);
         table_ = make_cost_table(s.prediction, reference, s.config.control_weight, s.config.hill_exponent,
                                  s.config.hill_midpoint);
-        next_chunk_.store(0, std::memory_order_relaxed);
-        auto body = [this](unsigned member) { work(member); };
-        team_.run(body);
+        auto body = [this](unsigned member, unsigned chunk) { work(member, static_cast<int>(chunk)); };
+        team_.run(kSearchChunks, body);
 
         double best = kInitialBestCost;
         int winner = -1;
@@ -99,7 +98,7 @@ public:
 private:
     static constexpr unsigned kMaxMembers = 64;
 
-    void work(unsigned member) {
+    void work(unsigned member, int chunk) {
         if constexpr (Counting) {
             SearchCounts& mine = member_counts_[member];
             auto cost = [this, &mine](double du) {
@@ -109,19 +108,10 @@ private:
                     if (!(table_.step_coef[k] * du + table_.free_response[k] <= 0.0)) ++mine.powers;
                 return evaluate_cost(table_, du);
             };
-            run_chunks(cost);
+            search_chunk(chunk, cost, outcomes_);
         } else {
             (void)member;
             auto cost = [this](double du) { return evaluate_cost(table_, du); };
-            run_chunks(cost);
-        }
-    }
-
-    template <class Cost>
-    void run_chunks(Cost& cost) {
-        for (;;) {
-            const int chunk = next_chunk_.fetch_add(1, std::memory_order_relaxed);
-            if (chunk >= kSearchChunks) return;
             search_chunk(chunk, cost, outcomes_);
         }
     }
@@ -129,7 +119,6 @@ private:
     SearchTeam team_;
     CostTable table_{};
     StartOutcome outcomes_[kSearchStarts]{};
-    std::atomic<int> next_chunk_{0};
     SearchCounts member_counts_[Counting ? kMaxMembers : 1]{};
 };
 

@@ -1,6 +1,13 @@
-// A fixed team of threads that runs one job at a time on every member,
-// the calling thread included. Workers exist only while the team does: the
-// destructor stops and joins them.
+// A fixed team of threads that runs jobs of numbered work items, the calling
+// thread included. Workers exist only while the team does: the destructor
+// stops and joins them.
+//
+// Members claim items one at a time from the job word, which holds the
+// job's generation beside its next unclaimed item, so a helper that wakes
+// late can neither claim an item of a finished job nor run a later job's
+// item with an earlier job's function. The caller works through the items
+// too and then waits only for items that a helper has claimed and not yet
+// finished: a helper that is not running claims nothing and delays nothing.
 #pragma once
 
 #include <atomic>
@@ -14,26 +21,38 @@ namespace veltrax {
 
 class SearchTeam {
 public:
+    // Starts threads - 1 helpers; those that cannot be started (a thread or
+    // memory limit) are left out, so the team may be smaller, down to the
+    // caller alone. Throws only std::bad_alloc, before any thread starts.
     explicit SearchTeam(unsigned threads);
     ~SearchTeam();
     SearchTeam(const SearchTeam&) = delete;
     SearchTeam& operator=(const SearchTeam&) = delete;
 
+    // Members that run jobs, the caller included.
     unsigned size() const { return static_cast<unsigned>(workers_.size()) + 1; }
 
-    // Calls body(member) on every member (0 is the caller) and returns when
-    // all have returned.
+    static constexpr unsigned kMaxItems = 0xFFFF;
+
+    // Calls body(member, item) once for each item 0 .. items - 1 (at most
+    // kMaxItems), spread over the members (0 is the caller), and returns
+    // when all have returned.
     template <class Body>
-    void run(Body& body) {
-        run_erased(&invoke<Body>, &body);
+    void run(unsigned items, Body& body) {
+        run_erased(items, &invoke<Body>, &body);
     }
 
 private:
+    using Function = void (*)(void*, unsigned member, unsigned item);
+
     template <class Body>
-    static void invoke(void* body, unsigned member) {
-        (*static_cast<Body*>(body))(member);
+    static void invoke(void* body, unsigned member, unsigned item) {
+        (*static_cast<Body*>(body))(member, item);
     }
-    void run_erased(void (*fn)(void*, unsigned), void* context);
+    void run_erased(unsigned items, Function fn, void* context);
+    // Claims the next item of the job of generation `generation`; false when
+    // that job has none left (or a later job has replaced it).
+    bool claim(std::uint32_t generation, unsigned& item);
     void worker_loop(unsigned member);
     // Spins briefly (the next job usually follows within microseconds), then
     // sleeps until `done` holds.
@@ -41,12 +60,13 @@ private:
     void await(Done done);
     void wake_all();
 
-    std::vector<std::thread> workers_;
-    std::atomic<std::uint32_t> generation_{0};
-    std::atomic<std::uint32_t> finished_{0};
+    // Job word: generation (bits 32..63), next unclaimed item (16..31), item count (0..15).
+    std::atomic<std::uint64_t> job_{0};
+    std::atomic<std::uint32_t> finished_{0};  // items of the current job that helpers finished
     std::atomic<bool> stop_{false};
-    void (*fn_)(void*, unsigned) = nullptr;
+    Function fn_ = nullptr;
     void* context_ = nullptr;
+    std::vector<std::thread> workers_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::atomic<int> sleepers_{0};

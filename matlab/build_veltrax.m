@@ -45,19 +45,24 @@ veltrax_core = {
     'driver/run.cpp'
     'driver/snapshot.cpp'
     'driver/setpoint_schedule.cpp'
+    'platform/resources.cpp'
     };
 matprod_core = {
     'matprod/matprod.cpp'
+    'platform/resources.cpp'
     };
 
 veltrax_sources = in_tree(root, [{'mex/veltrax_mex.cpp'}; veltrax_core]);
 matprod_sources = in_tree(root, [{'mex/matprod_mex.cpp'}; matprod_core]);
 
+% VELTRAX_HOST_MATLAB and libut: Ctrl-C stops a call (MATLAB's interrupt query).
 flags = {
     ['-I' root]
+    '-DVELTRAX_HOST_MATLAB'
     'CXXFLAGS=$CXXFLAGS -std=c++20 -ffp-contract=off -fno-fast-math -fno-gnu-unique -fvisibility=hidden'
     'CXXOPTIMFLAGS=-O2'
     'LDFLAGS=$LDFLAGS -static-libstdc++ -static-libgcc'
+    '-lut'
     }';
 
 if ~exist(outdir, 'dir')

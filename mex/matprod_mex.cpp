@@ -1,9 +1,12 @@
 // MEX gateway of matprod: R = A * B.
 #include "matprod/matprod.hpp"
-#include "mex.h"
+#include "mex/host.hpp"
 
 namespace {
 bool is_real_double(const mxArray* a) { return mxIsDouble(a) && !mxIsComplex(a) && !mxIsSparse(a); }
+
+// Raises the problem's error through the host; does not return.
+void fail(const matprod::Problem& problem) { mexErrMsgIdAndTxt(problem.id, "%s", problem.message); }
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxArray* plhs[], int nrhs,
@@ -17,7 +20,7 @@ extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxA
     }
     const matprod::Problem problem =
         matprod::check_shapes(nrhs, nlhs, nrhs >= 2 ? mxGetN(prhs[0]) : 0, nrhs >= 2 ? mxGetM(prhs[1]) : 0);
-    if (problem.id) mexErrMsgIdAndTxt(problem.id, "%s", problem.message);
+    if (problem.id) return fail(problem);
 
     const double* a = mxGetPr(prhs[0]);
     const double* b = mxGetPr(prhs[1]);
@@ -25,7 +28,18 @@ extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxA
     const mwSize n = mxGetN(prhs[0]);
     const mwSize p = mxGetM(prhs[1]);
     const mwSize q = mxGetN(prhs[1]);
-    plhs[0] = mxCreateDoubleMatrix(m, q, mxREAL);
-    double* r = mxGetPr(plhs[0]);
-    matprod::matrix_product(a, b, r, m, n, p, q);
+    const matprod::Problem memory = matprod::check_memory(m, q);
+    if (memory.id) return fail(memory);
+    mxArray* r = nullptr;
+    try {
+        r = veltrax_host::create_uninitialised(m, q);
+    } catch (const std::bad_alloc&) {
+        return fail(matprod::out_of_memory(m, q));
+    }
+    if (!matprod::matrix_product(a, b, mxGetPr(r), m, n, p, q, &veltrax_host::interrupt_pending, nullptr)) {
+        mxDestroyArray(r);
+        veltrax_host::take_interrupt();
+        return fail(matprod::interrupted());
+    }
+    plhs[0] = r;
 }

@@ -10,6 +10,7 @@
 #include "driver/run.hpp"
 #include "driver/snapshot.hpp"
 #include "mex.h"
+#include "mex/host.hpp"
 
 #ifndef VELTRAX_BUILD
 #error "VELTRAX_BUILD must be 1, 2 or 3"
@@ -25,7 +26,8 @@ const char* const kInputNames[5] = {"parameter vector", "numerator", "denominato
 
 bool is_real_double(const mxArray* a) { return mxIsDouble(a) && !mxIsComplex(a) && !mxIsSparse(a); }
 
-// The five outputs, created by the host; destroyed unless handed out.
+// The five outputs, created by the host; destroyed unless handed out. All
+// five exist before any is filled.
 struct HostOutputs {
     mxArray* arrays[veltrax::kOutputCount] = {};
     ~HostOutputs() {
@@ -34,8 +36,13 @@ struct HostOutputs {
     }
     veltrax::OutputViews operator()(const veltrax::OutputShape (&shapes)[veltrax::kOutputCount]) {
         for (int i = 0; i < veltrax::kOutputCount; ++i)
-            arrays[i] = mxCreateDoubleMatrix(shapes[i].rows, shapes[i].cols, mxREAL);
-        return {mxGetPr(arrays[0]), mxGetPr(arrays[1]), mxGetPr(arrays[2]), mxGetPr(arrays[3]), mxGetPr(arrays[4])};
+            arrays[i] = veltrax_host::create_uninitialised(shapes[i].rows, shapes[i].cols);
+        double* data[veltrax::kOutputCount];
+        for (int i = 0; i < veltrax::kOutputCount; ++i) {
+            data[i] = mxGetPr(arrays[i]);
+            if (shapes[i].rows * shapes[i].cols > 0) std::memset(data[i], 0, shapes[i].rows * shapes[i].cols * sizeof(double));
+        }
+        return {data[0], data[1], data[2], data[3], data[4]};
     }
     void hand_out(int nlhs, mxArray* plhs[]) {
         const int handed = nlhs < 1 ? 1 : nlhs;
@@ -83,6 +90,13 @@ void state_command(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
 
 extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxArray* plhs[], int nrhs,
                                                                     const mxArray* prhs[]) {
+    // The thread count is settled first: a warning about VELTRAX_THREADS that
+    // the user turned into an error leaves as the host's error, before anything.
+    veltrax::RunOptions options;
+    options.warning = &veltrax_host::warn;
+    options.threads = veltrax::resolve_threads(0, options);
+    options.cancelled = &veltrax_host::interrupt_pending;
+
     char id[64] = "";
     char message[512] = "";
     try {
@@ -99,9 +113,10 @@ extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxA
             views[i] = {mxGetPr(prhs[i]), mxGetM(prhs[i]), mxGetN(prhs[i])};
         }
         HostOutputs outputs;
-        veltrax::run_gateway_call(kBuild, g_simulation, nrhs, views, nlhs, outputs);
+        veltrax::run_gateway_call(kBuild, g_simulation, nrhs, views, nlhs, outputs, options);
         outputs.hand_out(nlhs, plhs);
     } catch (const veltrax::Error& e) {
+        if (e.id() == "veltrax:interrupted") veltrax_host::take_interrupt();
         std::snprintf(id, sizeof id, "%s", e.id().c_str());
         std::snprintf(message, sizeof message, "%s", e.what());
     } catch (const std::bad_alloc&) {
@@ -109,7 +124,7 @@ extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxA
         std::snprintf(message, sizeof message, "not enough memory");
     } catch (const std::exception& e) {
         std::snprintf(id, sizeof id, "veltrax:internal");
-        std::snprintf(message, sizeof message, "%s", e.what());
+        std::snprintf(message, sizeof message, "%s", veltrax_host::without_name(e.what()));
     }
     if (id[0] != '\0') mexErrMsgIdAndTxt(id, "%s", message);
 }

@@ -19,7 +19,9 @@
 %   Errors: matprod:notEnoughInputs (fewer than two inputs),
 %   matprod:badInputType (an input that is not a real double matrix),
 %   matprod:dimensionMismatch (columns of A differ from rows of B),
-%   matprod:tooManyOutputs (more than one output requested).
+%   matprod:tooManyOutputs (more than one output requested),
+%   matprod:outOfMemory (R does not fit into memory), matprod:interrupted
+%   (Ctrl-C).
 %
 %   Example:
 %     R = matprod([1 2; 3 4], [5; 6])   % [17; 39]

@@ -91,9 +91,13 @@
 %   message names the failed check) and leaves the state as it was; another
 %   command raises veltrax:badCommand.
 %
-%   The move search runs on the hardware threads; the environment variable
-%   VELTRAX_THREADS sets their number (use 1 when running several
-%   simulations in parallel), e.g. setenv('VELTRAX_THREADS', '1').
+%   The move search runs on the CPUs this process may use; the environment
+%   variable VELTRAX_THREADS sets a smaller number (use 1 when running
+%   several simulations in parallel), e.g. setenv('VELTRAX_THREADS', '1').
+%
+%   Ctrl-C stops a call with the error veltrax:interrupted, and outputs too
+%   large for the memory give veltrax:outOfMemory; the state is then as
+%   before the call.
 %
 %   A rejected call leaves the state unchanged and raises an error with one
 %   of the identifiers veltrax:notEnoughInputs, veltrax:tooManyOutputs,

@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
-# Tests of bin/veltrax by group: cli_tests.sh errors|inherit|shard|batch|plot|progress|docs|state.
+# Tests of bin/veltrax by group:
+# cli_tests.sh errors|inherit|shard|batch|plot|progress|docs|state|signals|limits|folders.
 # Needs VELTRAX (the binary) and VELTRAX_SOURCE_DIR. Exit 77 means skipped.
 set -u
 
 : "${VELTRAX:?path of bin/veltrax}" "${VELTRAX_SOURCE_DIR:?source tree}"
 examples=$VELTRAX_SOURCE_DIR/examples/scenarios
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+mounted=()
+cleanup() {
+  local m
+  for m in "${mounted[@]}"; do umount "$m" 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
 cd "$work" || exit 1
 
 failures=0
@@ -52,8 +59,10 @@ test_errors() {
     "{\"build\": 4, $good, $lin}"                 "'build' must be 1, 2 or 3, got 4"
     "{\"build\": \"2\", $good, $lin}"             "'build' must be 1, 2 or 3, got a string"
     "{\"build\": 2, \"params\": \"300\", $lin}"   "top level: 'params' must be an array of numbers, got a string"
-    "{\"build\": 2, \"params\": [1, true], $lin}" "top level: 'params' element 1 must be a number, got true"
+    "{\"build\": 2, \"params\": [1, true], $lin}" "top level: 'params' element 2 must be a number, got true"
     "{\"build\": 2, \"paramz\": [1], $lin}"       "top level: unknown field 'paramz'"
+    "{\"build\": 2, $good, $lin, \"build\": 3}"     "top level: field 'build' given twice"
+    "{\"build\": 2, $good, $lin, \"calls\": [{}, {\"model\": {\"body_mass\": 70, \"body_mass\": 7}}]}" "call 2: 'model': field 'body_mass' given twice"
     "{\"build\": 2, \"params\": [1e999]}"         'not valid JSON: number overflow'
     "{\"build\": 2, $lin, \"curve\": [1, 2, 3, 4]}" "top level: no 'params'"
     "{\"build\": 2, $good, \"numerator\": [1]}"   "top level: no process"
@@ -63,7 +72,7 @@ test_errors() {
     "{\"build\": 2, $good, $lin, \"calls\": []}"  "'calls' is empty"
     "{\"build\": 2, $good, $lin, \"calls\": [{}, 3]}" 'call 2 must be an object, got a number'
     "{\"build\": 2, $good, $lin, \"calls\": [{\"build\": 1}]}" "call 1: unknown field 'build'"
-    "{\"build\": 2, $good, $lin, \"calls\": [{\"T\": [1, \"x\", 0]}]}" "call 1: 'T' element 1 must be a number, got a string"
+    "{\"build\": 2, $good, $lin, \"calls\": [{\"T\": [1, \"x\", 0]}]}" "call 1: 'T' element 2 must be a number, got a string"
     # A numerator in a call replaces an inherited model, so the call has no denominator.
     "{\"build\": 2, $good, \"model\": {\"body_mass\": 70, \"cardiac_output\": 6.48}, \"calls\": [{\"numerator\": [1]}]}" 'call 1: no process'
   )
@@ -323,9 +332,158 @@ test_docs() {
   fi
 }
 
+
+# No hidden folders (.NAME.tmp-*) left in folder $1.
+no_leftovers() {
+  local left
+  left=$(cd "$1" && ls -A | grep '^\.' | tr '\n' ' ')
+  [[ -z $left ]] || fail "$2: left behind in $1: $left"
+}
+
+# wait_for FILE: up to 60 s for FILE to appear.
+wait_for() {
+  local i
+  for ((i = 0; i < 600; i++)); do
+    [[ -e $1 ]] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# simulating PID: waits (up to 60 s) until process PID has used 0.3 s of CPU
+# time, so that it is inside a long call.
+simulating() {
+  local i ticks
+  for ((i = 0; i < 600; i++)); do
+    ticks=$(awk '{ print $14 }' "/proc/$1/stat" 2>/dev/null) || return 1
+    ((ticks >= 30)) && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+test_signals() {
+  # A batch, one scenario at a time: SIGINT during the third keeps the two
+  # that finished, writes nothing of the third (whose earlier result stays
+  # whole), and ends by the signal.
+  scenario a 20
+  scenario b 20
+  scenario z_long 200000
+  scenario z_short 20
+  "$VELTRAX" run z_short.json -o out/z_long && cp -r out/z_long earlier || fail "run z_short"
+  set -m  # a background job of its own, which SIGINT reaches
+  "$VELTRAX" batch a.json b.json z_long.json -o out --threads 1 2>batch.err &
+  local pid=$! rc
+  set +m
+  wait_for out/b/summary.json || fail "batch: b never finished"
+  simulating "$pid" || fail "batch: z_long never ran"
+  kill -INT "$pid"
+  wait "$pid"
+  rc=$?
+  [[ $rc == 130 ]] || fail "batch after SIGINT: exit $rc, expected 130: $(cat batch.err)"
+  grep -q 'z_long.json: veltrax:interrupted: stopped by SIGINT; no results written' batch.err ||
+    fail "batch after SIGINT: $(cat batch.err)"
+  expect 0 '' run a.json -o single_a
+  diff -r single_a out/a >/dev/null || fail "batch after SIGINT: a is not complete"
+  diff -r earlier out/z_long >/dev/null || fail "batch after SIGINT: the earlier z_long result changed"
+  no_leftovers out "batch after SIGINT"
+
+  # SIGTERM during run: nothing written, exit 143.
+  set -m
+  "$VELTRAX" run z_long.json -o single_long 2>run.err &
+  pid=$!
+  set +m
+  simulating "$pid" || fail "run: never ran"
+  kill -TERM "$pid"
+  wait "$pid"
+  rc=$?
+  [[ $rc == 143 ]] || fail "run after SIGTERM: exit $rc, expected 143: $(cat run.err)"
+  grep -q 'z_long.json: call 1: veltrax:interrupted: stopped by SIGTERM' run.err || fail "run after SIGTERM: $(cat run.err)"
+  [[ -e single_long ]] && fail "run after SIGTERM wrote single_long"
+  no_leftovers . "run after SIGTERM"
+}
+
+test_limits() {
+  # A thread limit (RLIMIT_NPROC counts threads, except for root): the
+  # search team and the batch go on with the threads that start.
+  [[ $(id -u) == 0 ]] && command -v setpriv >/dev/null && command -v prlimit >/dev/null ||
+    { echo "needs root, setpriv and prlimit"; exit 77; }
+  local as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups prlimit --nproc=2)
+  chmod 777 "$work"
+  if "${as_nobody[@]}" "$VELTRAX" --version >/dev/null 2>&1 &&
+    ! "${as_nobody[@]}" python3 -c 'import threading, time
+for i in range(2): threading.Thread(target=time.sleep, args=(1,)).start()' 2>/dev/null; then
+    scenario s 60
+    cp s.json t.json
+    expect 0 '' run s.json -o free --threads 8
+    expect 0 '' batch s.json t.json -o free_batch --threads 4
+    "${as_nobody[@]}" "$VELTRAX" run s.json -o limited --threads 8 2>limited.err || fail "run under a thread limit: $(cat limited.err)"
+    "${as_nobody[@]}" "$VELTRAX" batch s.json t.json -o limited_batch --threads 4 2>limited.err ||
+      fail "batch under a thread limit: $(cat limited.err)"
+    diff -r free limited >/dev/null && diff -r free_batch limited_batch >/dev/null ||
+      fail "results under a thread limit differ"
+  else
+    echo "user nobody cannot run veltrax here, or the thread limit does not hold: not tested"
+  fi
+
+  # A bad VELTRAX_THREADS: one warning, the CPUs this process may run on.
+  local err
+  err=$(taskset -c 0 env VELTRAX_THREADS=abc "$VELTRAX" run "$examples/two_calls.json" -o warned 2>&1 >/dev/null)
+  [[ $err == "warning: veltrax:badThreadCount: VELTRAX_THREADS='abc' is not a positive integer; using 1 thread (the CPU this process may run on)" ]] ||
+    fail "bad VELTRAX_THREADS: $err"
+}
+
+# mount_small DIR SIZE [OPTIONS]: a tmpfs of SIZE at DIR, or false.
+mount_small() {
+  mkdir -p "$1" && mount -t tmpfs -o "size=$2${3:+,$3}" tmpfs "$1" 2>/dev/null && mounted+=("$1")
+}
+
+test_folders() {
+  # A re-run replaces the earlier result folder whole: no stale call2_* or plots.
+  scenario one 20
+  expect 0 '' run "$examples/two_calls.json" -o res --plot
+  expect 0 '' run one.json -o res
+  [[ $(folders res) == "call1_search.csv call1_sums.csv call1_theta.csv call1_time.csv call1_trajectory.csv summary.json " ]] ||
+    fail "re-run: $(folders res)"
+  no_leftovers . "re-run"
+
+  # What cannot take the results is refused before anything runs.
+  scenario long 200000
+  mkdir mine && touch mine/notes.txt a_file
+  local target
+  for target in mine a_file/sub .; do
+    timeout 20 "$VELTRAX" run long.json -o "$target" 2>refused.err
+    [[ $? == 1 ]] || fail "run -o $target: not refused at once: $(cat refused.err)"
+  done
+  grep -q "cannot write '.': it holds " refused.err || fail "run -o .: $(cat refused.err)"
+  [[ -e mine/notes.txt ]] || fail "run -o mine removed a file of the user"
+  timeout 20 "$VELTRAX" batch long.json -o a_file 2>refused.err
+  [[ $? == 1 ]] || fail "batch -o a_file: not refused at once: $(cat refused.err)"
+
+  if ! mount_small ro 64k ro; then
+    echo "no tmpfs can be mounted here: the full and read-only disks are not tested"
+    return
+  fi
+  timeout 20 "$VELTRAX" batch long.json -o ro/results 2>refused.err
+  [[ $? == 1 ]] && grep -q "veltrax:writeFailed: cannot write 'ro/results': Read-only file system" refused.err ||
+    fail "batch into a read-only folder: $(cat refused.err)"
+
+  # A full disk: a clear error, the earlier result stays whole, nothing half-written.
+  scenario big 300
+  expect 0 '' run big.json -o size
+  local kb
+  kb=$(du -sk size | cut -f1)
+  mount_small full "$((kb * 3 / 2))k" || fail "mount a small tmpfs"
+  expect 0 '' run big.json -o full/res
+  cp -r full/res kept
+  expect 1 'No space left on device' run "$examples/two_calls.json" -o full/res
+  diff -r kept full/res >/dev/null || fail "full disk: the earlier result changed"
+  no_leftovers full "full disk"
+}
+
 case ${1:-} in
-  errors | inherit | shard | batch | plot | progress | docs | state) "test_$1" ;;
-  *) echo "usage: $0 errors|inherit|shard|batch|plot|progress|docs|state" >&2; exit 2 ;;
+  errors | inherit | shard | batch | plot | progress | docs | state | signals | limits | folders) "test_$1" ;;
+  *) echo "usage: $0 errors|inherit|shard|batch|plot|progress|docs|state|signals|limits|folders" >&2; exit 2 ;;
 esac
 if ((failures)); then
   echo "$failures check(s) failed" >&2

@@ -38,7 +38,8 @@ clear veltrax1 veltrax3
 assert(isequal(c1, a1) && isequal(c3, a3));
 assert(~isequal(b1, a1) && ~isequal(b3, a3));
 
-% The thread count of the move search does not change a bit.
+% The thread count of the move search does not change a bit. A value that is
+% not a positive integer gives one warning per call and the default.
 old = getenv('VELTRAX_THREADS');
 setenv('VELTRAX_THREADS', '1');
 clear veltrax3
@@ -46,8 +47,19 @@ clear veltrax3
 setenv('VELTRAX_THREADS', '3');
 clear veltrax3
 [o2{1:5}] = veltrax3(p, num, den, curve);
-setenv('VELTRAX_THREADS', old);
 assert(isequal(o1, o2));
+setenv('VELTRAX_THREADS', '-1');
+clear veltrax3
+lastwarn('');
+shown = evalc('[o3{1:5}] = veltrax3(p, num, den, curve);');
+[~, id] = lastwarn();
+assert(strcmp(id, 'veltrax:badThreadCount') && numel(strfind(shown, 'is not a positive integer')) == 1, shown);
+assert(isequal(o1, o3));
+if isempty(old)
+  unsetenv('VELTRAX_THREADS');
+else
+  setenv('VELTRAX_THREADS', old);
+end
 
 % The built-in model: empty denominator, body mass and cardiac output.
 clear veltrax2
