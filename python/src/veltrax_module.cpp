@@ -74,8 +74,8 @@ veltrax::Build to_build(int build) {
 // Runs `work` on a helper thread with the interpreter lock released, while
 // the calling thread looks for signals (Ctrl-C) every 50 ms. When a signal
 // handler raises (KeyboardInterrupt), `stop` is set and the exception is
-// raised once the work has ended. stopped() is the cancellation hook for
-// RunOptions; until the core polls one, the work runs to its end.
+// raised once the work has ended. stopped() is the cancellation hook of
+// RunOptions: the core then ends the work early, leaving the state as before.
 class Interruptible {
 public:
     std::atomic<bool> stop{false};
@@ -138,6 +138,8 @@ py::tuple simulation_call(PySimulation& self, const std::vector<Array>& inputs, 
     options.threads = threads;
     std::vector<Matrix> out;
     Interruptible interruptible;
+    options.cancelled = &Interruptible::stopped;
+    options.cancel_context = &interruptible;
     interruptible.run([&] {
         std::lock_guard<std::mutex> lock(self.busy);
         out = self.sim.call(in, 5, options);
@@ -185,9 +187,15 @@ py::list batch(const std::vector<std::pair<int, std::vector<std::vector<Array>>>
         for (const std::vector<Array>& call : calls) job.calls.push_back(to_matrices(call));
         batch_jobs.push_back(std::move(job));
     }
-    std::vector<veltrax::BatchResult> results;
+    std::vector<veltrax::BatchResult> results(batch_jobs.size());
     Interruptible interruptible;
-    interruptible.run([&] { results = veltrax::run_batch(batch_jobs, threads); });
+    veltrax::RunOptions options;
+    options.cancelled = &Interruptible::stopped;
+    options.cancel_context = &interruptible;
+    interruptible.run([&] {
+        veltrax::run_batch(batch_jobs, threads, options,
+                           [&results](std::size_t j, veltrax::BatchResult&& r) { results[j] = std::move(r); });
+    });
 
     py::list out;
     for (std::size_t j = 0; j < results.size(); ++j) {
