@@ -225,6 +225,8 @@ EOF
 
 test_progress() {
   command -v script >/dev/null || { echo "script(1) not installed"; exit 77; }
+  # Containers and chroots may have no pseudo-terminals.
+  script -qec true /dev/null >/dev/null 2>&1 || { echo "no pseudo-terminal can be opened"; exit 77; }
   scenario long 300
   # Quiet when stderr is not a terminal.
   expect 0 '' run long.json -o quiet
