@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Builds the libFuzzer target with clang and fuzzes the gateway and matprod.
 #
 #   scripts/fuzz.sh [seconds]        default 60

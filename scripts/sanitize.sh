@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Builds the unit tests with AddressSanitizer and UndefinedBehaviorSanitizer
 # and runs them; any report is fatal.
 #

@@ -1,3 +1,4 @@
+% SPDX-License-Identifier: LGPL-2.1-or-later
 % bin/veltrax against the plug-ins: the calls of a scenario, run in one
 % simulation, give bit-identical outputs to the same calls of a freshly
 % cleared plug-in, and rejected calls give the same identifier and message.

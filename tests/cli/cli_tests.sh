@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Tests of bin/veltrax by group: cli_tests.sh errors|inherit|shard|batch|plot|progress|docs.
 # Needs VELTRAX (the binary) and VELTRAX_SOURCE_DIR. Exit 77 means skipped.
 set -u
