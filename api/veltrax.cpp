@@ -5,6 +5,8 @@
 #include <new>
 #include <thread>
 
+#include "driver/run.hpp"
+#include "driver/simulation.hpp"
 #include "matprod/matprod.hpp"
 
 namespace veltrax {
@@ -17,30 +19,66 @@ Matrix Matrix::row(std::initializer_list<double> values) { return Matrix(1, valu
 
 Matrix Matrix::column(std::initializer_list<double> values) { return Matrix(values.size(), 1, values); }
 
-std::unique_ptr<Simulation> make_simulation() { return std::make_unique<Simulation>(); }
+namespace {
 
-std::vector<Matrix> call_gateway(Build build, Simulation& sim, const std::vector<Matrix>& inputs, int nlhs,
-                                 const RunOptions& options) {
-    const int nrhs = static_cast<int>(inputs.size());
+struct InputViews {
     ArgView views[5];
-    for (int i = 0; i < nrhs && i < 5; ++i) views[i] = {inputs[i].data.data(), inputs[i].rows, inputs[i].cols};
-    const CallRequest request = decode_call(nrhs, views, nlhs);
-
-    OutputShape shapes[5];
-    output_shapes(request, shapes);
-    std::vector<Matrix> out;
-    try {
-        out.reserve(5);
-        for (const OutputShape& s : shapes) out.emplace_back(s.rows, s.cols);
-    } catch (const std::bad_alloc&) {
-        throw Error("veltrax:outOfMemory", "not enough memory for the outputs of " +
-                                               std::to_string(request.sample_count) + " sample periods");
+    int nrhs;
+    explicit InputViews(const std::vector<Matrix>& inputs) : nrhs(static_cast<int>(inputs.size())) {
+        for (int i = 0; i < nrhs && i < 5; ++i) views[i] = {inputs[i].data.data(), inputs[i].rows, inputs[i].cols};
     }
-    const OutputViews views_out{out[0].data.data(), out[1].data.data(), out[2].data.data(), out[3].data.data(),
-                                out[4].data.data()};
-    run_call(build, sim, request, views_out, options);
-    out.resize(static_cast<std::size_t>(std::max(1, nlhs)));
-    return out;
+};
+
+// Outputs as matrices.
+struct MatrixOutputs {
+    std::vector<Matrix> matrices;
+    OutputViews operator()(const OutputShape (&shapes)[kOutputCount]) {
+        try {
+            matrices.reserve(kOutputCount);
+            for (const OutputShape& s : shapes) matrices.emplace_back(s.rows, s.cols);
+        } catch (const std::bad_alloc&) {
+            throw Error("veltrax:outOfMemory", "not enough memory for the outputs of " +
+                                                   std::to_string(shapes[0].rows) + " sample periods");
+        }
+        return {matrices[0].data.data(), matrices[1].data.data(), matrices[2].data.data(), matrices[3].data.data(),
+                matrices[4].data.data()};
+    }
+};
+
+}  // namespace
+
+CallInfo check_call(const std::vector<Matrix>& inputs, int nlhs) {
+    const InputViews in(inputs);
+    const RunConfig c = decode_call(in.nrhs, in.views, nlhs).config;
+    CallInfo info;
+    info.sample_count = c.sample_count;
+    info.a_order = c.a_order;
+    info.b_order = c.b_order;
+    info.gaussian_noise = c.gaussian_noise;
+    info.builtin_model = !c.linear_process;
+    return info;
+}
+
+Simulation::Simulation(Build build) : build_(build), state_(std::make_unique<SimulationState>()) {}
+Simulation::Simulation(const Simulation& other)
+    : build_(other.build_), state_(std::make_unique<SimulationState>(*other.state_)) {}
+Simulation& Simulation::operator=(const Simulation& other) {
+    if (this != &other) {
+        build_ = other.build_;
+        *state_ = *other.state_;
+    }
+    return *this;
+}
+Simulation::Simulation(Simulation&&) noexcept = default;
+Simulation& Simulation::operator=(Simulation&&) noexcept = default;
+Simulation::~Simulation() = default;
+
+std::vector<Matrix> Simulation::call(const std::vector<Matrix>& inputs, int nlhs, const RunOptions& options) {
+    const InputViews in(inputs);
+    MatrixOutputs out;
+    run_gateway_call(build_, *state_, in.nrhs, in.views, nlhs, out, options);
+    out.matrices.resize(static_cast<std::size_t>(std::max(1, nlhs)));
+    return std::move(out.matrices);
 }
 
 Matrix call_matprod(const std::vector<Matrix>& inputs, int nlhs) {
@@ -66,9 +104,9 @@ std::vector<BatchResult> run_batch(const std::vector<BatchJob>& jobs, unsigned t
             if (j >= jobs.size()) return;
             BatchResult& result = results[j];
             try {
-                auto sim = make_simulation();
+                Simulation sim(jobs[j].build);
                 for (const std::vector<Matrix>& call : jobs[j].calls)
-                    result.outputs.push_back(call_gateway(jobs[j].build, *sim, call, 5, one_thread));
+                    result.outputs.push_back(sim.call(call, 5, one_thread));
             } catch (const Error& e) {
                 result.ok = false;
                 result.error_id = e.id();

@@ -1,12 +1,19 @@
-// Host-free interface: the gateway calls on plain matrices, for programs,
-// tests and the command-line tool.
+// Host-free C++ interface of the simulation and the matrix product: what the
+// plug-ins do, on plain matrices, for programs, tests, the command-line tool
+// and language bindings.
 //
-//   veltrax::Simulation sim;               // one loaded plug-in's state
-//   auto out = veltrax::call_gateway(veltrax::Build::V2, sim,
-//       {params, num, den, curve});        // five output matrices
+//   veltrax::Simulation sim(veltrax::Build::Base);    // veltrax2 as just loaded
+//   std::vector<veltrax::Matrix> out = sim.call({params, num, den, curve});
+//   double squared_error = out[4](0, 0);
 //
-// Failures are thrown as veltrax::Error with the identifier and message the
-// plug-ins report.
+// Errors: every rejected call throws veltrax::Error, whose id() is the
+// identifier the plug-ins report ("veltrax:badOrder", ...) and what() the
+// same message. A rejected call changes nothing.
+//
+// Thread safety: different Simulation objects may be used from different
+// threads at the same time; one Simulation must not be used by two threads at
+// once (a call is a sequence of state changes, as in the plug-in). The free
+// functions are safe to call from any thread.
 #pragma once
 
 #include <cstddef>
@@ -17,19 +24,22 @@
 
 #include "driver/build.hpp"
 #include "driver/errors.hpp"
-#include "driver/run.hpp"
-#include "driver/simulation.hpp"
+#include "driver/run_options.hpp"
 
 namespace veltrax {
 
-// Real double matrix, column-major.
+struct SimulationState;
+
+// Real double matrix, column-major: element (i, j) is data[i + rows * j].
 struct Matrix {
     std::size_t rows = 0;
     std::size_t cols = 0;
     std::vector<double> data;
 
     Matrix() = default;
+    // rows x cols zeros.
     Matrix(std::size_t r, std::size_t c) : rows(r), cols(c), data(r * c, 0.0) {}
+    // Throws Error "veltrax:badMatrix" when values.size() != r * c.
     Matrix(std::size_t r, std::size_t c, std::vector<double> values);
     static Matrix row(std::initializer_list<double> values);
     static Matrix column(std::initializer_list<double> values);
@@ -39,34 +49,70 @@ struct Matrix {
     double operator()(std::size_t i, std::size_t j) const { return data[i + rows * j]; }
 };
 
-// Runs one call of the given build on `sim`, as the plug-in would with these
-// inputs and nlhs requested outputs; returns max(1, nlhs) outputs. The whole
-// simulation runs whatever nlhs is.
-std::vector<Matrix> call_gateway(Build build, Simulation& sim, const std::vector<Matrix>& inputs, int nlhs = 5,
-                                 const RunOptions& options = {});
+// What a call's inputs ask for, as the simulation reads them.
+struct CallInfo {
+    long sample_count = 0;        // rows of outputs 0 .. 3
+    int a_order = 0;              // na
+    int b_order = 0;              // nb; output 2 has na + nb columns
+    bool gaussian_noise = false;  // the parameter vector has exactly 10 columns
+    bool builtin_model = false;   // empty denominator
+};
 
-// The matrix-product plug-in.
+// Checks and decodes a call's inputs (and nlhs requested outputs) exactly as
+// a call does, without running anything. Throws Error for a rejected call.
+CallInfo check_call(const std::vector<Matrix>& inputs, int nlhs = 5);
+
+// One simulation: the state of one loaded plug-in of the given build. Copying
+// a Simulation branches it: the copy continues exactly as the original would.
+class Simulation {
+public:
+    // The state at load.
+    explicit Simulation(Build build = Build::Base);
+    Simulation(const Simulation& other);
+    Simulation& operator=(const Simulation& other);
+    Simulation(Simulation&&) noexcept;
+    Simulation& operator=(Simulation&&) noexcept;
+    ~Simulation();
+
+    Build build() const { return build_; }
+
+    // One call with these inputs (params, num, den, curve[, T]) and nlhs
+    // requested outputs, as the plug-in does it: returns max(1, nlhs) of the
+    // five outputs (t, trajectory, theta, search, sums); the whole simulation
+    // runs whatever nlhs is. Throws Error for a rejected call, leaving the
+    // state unchanged.
+    std::vector<Matrix> call(const std::vector<Matrix>& inputs, int nlhs = 5, const RunOptions& options = {});
+
+    // The core record, for tools inside this project.
+    SimulationState& state() { return *state_; }
+    const SimulationState& state() const { return *state_; }
+
+private:
+    Build build_;
+    std::unique_ptr<SimulationState> state_;
+};
+
+// The matrix-product plug-in: R = A * B for inputs {A, B} (further inputs are
+// ignored) and nlhs requested outputs. Throws Error "matprod:..." as the
+// plug-in reports it.
 Matrix call_matprod(const std::vector<Matrix>& inputs, int nlhs = 1);
 
 // A sequence of calls in one fresh simulation.
 struct BatchJob {
-    Build build = Build::V2;
+    Build build = Build::Base;
     std::vector<std::vector<Matrix>> calls;
 };
 
 struct BatchResult {
-    std::vector<std::vector<Matrix>> outputs;  // one entry per call that ran
+    std::vector<std::vector<Matrix>> outputs;  // five outputs of every call that ran
     bool ok = true;
-    std::string error_id;       // of the first failing call; later calls do not run
+    std::string error_id;  // of the first failing call; later calls do not run
     std::string error_message;
 };
 
 // Runs independent jobs on up to `threads` threads (0: VELTRAX_THREADS or the
 // hardware threads), each on its own simulation with a one-thread search.
-// Results equal running the jobs one after another.
+// Results equal running the jobs one after another; a failing job fails alone.
 std::vector<BatchResult> run_batch(const std::vector<BatchJob>& jobs, unsigned threads = 0);
-
-// A fresh simulation, as after loading a plug-in.
-std::unique_ptr<Simulation> make_simulation();
 
 }  // namespace veltrax

@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "api/veltrax.hpp"
-#include "bench/literal_search.hpp"
+#include "controller/cost.hpp"
+#include "controller/estimator.hpp"
 
 using namespace veltrax;
 
@@ -35,53 +36,26 @@ Scenario model_typical() {
              Matrix::row({50, 0.505, 2.98, 4.0})}};
 }
 
-CallRequest decode(const std::vector<Matrix>& in) {
-    ArgView v[5];
-    for (std::size_t i = 0; i < in.size() && i < 5; ++i) v[i] = {in[i].data.data(), in[i].rows, in[i].cols};
-    return decode_call(static_cast<int>(in.size()), v, 5);
-}
-
-struct Outputs {
-    std::vector<Matrix> m;
-    OutputViews views;
-    explicit Outputs(const CallRequest& r) {
-        OutputShape s[5];
-        output_shapes(r, s);
-        for (auto& sh : s) m.emplace_back(sh.rows, sh.cols);
-        views = {m[0].data.data(), m[1].data.data(), m[2].data.data(), m[3].data.data(), m[4].data.data()};
-    }
-};
-
-template <Build B, class Search>
-SearchCounts count_run(const CallRequest& r, Search search) {
-    Simulation sim;
-    Outputs out(r);
-    run_call_with<B>(sim, r, out.views, search);
-    return search.counts;
-}
-
 // threads == 0: the literal reading; otherwise the product's search.
-template <Build B>
-void BM_Call(benchmark::State& state, Scenario scenario, unsigned threads) {
-    const CallRequest r = decode(scenario.inputs);
-    Outputs out(r);
+void BM_Call(benchmark::State& state, Build build, Scenario scenario, unsigned threads) {
+    RunOptions options;
+    options.threads = threads;
+    if (threads == 0) options.search = SearchMethod::Literal;
     for (auto _ : state) {
-        Simulation sim;
-        if (threads == 0) {
-            LiteralSearch<> search;
-            run_call_with<B>(sim, r, out.views, search);
-        } else {
-            FastSearch<> search(threads);
-            run_call_with<B>(sim, r, out.views, search);
-        }
-        benchmark::DoNotOptimize(out.m[4].data.data());
+        Simulation sim(build);
+        benchmark::DoNotOptimize(sim.call(scenario.inputs, 5, options));
     }
-    const SearchCounts c = threads == 0 ? count_run<B>(r, LiteralSearch<true>{}) : count_run<B>(r, FastSearch<true>(1));
-    const double samples = r.sample_count;
+    SearchCounts counts;
+    RunOptions counting = options;
+    counting.threads = 1;
+    counting.counts = &counts;
+    Simulation sim(build);
+    sim.call(scenario.inputs, 5, counting);
+    const double samples = check_call(scenario.inputs).sample_count;
     state.counters["time_per_sample"] =
         benchmark::Counter(samples, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-    state.counters["evals_per_sample"] = static_cast<double>(c.evaluations) / samples;
-    state.counters["pows_per_eval"] = static_cast<double>(c.powers) / static_cast<double>(c.evaluations);
+    state.counters["evals_per_sample"] = static_cast<double>(counts.evaluations) / samples;
+    state.counters["pows_per_eval"] = static_cast<double>(counts.powers) / static_cast<double>(counts.evaluations);
 }
 
 // A prediction state as it is in the middle of the typical run.
@@ -116,7 +90,7 @@ void BM_CostTable(benchmark::State& state) {
         benchmark::DoNotOptimize(evaluate_cost(t, du));
         du += 1e-9;
     }
-    state.counters["pows_per_eval"] = kHorizonEnd - t.first;
+    state.counters["pows_per_eval"] = kHorizonEnd - t.first_moving;
 }
 
 std::vector<BatchJob> eight_jobs() {
@@ -137,8 +111,8 @@ void BM_Batch8_OneAfterAnother(benchmark::State& state) {
     one.threads = 1;
     for (auto _ : state) {
         for (const BatchJob& job : jobs) {
-            Simulation sim;
-            benchmark::DoNotOptimize(call_gateway(job.build, sim, job.calls[0], 5, one));
+            Simulation sim(job.build);
+            benchmark::DoNotOptimize(sim.call(job.calls[0], 5, one));
         }
     }
 }
@@ -148,9 +122,9 @@ void BM_Batch8_Parallel(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(run_batch(jobs, static_cast<unsigned>(state.range(0))));
 }
 
-void BM_V1(benchmark::State& s, Scenario sc, unsigned t) { BM_Call<Build::V1>(s, std::move(sc), t); }
-void BM_V2(benchmark::State& s, Scenario sc, unsigned t) { BM_Call<Build::V2>(s, std::move(sc), t); }
-void BM_V3(benchmark::State& s, Scenario sc, unsigned t) { BM_Call<Build::V3>(s, std::move(sc), t); }
+void BM_V1(benchmark::State& s, Scenario sc, unsigned t) { BM_Call(s, Build::Preview, std::move(sc), t); }
+void BM_V2(benchmark::State& s, Scenario sc, unsigned t) { BM_Call(s, Build::Base, std::move(sc), t); }
+void BM_V3(benchmark::State& s, Scenario sc, unsigned t) { BM_Call(s, Build::PreviewHold, std::move(sc), t); }
 
 const unsigned kHardware = std::max(1u, std::thread::hardware_concurrency());
 

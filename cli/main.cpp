@@ -38,13 +38,15 @@ void report(const Scenario& s, const Failure& f) {
     report(s.path + ": call " + std::to_string(f.call), f.id, f.message);
 }
 
-// Sample periods of all calls, for the progress bar; calls the gateway will
-// reject count as none.
+// Sample periods of all calls, for the progress bar; calls the simulation
+// will reject count as none.
 long total_samples(const Scenario& s) {
     long total = 0;
     for (const std::vector<Matrix>& call : s.calls) {
-        const double n = call[0].numel() > 0 ? call[0].data[0] : 0.0;
-        if (n >= 1.0 && n < 2147483648.0) total += static_cast<long>(n);
+        try {
+            total += check_call(call).sample_count;
+        } catch (const Error&) {
+        }
     }
     return total;
 }
@@ -65,7 +67,7 @@ int run_command(const RunArgs& a) {
         return kFailed;
     }
 
-    auto sim = make_simulation();
+    Simulation sim(s.build);
     std::vector<std::vector<Matrix>> outputs;
     Failure failure;
     {
@@ -73,7 +75,7 @@ int run_command(const RunArgs& a) {
         long done = 0;
         for (std::size_t k = 0; k < s.calls.size() && failure.id.empty(); ++k) {
             try {
-                outputs.push_back(call_gateway(s.build, *sim, s.calls[k], 5, bar.options(a.threads, done)));
+                outputs.push_back(sim.call(s.calls[k], 5, bar.options(a.threads, done)));
                 done += static_cast<long>(outputs.back()[0].rows);
             } catch (const Error& e) {
                 failure = {k + 1, e.id(), e.what()};

@@ -5,7 +5,7 @@
 
 #include <chrono>
 
-#include "driver/run.hpp"
+#include "api/veltrax.hpp"
 
 namespace veltrax::cli {
 

@@ -75,8 +75,7 @@ std::vector<std::string> time_columns() { return {"t"}; }
 std::vector<std::string> trajectory_columns() { return {"setpoint", "u", "y", "static_gain", "v"}; }
 
 std::vector<std::string> theta_columns(const std::vector<Matrix>& inputs, const Matrix& theta) {
-    // The call succeeded, so its a_order (parameter 5) is in range.
-    const std::size_t na = std::min(static_cast<std::size_t>(inputs.at(0).data.at(4)), theta.cols);
+    const std::size_t na = std::min(static_cast<std::size_t>(check_call(inputs).a_order), theta.cols);
     std::vector<std::string> names;
     for (std::size_t k = 0; k < theta.cols; ++k)
         names.push_back(k < na ? "a" + std::to_string(k + 1) : "b" + std::to_string(k - na));
@@ -85,9 +84,9 @@ std::vector<std::string> theta_columns(const std::vector<Matrix>& inputs, const 
 
 std::vector<std::string> search_columns(Build build) {
     switch (build) {
-        case Build::V1: return {"best_move", "best_cost", "applied_move", "applied_cost", "unused"};
-        case Build::V2: return {"best_move", "best_cost", "applied_move", "dose", "noise"};
-        case Build::V3: return {"best_move", "best_cost", "applied_move", "dose", "hold_counter"};
+        case Build::Preview: return {"best_move", "best_cost", "applied_move", "applied_cost", "unused"};
+        case Build::Base: return {"best_move", "best_cost", "applied_move", "dose", "noise"};
+        case Build::PreviewHold: return {"best_move", "best_cost", "applied_move", "dose", "hold_counter"};
     }
     return {};
 }
@@ -121,7 +120,7 @@ void write_results(const fs::path& dir, const Scenario& scenario, const std::vec
         nlohmann::ordered_json call;
         call["call"] = k + 1;
         call["samples"] = out[0].rows;
-        call["gaussian_noise"] = in[0].cols == 10;
+        call["gaussian_noise"] = check_call(in).gaussian_noise;
         call["filter"] = in.size() == 5;
         nlohmann::ordered_json sums;
         const std::vector<std::string> names = sums_columns();

@@ -22,7 +22,7 @@ namespace veltrax::cli {
 struct Scenario {
     std::string path;  // as given
     std::string name;  // file name without extension: the result folder in a batch
-    Build build = Build::V2;
+    Build build = Build::Base;
     std::vector<std::vector<Matrix>> calls;  // gateway inputs of each call, in order
 };
 

@@ -37,51 +37,53 @@ double predictive_cost(const PredictionState& ps, double& setpoint, const double
 
 // The same cost with everything that is constant within a sample period
 // computed once: c^p, the reference of every term, and the leading terms whose
-// step coefficient is zero (they do not depend on a finite move). evaluate()
-// returns exactly what predictive_cost returns for the same sample state.
+// step coefficient is zero (they do not depend on a finite move).
+// evaluate_cost returns exactly what predictive_cost returns for the same
+// sample state.
 struct CostTable {
-    double g[kHorizonEnd];
-    double f[kHorizonEnd];
-    double r[kHorizonEnd];
-    double cp;
-    double p;
+    double step_coef[kHorizonEnd];
+    double free_response[kHorizonEnd];
+    double reference[kHorizonEnd];  // set-point of each term
+    double midpoint_power;          // c^p
+    double exponent;                // p
     double weight;
-    int first;        // first term that depends on the move
-    double j_prefix;  // sum of the terms before `first`, accumulated as in the cost
+    int first_moving;               // first term whose step coefficient is not zero
+    double fixed_sum;               // sum of the terms before it, accumulated as in the cost
 };
 
 inline CostTable make_cost_table(const PredictionState& ps, const double* reference, double control_weight, double p,
                                  double c) {
     CostTable t;
-    t.cp = std::pow(c, p);
-    t.p = p;
+    t.midpoint_power = std::pow(c, p);
+    t.exponent = p;
     t.weight = control_weight;
     for (int k = 0; k < kHorizonEnd; ++k) {
-        t.g[k] = ps.step_coef[k];
-        t.f[k] = ps.free_response[k];
-        t.r[k] = reference[k];
+        t.step_coef[k] = ps.step_coef[k];
+        t.free_response[k] = ps.free_response[k];
+        t.reference[k] = reference[k];
     }
     // g*du is a zero of either sign for finite du, and adding it to f gives f
     // (or a zero when f is a zero), so w is f and the term is fixed.
-    t.first = 0;
-    t.j_prefix = 0.0;
-    while (t.first < kHorizonEnd && t.g[t.first] == 0.0) {
-        const double w = t.f[t.first];
+    t.first_moving = 0;
+    t.fixed_sum = 0.0;
+    while (t.first_moving < kHorizonEnd && t.step_coef[t.first_moving] == 0.0) {
+        const int k = t.first_moving;
+        const double w = t.free_response[k];
         double y = 0.0;
         if (!(w <= 0.0)) {
             const double wp = std::pow(w, p);
-            y = wp / (t.cp + wp);
+            y = wp / (t.midpoint_power + wp);
         }
-        const double e = t.r[t.first] - y;
-        t.j_prefix = e * e + t.j_prefix;
-        ++t.first;
+        const double e = t.reference[k] - y;
+        t.fixed_sum = e * e + t.fixed_sum;
+        ++t.first_moving;
     }
     return t;
 }
 
 inline double evaluate_cost(const CostTable& t, double du) {
-    double j = t.j_prefix;
-    int first = t.first;
+    double j = t.fixed_sum;
+    int first = t.first_moving;
     if (!std::isfinite(du)) {
         j = 0.0;
         first = 0;
@@ -90,15 +92,15 @@ inline double evaluate_cost(const CostTable& t, double du) {
     // sum in the order of the terms.
     double y[kHorizonEnd];
     for (int k = first; k < kHorizonEnd; ++k) {
-        const double w = t.g[k] * du + t.f[k];
+        const double w = t.step_coef[k] * du + t.free_response[k];
         y[k] = 0.0;
         if (!(w <= 0.0)) {
-            const double wp = std::pow(w, t.p);
-            y[k] = wp / (t.cp + wp);
+            const double wp = std::pow(w, t.exponent);
+            y[k] = wp / (t.midpoint_power + wp);
         }
     }
     for (int k = first; k < kHorizonEnd; ++k) {
-        const double e = t.r[k] - y[k];
+        const double e = t.reference[k] - y[k];
         j = e * e + j;
     }
     return t.weight * (du * du) + j;

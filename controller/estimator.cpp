@@ -2,11 +2,9 @@
 
 namespace veltrax {
 
-void build_regressor(double* regressor, const double* dz_est_hist, const double* du_est_hist, int a_order,
-                     int b_order, int b_extra_order, int dead_time) {
-    for (int i = 0; i < a_order; ++i) regressor[i] = -dz_est_hist[kNewest - 1 - i];
-    const int mb = b_order + b_extra_order;
-    for (int m = 0; m < mb; ++m) regressor[a_order + m] = du_est_hist[kNewest - 1 - dead_time - m];
+void build_regressor(double* regressor, const SignalHistories& h, int a_order, int b_order, int dead_time) {
+    for (int i = 0; i < a_order; ++i) regressor[i] = -h.dz_est[kNewest - 1 - i];
+    for (int m = 0; m < b_order; ++m) regressor[a_order + m] = h.du_est[kNewest - 1 - dead_time - m];
 }
 
 double prediction_error(double dz_est, const double* theta, const double* regressor, int n) {
@@ -59,12 +57,12 @@ inline void shift(double* h) {
 void shift_histories(SignalHistories& h) {
     shift(h.z);
     shift(h.dz);
-    shift(h.zq);
-    shift(h.zt);
+    shift(h.z_over_q);
+    shift(h.z_over_t);
     shift(h.dz_est);
     shift(h.u);
     shift(h.du);
-    shift(h.dut);
+    shift(h.du_over_t);
     shift(h.du_est);
 }
 

@@ -2,8 +2,6 @@
 // signal histories it is fed from.
 #pragma once
 
-#include <cstdint>
-
 namespace veltrax {
 
 constexpr int kMaxParameters = 10;
@@ -11,15 +9,17 @@ constexpr int kHistoryLength = 21;  // slots 1 .. 20 used, 20 newest
 constexpr int kNewest = 20;
 constexpr int kPreviewLength = 20;
 
+// "x_over_q" is x filtered by 1/Q, "x_over_t" by 1/T, "x_est" by 1/F with
+// the fixed estimation filter F.
 struct SignalHistories {
-    double z[kHistoryLength] = {};
-    double dz[kHistoryLength] = {};
-    double zq[kHistoryLength] = {};
-    double zt[kHistoryLength] = {};
+    double z[kHistoryLength] = {};          // linearised output
+    double dz[kHistoryLength] = {};         // its increment
+    double z_over_q[kHistoryLength] = {};
+    double z_over_t[kHistoryLength] = {};   // z_over_q filtered by 1/T
     double dz_est[kHistoryLength] = {};
-    double u[kHistoryLength] = {};
-    double du[kHistoryLength] = {};
-    double dut[kHistoryLength] = {};
+    double u[kHistoryLength] = {};          // control signal after limits
+    double du[kHistoryLength] = {};         // applied move
+    double du_over_t[kHistoryLength] = {};
     double du_est[kHistoryLength] = {};
 };
 
@@ -33,7 +33,6 @@ struct EstimatorState {
     static constexpr double forgetting_factor = 0.97;
     static constexpr double initial_covariance = 1000.0;
     static constexpr double estimation_filter[4] = {1.0, -1.6, 0.64, 0.0};
-    static constexpr std::int32_t b_extra_order = 0;
 };
 
 // Newest element of a history filtered by 1/c: x/c0 - (c1/c0) h(t-1) - ...
@@ -47,9 +46,8 @@ inline double filter_newest3(double x, const double* c, const double* h) {
     return x / c[0] - (c[1] / c[0]) * h[kNewest - 1] - (c[2] / c[0]) * h[kNewest - 2];
 }
 
-// phi = (-dz_est(t-1) .. -dz_est(t-na), du_est(t-1-d) .. du_est(t-d-mb)).
-void build_regressor(double* regressor, const double* dz_est_hist, const double* du_est_hist, int a_order,
-                     int b_order, int b_extra_order, int dead_time);
+// phi = (-dz_est(t-1) .. -dz_est(t-na), du_est(t-1-d) .. du_est(t-d-nb)).
+void build_regressor(double* regressor, const SignalHistories& h, int a_order, int b_order, int dead_time);
 
 // e - sum theta[k] phi[k], the sum formed on its own first.
 double prediction_error(double dz_est, const double* theta, const double* regressor, int n);

@@ -4,22 +4,21 @@
 
 namespace veltrax {
 
-DerivedLengths derived_lengths(int a_order, int b_order, int b_extra_order, int dead_time) {
+DerivedLengths derived_lengths(int a_order, int b_order, int dead_time) {
     DerivedLengths l;
     l.atilde_len = a_order + 2;
     l.pq_len = kPqDegree + 1;
     l.r_len = kPqDegree + kTDegree + 1;
     l.s_len = a_order + kPqDegree + 2;
     l.f_len = std::max(l.s_len, l.r_len);
-    l.bext_len = dead_time + b_order + b_extra_order;
+    l.bext_len = dead_time + b_order;
     l.gamma_len = std::max(l.bext_len, kTDegree);
     return l;
 }
 
-void start_prediction(PredictionState& p, const double* t_coef, int a_order, int b_order, int b_extra_order,
-                      int dead_time) {
+void start_prediction(PredictionState& p, const double* t_coef, int a_order, int b_order, int dead_time) {
     p = PredictionState{};
-    p.len = derived_lengths(a_order, b_order, b_extra_order, dead_time);
+    p.len = derived_lengths(a_order, b_order, dead_time);
     for (int i = 0; i < 3; ++i) p.t_poly[i] = t_coef[i];
     p.p_poly[0] = 1.0;
     p.q_poly[0] = 1.0;
@@ -72,13 +71,13 @@ void solve_input_recursion(PredictionState& p, double t0) {
     }
 }
 
-void compute_free_response(PredictionState& p, const double* zt_hist, const double* dut_hist) {
+void compute_free_response(PredictionState& p, const double* z_over_t, const double* du_over_t) {
     const int m = std::max(p.len.bext_len, p.len.f_len);
     for (int k = kHorizonStart - 1; k < kHorizonEnd; ++k) {
         const double* f = p.f_rows[k];
         const double* g = p.gamma_rows[k];
         double sum = 0.0;
-        for (int j = 0; j < m; ++j) sum = sum + (f[j] * zt_hist[20 - j] + g[j] * dut_hist[19 - j]);
+        for (int j = 0; j < m; ++j) sum = sum + (f[j] * z_over_t[20 - j] + g[j] * du_over_t[19 - j]);
         p.free_response[k] = sum;
     }
 }

@@ -36,13 +36,7 @@ std::int32_t truncated(const double* p, int element) {
 // Integration step the built-in model would choose for this body.
 double model_integration_step(double body_mass, double cardiac_output) {
     ProcessModel m;
-    double interval = 0.0;
-    initialise_process_model(m, interval);
-    m.body_mass = body_mass;
-    m.cardiac_output = cardiac_output;
-    derive_body_composition(m, m.side_pool_protein, m.plasma_protein);
-    prepare_process_model(m, m.arterial_pool_volume, m.venous_return_pool_volume, m.mixed_venous_pool_volume,
-                          m.compartment_count);
+    prepare_model_for_body(m, body_mass, cardiac_output);
     return m.integration_step;
 }
 
@@ -54,8 +48,9 @@ CallRequest decode_call(int nrhs, const ArgView* args, int nlhs) {
              "needs at least 4 inputs (parameter vector, numerator, denominator, curve parameters), got %d", nrhs);
     if (nlhs > 5) fail("veltrax:tooManyOutputs", "returns at most 5 outputs, %d requested", nlhs);
 
-    CallRequest r;
-    r.nrhs = nrhs;
+    CallRequest request;
+    RunConfig& r = request.config;
+    ProcessRequest& process = request.process;
 
     const ArgView& pv = args[0];
     if (pv.numel() < 9)
@@ -96,7 +91,6 @@ CallRequest decode_call(int nrhs, const ArgView* args, int nlhs) {
     const ArgView& num = args[1];
     const ArgView& den = args[2];
     r.linear_process = den.cols != 0;
-    r.num_degree = static_cast<int>(num.cols) - 1;
     if (r.linear_process) {
         if (den.rows != 1)
             fail("veltrax:badDenominator", "denominator must be a row vector, got %zux%zu", den.rows, den.cols);
@@ -110,29 +104,29 @@ CallRequest decode_call(int nrhs, const ArgView* args, int nlhs) {
             fail("veltrax:badNumerator",
                  "numerator degree must be below the denominator degree (strictly proper), got %zu and %zu",
                  num.cols - 1, den.cols - 1);
-        r.num = num.data;
-        r.den = den.data;
-        r.den_degree = static_cast<int>(den.cols) - 1;
+        process.num_degree = static_cast<int>(num.cols) - 1;
+        process.den_degree = static_cast<int>(den.cols) - 1;
+        for (std::size_t k = 0; k < num.cols; ++k) process.num[k] = num.data[k];
+        for (std::size_t k = 0; k < den.cols; ++k) process.den[k] = den.data[k];
     } else {
-        r.den_degree = -1;
         if (num.numel() < 2)
             fail("veltrax:badModelParameters",
                  "built-in model needs body mass and cardiac output in the numerator (2 elements), got %zu",
                  num.numel());
-        r.body_mass = num.data[0];
-        r.cardiac_output = num.data[1];
-        if (!(r.body_mass > 0.0) || !std::isfinite(r.body_mass))
+        process.body_mass = num.data[0];
+        process.cardiac_output = num.data[1];
+        if (!(process.body_mass > 0.0) || !std::isfinite(process.body_mass))
             fail("veltrax:badModelParameters", "body mass (numerator element 1) must be positive and finite, got %g",
-                 r.body_mass);
-        if (!(r.cardiac_output > 0.0) || !std::isfinite(r.cardiac_output))
+                 process.body_mass);
+        if (!(process.cardiac_output > 0.0) || !std::isfinite(process.cardiac_output))
             fail("veltrax:badModelParameters",
-                 "cardiac output (numerator element 2) must be positive and finite, got %g", r.cardiac_output);
-        const double step = model_integration_step(r.body_mass, r.cardiac_output);
+                 "cardiac output (numerator element 2) must be positive and finite, got %g", process.cardiac_output);
+        const double step = model_integration_step(process.body_mass, process.cardiac_output);
         if (!(step >= 1.0) || !std::isfinite(step))
             fail("veltrax:badModelParameters",
                  "body mass %g and cardiac output %g give an integration step of %g s; the model needs at least 1 s "
                  "(the smallest blood pool must hold at least half of what the cardiac output moves per second)",
-                 r.body_mass, r.cardiac_output, step);
+                 process.body_mass, process.cardiac_output, step);
     }
 
     const ArgView& curve = args[3];
@@ -143,14 +137,18 @@ CallRequest decode_call(int nrhs, const ArgView* args, int nlhs) {
     r.plant_hill_exponent = curve.data[2];
     r.hill_exponent = curve.data[3];
 
+    // T from exactly five inputs, else the default; the fourth coefficient stays 0.
+    const double default_t[3] = {1.0, -1.6, 0.64};
+    const double* t_coef = default_t;
     if (nrhs == 5) {
         const ArgView& t = args[4];
         if (t.numel() < 3) fail("veltrax:badFilter", "filter polynomial T needs 3 coefficients, got %zu", t.numel());
         if (t.data[0] == 0.0) fail("veltrax:badFilter", "leading coefficient of the filter polynomial T must not be 0");
-        r.has_filter = true;
-        for (int i = 0; i < 3; ++i) r.filter[i] = t.data[i];
+        t_coef = t.data;
     }
-    return r;
+    for (int i = 0; i < 3; ++i) r.t_coef[i] = t_coef[i];
+    r.t_coef[3] = 0.0;
+    return request;
 }
 
 }  // namespace veltrax

@@ -1,20 +1,13 @@
-// The three builds of the simulation and what tells them apart.
+// The three builds of the simulation. The values are the plug-ins' numbers:
+// veltrax1 is Preview, veltrax2 Base, veltrax3 PreviewHold.
 #pragma once
 
 namespace veltrax {
 
 enum class Build : int {
-    V1 = 1,  // set-point preview
-    V2 = 2,  // base build
-    V3 = 3,  // set-point preview and estimation hold
-};
-
-template <Build B>
-struct BuildTraits {
-    static constexpr bool preview = B != Build::V2;
-    static constexpr bool estimation_hold = B == Build::V3;
-    // veltrax1 records the cost of the applied move instead of the dose.
-    static constexpr bool records_applied_cost = B == Build::V1;
+    Preview = 1,      // the controller sees the set-point schedule ten samples ahead
+    Base = 2,         // the controller sees the current set-point
+    PreviewHold = 3,  // preview, and the estimator pauses around set-point changes
 };
 
 }  // namespace veltrax

@@ -3,19 +3,11 @@
 #include <cstdlib>
 #include <thread>
 
+#include "driver/literal_search.hpp"
 #include "driver/sample_loop.hpp"
 #include "driver/search.hpp"
 
 namespace veltrax {
-
-void output_shapes(const CallRequest& r, OutputShape shapes[5]) {
-    const std::size_t n = static_cast<std::size_t>(r.sample_count);
-    shapes[0] = {n, 1};
-    shapes[1] = {n, 5};
-    shapes[2] = {n, static_cast<std::size_t>(r.a_order + r.b_order)};
-    shapes[3] = {n, 5};
-    shapes[4] = {3, 1};
-}
 
 unsigned resolve_threads(unsigned requested) {
     constexpr unsigned kLimit = 64;
@@ -34,24 +26,49 @@ unsigned resolve_threads(unsigned requested) {
 
 namespace {
 
-template <Build B>
-void run_build(Simulation& sim, const CallRequest& request, const OutputViews& out, const RunOptions& options) {
+template <Build B, class Search>
+void run_with(SimulationState& sim, const CallRequest& request, const OutputViews& out, Search& search,
+              const RunOptions& options) {
     start_run<B>(sim, request);
-    if (request.sample_count > 0) {
-        FastSearch<> search(resolve_threads(options.threads));
-        run_samples<B>(sim, out, search, options);
+    run_samples<B>(sim, out, search, options);
+    write_sums(sim, out);
+    if (options.counts) {
+        options.counts->evaluations += search.counts.evaluations;
+        options.counts->powers += search.counts.powers;
     }
-    write_sums<B>(sim, out);
+}
+
+template <Build B>
+void run_build(SimulationState& sim, const CallRequest& request, const OutputViews& out, const RunOptions& options) {
+    if (options.search == SearchMethod::Literal) {
+        if (options.counts) {
+            LiteralSearch<true> search;
+            run_with<B>(sim, request, out, search, options);
+        } else {
+            LiteralSearch<false> search;
+            run_with<B>(sim, request, out, search, options);
+        }
+        return;
+    }
+    // The team starts before the state changes; a call without samples needs none.
+    const unsigned threads = request.config.sample_count > 0 ? resolve_threads(options.threads) : 1;
+    if (options.counts) {
+        ProductSearch<true> search(threads);
+        run_with<B>(sim, request, out, search, options);
+    } else {
+        ProductSearch<false> search(threads);
+        run_with<B>(sim, request, out, search, options);
+    }
 }
 
 }  // namespace
 
-void run_call(Build build, Simulation& sim, const CallRequest& request, const OutputViews& out,
+void run_call(Build build, SimulationState& sim, const CallRequest& request, const OutputViews& out,
               const RunOptions& options) {
     switch (build) {
-        case Build::V1: run_build<Build::V1>(sim, request, out, options); break;
-        case Build::V2: run_build<Build::V2>(sim, request, out, options); break;
-        case Build::V3: run_build<Build::V3>(sim, request, out, options); break;
+        case Build::Preview: run_build<Build::Preview>(sim, request, out, options); break;
+        case Build::Base: run_build<Build::Base>(sim, request, out, options); break;
+        case Build::PreviewHold: run_build<Build::PreviewHold>(sim, request, out, options); break;
     }
 }
 

@@ -1,44 +1,36 @@
-// One gateway call of the simulation on plain arrays.
+// One gateway call of the simulation on plain arrays: the runner that the
+// plug-ins, the C++ API, the tests, the benchmarks and the fuzz target share.
 #pragma once
-
-#include <cstddef>
 
 #include "driver/arguments.hpp"
 #include "driver/build.hpp"
+#include "driver/outputs.hpp"
+#include "driver/run_options.hpp"
 #include "driver/simulation.hpp"
 
 namespace veltrax {
 
-// The five outputs, column-major, each with `rows` rows.
-struct OutputViews {
-    double* time = nullptr;        // N x 1
-    double* trajectory = nullptr;  // N x 5
-    double* theta = nullptr;       // N x (na + nb)
-    double* search = nullptr;      // N x 5
-    double* sums = nullptr;        // 3 x 1
-};
-
-struct OutputShape {
-    std::size_t rows, cols;
-};
-
-// Shapes of outputs 0 .. 4 for a decoded call.
-void output_shapes(const CallRequest& r, OutputShape shapes[5]);
-
-struct RunOptions {
-    // Threads for the move search; 0 takes VELTRAX_THREADS, else the hardware threads.
-    unsigned threads = 0;
-    // Called after every sample period with the periods done and the total.
-    void (*progress)(void* context, long done, long total) = nullptr;
-    void* progress_context = nullptr;
-};
-
 // Thread count that RunOptions{threads} resolves to.
 unsigned resolve_threads(unsigned requested);
 
-// Runs the call: run start, the N sample periods, the sums. The outputs must
-// be zero-filled arrays of the shapes above.
-void run_call(Build build, Simulation& sim, const CallRequest& request, const OutputViews& out,
+// Runs a decoded call: run start, the N sample periods, the sums. The
+// outputs must be zero-filled arrays of the shapes of output_shapes().
+void run_call(Build build, SimulationState& sim, const CallRequest& request, const OutputViews& out,
               const RunOptions& options = {});
+
+// The whole gateway call: checks and decodes the nrhs inputs, asks
+// `allocate` for the five outputs, then runs the call on `sim`.
+//   allocate(const OutputShape (&shapes)[kOutputCount]) -> OutputViews
+// returns zero-filled storage of these shapes (or throws). A rejected call
+// throws veltrax::Error before anything is allocated or changed.
+template <class Allocate>
+void run_gateway_call(Build build, SimulationState& sim, int nrhs, const ArgView* args, int nlhs,
+                      Allocate&& allocate, const RunOptions& options = {}) {
+    const CallRequest request = decode_call(nrhs, args, nlhs);
+    OutputShape shapes[kOutputCount];
+    output_shapes(request.config, shapes);
+    const OutputViews out = allocate(shapes);
+    run_call(build, sim, request, out, options);
+}
 
 }  // namespace veltrax

@@ -1,42 +1,37 @@
-// The control-move search: 100 unit starting brackets, each walked downhill
-// and refined by golden section, the strictly lowest cost winning (the
-// earliest start on a tie; a NaN cost replaces the best, as does any cost once
-// the best is NaN).
+// The control-move search of the product: 100 unit starting brackets, each
+// walked downhill and refined by golden section, the strictly lowest cost
+// winning (the earliest start on a tie; a NaN cost replaces the best, as does
+// any cost once the best is NaN).
 //
-// Results are those of evaluating the cost exactly where the search is
-// written, with less work: the cost uses a per-sample table (CostTable), the
-// integer end points shared by neighbouring starts are evaluated once, the
-// golden section reuses the bracket's value at its middle point, and the cost
-// at the found abscissa is the value the golden section already returns. The
-// starts run on a team of threads; each keeps its result in its own slot and
-// the winner is chosen in the order of the starts, so any thread count gives
-// the same move.
+// Results are those of the literal search (driver/literal_search.hpp) with
+// less work: the cost uses a per-sample table (CostTable), the integer end
+// points shared by neighbouring starts are evaluated once, the golden section
+// reuses the bracket's value at its middle point, and the cost at the found
+// abscissa is the value the golden section already returns. The starts run on
+// a team of threads; each keeps its result in its own slot and the winner is
+// chosen in the order of the starts, so any thread count gives the same move.
 #pragma once
 
 #include <atomic>
+#include <cmath>
 
 #include "controller/cost.hpp"
-#include "driver/build.hpp"
+#include "driver/build_traits.hpp"
+#include "driver/run_options.hpp"
 #include "driver/sample_loop.hpp"
+#include "driver/search_starts.hpp"
 #include "driver/search_team.hpp"
 #include "driver/simulation.hpp"
 #include "numeric/minimiser.hpp"
 
 namespace veltrax {
 
-constexpr int kSearchStarts = 2 * kStartsPerSide;
 constexpr int kStartsPerChunk = 5;
 constexpr int kSearchChunks = kSearchStarts / kStartsPerChunk;
 
 struct StartOutcome {
     double cost;
     double move;
-};
-
-// Counts cost evaluations and power-function calls (benchmark reporting).
-struct SearchCounts {
-    long evaluations = 0;
-    long powers = 0;
 };
 
 // Searches the starts of one chunk; integer end points shared by consecutive
@@ -62,12 +57,12 @@ inline void search_chunk(int chunk, Cost& cost, StartOutcome* outcomes) {
 }
 
 template <bool Counting = false>
-class FastSearch {
+class ProductSearch {
 public:
-    explicit FastSearch(unsigned threads) : team_(threads) {}
+    explicit ProductSearch(unsigned threads) : team_(threads) {}
 
     template <Build B>
-    void find_move(Simulation& s) {
+    MoveChoice find_move(SimulationState& s) {
         double reference[kHorizonEnd];
         cost_reference<B>(s, reference);
         table_ = make_cost_table(s.prediction, reference, s.config.control_weight, s.config.hill_exponent,
@@ -77,25 +72,27 @@ public:
         team_.run(body);
 
         double best = kInitialBestCost;
+        int winner = -1;
         for (int index = 0; index < kSearchStarts; ++index) {
             if (!(outcomes_[index].cost >= best)) {
                 best = outcomes_[index].cost;
-                s.run.applied_move = outcomes_[index].move;
+                winner = index;
             }
         }
-        // Every evaluation of the preview cost leaves the far-end reference in
-        // the set-point.
-        if constexpr (BuildTraits<B>::preview) s.run.setpoint = s.ref_preview[kHorizonEnd - 1];
         if constexpr (Counting) {
             counts.powers += 1;  // c^p of the table
-            for (int k = 0; k < table_.first; ++k) counts.powers += table_.f[k] > 0.0 ? 1 : 0;
+            for (int k = 0; k < table_.first_moving; ++k) counts.powers += table_.free_response[k] > 0.0 ? 1 : 0;
             for (unsigned m = 0; m < team_.size() && m < kMaxMembers; ++m) {
                 counts.evaluations += member_counts_[m].evaluations;
                 counts.powers += member_counts_[m].powers;
                 member_counts_[m] = {};
             }
         }
+        if (winner < 0) return {s.run.applied_move, cost_at(s.run.applied_move)};
+        return {outcomes_[winner].move, outcomes_[winner].cost};
     }
+
+    double cost_at(double du) const { return evaluate_cost(table_, du); }
 
     SearchCounts counts;
 
@@ -108,8 +105,8 @@ private:
             auto cost = [this, &mine](double du) {
                 ++mine.evaluations;
                 const bool finite = std::isfinite(du);
-                for (int k = finite ? table_.first : 0; k < kHorizonEnd; ++k)
-                    if (!(table_.g[k] * du + table_.f[k] <= 0.0)) ++mine.powers;
+                for (int k = finite ? table_.first_moving : 0; k < kHorizonEnd; ++k)
+                    if (!(table_.step_coef[k] * du + table_.free_response[k] <= 0.0)) ++mine.powers;
                 return evaluate_cost(table_, du);
             };
             run_chunks(cost);

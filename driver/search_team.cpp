@@ -11,21 +11,27 @@ inline void cpu_relax() {
 #endif
 }
 
-// Spins briefly (the next job usually follows within microseconds), then sleeps.
-template <class Pred>
-void await(std::atomic<std::uint32_t>& word, Pred done) {
+}  // namespace
+
+template <class Done>
+void SearchTeam::await(Done done) {
     for (int spin = 0; spin < 4000; ++spin) {
-        if (done(word.load(std::memory_order_acquire))) return;
+        if (done()) return;
         cpu_relax();
     }
-    for (;;) {
-        const std::uint32_t seen = word.load(std::memory_order_acquire);
-        if (done(seen)) return;
-        word.wait(seen, std::memory_order_acquire);
-    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    sleepers_.fetch_add(1, std::memory_order_seq_cst);
+    wake_.wait(lock, done);
+    sleepers_.fetch_sub(1, std::memory_order_relaxed);
 }
 
-}  // namespace
+// Whoever changes a word that a sleeper waits for takes the lock before
+// notifying, so that no sleeper misses the change between its test and its wait.
+void SearchTeam::wake_all() {
+    if (sleepers_.load(std::memory_order_seq_cst) == 0) return;
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    wake_.notify_all();
+}
 
 SearchTeam::SearchTeam(unsigned threads) {
     const unsigned extra = threads > 1 ? threads - 1 : 0;
@@ -35,8 +41,9 @@ SearchTeam::SearchTeam(unsigned threads) {
 
 SearchTeam::~SearchTeam() {
     stop_.store(true, std::memory_order_relaxed);
-    generation_.fetch_add(1, std::memory_order_release);
-    generation_.notify_all();
+    generation_.fetch_add(1, std::memory_order_seq_cst);
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    wake_.notify_all();
     for (std::thread& t : workers_) t.join();
 }
 
@@ -49,20 +56,21 @@ void SearchTeam::run_erased(void (*fn)(void*, unsigned), void* context) {
     fn_ = fn;
     context_ = context;
     finished_.store(0, std::memory_order_relaxed);
-    generation_.fetch_add(1, std::memory_order_release);
-    generation_.notify_all();
+    generation_.fetch_add(1, std::memory_order_seq_cst);
+    wake_all();
     fn(context, 0);
-    await(finished_, [helpers](std::uint32_t v) { return v == helpers; });
+    await([this, helpers] { return finished_.load(std::memory_order_seq_cst) == helpers; });
 }
 
 void SearchTeam::worker_loop(unsigned member) {
     std::uint32_t seen = 0;
     for (;;) {
-        await(generation_, [seen](std::uint32_t v) { return v != seen; });
+        await([this, seen] { return generation_.load(std::memory_order_seq_cst) != seen; });
         seen = generation_.load(std::memory_order_acquire);
         if (stop_.load(std::memory_order_relaxed)) return;
         fn_(context_, member);
-        if (finished_.fetch_add(1, std::memory_order_acq_rel) + 1 == workers_.size()) finished_.notify_one();
+        finished_.fetch_add(1, std::memory_order_seq_cst);
+        wake_all();
     }
 }
 

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -33,6 +35,11 @@ private:
     }
     void run_erased(void (*fn)(void*, unsigned), void* context);
     void worker_loop(unsigned member);
+    // Spins briefly (the next job usually follows within microseconds), then
+    // sleeps until `done` holds.
+    template <class Done>
+    void await(Done done);
+    void wake_all();
 
     std::vector<std::thread> workers_;
     std::atomic<std::uint32_t> generation_{0};
@@ -40,6 +47,9 @@ private:
     std::atomic<bool> stop_{false};
     void (*fn_)(void*, unsigned) = nullptr;
     void* context_ = nullptr;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::atomic<int> sleepers_{0};
 };
 
 }  // namespace veltrax

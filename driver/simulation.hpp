@@ -12,27 +12,29 @@
 
 namespace veltrax {
 
+// Settings of one call, decoded from its arguments; the run start copies them
+// whole. The values below are those before the first call.
 struct RunConfig {
     std::int32_t sample_count = 0;
     double control_weight = 0.0;
-    std::int32_t process_dead_time = 4;
-    std::int32_t dead_time = 4;
-    double u_max = 1.0;
-    double u_min = 0.0;
+    std::int32_t dead_time = 4;  // of the process input and of the controller's model
+    double u_max = 1.0;          // <= 0: no upper limit
     std::int32_t a_order = 3;
     std::int32_t b_order = 3;
     double noise_amplitude = 0.005;
     std::int32_t substeps_per_sample = 0;
     double rk4_step_size = 0.1;
-    bool gaussian_noise = false;
-    double model_sample_interval = 0.0;
-    std::int32_t linear_process = 1;
+    bool gaussian_noise = false;  // the parameter vector has exactly 10 columns
+    bool linear_process = true;   // false: the built-in model
     double plant_hill_midpoint = 0.404;
     double hill_midpoint = 0.505;
     double plant_hill_exponent = 2.98;
     double hill_exponent = 4.0;
-    double t_coef[4] = {1.0, -1.6, 0.64, 0.0};
+    double t_coef[4] = {1.0, -1.6, 0.64, 0.0};  // element 3 stays 0
 };
+
+// Lower limit of the control signal.
+constexpr double kUMin = 0.0;
 
 struct RunState {
     double sim_time = 0.0;
@@ -45,12 +47,13 @@ struct RunState {
     double static_gain = 0.0;
     double best_move = 0.0;
     double applied_move = 0.0;
-    double model_clock = 0.0;
+    // Input of the process during the next sample period: u(t - dead time).
+    double process_input = 0.0;
     std::int32_t estimation_hold = 0;
     double last_far_setpoint = 0.8;
 };
 
-struct Simulation {
+struct SimulationState {
     RunConfig config;
     RunState run;
     NoiseState noise;

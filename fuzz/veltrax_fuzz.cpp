@@ -6,7 +6,7 @@
 // the simulation byte for byte as it was. Anything else aborts.
 //
 // Cost bound: a call with N > kMaxRunSamples or more than kMaxRunSubsteps
-// Runge-Kutta steps per sample goes through decode_call only (the checks
+// Runge-Kutta steps per sample goes through the checks only (the checks
 // still see the large values, nothing runs), so one execution stays in
 // milliseconds. The built-in model always runs 60 s per sample period with
 // steps of at least 1 s, so it needs no bound of its own.
@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "api/veltrax.hpp"
-#include "driver/arguments.hpp"
+#include "driver/simulation.hpp"
 
 namespace {
 
@@ -42,7 +42,7 @@ constexpr int kMaxCalls = 6;
 constexpr std::int32_t kMaxRunSamples = 3;
 constexpr std::int32_t kMaxRunSubsteps = 1000;
 
-static_assert(std::is_trivially_copyable_v<veltrax::Simulation>, "state snapshots copy bytes");
+static_assert(std::is_trivially_copyable_v<veltrax::SimulationState>, "state snapshots copy bytes");
 
 // VELTRAX_FUZZ_VERBOSE=1 prints every call and its outcome (triage of an input).
 const bool kVerbose = std::getenv("VELTRAX_FUZZ_VERBOSE") != nullptr;
@@ -262,17 +262,17 @@ bool same_array(const T& a, const T& b) {
     return std::memcmp(&a, &b, sizeof(T)) == 0;
 }
 
-bool same_run_state(const veltrax::Simulation& a, const veltrax::Simulation& b) {
+bool same_run_state(const veltrax::SimulationState& a, const veltrax::SimulationState& b) {
     const auto& ha = a.histories;
     const auto& hb = b.histories;
     const auto& ea = a.estimator;
     const auto& eb = b.estimator;
     const double ra[] = {a.run.sim_time,  a.run.sum_sq_error, a.run.sum_time_abs_error, a.run.input_integral,
                          a.run.setpoint,  a.run.best_move,    a.run.applied_move,       a.model.mixed_venous_pool,
-                         a.linear.process_input};
+                         a.run.process_input};
     const double rb[] = {b.run.sim_time,  b.run.sum_sq_error, b.run.sum_time_abs_error, b.run.input_integral,
                          b.run.setpoint,  b.run.best_move,    b.run.applied_move,       b.model.mixed_venous_pool,
-                         b.linear.process_input};
+                         b.run.process_input};
     return same_array(ha.z, hb.z) && same_array(ha.u, hb.u) && same_array(ha.du, hb.du) &&
            same_array(ha.dut, hb.dut) && same_array(ha.zt, hb.zt) && same_array(ea.theta, eb.theta) &&
            same_array(ea.ud_diag, eb.ud_diag) && same_array(ea.ud_upper, eb.ud_upper) &&
@@ -281,14 +281,14 @@ bool same_run_state(const veltrax::Simulation& a, const veltrax::Simulation& b) 
            a.noise.noise_seed == b.noise.noise_seed && std::memcmp(ra, rb, sizeof ra) == 0;
 }
 
-void gateway_call(Bytes& in, std::unique_ptr<veltrax::Simulation> (&sims)[3]) {
+void gateway_call(Bytes& in, veltrax::Simulation (&sims)[3]) {
     const std::uint8_t build_byte = in.u8();
-    const veltrax::Build build = build_byte % 3 == 0 ? veltrax::Build::V2
-                                 : build_byte % 3 == 1 ? veltrax::Build::V1
-                                                       : veltrax::Build::V3;
-    std::unique_ptr<veltrax::Simulation>& sim = sims[static_cast<int>(build) - 1];
+    const veltrax::Build build = build_byte % 3 == 0 ? veltrax::Build::Base
+                                 : build_byte % 3 == 1 ? veltrax::Build::Preview
+                                                       : veltrax::Build::PreviewHold;
+    veltrax::Simulation& sim = sims[static_cast<int>(build) - 1];
     const std::uint8_t flags = in.u8();
-    if (flags & 1) sim = veltrax::make_simulation();
+    if (flags & 1) sim = veltrax::Simulation(build);
     const bool compare_threads = (flags & 6) == 6;
     const int nrhs_map[] = {4, 5, 6, 0, 1, 2, 3};
     const int nlhs_map[] = {5, 0, 1, 2, 3, 4, 6};
@@ -303,9 +303,9 @@ void gateway_call(Bytes& in, std::unique_ptr<veltrax::Simulation> (&sims)[3]) {
     for (int i = 0; i < nrhs; ++i) inputs.push_back(fuzz_matrix(in, defaults[i]));
 
     const Allowed allowed = allowed_outcomes(inputs, nlhs);
-    std::vector<unsigned char> before(sizeof(veltrax::Simulation));
-    std::memcpy(before.data(), sim.get(), before.size());
-    auto unchanged = [&] { return std::memcmp(before.data(), sim.get(), before.size()) == 0; };
+    std::vector<unsigned char> before(sizeof(veltrax::SimulationState));
+    std::memcpy(before.data(), &sim.state(), before.size());
+    auto unchanged = [&] { return std::memcmp(before.data(), &sim.state(), before.size()) == 0; };
     if (kVerbose)
         std::fprintf(stderr, "veltrax%d %s%s\n", static_cast<int>(build), (flags & 1) ? "fresh " : "",
                      describe(inputs, nlhs).c_str());
@@ -318,10 +318,8 @@ void gateway_call(Bytes& in, std::unique_ptr<veltrax::Simulation> (&sims)[3]) {
     };
 
     if (too_costly(inputs)) {
-        veltrax::ArgView views[5];
-        for (int i = 0; i < nrhs && i < 5; ++i) views[i] = {inputs[i].data.data(), inputs[i].rows, inputs[i].cols};
         try {
-            veltrax::decode_call(nrhs, views, nlhs);
+            veltrax::check_call(inputs, nlhs);
         } catch (const veltrax::Error& e) {
             check_error(e);
             return;
@@ -333,10 +331,7 @@ void gateway_call(Bytes& in, std::unique_ptr<veltrax::Simulation> (&sims)[3]) {
     }
 
     std::unique_ptr<veltrax::Simulation> twin;
-    if (compare_threads) {
-        twin = veltrax::make_simulation();
-        std::memcpy(static_cast<void*>(twin.get()), sim.get(), sizeof(veltrax::Simulation));
-    }
+    if (compare_threads) twin = std::make_unique<veltrax::Simulation>(sim);
     Progress progress;
     veltrax::RunOptions options;
     options.threads = 1;
@@ -344,7 +339,7 @@ void gateway_call(Bytes& in, std::unique_ptr<veltrax::Simulation> (&sims)[3]) {
     options.progress_context = &progress;
     std::vector<Matrix> out;
     try {
-        out = veltrax::call_gateway(build, *sim, inputs, nlhs, options);
+        out = sim.call(inputs, nlhs, options);
     } catch (const veltrax::Error& e) {
         check_error(e);
         return;
@@ -367,11 +362,11 @@ void gateway_call(Bytes& in, std::unique_ptr<veltrax::Simulation> (&sims)[3]) {
     if (compare_threads) {
         veltrax::RunOptions two;
         two.threads = 2;
-        const std::vector<Matrix> out2 = veltrax::call_gateway(build, *twin, inputs, nlhs, two);
+        const std::vector<Matrix> out2 = twin->call(inputs, nlhs, two);
         for (std::size_t k = 0; k < out.size(); ++k)
             if (!same_bits(out[k], out2[k]))
                 finding("two threads give other outputs", std::to_string(k) + " " + describe(inputs, nlhs));
-        if (!same_run_state(*sim, *twin)) finding("two threads leave another state", describe(inputs, nlhs));
+        if (!same_run_state(sim.state(), twin->state())) finding("two threads leave another state", describe(inputs, nlhs));
     }
 }
 
@@ -428,8 +423,8 @@ void matprod_call(Bytes& in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Bytes in(data, size);
-    std::unique_ptr<veltrax::Simulation> sims[3] = {veltrax::make_simulation(), veltrax::make_simulation(),
-                                                     veltrax::make_simulation()};
+    veltrax::Simulation sims[3] = {veltrax::Simulation(veltrax::Build::Preview), veltrax::Simulation(veltrax::Build::Base),
+                                   veltrax::Simulation(veltrax::Build::PreviewHold)};
     for (int call = 0; call < kMaxCalls; ++call) {
         if (call > 0 && in.empty()) break;
         if (in.u8() % 4 == 3)

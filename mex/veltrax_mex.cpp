@@ -6,10 +6,8 @@
 #include <exception>
 #include <new>
 
-#include "driver/arguments.hpp"
 #include "driver/errors.hpp"
 #include "driver/run.hpp"
-#include "driver/simulation.hpp"
 #include "mex.h"
 
 #ifndef VELTRAX_BUILD
@@ -19,12 +17,33 @@
 namespace {
 
 constexpr veltrax::Build kBuild = static_cast<veltrax::Build>(VELTRAX_BUILD);
-veltrax::Simulation g_simulation;
+veltrax::SimulationState g_simulation;
 
 const char* const kInputNames[5] = {"parameter vector", "numerator", "denominator", "curve parameters",
                                     "filter polynomial T"};
 
 bool is_real_double(const mxArray* a) { return mxIsDouble(a) && !mxIsComplex(a) && !mxIsSparse(a); }
+
+// The five outputs, created by the host; destroyed unless handed out.
+struct HostOutputs {
+    mxArray* arrays[veltrax::kOutputCount] = {};
+    ~HostOutputs() {
+        for (mxArray*& a : arrays)
+            if (a) mxDestroyArray(a);
+    }
+    veltrax::OutputViews operator()(const veltrax::OutputShape (&shapes)[veltrax::kOutputCount]) {
+        for (int i = 0; i < veltrax::kOutputCount; ++i)
+            arrays[i] = mxCreateDoubleMatrix(shapes[i].rows, shapes[i].cols, mxREAL);
+        return {mxGetPr(arrays[0]), mxGetPr(arrays[1]), mxGetPr(arrays[2]), mxGetPr(arrays[3]), mxGetPr(arrays[4])};
+    }
+    void hand_out(int nlhs, mxArray* plhs[]) {
+        const int handed = nlhs < 1 ? 1 : nlhs;
+        for (int i = 0; i < handed; ++i) {
+            plhs[i] = arrays[i];
+            arrays[i] = nullptr;
+        }
+    }
+};
 
 }  // namespace
 
@@ -44,23 +63,9 @@ extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxA
             }
             views[i] = {mxGetPr(prhs[i]), mxGetM(prhs[i]), mxGetN(prhs[i])};
         }
-        const veltrax::CallRequest request = veltrax::decode_call(nrhs, views, nlhs);
-
-        veltrax::OutputShape shapes[5];
-        veltrax::output_shapes(request, shapes);
-        mxArray* out[5];
-        for (int i = 0; i < 5; ++i) out[i] = mxCreateDoubleMatrix(shapes[i].rows, shapes[i].cols, mxREAL);
-        const veltrax::OutputViews views_out{mxGetPr(out[0]), mxGetPr(out[1]), mxGetPr(out[2]), mxGetPr(out[3]),
-                                             mxGetPr(out[4])};
-        veltrax::run_call(kBuild, g_simulation, request, views_out);
-
-        const int handed = nlhs < 1 ? 1 : nlhs;
-        for (int i = 0; i < 5; ++i) {
-            if (i < handed)
-                plhs[i] = out[i];
-            else
-                mxDestroyArray(out[i]);
-        }
+        HostOutputs outputs;
+        veltrax::run_gateway_call(kBuild, g_simulation, nrhs, views, nlhs, outputs);
+        outputs.hand_out(nlhs, plhs);
     } catch (const veltrax::Error& e) {
         std::snprintf(id, sizeof id, "%s", e.id().c_str());
         std::snprintf(message, sizeof message, "%s", e.what());

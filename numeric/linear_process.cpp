@@ -11,10 +11,10 @@ void normalise_transfer_function(LinearProcess& lp, const double* num, int num_d
     lp.state_order = den_degree;
 }
 
-void advance_linear_process(LinearProcess& lp, int steps, double h) {
+void advance_linear_process(LinearProcess& lp, double input, long steps, double h) {
     Rk4Work work;
-    auto f = [&lp](const double* x, double* dxdt) { linear_process_derivative(lp, x, dxdt); };
-    for (int s = 0; s < steps; ++s) rk4_step(lp.process_state, h, lp.process_state_next, lp.state_order, work, f);
+    auto f = [&lp, input](const double* x, double* dxdt) { linear_process_derivative(lp, input, x, dxdt); };
+    for (long s = 0; s < steps; ++s) rk4_step(lp.process_state, h, lp.process_state_next, lp.state_order, work, f);
 }
 
 double linear_process_output(const LinearProcess& lp) {

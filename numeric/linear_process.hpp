@@ -6,25 +6,24 @@
 
 namespace veltrax {
 
-constexpr int kMaxStateOrder = 10;
-constexpr int kCoefficientCapacity = 35;
+constexpr int kMaxStateOrder = 10;                     // denominator degree
+constexpr int kMaxCoefficients = kMaxStateOrder + 1;  // of numerator or denominator
 
 struct LinearProcess {
     std::int32_t state_order = 3;
     std::int32_t num_degree = 0;
     std::int32_t den_degree = 0;
-    double num_coeffs[kCoefficientCapacity] = {};
-    double den_coeffs[kCoefficientCapacity] = {};
-    double process_input = 0.0;
+    double num_coeffs[kMaxCoefficients] = {};
+    double den_coeffs[kMaxCoefficients] = {};
     double process_state[kMaxStateOrder] = {};
     double process_state_next[kMaxStateOrder] = {};
 };
 
 struct Rk4Work {
-    double trial_state[kCoefficientCapacity];
-    double slope_start[kCoefficientCapacity];
-    double slope_mid[kCoefficientCapacity];
-    double slope_trial[kCoefficientCapacity];
+    double trial_state[kMaxStateOrder];
+    double slope_start[kMaxStateOrder];
+    double slope_mid[kMaxStateOrder];
+    double slope_trial[kMaxStateOrder];
 };
 
 // num/den in descending powers of s with num_degree+1 and den_degree+1
@@ -32,11 +31,11 @@ struct Rk4Work {
 void normalise_transfer_function(LinearProcess& lp, const double* num, int num_degree, const double* den,
                                  int den_degree);
 
-// Companion-form derivative of state x at the held input.
-inline void linear_process_derivative(const LinearProcess& lp, const double* x, double* dxdt) {
+// Companion-form derivative of state x under the held input.
+inline void linear_process_derivative(const LinearProcess& lp, double input, const double* x, double* dxdt) {
     const int n = lp.state_order;
     const double* a = lp.den_coeffs;
-    dxdt[n - 1] = lp.process_input - a[1] * x[n - 1];
+    dxdt[n - 1] = input - a[1] * x[n - 1];
     for (int i = 0; i <= n - 2; ++i) {
         dxdt[i] = x[i + 1];
         dxdt[n - 1] = dxdt[n - 1] - a[n - i] * x[i];
@@ -64,8 +63,8 @@ void rk4_step(double* x, double h, double* x_next, int n, Rk4Work& w, Derivative
     }
 }
 
-// Advances the process by `steps` Runge-Kutta steps of size h.
-void advance_linear_process(LinearProcess& lp, int steps, double h);
+// Advances the process by `steps` Runge-Kutta steps of size h under `input`.
+void advance_linear_process(LinearProcess& lp, double input, long steps, double h);
 
 // y = sum_k num[nb-k] * x[k], k = 0 .. nb.
 double linear_process_output(const LinearProcess& lp);

@@ -31,7 +31,7 @@ constexpr double kMillilitresPerHourToKgPerSecond = 3600000.0;
 
 }  // namespace
 
-void initialise_process_model(ProcessModel& m, double& model_sample_interval) {
+void initialise_process_model(ProcessModel& m) {
     m.body_mass = 70.001;
     m.cardiac_output = 6.48;
     m.blood_volume_per_mass = 0.07857;
@@ -56,7 +56,6 @@ void initialise_process_model(ProcessModel& m, double& model_sample_interval) {
     m.side_pool_water = 0.94;
     m.side_pool_protein = 0.00677;
     m.side_pool_protein_molar_mass = 91000.0;
-    model_sample_interval = 60.0;
     m.nominal_step = 1.0;
     m.primary_dose = 36.0;
     m.infusion_per_step = 0.0;
@@ -83,21 +82,19 @@ void initialise_process_model(ProcessModel& m, double& model_sample_interval) {
         m.ph_offset[i] = r.ph_offset;
         m.ph_slope[i] = r.ph_slope;
     }
-    m.compartment_count_setting = kCompartments;
-    m.compartment_count = m.compartment_count_setting;
 }
 
-void derive_body_composition(ProcessModel& m, double& side_pool_protein_in_out, double& plasma_protein_in_out) {
+void derive_body_composition(ProcessModel& m) {
     m.blood_volume = m.body_mass * m.blood_volume_per_mass;
-    for (int i = 0; i < m.compartment_count; ++i) m.tissue_mass[i] = m.body_mass * m.mass_fraction[i];
+    for (int i = 0; i < kCompartments; ++i) m.tissue_mass[i] = m.body_mass * m.mass_fraction[i];
     m.arterial_pool_volume = m.arterial_share * m.blood_volume;
     m.mixed_venous_pool_volume = m.mixed_venous_share * m.blood_volume;
     m.venous_return_pool_volume = m.venous_return_share * m.blood_volume;
     m.portal_pool_volume = m.portal_share * m.blood_volume;
     m.collecting_pool_6_volume = m.collecting_6_share * m.blood_volume;
     m.collecting_pool_7_volume = m.collecting_7_share * m.blood_volume;
-    for (int i = 0; i < m.compartment_count; ++i) {
-        if (i == 1) continue;
+    for (int i = 0; i < kCompartments; ++i) {
+        if (i == kBloodOnly) continue;
         const double f = m.cell_fraction[i];
         const double g = 1.0 - f;
         m.intracellular_water[i] = (m.tissue_water[i] - m.extracellular_water[i] * g) / f;
@@ -106,15 +103,15 @@ void derive_body_composition(ProcessModel& m, double& side_pool_protein_in_out, 
         m.extracellular_protein[i] = m.extracellular_protein[i] / m.extracellular_protein_molar_mass * kMicromolesPerUnit;
         m.intracellular_protein[i] = m.intracellular_protein[i] / m.protein_molar_mass[i] * kMicromolesPerUnit;
     }
-    m.intracellular_water[1] = 0.0;
-    m.intracellular_lipid[1] = 0.0;
-    m.intracellular_protein[1] = 0.0;
-    m.extracellular_protein[1] = 0.0;
-    side_pool_protein_in_out = side_pool_protein_in_out / m.side_pool_protein_molar_mass * kMicromolesPerUnit;
-    plasma_protein_in_out = plasma_protein_in_out / m.plasma_protein_molar_mass * kMicromolesPerUnit;
+    m.intracellular_water[kBloodOnly] = 0.0;
+    m.intracellular_lipid[kBloodOnly] = 0.0;
+    m.intracellular_protein[kBloodOnly] = 0.0;
+    m.extracellular_protein[kBloodOnly] = 0.0;
+    m.side_pool_protein = m.side_pool_protein / m.side_pool_protein_molar_mass * kMicromolesPerUnit;
+    m.plasma_protein = m.plasma_protein / m.plasma_protein_molar_mass * kMicromolesPerUnit;
 }
 
-void compute_partition_capacities(ProcessModel& m, int compartment_count) {
+void compute_partition_capacities(ProcessModel& m) {
     const double sign = m.ionisation_sign;
     const double rp = std::pow(10.0, sign * (m.drug_pka - m.plasma_ph_in_use));
     const double rs = std::pow(10.0, sign * (m.drug_pka - m.side_pool_ph));
@@ -122,7 +119,7 @@ void compute_partition_capacities(ProcessModel& m, int compartment_count) {
                            m.side_pool_mass;
     const double p = (1.0 + rp) * m.plasma_water + (m.ionised_binding * rp + m.neutral_binding) * m.plasma_protein;
     const double cb = (1.0 + (m.cell_plasma_ratio - 1.0) * m.haematocrit) * p;
-    for (int i = 0; i < compartment_count; ++i) {
+    for (int i = 0; i < kCompartments; ++i) {
         const double re = std::pow(10.0, sign * (m.drug_pka - m.extracellular_ph[i]));
         const double ri = std::pow(10.0, sign * (m.drug_pka - m.intracellular_ph[i]));
         m.intracellular_capacity[i] = ((m.ionised_binding * ri + m.neutral_binding) * m.intracellular_protein[i] +
@@ -135,29 +132,28 @@ void compute_partition_capacities(ProcessModel& m, int compartment_count) {
     }
 }
 
-void prepare_process_model(ProcessModel& m, double arterial_pool_volume, double venous_return_pool_volume,
-                           double mixed_venous_pool_volume, int compartment_count) {
+void prepare_process_model(ProcessModel& m) {
     if (m.primary_dose > 0.0) {
         m.pending_primary_bolus = m.primary_dose / kMolarMass;
         m.primary_dose = 0.0;
     }
     if (m.plasma_ph > 0.0) {
         m.plasma_ph_in_use = m.plasma_ph;
-        for (int i = 0; i < compartment_count; ++i) {
-            if (i == 1) continue;
+        for (int i = 0; i < kCompartments; ++i) {
+            if (i == kBloodOnly) continue;
             m.extracellular_ph[i] = m.plasma_ph_in_use;
             m.intracellular_ph[i] = m.extracellular_ph[i] + m.ph_offset[i] + (m.extracellular_ph[i] - kReferencePh) * m.ph_slope[i];
         }
-        m.extracellular_ph[1] = 0.0;
-        m.intracellular_ph[1] = 0.0;
-        compute_partition_capacities(m, compartment_count);
+        m.extracellular_ph[kBloodOnly] = 0.0;
+        m.intracellular_ph[kBloodOnly] = 0.0;
+        compute_partition_capacities(m);
     }
     if (m.nominal_step > 0.0) m.integration_step = m.nominal_step;
     if (m.cardiac_output > 0.0) m.blood_flow_per_step = m.cardiac_output * kBloodFlowFactor * m.integration_step;
     if (m.nominal_step > 0.0 || m.cardiac_output > 0.0) {
-        double s = arterial_pool_volume;
-        if (mixed_venous_pool_volume < s) s = mixed_venous_pool_volume;
-        if (venous_return_pool_volume < s) s = venous_return_pool_volume;
+        double s = m.arterial_pool_volume;
+        if (m.mixed_venous_pool_volume < s) s = m.mixed_venous_pool_volume;
+        if (m.venous_return_pool_volume < s) s = m.venous_return_pool_volume;
         if (m.blood_flow_per_step < s) s = m.blood_flow_per_step;
         if (!(s == m.blood_flow_per_step)) {
             const double x = s / (m.cardiac_output * kBloodFlowFactor);
@@ -169,27 +165,27 @@ void prepare_process_model(ProcessModel& m, double arterial_pool_volume, double 
                            (1.0 + std::pow(10.0, m.ionisation_sign * (m.drug_pka - m.excretion_ph)));
 }
 
-void equilibrate_compartments(ProcessModel& m, int compartment_count) {
-    for (int i = 0; i < compartment_count; ++i) {
-        if (i == 1) {
-            m.venous_outflow[1] = m.arterial_inflow[1];
-            m.tissue_amount[1] = 0.0;
-        } else if (i == 2) {
-            const double total = m.arterial_inflow[2] + m.tissue_amount[2];
-            const double b = m.blood_capacity[2] / m.excretion_concentration_factor;
-            const double s = m.intracellular_capacity[2] / m.excretion_concentration_factor +
-                             m.extracellular_capacity[2] / m.excretion_concentration_factor;
-            const double conc = total / (m.tissue_mass[2] * s + m.blood_per_step[2] * b + m.excretion_capacity);
-            m.venous_outflow[2] = conc * m.blood_per_step[2] * b;
-            m.tissue_amount[2] = conc * m.tissue_mass[2] * s;
+void equilibrate_compartments(ProcessModel& m) {
+    for (int i = 0; i < kCompartments; ++i) {
+        if (i == kBloodOnly) {
+            m.venous_outflow[i] = m.arterial_inflow[i];
+            m.tissue_amount[i] = 0.0;
+        } else if (i == kExcreting) {
+            const double total = m.arterial_inflow[i] + m.tissue_amount[i];
+            const double b = m.blood_capacity[i] / m.excretion_concentration_factor;
+            const double s = m.intracellular_capacity[i] / m.excretion_concentration_factor +
+                             m.extracellular_capacity[i] / m.excretion_concentration_factor;
+            const double conc = total / (m.tissue_mass[i] * s + m.blood_per_step[i] * b + m.excretion_capacity);
+            m.venous_outflow[i] = conc * m.blood_per_step[i] * b;
+            m.tissue_amount[i] = conc * m.tissue_mass[i] * s;
             m.last_excreted = conc * m.excretion_capacity;
-        } else if (i == 10) {
-            const double total = m.arterial_inflow[10] + m.tissue_amount[10] + m.side_pool_amount;
-            const double s = m.extracellular_capacity[10] + m.intracellular_capacity[10];
+        } else if (i == kWithSidePool) {
+            const double total = m.arterial_inflow[i] + m.tissue_amount[i] + m.side_pool_amount;
+            const double s = m.extracellular_capacity[i] + m.intracellular_capacity[i];
             const double conc =
-                total / (m.tissue_mass[10] * s + m.blood_per_step[10] * m.blood_capacity[10] + m.side_pool_capacity);
-            m.venous_outflow[10] = conc * m.blood_per_step[10] * m.blood_capacity[10];
-            m.tissue_amount[10] = conc * m.tissue_mass[10] * s;
+                total / (m.tissue_mass[i] * s + m.blood_per_step[i] * m.blood_capacity[i] + m.side_pool_capacity);
+            m.venous_outflow[i] = conc * m.blood_per_step[i] * m.blood_capacity[i];
+            m.tissue_amount[i] = conc * m.tissue_mass[i] * s;
             m.side_pool_amount = conc * m.side_pool_capacity;
         } else {
             const double total = m.arterial_inflow[i] + m.tissue_amount[i];
@@ -201,18 +197,19 @@ void equilibrate_compartments(ProcessModel& m, int compartment_count) {
     }
 }
 
-void advance_process_model(ProcessModel& m, int n, int n_setting) {
+void advance_process_model(ProcessModel& m) {
+    constexpr int n = kCompartments;
     for (int i = 0; i < n; ++i) m.blood_per_step[i] = m.flow_fraction[i] * m.blood_flow_per_step;
     const double q = m.blood_flow_per_step;
-    const double q3 = m.blood_per_step[3];
-    const double q6 = m.blood_per_step[6];
-    const double q7 = m.blood_per_step[7];
+    const double q_portal = m.blood_per_step[kPortalSource];
+    const double q6 = m.blood_per_step[kCollected6];
+    const double q7 = m.blood_per_step[kCollected7];
 
-    m.arterial_inflow[0] = m.blood_per_step[0] / m.mixed_venous_pool_volume * m.mixed_venous_pool;
+    m.arterial_inflow[kFullFlow] = m.blood_per_step[kFullFlow] / m.mixed_venous_pool_volume * m.mixed_venous_pool;
     for (int i = 1; i < n; ++i) m.arterial_inflow[i] = m.blood_per_step[i] / m.arterial_pool_volume * m.arterial_pool;
 
     const double to_mixed_venous = q / m.venous_return_pool_volume * m.venous_return_pool;
-    const double from_portal = q3 / m.portal_pool_volume * m.portal_pool;
+    const double from_portal = q_portal / m.portal_pool_volume * m.portal_pool;
     const double from_collecting_6 = q6 / m.collecting_pool_6_volume * m.collecting_pool_6;
     const double from_collecting_7 = q7 / m.collecting_pool_7_volume * m.collecting_pool_7;
 
@@ -220,27 +217,39 @@ void advance_process_model(ProcessModel& m, int n, int n_setting) {
     m.collecting_pool_6 -= from_collecting_6;
     m.collecting_pool_7 -= from_collecting_7;
     m.venous_return_pool -= to_mixed_venous;
-    m.mixed_venous_pool -= m.arterial_inflow[0];
+    m.mixed_venous_pool -= m.arterial_inflow[kFullFlow];
     for (int i = 1; i < n; ++i) m.arterial_pool -= m.arterial_inflow[i];
 
-    m.blood_per_step[4] += q3;
-    const double x = m.arterial_inflow[4] + from_portal;
-    m.arterial_inflow[4] = (1.0 - m.first_pass_extraction) * x;
+    m.blood_per_step[kFirstPass] += q_portal;
+    const double x = m.arterial_inflow[kFirstPass] + from_portal;
+    m.arterial_inflow[kFirstPass] = (1.0 - m.first_pass_extraction) * x;
     m.last_extracted = m.first_pass_extraction * x;
 
-    equilibrate_compartments(m, n);
+    equilibrate_compartments(m);
 
-    m.arterial_pool += m.venous_outflow[0];
-    m.portal_pool += m.venous_outflow[3];
-    m.collecting_pool_6 += m.venous_outflow[6];
-    m.collecting_pool_7 += m.venous_outflow[7];
+    m.arterial_pool += m.venous_outflow[kFullFlow];
+    m.portal_pool += m.venous_outflow[kPortalSource];
+    m.collecting_pool_6 += m.venous_outflow[kCollected6];
+    m.collecting_pool_7 += m.venous_outflow[kCollected7];
     m.mixed_venous_pool += to_mixed_venous;
-    m.venous_return_pool += from_collecting_6 + from_collecting_7 + m.venous_outflow[1] + m.venous_outflow[2] +
-                            m.venous_outflow[4] + m.venous_outflow[5];
-    if (n_setting - 1 <= n) {
-        for (int j = n_setting - 3; j <= n - 1; ++j) m.venous_return_pool += m.venous_outflow[j];
-    }
+    m.venous_return_pool += from_collecting_6 + from_collecting_7 + m.venous_outflow[kBloodOnly] +
+                            m.venous_outflow[kExcreting] + m.venous_outflow[kFirstPass] + m.venous_outflow[5];
+    m.venous_return_pool += m.venous_outflow[kObserved];
+    m.venous_return_pool += m.venous_outflow[9];
+    m.venous_return_pool += m.venous_outflow[kWithSidePool];
     m.mixed_venous_pool += m.infusion_per_step;
+}
+
+void advance_model_sample_period(ProcessModel& m) {
+    for (double clock = 0.0; clock < kModelSampleInterval; clock += m.integration_step) advance_process_model(m);
+}
+
+void prepare_model_for_body(ProcessModel& m, double body_mass, double cardiac_output) {
+    initialise_process_model(m);
+    m.body_mass = body_mass;
+    m.cardiac_output = cardiac_output;
+    derive_body_composition(m);
+    prepare_process_model(m);
 }
 
 double total_model_amount(const ProcessModel& m) {

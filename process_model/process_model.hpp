@@ -8,14 +8,27 @@ namespace veltrax {
 
 constexpr int kCompartments = 11;
 constexpr double kMolarMass = 336.6;
+// Model seconds simulated per sample period.
+constexpr double kModelSampleInterval = 60.0;
+
+// Compartments with a role of their own in the circulation (the others, 5
+// and 9, return their venous blood to the venous-return pool like 8 and 10).
+enum Compartment : int {
+    kFullFlow = 0,        // takes the whole flow from the mixed-venous pool to the arterial pool
+    kBloodOnly = 1,       // no tissue: its blood passes straight through
+    kExcreting = 2,       // loses drug by excretion
+    kPortalSource = 3,    // drains into the portal pool
+    kFirstPass = 4,       // receives the portal drain, reduced by the first-pass extraction
+    kCollected6 = 6,      // drains into collecting pool 6
+    kCollected7 = 7,      // drains into collecting pool 7
+    kObserved = 8,        // its tissue concentration is the process output
+    kWithSidePool = 10,   // exchanges drug with the side pool
+};
 // Litres per minute to kilograms per second (1.06 / 60, as written; one unit
 // in the last place away from what the division gives).
 constexpr double kBloodFlowFactor = 0.01766666666666667;
 
 struct ProcessModel {
-    std::int32_t compartment_count = kCompartments;
-    std::int32_t compartment_count_setting = kCompartments;
-
     // Scalar parameters (loaded by initialise_process_model).
     double body_mass = 0.0;
     double cardiac_output = 0.0;
@@ -98,24 +111,39 @@ struct ProcessModel {
     double last_excreted = 0.0;
 };
 
-// Loads every parameter and the table; sets model_sample_interval to 60.0 and
-// clears the infusion. Leaves the amounts and the pending bolus alone.
-void initialise_process_model(ProcessModel& m, double& model_sample_interval);
+// Everything a run start does to the model for this body: loads the
+// parameters (clearing the infusion), takes the body mass and cardiac output,
+// derives the body composition and prepares the coefficients. The amounts
+// carry over.
+void prepare_model_for_body(ProcessModel& m, double body_mass, double cardiac_output);
 
-// Tissue masses, blood and pool volumes, cell composition; converts the two
-// protein contents passed (fields of m) to micromoles per kg in place.
-void derive_body_composition(ProcessModel& m, double& side_pool_protein_in_out, double& plasma_protein_in_out);
-
+// The steps of that preparation.
+// Loads every parameter and the table and clears the infusion. Leaves the
+// amounts and the pending bolus alone.
+void initialise_process_model(ProcessModel& m);
+// Tissue masses, blood and pool volumes, cell composition; converts the
+// plasma and side-pool protein contents to micromoles per kg in place.
+void derive_body_composition(ProcessModel& m);
 // Bolus conversion, pH, capacities, integration step and excretion capacity.
-void prepare_process_model(ProcessModel& m, double arterial_pool_volume, double venous_return_pool_volume,
-                           double mixed_venous_pool_volume, int compartment_count);
-
-void compute_partition_capacities(ProcessModel& m, int compartment_count);
+void prepare_process_model(ProcessModel& m);
+void compute_partition_capacities(ProcessModel& m);
 
 // One mass-transfer step of integration_step seconds.
-void advance_process_model(ProcessModel& m, int compartment_count, int compartment_count_setting);
+void advance_process_model(ProcessModel& m);
+void equilibrate_compartments(ProcessModel& m);
 
-void equilibrate_compartments(ProcessModel& m, int compartment_count);
+// Steps of integration_step seconds until a sample period has passed.
+void advance_model_sample_period(ProcessModel& m);
+
+// The process output: concentration in the tissue of the observed compartment.
+inline double observed_concentration(const ProcessModel& m) {
+    return m.tissue_amount[kObserved] * kMolarMass / m.tissue_mass[kObserved];
+}
+
+// Infusion per step that delivers `input` over the steps of a sample period.
+inline double infusion_per_step(const ProcessModel& m, double input) {
+    return input / (m.integration_step * kMolarMass);
+}
 
 // Sum of every amount held by the model (pools, tissues, side pool).
 double total_model_amount(const ProcessModel& m);

@@ -28,26 +28,26 @@ inline std::vector<GoldenCase> golden_cases() {
     const Matrix t_custom = Matrix::row({1, -0.8, 0.16});
 
     std::vector<GoldenCase> cases;
-    cases.push_back({"v2_linear_two_calls", Build::V2,
+    cases.push_back({"v2_linear_two_calls", Build::Base,
                      {{typical, third_num, third_den, curve_default()}, {typical, third_num, third_den, curve_default()}}});
-    cases.push_back({"v2_uniform_noise_custom_t", Build::V2,
+    cases.push_back({"v2_uniform_noise_custom_t", Build::Base,
                      {{noisy, Matrix::row({0.5, 1}), Matrix::row({2, 3, 1}), Matrix::row({0.45, 0.5, 3.0, 3.5}), t_custom}}});
-    cases.push_back({"v2_gaussian_first_order_model", Build::V2,
+    cases.push_back({"v2_gaussian_first_order_model", Build::Base,
                      {{gaussian, Matrix::row({1}), Matrix::row({1, 2, 1}), curve_default()}}});
-    cases.push_back({"v2_model_two_calls", Build::V2,
+    cases.push_back({"v2_model_two_calls", Build::Base,
                      {{model_params, body, empty, curve_default()}, {model_params, body, empty, curve_default()}}});
-    cases.push_back({"v2_orders_shrink", Build::V2,
+    cases.push_back({"v2_orders_shrink", Build::Base,
                      {{Matrix::row({80, 0.2, 3, 3, 6, 3, 0, 10, 0.1}), third_num, third_den, curve_default()},
                       {Matrix::row({80, 0.2, 0, 3, 2, 1, 0, 10, 0.1}), third_num, third_den, curve_default()}}});
-    cases.push_back({"v2_widest_orders", Build::V2,
+    cases.push_back({"v2_widest_orders", Build::Base,
                      {{Matrix::row({100, 0.05, 5, 0, 6, 4, 0.003, 4, 0.25}), Matrix::row({2, 1}),
                        Matrix::row({1, 4, 6, 4, 1}), curve_default(), t_custom}}});
-    cases.push_back({"v1_linear_two_calls", Build::V1,
+    cases.push_back({"v1_linear_two_calls", Build::Preview,
                      {{typical, third_num, third_den, curve_default()}, {typical, third_num, third_den, curve_default()}}});
-    cases.push_back({"v1_model", Build::V1, {{model_params, body, empty, curve_default()}}});
-    cases.push_back({"v3_linear_two_calls", Build::V3,
+    cases.push_back({"v1_model", Build::Preview, {{model_params, body, empty, curve_default()}}});
+    cases.push_back({"v3_linear_two_calls", Build::PreviewHold,
                      {{typical, third_num, third_den, curve_default()}, {typical, third_num, third_den, curve_default()}}});
-    cases.push_back({"v3_model_two_calls", Build::V3,
+    cases.push_back({"v3_model_two_calls", Build::PreviewHold,
                      {{model_params, body, empty, curve_default()}, {model_params, body, empty, curve_default()}}});
     return cases;
 }

@@ -13,9 +13,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     for (const auto& gc : veltrax::testing::golden_cases()) {
-        auto sim = veltrax::make_simulation();
+        veltrax::Simulation sim(gc.build);
         std::ofstream os(std::string(argv[1]) + "/" + gc.name + ".txt");
-        for (const auto& call : gc.calls) veltrax::testing::write_outputs(os, veltrax::testing::literal_call(gc.build, *sim, call));
+        for (const auto& call : gc.calls) veltrax::testing::write_outputs(os, veltrax::testing::literal_call(sim, call));
         std::printf("%s\n", gc.name.c_str());
     }
     return 0;

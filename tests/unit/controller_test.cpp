@@ -75,15 +75,16 @@ TEST(Estimator, ZeroRegressorOnlyInflatesTheDiagonal) {
 }
 
 TEST(Estimator, RegressorFollowsDeadTimeAndOrders) {
-    double dz[kHistoryLength], du[kHistoryLength], phi[kMaxParameters];
+    SignalHistories h;
+    double phi[kMaxParameters];
     for (int i = 0; i < kHistoryLength; ++i) {
-        dz[i] = 100 + i;
-        du[i] = 200 + i;
+        h.dz_est[i] = 100 + i;
+        h.du_est[i] = 200 + i;
     }
-    build_regressor(phi, dz, du, 3, 3, 0, 4);
+    build_regressor(phi, h, 3, 3, 4);
     const double expected[6] = {-119, -118, -117, 215, 214, 213};
     for (int i = 0; i < 6; ++i) EXPECT_EQ(phi[i], expected[i]);
-    build_regressor(phi, dz, du, 1, 2, 0, 0);
+    build_regressor(phi, h, 1, 2, 0);
     EXPECT_EQ(phi[1], 219);  // d = 0 uses the previous sample's move
 }
 
@@ -96,13 +97,13 @@ TEST(Estimator, StaticGainSplitsAtBOrder) {
 TEST(Estimator, ShiftMovesHistoriesAndPreview) {
     SignalHistories h;
     double preview[kPreviewLength];
-    for (int i = 0; i < kHistoryLength; ++i) h.zt[i] = i;
+    for (int i = 0; i < kHistoryLength; ++i) h.z_over_t[i] = i;
     for (int i = 0; i < kPreviewLength; ++i) preview[i] = 10 * i;
     shift_histories(h);
     shift_preview(preview);
-    EXPECT_EQ(h.zt[0], 0.0);
-    for (int i = 1; i < 20; ++i) EXPECT_EQ(h.zt[i], i + 1);
-    EXPECT_EQ(h.zt[20], 20.0);
+    EXPECT_EQ(h.z_over_t[0], 0.0);
+    for (int i = 1; i < 20; ++i) EXPECT_EQ(h.z_over_t[i], i + 1);
+    EXPECT_EQ(h.z_over_t[20], 20.0);
     for (int i = 0; i < 19; ++i) EXPECT_EQ(preview[i], 10 * (i + 1));
     EXPECT_EQ(preview[19], 190.0);
 }
@@ -114,7 +115,7 @@ PredictionState predict(const std::vector<double>& theta, int na, int nb, int d,
                         const double* zt, const double* dut) {
     PredictionState p;
     const double t4[4] = {t[0], t[1], t[2], 0.0};
-    start_prediction(p, t4, na, nb, 0, d);
+    start_prediction(p, t4, na, nb, d);
     copy_model_polynomials(p, theta.data(), na, d);
     solve_output_recursion(p, t[0]);
     solve_input_recursion(p, t[0]);
@@ -225,7 +226,7 @@ TEST(Prediction, SmallerOrdersAfterLargerOnesReadNoStaleCoefficients) {
     PredictionState p = predict({0.3, -0.2, 0.1, 0.05, 0.02, 0.01, 0.7, 0.2, 0.1}, 6, 3, 0, kDefaultT, zt, dut);
     const PredictionState fresh = predict({0.5, 0.9}, 1, 1, 0, kDefaultT, zt, dut);
     const double t4[4] = {1.0, -1.6, 0.64, 0.0};
-    start_prediction(p, t4, 1, 1, 0, 0);
+    start_prediction(p, t4, 1, 1, 0);
     const double theta[2] = {0.5, 0.9};
     copy_model_polynomials(p, theta, 1, 0);
     solve_output_recursion(p, 1.0);

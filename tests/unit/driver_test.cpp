@@ -28,13 +28,16 @@ bool same_bits(const std::vector<Matrix>& a, const std::vector<Matrix>& b) {
     return true;
 }
 
-std::vector<Matrix> run(Build b, Simulation& s, const std::vector<Matrix>& in) { return call_gateway(b, s, in); }
+std::vector<Matrix> run(Build b, Simulation& s, const std::vector<Matrix>& in) {
+    EXPECT_EQ(s.build(), b);
+    return s.call(in);
+}
 
 }  // namespace
 
 TEST(Driver, SetpointScheduleBoundaries) {
     Simulation s;
-    const auto out = run(Build::V2, s, linear_call(params(260)));
+    const auto out = run(Build::Base, s, linear_call(params(260)));
     const Matrix& tr = out[1];
     auto sp_at = [&](int t) { return tr(static_cast<std::size_t>(t), 0); };
     EXPECT_EQ(out[0](100, 0), 100.0);
@@ -49,7 +52,7 @@ TEST(Driver, SetpointScheduleBoundaries) {
 TEST(Driver, SumsFollowTheRecordedRows) {
     // Large uniform noise: clamping at both ends happens often.
     Simulation s;
-    const auto out = run(Build::V2, s, linear_call(params(120, 0.1, 2, 1.5, 2, 2, 1.0)));
+    const auto out = run(Build::Base, s, linear_call(params(120, 0.1, 2, 1.5, 2, 2, 1.0)));
     const Matrix &t = out[0], &tr = out[1], &se = out[3];
     double sq = 0.0, tae = 0.0, integral = 0.0, previous_setpoint = 0.8;
     bool low = false, high = false;
@@ -79,7 +82,7 @@ TEST(Driver, SumsFollowTheRecordedRows) {
 TEST(Driver, NegativeProcessOutputReadsZeroForAFractionalExponent) {
     // A zero in the right half-plane: the output first moves the wrong way.
     Simulation s;
-    const auto out = run(Build::V2, s, {params(60, 0.1, 0, 2, 2, 2), Matrix::row({-1, 1}), Matrix::row({1, 2, 1}), curve_default()});
+    const auto out = run(Build::Base, s, {params(60, 0.1, 0, 2, 2, 2), Matrix::row({-1, 1}), Matrix::row({1, 2, 1}), curve_default()});
     bool negative = false;
     for (std::size_t i = 0; i < 60; ++i) {
         if (out[1](i, 4) < 0.0) {
@@ -91,7 +94,7 @@ TEST(Driver, NegativeProcessOutputReadsZeroForAFractionalExponent) {
     for (double sum : out[4].data) EXPECT_TRUE(std::isfinite(sum));
     // With an integer exponent the power is real and the curve is used as it is.
     Simulation t;
-    const auto cubic = run(Build::V2, t, {params(60, 0.1, 0, 2, 2, 2), Matrix::row({-1, 1}), Matrix::row({1, 2, 1}),
+    const auto cubic = run(Build::Base, t, {params(60, 0.1, 0, 2, 2, 2), Matrix::row({-1, 1}), Matrix::row({1, 2, 1}),
                                           Matrix::row({0.404, 0.505, 3.0, 4.0})});
     for (std::size_t i = 0; i < 60; ++i) {
         const double v = cubic[1](i, 4);
@@ -105,7 +108,7 @@ TEST(Driver, NegativeProcessOutputReadsZeroForAFractionalExponent) {
 TEST(Driver, ControlLimits) {
     for (double u_max : {0.5, 0.0, -1.0}) {
         Simulation s;
-        const auto out = run(Build::V2, s, linear_call(params(150, 0.01, 1, u_max)));
+        const auto out = run(Build::Base, s, linear_call(params(150, 0.01, 1, u_max)));
         const Matrix &tr = out[1], &se = out[3];
         double previous = 0.0;
         bool hit_upper = false;
@@ -128,7 +131,7 @@ TEST(Driver, GaussianNoiseOnlyForARowOfTenColumns) {
     const double amplitude = 0.01;
     auto first_noise = [&](const Matrix& p) {
         Simulation s;
-        return run(Build::V2, s, linear_call(p))[3](0, 4);
+        return run(Build::Base, s, linear_call(p))[3](0, 4);
     };
     const double u0 = 0.28538090;  // first uniform deviate after load
     Matrix row10 = Matrix::row({5, 0.1, 4, 2, 3, 3, amplitude, 1, 1.0, 0});
@@ -138,19 +141,19 @@ TEST(Driver, GaussianNoiseOnlyForARowOfTenColumns) {
     EXPECT_NEAR(first_noise(col10), amplitude * (1 - 2 * u0), 1e-9);
     EXPECT_NEAR(first_noise(row11), amplitude * (1 - 2 * u0), 1e-9);
     Simulation quiet;
-    const auto out = run(Build::V2, quiet, linear_call(params(20)));
+    const auto out = run(Build::Base, quiet, linear_call(params(20)));
     for (std::size_t i = 0; i < 20; ++i) EXPECT_EQ(out[3](i, 4), 0.0);
 }
 
 TEST(Driver, TruncationAndInitialEstimates) {
     Simulation a, b;
     Matrix fractional = params(30, 0.1, 3.9, 2, 3.7, 3.2);
-    EXPECT_TRUE(same_bits(run(Build::V2, a, linear_call(fractional)), run(Build::V2, b, linear_call(params(30, 0.1, 3, 2, 3, 3)))));
+    EXPECT_TRUE(same_bits(run(Build::Base, a, linear_call(fractional)), run(Build::Base, b, linear_call(params(30, 0.1, 3, 2, 3, 3)))));
     Simulation c, d;
-    EXPECT_TRUE(same_bits(run(Build::V2, c, linear_call(params(10, 0.1, -0.5))), run(Build::V2, d, linear_call(params(10, 0.1, 0)))));
+    EXPECT_TRUE(same_bits(run(Build::Base, c, linear_call(params(10, 0.1, -0.5))), run(Build::Base, d, linear_call(params(10, 0.1, 0)))));
     // The 1.0 goes to theta[b_order]; the first sample after load leaves theta as it is.
     Simulation e;
-    const auto out = run(Build::V2, e, linear_call(params(1, 0.1, 1, 2, 2, 3)));
+    const auto out = run(Build::Base, e, linear_call(params(1, 0.1, 1, 2, 2, 3)));
     ASSERT_EQ(out[2].cols, 5u);
     for (std::size_t k = 0; k < 5; ++k) EXPECT_EQ(out[2](0, k), k == 3 ? 1.0 : 0.0);
 }
@@ -158,13 +161,13 @@ TEST(Driver, TruncationAndInitialEstimates) {
 TEST(Driver, ConsecutiveCallsContinueAndReloadRestarts) {
     Simulation s;
     const auto in = linear_call(Matrix::row({50, 0.1, 2, 2, 3, 3, 0.02, 10, 0.1}));
-    const auto first = run(Build::V2, s, in);
-    const auto second = run(Build::V2, s, in);
+    const auto first = run(Build::Base, s, in);
+    const auto second = run(Build::Base, s, in);
     EXPECT_DOUBLE_EQ(second[0](0, 0), first[0](49, 0) + 1.0);
     EXPECT_GT(second[4](0, 0), first[4](0, 0));
     EXPECT_NE(second[3](0, 4), first[3](0, 4));  // noise continues
     Simulation fresh;
-    EXPECT_TRUE(same_bits(run(Build::V2, fresh, in), first));
+    EXPECT_TRUE(same_bits(run(Build::Base, fresh, in), first));
 }
 
 TEST(Driver, FiveInputsOnlySelectTheFilter) {
@@ -175,15 +178,15 @@ TEST(Driver, FiveInputsOnlySelectTheFilter) {
     in6.push_back(Matrix::row({1, -0.5, 0.0}));
     in6.push_back(Matrix::row({0}));
     Simulation a, b, c;
-    const auto o4 = run(Build::V2, a, in4);
-    EXPECT_TRUE(same_bits(o4, run(Build::V2, b, in5)));
-    EXPECT_TRUE(same_bits(o4, run(Build::V2, c, in6)));
+    const auto o4 = run(Build::Base, a, in4);
+    EXPECT_TRUE(same_bits(o4, run(Build::Base, b, in5)));
+    EXPECT_TRUE(same_bits(o4, run(Build::Base, c, in6)));
 }
 
 TEST(Driver, ZeroSamplesReturnsEmptyOutputsAndKeepsSums) {
     Simulation s;
-    const auto first = run(Build::V2, s, linear_call(params(20)));
-    const auto empty = run(Build::V2, s, linear_call(params(0)));
+    const auto first = run(Build::Base, s, linear_call(params(20)));
+    const auto empty = run(Build::Base, s, linear_call(params(0)));
     EXPECT_EQ(empty[0].rows, 0u);
     EXPECT_EQ(empty[2].cols, 6u);
     for (int k = 0; k < 3; ++k) EXPECT_EQ(empty[4].data[k], first[4].data[k]);
@@ -193,18 +196,18 @@ TEST(Driver, FewerOutputsRunTheWholeSimulation) {
     const auto in = linear_call(Matrix::row({40, 0.1, 2, 2, 3, 3, 0.02, 10, 0.1}));
     for (int nlhs = 0; nlhs <= 4; ++nlhs) {
         Simulation a, b;
-        const auto partial = call_gateway(Build::V2, a, in, nlhs);
+        const auto partial = a.call(in, nlhs);
         EXPECT_EQ(partial.size(), static_cast<std::size_t>(std::max(1, nlhs)));
-        call_gateway(Build::V2, b, in);
-        EXPECT_TRUE(same_bits(run(Build::V2, a, in), run(Build::V2, b, in)));
+        b.call(in);
+        EXPECT_TRUE(same_bits(run(Build::Base, a, in), run(Build::Base, b, in)));
     }
 }
 
 TEST(Driver, ModelAdvancesSixtySecondsWhateverTheStepSettings) {
     const Matrix body = Matrix::row({70, 6.48}), empty(1, 0), curve = Matrix::row({50, 0.505, 2.98, 4.0});
     Simulation a, b;
-    const auto x = run(Build::V2, a, {Matrix::row({40, 0.1, 2, 0, 3, 3, 0, 10, 0.1}), body, empty, curve});
-    const auto y = run(Build::V2, b, {Matrix::row({40, 0.1, 2, 0, 3, 3, 0, 1, 1.0}), body, empty, curve});
+    const auto x = run(Build::Base, a, {Matrix::row({40, 0.1, 2, 0, 3, 3, 0, 10, 0.1}), body, empty, curve});
+    const auto y = run(Build::Base, b, {Matrix::row({40, 0.1, 2, 0, 3, 3, 0, 1, 1.0}), body, empty, curve});
     EXPECT_TRUE(same_bits({x[1], x[2], x[3]}, {y[1], y[2], y[3]}));
     EXPECT_EQ(x[1](0, 4), 0.0);  // no infusion before the first sample period
     EXPECT_GT(x[1](39, 4), 10.0);
@@ -212,10 +215,10 @@ TEST(Driver, ModelAdvancesSixtySecondsWhateverTheStepSettings) {
 }
 
 TEST(Driver, PreviewTimelineWithEstimationHold) {
-    Simulation v3, v1;
+    Simulation v3(Build::PreviewHold), v1(Build::Preview);
     const auto in = linear_call(params(115));
-    const auto o3 = run(Build::V3, v3, in);
-    const auto o1 = run(Build::V1, v1, in);
+    const auto o3 = run(Build::PreviewHold, v3, in);
+    const auto o1 = run(Build::Preview, v1, in);
     for (std::size_t t = 0; t < 115; ++t) {
         const double expected_setpoint = t <= 98 ? 0.8 : 0.95;
         EXPECT_EQ(o3[1](t, 0), expected_setpoint) << t;
@@ -241,8 +244,8 @@ TEST(Driver, PreviewTimelineWithEstimationHold) {
 }
 
 TEST(Driver, PreviewErrorSumUsesTheFarEndSetpoint) {
-    for (Build b : {Build::V1, Build::V3}) {
-        Simulation s;
+    for (Build b : {Build::Preview, Build::PreviewHold}) {
+        Simulation s(b);
         const auto out = run(b, s, linear_call(params(99)));
         double tae = 0.0;
         for (std::size_t i = 0; i < 99; ++i) {
@@ -267,11 +270,11 @@ TEST(Driver, BatchEqualsRunningOneAfterAnother) {
     const auto results = run_batch(jobs, 2);
     ASSERT_EQ(results.size(), jobs.size());
     for (std::size_t j = 0; j < jobs.size(); ++j) {
-        Simulation s;
+        Simulation s(jobs[j].build);
         for (std::size_t c = 0; c < results[j].outputs.size(); ++c) {
             RunOptions one;
             one.threads = 1;
-            EXPECT_TRUE(same_bits(results[j].outputs[c], call_gateway(jobs[j].build, s, jobs[j].calls[c], 5, one)));
+            EXPECT_TRUE(same_bits(results[j].outputs[c], s.call(jobs[j].calls[c], 5, one)));
         }
     }
     EXPECT_FALSE(results[4].ok);

@@ -20,10 +20,10 @@ std::vector<Matrix> good() {
             curve_default()};
 }
 
-std::string rejected_id(std::vector<Matrix> in, int nlhs = 5, Build b = Build::V2) {
-    Simulation s;
+std::string rejected_id(std::vector<Matrix> in, int nlhs = 5, Build b = Build::Base) {
+    Simulation s(b);
     try {
-        call_gateway(b, s, in, nlhs);
+        s.call(in, nlhs);
     } catch (const Error& e) {
         EXPECT_NE(std::string(e.what()), "");
         return e.id();
@@ -83,7 +83,7 @@ TEST(Errors, BuiltInModelChecks) {
 TEST(Errors, MessagesNameTheArgument) {
     try {
         Simulation s;
-        call_gateway(Build::V2, s, with(0, Matrix::row({1, 2, 3, 4, 5, 6, 7})));
+        s.call(with(0, Matrix::row({1, 2, 3, 4, 5, 6, 7})));
         FAIL();
     } catch (const Error& e) {
         EXPECT_STREQ(e.what(), "parameter vector needs at least 9 elements, got 7");
@@ -92,15 +92,15 @@ TEST(Errors, MessagesNameTheArgument) {
 
 TEST(Errors, RejectedCallLeavesStateUnchanged) {
     const auto in = good();
-    Simulation reference, probed;
-    call_gateway(Build::V3, reference, in);
-    call_gateway(Build::V3, probed, in);
+    Simulation reference(Build::PreviewHold), probed(Build::PreviewHold);
+    reference.call(in);
+    probed.call(in);
     const std::vector<std::vector<Matrix>> bad = {with_param(4, 9), with(2, Matrix::row({0, 1})), with(4, Matrix::row({0, 1, 1})),
                                                   [] { auto m = good(); m[1] = Matrix::row({4, 6.48}); m[2] = Matrix(); return m; }()};
-    for (const auto& b : bad) EXPECT_THROW(call_gateway(Build::V3, probed, b), Error);
-    EXPECT_THROW(call_gateway(Build::V3, probed, in, 7), Error);
-    const auto want = call_gateway(Build::V3, reference, in);
-    const auto got = call_gateway(Build::V3, probed, in);
+    for (const auto& b : bad) EXPECT_THROW(probed.call(b), Error);
+    EXPECT_THROW(probed.call(in, 7), Error);
+    const auto want = reference.call(in);
+    const auto got = probed.call(in);
     for (std::size_t k = 0; k < 5; ++k)
         EXPECT_EQ(std::memcmp(want[k].data.data(), got[k].data.data(), want[k].data.size() * sizeof(double)), 0);
 }
@@ -110,8 +110,8 @@ TEST(Errors, AcceptedOddValuesTerminate) {
     for (auto in : {with_param(1, kNaN), with_param(1, -5.0), with_param(6, 50.0), with(3, Matrix::row({kNaN, 0.5, 3, 4})),
                     with(1, Matrix::row({kInf})), with(4, Matrix::row({kNaN, 0, 0})), with_param(3, kNaN)}) {
         in[0].data[0] = 5;
-        Simulation s;
-        EXPECT_NO_THROW(call_gateway(Build::V1, s, in));
+        Simulation s(Build::Preview);
+        EXPECT_NO_THROW(s.call(in));
     }
 }
 

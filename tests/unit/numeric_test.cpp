@@ -85,8 +85,7 @@ TEST(LinearProcess, FirstOrderLagOneStep) {
     LinearProcess lp;
     const double num[] = {1.0}, den[] = {1.0, 1.0};
     normalise_transfer_function(lp, num, 0, den, 1);
-    lp.process_input = 1.0;
-    advance_linear_process(lp, 1, 0.1);
+    advance_linear_process(lp, 1.0, 1, 0.1);
     EXPECT_DOUBLE_EQ(lp.process_state[0], 0.0951625);
     EXPECT_NEAR(lp.process_state[0], 1.0 - std::exp(-0.1), 2e-7);
     EXPECT_EQ(lp.process_state_next[0], lp.process_state[0]);
@@ -100,9 +99,9 @@ TEST(LinearProcess, LeadingDenominatorCoefficientScalesNumerator) {
     normalise_transfer_function(b, num_b, 1, den_b, 3);
     EXPECT_EQ(den_a[0], 2.0);
     for (int step = 0; step < 50; ++step) {
-        a.process_input = b.process_input = std::sin(step * 0.3);
-        advance_linear_process(a, 3, 0.05);
-        advance_linear_process(b, 3, 0.05);
+        const double input = std::sin(step * 0.3);
+        advance_linear_process(a, input, 3, 0.05);
+        advance_linear_process(b, input, 3, 0.05);
         ASSERT_EQ(linear_process_output(a), linear_process_output(b));
     }
 }
@@ -112,12 +111,11 @@ TEST(LinearProcess, CompanionFormMatchesExactSecondOrderResponse) {
     LinearProcess lp;
     const double num[] = {1.0}, den[] = {1.0, 2.0, 1.0};
     normalise_transfer_function(lp, num, 0, den, 2);
-    lp.process_input = 1.0;
-    advance_linear_process(lp, 300, 0.01);
+    advance_linear_process(lp, 1.0, 300, 0.01);
     EXPECT_NEAR(linear_process_output(lp), 1.0 - 4.0 * std::exp(-3.0), 1e-9);
     LinearProcess zero;
     normalise_transfer_function(zero, num, 0, den, 2);
-    advance_linear_process(zero, 100, 0.1);
+    advance_linear_process(zero, 0.0, 100, 0.1);
     EXPECT_EQ(linear_process_output(zero), 0.0);
 }
 

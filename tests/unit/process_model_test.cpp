@@ -10,14 +10,7 @@ namespace {
 
 ProcessModel prepared(double body_mass = 70.001, double cardiac_output = 6.48) {
     ProcessModel m;
-    double interval = 0.0;
-    initialise_process_model(m, interval);
-    EXPECT_EQ(interval, 60.0);
-    m.body_mass = body_mass;
-    m.cardiac_output = cardiac_output;
-    derive_body_composition(m, m.side_pool_protein, m.plasma_protein);
-    prepare_process_model(m, m.arterial_pool_volume, m.venous_return_pool_volume, m.mixed_venous_pool_volume,
-                          m.compartment_count);
+    prepare_model_for_body(m, body_mass, cardiac_output);
     return m;
 }
 
@@ -56,20 +49,18 @@ TEST(ProcessModel, BolusDoseIsConvertedOnceAndNeverGiven) {
     EXPECT_EQ(m.primary_dose, 0.0);
     EXPECT_DOUBLE_EQ(m.pending_primary_bolus, 36.0 / 336.6);
     m.pending_primary_bolus = 0.0;
-    prepare_process_model(m, m.arterial_pool_volume, m.venous_return_pool_volume, m.mixed_venous_pool_volume, 11);
+    prepare_process_model(m);
     EXPECT_EQ(m.pending_primary_bolus, 0.0);
-    for (int s = 0; s < 100; ++s) advance_process_model(m, 11, 11);
+    for (int s = 0; s < 100; ++s) advance_process_model(m);
     EXPECT_EQ(total_model_amount(m), 0.0);
 }
 
 TEST(ProcessModel, InitialisationKeepsAmountsAndResetsTheInfusion) {
     ProcessModel m = prepared();
     m.infusion_per_step = 0.01;
-    for (int s = 0; s < 30; ++s) advance_process_model(m, 11, 11);
+    for (int s = 0; s < 30; ++s) advance_process_model(m);
     const double before = total_model_amount(m);
-    double interval = 1.0;
-    initialise_process_model(m, interval);
-    EXPECT_EQ(interval, 60.0);
+    initialise_process_model(m);
     EXPECT_EQ(m.infusion_per_step, 0.0);
     EXPECT_EQ(total_model_amount(m), before);
     EXPECT_GT(before, 0.0);
@@ -80,15 +71,15 @@ TEST(ProcessModel, MassBalanceClosesEveryStep) {
     for (int s = 0; s < 3000; ++s) {
         m.infusion_per_step = s < 1500 ? 0.002 : 0.0;
         const double before = total_model_amount(m);
-        advance_process_model(m, 11, 11);
+        advance_process_model(m);
         const double after = total_model_amount(m);
         const double expected = before + m.infusion_per_step - m.last_extracted - m.last_excreted;
         ASSERT_NEAR(after, expected, 1e-12 * (1.0 + before)) << "step " << s;
-        ASSERT_EQ(m.tissue_amount[1], 0.0);
+        ASSERT_EQ(m.tissue_amount[kBloodOnly], 0.0);
         ASSERT_GT(m.last_extracted, -1e-300);
     }
     // Drug reaches the observed tissue, and leaves again after the infusion stops.
-    EXPECT_GT(m.tissue_amount[8], 0.0);
+    EXPECT_GT(m.tissue_amount[kObserved], 0.0);
 }
 
 TEST(ProcessModel, PortalDrainJoinsCompartmentFourBeforeExtraction) {
@@ -97,7 +88,7 @@ TEST(ProcessModel, PortalDrainJoinsCompartmentFourBeforeExtraction) {
     m.portal_pool = 0.5;
     const double share = m.flow_fraction[4] * m.blood_flow_per_step / m.arterial_pool_volume * m.arterial_pool;
     const double drain = m.blood_flow_per_step * m.flow_fraction[3] / m.portal_pool_volume * m.portal_pool;
-    advance_process_model(m, 11, 11);
+    advance_process_model(m);
     EXPECT_NEAR(m.arterial_inflow[4], 0.45 * (share + drain), 1e-15);
     EXPECT_NEAR(m.last_extracted, 0.55 * (share + drain), 1e-15);
 }
@@ -105,15 +96,15 @@ TEST(ProcessModel, PortalDrainJoinsCompartmentFourBeforeExtraction) {
 TEST(ProcessModel, InfusionReachesTheObservedTissueOnlyThroughTheCirculation) {
     ProcessModel m = prepared();
     m.infusion_per_step = 1.0;
-    advance_process_model(m, 11, 11);  // into the mixed-venous pool only
-    EXPECT_EQ(m.tissue_amount[8], 0.0);
+    advance_process_model(m);  // into the mixed-venous pool only
+    EXPECT_EQ(m.tissue_amount[kObserved], 0.0);
     EXPECT_EQ(m.mixed_venous_pool, 1.0);
     m.infusion_per_step = 0.0;
-    advance_process_model(m, 11, 11);  // through compartment 0 to the arterial pool
-    EXPECT_EQ(m.tissue_amount[8], 0.0);
+    advance_process_model(m);  // through compartment 0 to the arterial pool
+    EXPECT_EQ(m.tissue_amount[kObserved], 0.0);
     EXPECT_GT(m.arterial_pool, 0.0);
-    advance_process_model(m, 11, 11);
-    EXPECT_GT(m.tissue_amount[8], 0.0);
+    advance_process_model(m);
+    EXPECT_GT(m.tissue_amount[kObserved], 0.0);
 }
 
 TEST(ProcessModel, StepChoiceFollowsTheSmallestPool) {

@@ -39,10 +39,10 @@ TEST_P(Golden, OutputsMatchBitForBit) {
     for (const GoldenCase& gc : golden_cases()) {
         std::ifstream is(std::string(VELTRAX_GOLDEN_DIR) + "/" + gc.name + ".txt");
         ASSERT_TRUE(is) << "missing golden file for " << gc.name;
-        Simulation sim;
+        Simulation sim(gc.build);
         for (std::size_t c = 0; c < gc.calls.size(); ++c) {
             const auto want = read_outputs(is, 5);
-            expect_identical(call_gateway(gc.build, sim, gc.calls[c], 5, options), want,
+            expect_identical(sim.call(gc.calls[c], 5, options), want,
                              gc.name + " call " + std::to_string(c + 1));
         }
     }
@@ -55,17 +55,16 @@ TEST(LiteralSearch, ProductSearchAgreesOnVariedRuns) {
     // weights, a filter with a far-from-one leading coefficient, no limit.
     const Matrix curve = curve_default();
     const std::vector<std::pair<Build, std::vector<Matrix>>> runs = {
-        {Build::V2, {Matrix::row({60, 0.0, 0, 0, 2, 2, 0.05, 10, 0.1}), Matrix::row({1}), Matrix::row({1, 1}), curve}},
-        {Build::V2, {Matrix::row({60, 5.0, 3, 3, 1, 2, 0.0, 4, 0.5}), Matrix::row({1, 2}), Matrix::row({1, 4, 5, 2}), curve,
+        {Build::Base, {Matrix::row({60, 0.0, 0, 0, 2, 2, 0.05, 10, 0.1}), Matrix::row({1}), Matrix::row({1, 1}), curve}},
+        {Build::Base, {Matrix::row({60, 5.0, 3, 3, 1, 2, 0.0, 4, 0.5}), Matrix::row({1, 2}), Matrix::row({1, 4, 5, 2}), curve,
                      Matrix::row({2.5, -1.0, 0.1})}},
-        {Build::V1, {Matrix::row({60, 0.3, 1, 0, 4, 3, 0.01, 10, 0.1, 0}), Matrix::row({3}), Matrix::row({1, 3, 3, 1}), curve}},
-        {Build::V3, {Matrix::row({60, 0.1, 0, 1, 2, 1, 0.0, 20, 0.05}), Matrix::row({70, 6.48}), Matrix(1, 0),
+        {Build::Preview, {Matrix::row({60, 0.3, 1, 0, 4, 3, 0.01, 10, 0.1, 0}), Matrix::row({3}), Matrix::row({1, 3, 3, 1}), curve}},
+        {Build::PreviewHold, {Matrix::row({60, 0.1, 0, 1, 2, 1, 0.0, 20, 0.05}), Matrix::row({70, 6.48}), Matrix(1, 0),
                      Matrix::row({30, 0.6, 2.5, 3.0})}},
     };
     for (std::size_t r = 0; r < runs.size(); ++r) {
-        Simulation a, b;
+        Simulation a(runs[r].first), b(runs[r].first);
         for (int call = 0; call < 2; ++call)
-            expect_identical(call_gateway(runs[r].first, a, runs[r].second),
-                             literal_call(runs[r].first, b, runs[r].second), "run " + std::to_string(r));
+            expect_identical(a.call(runs[r].second), literal_call(b, runs[r].second), "run " + std::to_string(r));
     }
 }

@@ -1,0 +1,16 @@
+// What tells the builds apart, at compile time.
+#pragma once
+
+#include "driver/build.hpp"
+
+namespace veltrax {
+
+template <Build B>
+struct BuildTraits {
+    static constexpr bool preview = B != Build::Base;
+    static constexpr bool estimation_hold = B == Build::PreviewHold;
+    // veltrax1 records the cost of the applied move instead of the dose.
+    static constexpr bool records_applied_cost = B == Build::Preview;
+};
+
+}  // namespace veltrax
