@@ -274,7 +274,8 @@ bool same_run_state(const veltrax::SimulationState& a, const veltrax::Simulation
                          b.run.setpoint,  b.run.best_move,    b.run.applied_move,       b.model.mixed_venous_pool,
                          b.run.process_input};
     return same_array(ha.z, hb.z) && same_array(ha.u, hb.u) && same_array(ha.du, hb.du) &&
-           same_array(ha.dut, hb.dut) && same_array(ha.zt, hb.zt) && same_array(ea.theta, eb.theta) &&
+           same_array(ha.du_over_t, hb.du_over_t) && same_array(ha.z_over_t, hb.z_over_t) &&
+           same_array(ea.theta, eb.theta) &&
            same_array(ea.ud_diag, eb.ud_diag) && same_array(ea.ud_upper, eb.ud_upper) &&
            same_array(a.linear.process_state, b.linear.process_state) &&
            same_array(a.model.tissue_amount, b.model.tissue_amount) && same_array(a.ref_preview, b.ref_preview) &&
