@@ -1,7 +1,13 @@
 #include "api/veltrax.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <new>
 #include <thread>
 
@@ -81,6 +87,89 @@ std::vector<Matrix> Simulation::call(const std::vector<Matrix>& inputs, int nlhs
     return std::move(out.matrices);
 }
 
+std::vector<std::uint8_t> Simulation::save_state() const { return save_snapshot(build_, *state_); }
+
+void Simulation::load_state(const std::vector<std::uint8_t>& snapshot) {
+    load_snapshot(build_, snapshot.data(), snapshot.size(), *state_);
+}
+
+void Simulation::load_state(const std::uint8_t* data, std::size_t size) { load_snapshot(build_, data, size, *state_); }
+
+namespace {
+
+[[noreturn]] void file_error(const char* verb, const std::string& path, const std::string& why) {
+    throw Error("veltrax:fileError", std::string("cannot ") + verb + " '" + path + "': " + why);
+}
+
+// Larger files are no snapshot; they are not read whole.
+constexpr std::size_t kMaxSnapshotFile = std::size_t{16} << 20;
+
+// Writes `bytes` to a new temporary file beside `path`, flushes it to the
+// disk and renames it to `path`.
+void write_file_atomically(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    static std::atomic<unsigned> counter{0};
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0; ++attempt) {
+        temp = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && (errno != EEXIST || attempt == 100)) file_error("write", path, std::strerror(errno));
+    }
+    auto fail = [&](int err) {
+        ::close(fd);
+        ::unlink(temp.c_str());
+        file_error("write", path, std::strerror(err));
+    };
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ::ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) fail(n < 0 ? errno : EIO);
+        done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0) fail(errno);
+    if (::close(fd) != 0) {
+        const int err = errno;
+        ::unlink(temp.c_str());
+        file_error("write", path, std::strerror(err));
+    }
+    if (std::rename(temp.c_str(), path.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(temp.c_str());
+        file_error("write", path, std::strerror(err));
+    }
+}
+
+}  // namespace
+
+void Simulation::save_state_file(const std::string& path) const { write_file_atomically(path, save_state()); }
+
+void Simulation::load_state_file(const std::string& path) { load_state(read_snapshot_file(path)); }
+
+SnapshotInfo check_snapshot(const std::vector<std::uint8_t>& snapshot) {
+    return check_snapshot(snapshot.data(), snapshot.size());
+}
+
+std::vector<std::uint8_t> read_snapshot_file(const std::string& path) {
+    struct Closer {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+    const std::unique_ptr<std::FILE, Closer> f(std::fopen(path.c_str(), "rb"));
+    if (!f) file_error("read", path, std::strerror(errno));
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t buf[65536];
+    for (;;) {
+        const std::size_t n = std::fread(buf, 1, sizeof buf, f.get());
+        bytes.insert(bytes.end(), buf, buf + n);
+        if (bytes.size() > kMaxSnapshotFile)
+            throw Error("veltrax:badSnapshot", "snapshot file '" + path + "' is larger than " +
+                                                   std::to_string(kMaxSnapshotFile >> 20) + " MiB: no snapshot");
+        if (n < sizeof buf) break;
+    }
+    if (std::ferror(f.get())) file_error("read", path, std::strerror(errno));
+    return bytes;
+}
+
 Matrix call_matprod(const std::vector<Matrix>& inputs, int nlhs) {
     const int nrhs = static_cast<int>(inputs.size());
     const matprod::Problem problem =
@@ -105,6 +194,7 @@ std::vector<BatchResult> run_batch(const std::vector<BatchJob>& jobs, unsigned t
             BatchResult& result = results[j];
             try {
                 Simulation sim(jobs[j].build);
+                if (!jobs[j].initial_state.empty()) sim.load_state(jobs[j].initial_state);
                 for (const std::vector<Matrix>& call : jobs[j].calls)
                     result.outputs.push_back(sim.call(call, 5, one_thread));
             } catch (const Error& e) {

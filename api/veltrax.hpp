@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -25,6 +26,7 @@
 #include "driver/build.hpp"
 #include "driver/errors.hpp"
 #include "driver/run_options.hpp"
+#include "driver/snapshot.hpp"
 
 namespace veltrax {
 
@@ -83,6 +85,29 @@ public:
     // state unchanged.
     std::vector<Matrix> call(const std::vector<Matrix>& inputs, int nlhs = 5, const RunOptions& options = {});
 
+    // Snapshots of the whole state (noise generators, process and model,
+    // estimator, histories, preview, sums, time) as a versioned byte format
+    // with a checksum; driver/snapshot.hpp describes the layout. Saving a
+    // state and loading it into a Simulation of the same build, in this
+    // process or another, continues bit for bit as the original would.
+    //
+    // save_state: the snapshot. Reads the state only: it may run at the same
+    // time as other const uses of this Simulation, not with call or a load.
+    std::vector<std::uint8_t> save_state() const;
+    // load_state: replaces the state by the snapshot's. Throws Error
+    // "veltrax:badSnapshot" (truncated, corrupted, foreign, of a newer format
+    // version, of another build, or with values out of range; the message says
+    // which check failed) and then leaves the state as it was.
+    void load_state(const std::vector<std::uint8_t>& snapshot);
+    void load_state(const std::uint8_t* data, std::size_t size);
+    // The same through a file. save_state_file writes a temporary file beside
+    // `path`, flushes it to the disk and renames it, so `path` holds the old
+    // or the new snapshot and never a part. Throws Error "veltrax:fileError"
+    // when the file cannot be read or written, and load_state_file also as
+    // load_state does.
+    void save_state_file(const std::string& path) const;
+    void load_state_file(const std::string& path);
+
     // The core record, for tools inside this project.
     SimulationState& state() { return *state_; }
     const SimulationState& state() const { return *state_; }
@@ -97,10 +122,21 @@ private:
 // plug-in reports it.
 Matrix call_matprod(const std::vector<Matrix>& inputs, int nlhs = 1);
 
-// A sequence of calls in one fresh simulation.
+// What a valid snapshot holds (its build and format version). Throws Error
+// "veltrax:badSnapshot" as Simulation::load_state does, loading nothing.
+SnapshotInfo check_snapshot(const std::vector<std::uint8_t>& snapshot);
+
+// The bytes of a snapshot file, not yet checked. Throws Error
+// "veltrax:fileError" when it cannot be read, "veltrax:badSnapshot" when it is
+// larger than 16 MiB (no snapshot is).
+std::vector<std::uint8_t> read_snapshot_file(const std::string& path);
+
+// A sequence of calls in one simulation, which starts as just loaded or from
+// a snapshot of its build.
 struct BatchJob {
     Build build = Build::Base;
     std::vector<std::vector<Matrix>> calls;
+    std::vector<std::uint8_t> initial_state;  // empty: the state at load
 };
 
 struct BatchResult {

@@ -1,7 +1,8 @@
 // veltrax: runs scenario files through the simulation outside a host.
 //
-//   veltrax run SCENARIO.json -o OUTDIR [--plot] [--threads N]
-//   veltrax batch SCENARIO... -o OUTDIR [--threads N] [--shard K/N]
+//   veltrax run SCENARIO.json -o OUTDIR [--plot] [--threads N] [--load-state FILE] [--save-state FILE]
+//   veltrax batch SCENARIO... -o OUTDIR [--threads N] [--shard K/N] [--load-state FILE]
+//   veltrax report OUTDIR [--no-plots]
 //
 // Exit status: 0 success, 1 a scenario failed (bad file, rejected call,
 // output not written), 2 bad command line.
@@ -18,6 +19,7 @@
 #include "api/veltrax.hpp"
 #include "cli/plot.hpp"
 #include "cli/progress.hpp"
+#include "cli/report.hpp"
 #include "cli/results.hpp"
 #include "cli/scenario.hpp"
 
@@ -56,6 +58,8 @@ struct RunArgs {
     std::string output;
     bool plot = false;
     unsigned threads = 0;
+    std::string load_state;  // snapshot file to start from
+    std::string save_state;  // snapshot file of the final state
 };
 
 int run_command(const RunArgs& a) {
@@ -68,6 +72,14 @@ int run_command(const RunArgs& a) {
     }
 
     Simulation sim(s.build);
+    if (!a.load_state.empty()) {
+        try {
+            sim.load_state_file(a.load_state);
+        } catch (const Error& e) {
+            report(a.load_state, e.id(), e.what());
+            return kFailed;
+        }
+    }
     std::vector<std::vector<Matrix>> outputs;
     Failure failure;
     {
@@ -95,6 +107,15 @@ int run_command(const RunArgs& a) {
         report(s.path, e.id(), e.what());
         status = kFailed;
     }
+    if (!a.save_state.empty()) {
+        try {
+            if (failed) throw Error("veltrax:stateNotSaved", "not written: call " + std::to_string(failure.call) + " failed");
+            sim.save_state_file(a.save_state);
+        } catch (const Error& e) {
+            report(a.save_state, e.id(), e.what());
+            status = kFailed;
+        }
+    }
     return status;
 }
 
@@ -103,6 +124,7 @@ struct BatchArgs {
     std::string output;
     unsigned threads = 0;
     std::pair<long, long> shard{1, 1};
+    std::string load_state;  // snapshot file every scenario starts from
 };
 
 int batch_command(const BatchArgs& a) {
@@ -143,8 +165,26 @@ int batch_command(const BatchArgs& a) {
         return kFailed;
     }
 
+    // Every scenario branches from the same state, which must be of its build.
+    std::vector<std::uint8_t> initial_state;
+    if (!a.load_state.empty()) {
+        try {
+            initial_state = read_snapshot_file(a.load_state);
+            const Build build = check_snapshot(initial_state).build;
+            for (const Scenario& s : scenarios)
+                if (s.build != build)
+                    throw Error("veltrax:badSnapshot", "snapshot belongs to veltrax" + std::to_string(static_cast<int>(build)) +
+                                                           ", scenario '" + s.path + "' runs veltrax" +
+                                                           std::to_string(static_cast<int>(s.build)));
+        } catch (const Error& e) {
+            report(a.load_state, e.id(), e.what());
+            std::fprintf(stderr, "veltrax batch: nothing was run\n");
+            return kFailed;
+        }
+    }
+
     std::vector<BatchJob> jobs;
-    for (const Scenario& s : scenarios) jobs.push_back({s.build, s.calls});
+    for (const Scenario& s : scenarios) jobs.push_back({s.build, s.calls, initial_state});
     const std::vector<BatchResult> results = run_batch(jobs, a.threads);
 
     int status = 0;
@@ -185,6 +225,11 @@ int main(int argc, char** argv) {
     run->add_flag("--plot", run_args.plot, "Also render PNG plots with gnuplot");
     run->add_option("--threads", run_args.threads, "Threads of the move search (0: VELTRAX_THREADS or all cores)")
         ->check(CLI::Range(0u, 1024u));
+    run->add_option("--load-state", run_args.load_state, "Start from this snapshot file (of the scenario's build)")
+        ->type_name("FILE");
+    run->add_option("--save-state", run_args.save_state,
+                    "Write the final state to this snapshot file (replaced whole, only when every call ran)")
+        ->type_name("FILE");
 
     BatchArgs batch_args;
     CLI::App* batch = app.add_subcommand(
@@ -200,12 +245,18 @@ int main(int argc, char** argv) {
                       "belongs to slice i mod N + 1")
         ->delimiter('/')
         ->type_name("K/N");
+    batch->add_option("--load-state", batch_args.load_state,
+                      "Start every scenario from this snapshot file (all of its build): branches of one state")
+        ->type_name("FILE");
     batch->callback([&] {
         const auto [k, n] = batch_args.shard;
         if (n < 1 || k < 1 || k > n)
             throw CLI::ValidationError("--shard", "K/N needs 1 <= K <= N, got " + std::to_string(k) + "/" +
                                                       std::to_string(n));
     });
+
+    ReportArgs report_args;
+    CLI::App* report_cmd = add_report_command(app, report_args);
 
     try {
         app.parse(argc, argv);
@@ -215,6 +266,7 @@ int main(int argc, char** argv) {
 
     try {
         if (*run) return run_command(run_args);
+        if (*report_cmd) return report_command(report_args);
         return batch_command(batch_args);
     } catch (const Error& e) {
         report("veltrax", e.id(), e.what());

@@ -3,9 +3,9 @@
 # the CMake build shares with the Octave package and matlab/build_veltrax.m.
 #
 # Sets VELTRAX_CXX_STANDARD (from -std=c++NN), VELTRAX_OPTIMIZE_FLAGS (-O...),
-# VELTRAX_COMPILE_FLAGS (the rest), VELTRAX_CORE_SOURCES and
-# MATPROD_CORE_SOURCES (relative to the source tree); stops with an error
-# when the source list and the files on disk disagree.
+# VELTRAX_COMPILE_FLAGS (the rest), VELTRAX_LIBRARIES and, for each library,
+# VELTRAX_SOURCES_<library> (relative to the source tree); stops with an
+# error when the source list and the files on disk disagree.
 
 set(VELTRAX_FLAGS_FILE ${CMAKE_CURRENT_LIST_DIR}/compile-flags.txt)
 set(VELTRAX_SOURCES_FILE ${CMAKE_CURRENT_LIST_DIR}/core-sources.txt)
@@ -43,19 +43,21 @@ if(NOT VELTRAX_CXX_STANDARD)
 endif()
 
 veltrax_read_lines(${VELTRAX_SOURCES_FILE} entries)
-set(VELTRAX_CORE_SOURCES)
-set(MATPROD_CORE_SOURCES)
+set(VELTRAX_LIBRARIES)
+set(all_sources)
 set(dirs)
 foreach(entry IN LISTS entries)
-  if(NOT entry MATCHES "^(veltrax_core|matprod_core)[ \t]+([^ \t]+)$")
+  if(NOT entry MATCHES "^([A-Za-z_][A-Za-z0-9_]*)[ \t]+([^ \t]+)$")
     message(FATAL_ERROR "${VELTRAX_SOURCES_FILE}: cannot read the line '${entry}'")
   endif()
+  set(library ${CMAKE_MATCH_1})
   set(source ${CMAKE_MATCH_2})
-  if(CMAKE_MATCH_1 STREQUAL "veltrax_core")
-    list(APPEND VELTRAX_CORE_SOURCES ${source})
-  else()
-    list(APPEND MATPROD_CORE_SOURCES ${source})
+  if(NOT library IN_LIST VELTRAX_LIBRARIES)
+    list(APPEND VELTRAX_LIBRARIES ${library})
+    set(VELTRAX_SOURCES_${library})
   endif()
+  list(APPEND VELTRAX_SOURCES_${library} ${source})
+  list(APPEND all_sources ${source})
   if(NOT EXISTS ${PROJECT_SOURCE_DIR}/${source})
     message(FATAL_ERROR "${source} is listed in ${VELTRAX_SOURCES_FILE} but does not exist")
   endif()
@@ -66,7 +68,7 @@ list(REMOVE_DUPLICATES dirs)
 foreach(dir IN LISTS dirs)
   file(GLOB on_disk CONFIGURE_DEPENDS RELATIVE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/${dir}/*.cpp)
   foreach(source IN LISTS on_disk)
-    if(NOT source IN_LIST VELTRAX_CORE_SOURCES AND NOT source IN_LIST MATPROD_CORE_SOURCES)
+    if(NOT source IN_LIST all_sources)
       message(FATAL_ERROR "${source} is not listed in ${VELTRAX_SOURCES_FILE}: add it there")
     endif()
   endforeach()

@@ -8,6 +8,7 @@
 
 #include "driver/errors.hpp"
 #include "driver/run.hpp"
+#include "driver/snapshot.hpp"
 #include "mex.h"
 
 #ifndef VELTRAX_BUILD
@@ -45,6 +46,39 @@ struct HostOutputs {
     }
 };
 
+// s = veltraxN('getstate') and veltraxN('setstate', s): the state as a
+// snapshot in a uint8 row vector, and back.
+void state_command(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+    char command[16] = "";
+    if (mxGetM(prhs[0]) > 1 || mxGetString(prhs[0], command, sizeof command) != 0) command[0] = '\0';
+    char message[256];
+    if (std::strcmp(command, "getstate") == 0) {
+        if (nrhs > 1) throw veltrax::Error("veltrax:badCommand", "'getstate' takes no further input");
+        if (nlhs > 1) throw veltrax::Error("veltrax:tooManyOutputs", "'getstate' has one output");
+        const std::vector<std::uint8_t> snapshot = veltrax::save_snapshot(kBuild, g_simulation);
+        mxArray* out = mxCreateNumericMatrix(1, snapshot.size(), mxUINT8_CLASS, mxREAL);
+        std::memcpy(mxGetData(out), snapshot.data(), snapshot.size());
+        plhs[0] = out;
+    } else if (std::strcmp(command, "setstate") == 0) {
+        if (nrhs < 2) throw veltrax::Error("veltrax:notEnoughInputs", "'setstate' needs the snapshot as input 2");
+        if (nrhs > 2) throw veltrax::Error("veltrax:badCommand", "'setstate' takes one input after the command");
+        if (nlhs > 0) throw veltrax::Error("veltrax:tooManyOutputs", "'setstate' has no output");
+        const mxArray* s = prhs[1];
+        if (!mxIsUint8(s) || mxIsComplex(s) || mxGetNumberOfDimensions(s) != 2 ||
+            (mxGetM(s) > 1 && mxGetN(s) > 1)) {
+            std::snprintf(message, sizeof message, "snapshot (input 2) must be a uint8 vector, got a %zux%zu %s%s",
+                          mxGetM(s), mxGetN(s), mxIsComplex(s) ? "complex " : "", mxGetClassName(s));
+            throw veltrax::Error("veltrax:badSnapshot", message);
+        }
+        veltrax::load_snapshot(kBuild, static_cast<const std::uint8_t*>(mxGetData(s)), mxGetNumberOfElements(s),
+                               g_simulation);
+    } else {
+        throw veltrax::Error("veltrax:badCommand",
+                             "a text first input is a command: 'getstate' or 'setstate' (a call of the simulation "
+                             "takes the parameter vector, a real double matrix)");
+    }
+}
+
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxArray* plhs[], int nrhs,
@@ -52,6 +86,7 @@ extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxA
     char id[64] = "";
     char message[512] = "";
     try {
+        if (nrhs >= 1 && mxIsChar(prhs[0])) return state_command(nlhs, plhs, nrhs, prhs);
         const int read = nrhs == 5 ? 5 : (nrhs < 4 ? nrhs : 4);
         veltrax::ArgView views[5];
         for (int i = 0; i < read; ++i) {

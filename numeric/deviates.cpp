@@ -6,8 +6,8 @@
 namespace veltrax {
 namespace {
 
-constexpr std::int32_t kM1 = 2147483563, kA1 = 40014, kQ1 = 53668, kR1 = 12211;
-constexpr std::int32_t kM2 = 2147483399, kA2 = 40692, kQ2 = 52774, kR2 = 3791;
+constexpr std::int32_t kM1 = kNoiseModulus1, kA1 = 40014, kQ1 = 53668, kR1 = 12211;
+constexpr std::int32_t kM2 = kNoiseModulus2, kA2 = 40692, kQ2 = 52774, kR2 = 3791;
 constexpr std::int32_t kSlotDivisor = 67108862;
 constexpr std::int32_t kWrapAddend = 2147483562;
 constexpr double kScale = 0x1.000000aa00007p-31;  // 1/2147483563

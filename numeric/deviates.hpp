@@ -5,6 +5,11 @@
 
 namespace veltrax {
 
+// Moduli of the two generators; a seeded generator's state stays in
+// 1 .. modulus - 1.
+constexpr std::int32_t kNoiseModulus1 = 2147483563;
+constexpr std::int32_t kNoiseModulus2 = 2147483399;
+
 // State of both generators. `noise_seed` is the first generator's state; a
 // value <= 0 asks for seeding on the next draw.
 struct NoiseState {

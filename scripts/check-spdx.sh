@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # Lists the source files that lack the line
 # "SPDX-License-Identifier: LGPL-2.1-or-later" and exits non-zero when there
-# is one. Source files: C++, CMake, shell, Octave/MATLAB, make and the
+# is one. Source files: C++, CMake, shell, Octave/MATLAB, Python, make and the
 # package's metadata; data (golden outputs, scenarios, corpora) and
 # documentation are not.
 #
@@ -14,6 +14,7 @@ is_source() {
   case $1 in
     *.cpp | *.hpp | *.h | *.cmake | */CMakeLists.txt | CMakeLists.txt | cmake/*.txt) return 0 ;;
     *.sh | *.m | *.m.in | */Makefile | .ci/run | packaging/DESCRIPTION.in | packaging/INDEX) return 0 ;;
+    *.py | *.pyi | *.toml) return 0 ;;
   esac
   return 1
 }

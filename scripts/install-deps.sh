@@ -5,9 +5,11 @@
 #   scripts/install-deps.sh demo    the build and the demo: compiler, CMake,
 #                                   Octave with mkoctfile, gnuplot, the
 #                                   command-line tool's libraries
+#   scripts/install-deps.sh python  that and the Python package's: NumPy,
+#                                   pybind11, Matplotlib, venv
 #   scripts/install-deps.sh test    all of that and what the tests add:
 #                                   GoogleTest, Google Benchmark, clang with
-#                                   libFuzzer, GNU parallel
+#                                   libFuzzer, GNU parallel, Slurm, pytest
 #
 # apt's output goes to a log file (VELTRAX_INSTALL_LOG, default
 # /tmp/veltrax-install.log), shown when the installation fails.
@@ -16,17 +18,23 @@ set -euo pipefail
 demo_packages=(
   build-essential cmake
   octave octave-dev gnuplot-nox
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev librandom123-dev
+)
+python_packages=(
+  python3-dev python3-numpy python3-pybind11 pybind11-dev python3-matplotlib
+  python3-venv python3-setuptools python3-wheel
 )
 test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev parallel
+  slurm-wlm munge python3-pytest
 )
 
 case ${1:-} in
   demo) packages=("${demo_packages[@]}") ;;
-  test) packages=("${demo_packages[@]}" "${test_packages[@]}") ;;
-  *) echo "usage: $0 demo|test" >&2; exit 2 ;;
+  python) packages=("${demo_packages[@]}" "${python_packages[@]}") ;;
+  test) packages=("${demo_packages[@]}" "${python_packages[@]}" "${test_packages[@]}") ;;
+  *) echo "usage: $0 demo|python|test" >&2; exit 2 ;;
 esac
 
 missing=()

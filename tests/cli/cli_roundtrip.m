@@ -161,5 +161,40 @@ check_rejected(2, {gw_call(typical, third{:}, curve), gw_call(typical, [70 -1], 
 check_rejected(2, {gw_call(typical, third{:}, curve, [0 1 1])}, 'bad_filter', work);
 check_rejected(2, {gw_call(typical, third{:}, curve(1:3))}, 'short_curve', work);
 
+% State files are the plug-ins' snapshots: the plug-in's state after A,
+% written with fwrite, lets the tool run B as the plug-in runs it after A, and
+% the tool's final state is the plug-in's after A and B, byte for byte.
+a = gw_call([40 0.1 3 2 3 3 0.02 10 0.5 0], third{:}, curve);
+b = gw_call([30 0.3 2 2 2 3 0.02 10 0.5], third{:}, curve, [1 -1.2 0.36]);
+want = plugin_calls(3, {a, b});
+after_ab = veltrax3('getstate');
+plugin_calls(3, {a});
+fid = fopen(fullfile(work, 'plugin.state'), 'w');
+fwrite(fid, veltrax3('getstate'));
+fclose(fid);
+write_scenario(fullfile(work, 'b.json'), 3, {b});
+[status, text] = run_cli(sprintf('run "%s" -o "%s" --load-state "%s" --save-state "%s"', fullfile(work, 'b.json'), ...
+                                 fullfile(work, 'resumed'), fullfile(work, 'plugin.state'), fullfile(work, 'tool.state')));
+if status ~= 0
+  error('resumed: veltrax run failed (%d): %s', status, text);
+end
+names = {'time', 'trajectory', 'theta', 'search', 'sums'};
+for i = 1:5
+  got = dlmread(fullfile(work, 'resumed', ['call1_' names{i} '.csv']), ',', 1, 0);
+  same_bits(got, want{2}{i}, ['resumed from the plug-in''s state, ' names{i}]);
+end
+fid = fopen(fullfile(work, 'tool.state'), 'r');
+saved = fread(fid, Inf, 'uint8=>uint8');
+fclose(fid);
+if ~isequal(saved', after_ab)
+  error('the tool''s final state differs from the plug-in''s after the same calls');
+end
+clear veltrax3
+veltrax3('setstate', saved);
+if ~isequal(veltrax3('getstate'), after_ab)
+  error('the tool''s state file does not load into the plug-in');
+end
+clear veltrax3
+
 confirm_recursive_rmdir(false);
 rmdir(work, 's');

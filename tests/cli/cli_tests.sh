@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: LGPL-2.1-or-later
-# Tests of bin/veltrax by group: cli_tests.sh errors|inherit|shard|batch|plot|progress|docs.
+# Tests of bin/veltrax by group: cli_tests.sh errors|inherit|shard|batch|plot|progress|docs|state.
 # Needs VELTRAX (the binary) and VELTRAX_SOURCE_DIR. Exit 77 means skipped.
 set -u
 
@@ -192,6 +192,54 @@ EOF
   grep -q '"gaussian_noise": true' inherit/summary.json || fail "10 parameters: not Gaussian in summary.json"
 }
 
+test_state() {
+  # Two calls in one run equal the first call, its state saved, and the
+  # second call started from it; a batch branches each scenario from it.
+  local first='{"params": [25, 0.1, 3, 2, 3, 3, 0.02, 10, 0.5, 0]}'
+  local second='{"params": [15, 0.3, 2, 2, 2, 3, 0.03, 10, 0.5], "T": [1, -1.2, 0.36]}'
+  local top='"build": 3, "numerator": [1], "denominator": [1, 3, 3, 1], "curve": [0.404, 0.505, 2.98, 4.0]'
+  echo "{$top, \"calls\": [$first, $second]}" >whole.json
+  echo "{$top, \"calls\": [$first]}" >first.json
+  echo "{$top, \"calls\": [$second]}" >second.json
+  echo "{$top, \"calls\": [$second, $first]}" >other.json
+  expect 0 '' run whole.json -o whole
+  expect 0 '' run first.json -o first --save-state state.bin
+  cp state.bin saved.bin
+  expect 0 '' run second.json -o second --load-state state.bin --save-state state.bin
+  local out
+  for out in time trajectory theta search sums; do
+    cmp -s whole/call2_$out.csv second/call1_$out.csv || fail "resumed call: call2_$out.csv differs from the whole run"
+  done
+  cmp -s state.bin saved.bin && fail "--save-state over --load-state: the file was not replaced"
+  ls state.bin.* >/dev/null 2>&1 && fail "a temporary state file is left: $(ls state.bin.*)"
+
+  expect 0 '' batch second.json other.json -o branches --load-state saved.bin
+  expect 0 '' run other.json -o other --load-state saved.bin
+  diff -r second branches/second >/dev/null && diff -r other branches/other >/dev/null ||
+    fail "batch --load-state differs from run --load-state"
+
+  # Bad state files: nothing runs, nothing is written.
+  echo '{"build": 2, "params": [5, 0.1, 4, 2, 3, 3, 0, 10, 0.1], "numerator": [1], "denominator": [1, 3, 3, 1],
+ "curve": [0.404, 0.505, 2.98, 4.0]}' >base.json
+  head -c 100 saved.bin >short.bin
+  expect 1 'saved.bin: veltrax:badSnapshot: snapshot belongs to veltrax3, not to veltrax2' \
+    run base.json -o mismatch --load-state saved.bin
+  expect 1 'short.bin: veltrax:badSnapshot: snapshot is truncated: 100 of ' run second.json -o short --load-state short.bin
+  expect 1 "missing.bin: veltrax:fileError: cannot read 'missing.bin': No such file or directory" \
+    run second.json -o missing --load-state missing.bin
+  expect 1 "saved.bin: veltrax:badSnapshot: snapshot belongs to veltrax3, scenario 'base.json' runs veltrax2" \
+    batch second.json base.json -o mixed --load-state saved.bin
+  [[ -e mismatch || -e short || -e missing || -e mixed ]] && fail "a run with a bad state file wrote results"
+
+  # The final state is saved only when every call ran, and only whole.
+  sed 's/"params": \[25, 0.1, 3/"params": [25, 0.1, 30/' whole.json >rejected.json
+  cp saved.bin kept.bin
+  expect 1 'kept.bin: veltrax:stateNotSaved: not written: call 1 failed' run rejected.json -o rejected --save-state kept.bin
+  cmp -s saved.bin kept.bin || fail "a failed run replaced the state file"
+  expect 1 "veltrax:fileError: cannot write 'nowhere/s.bin': No such file or directory" \
+    run first.json -o nowhere_results --save-state nowhere/s.bin
+}
+
 is_png() { [[ $(head -c 8 "$1" | od -An -tx1 | tr -d ' \n') == 89504e470d0a1a0a ]]; }
 
 test_plot() {
@@ -279,8 +327,8 @@ test_docs() {
 }
 
 case ${1:-} in
-  errors | inherit | shard | batch | plot | progress | docs) "test_$1" ;;
-  *) echo "usage: $0 errors|inherit|shard|batch|plot|progress|docs" >&2; exit 2 ;;
+  errors | inherit | shard | batch | plot | progress | docs | state) "test_$1" ;;
+  *) echo "usage: $0 errors|inherit|shard|batch|plot|progress|docs|state" >&2; exit 2 ;;
 esac
 if ((failures)); then
   echo "$failures check(s) failed" >&2

@@ -81,7 +81,11 @@ function c = bad_calls(p, num, den, curve, T)
     for k = 1:rows(kinds)
       args = good(1:max(4, pos));
       args{pos} = kinds{k, 2}(good{pos});
-      c = add(c, sprintf('%s input %d', kinds{k, 1}, pos), 'veltrax:badInputType', args);
+      id = 'veltrax:badInputType';
+      if pos == 1 && strcmp(kinds{k, 1}, 'char')
+        id = 'veltrax:badCommand';  % text first: a command, and this one is unknown
+      end
+      c = add(c, sprintf('%s input %d', kinds{k, 1}, pos), id, args);
     end
   end
   c = add(c, 'empty char numerator', 'veltrax:badInputType', {p, '', den, curve});

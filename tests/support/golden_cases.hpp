@@ -52,4 +52,13 @@ inline std::vector<GoldenCase> golden_cases() {
     return cases;
 }
 
+// Calls of veltrax3 whose final state tests/golden/v3_snapshot_format1.bin
+// holds: the model, then the linear process with Gaussian noise up to
+// t = 105, the estimation hold running.
+inline std::vector<std::vector<Matrix>> snapshot_golden_calls() {
+    return {{Matrix::row({8, 0.1, 2, 0, 3, 3, 0.01, 10, 0.5, 0}), Matrix::row({70, 6.48}), Matrix(1, 0), curve_default()},
+            {Matrix::row({21, 0.1, 3, 2, 3, 3, 0.02, 10, 0.5, 0}), Matrix::row({1}), Matrix::row({1, 3, 3, 1}),
+             curve_default()}};
+}
+
 }  // namespace veltrax::testing

@@ -18,5 +18,9 @@ int main(int argc, char** argv) {
         for (const auto& call : gc.calls) veltrax::testing::write_outputs(os, veltrax::testing::literal_call(sim, call));
         std::printf("%s\n", gc.name.c_str());
     }
+    veltrax::Simulation sim(veltrax::Build::PreviewHold);
+    for (const auto& call : veltrax::testing::snapshot_golden_calls()) sim.call(call);
+    sim.save_state_file(std::string(argv[1]) + "/v3_snapshot_format1.bin");
+    std::printf("v3_snapshot_format1\n");
     return 0;
 }

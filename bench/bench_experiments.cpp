@@ -1,0 +1,157 @@
+// Speed of experiments: drawing and expanding a population of 1,000, the
+// metrics of 1,000 typical runs, a population run against the same number
+// of independent calls, and the report over 1,000 run folders.
+//
+// Counters: per_individual / per_run, the time of one.
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "api/veltrax.hpp"
+#include "experiments/expand.hpp"
+#include "experiments/metrics.hpp"
+#include "experiments/population.hpp"
+#include "experiments/report.hpp"
+#include "experiments/strict_json.hpp"
+#include "experiments/sweep.hpp"
+
+using namespace veltrax;
+using namespace veltrax::experiments;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* kPopulation = R"({"size": 1000, "seed": 42,
+  "body_mass": {"dist": "normal", "mean": 70, "sd": 12, "min": 40, "max": 130},
+  "cardiac_output": {"dist": "lognormal", "median": 6.5, "sigma": 0.15},
+  "plant_hill_midpoint": {"dist": "lognormal", "median": 50, "sigma": 0.2},
+  "plant_hill_exponent": {"dist": "normal", "mean": 2.98, "sd": 0.3, "min": 1},
+  "noise_amplitude": {"dist": "uniform", "low": 0, "high": 0.01},
+  "correlation": {"body_mass,cardiac_output": 0.6}})";
+
+// The typical call of the built-in model.
+std::vector<Matrix> model_call(double samples) {
+    return {Matrix::row({samples, 0.1, 2, 0, 3, 3, 0.005, 10, 0.1}), Matrix::row({70, 6.48}), Matrix(1, 0),
+            Matrix::row({50, 0.505, 2.98, 4.0})};
+}
+
+// The typical linear call.
+std::vector<Matrix> linear_call() {
+    return {Matrix::row({300, 0.1, 4, 2, 3, 3, 0, 10, 0.1}), Matrix::row({1}), Matrix::row({1, 3, 3, 1}),
+            Matrix::row({0.404, 0.505, 2.98, 4.0})};
+}
+
+void per(benchmark::State& state, const char* name, double count) {
+    state.counters[name] = benchmark::Counter(static_cast<double>(state.iterations()) * count,
+                                              benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void BM_DrawPopulation(benchmark::State& state) {
+    const Population p = parse_population(parse_json_strict(kPopulation));
+    for (auto _ : state)
+        for (std::uint64_t k = 1; k <= p.size; ++k) benchmark::DoNotOptimize(draw_individual(p, k));
+    per(state, "per_individual", 1000);
+}
+BENCHMARK(BM_DrawPopulation)->Unit(benchmark::kMillisecond);
+
+void BM_ExpandPopulation(benchmark::State& state) {
+    const Population p = parse_population(parse_json_strict(kPopulation));
+    const std::vector<std::vector<Matrix>> calls = {model_call(120)};
+    for (auto _ : state) benchmark::DoNotOptimize(expand_population(calls, p));
+    per(state, "per_individual", 1000);
+}
+BENCHMARK(BM_ExpandPopulation)->Unit(benchmark::kMillisecond);
+
+std::vector<Matrix> run_once(const std::vector<Matrix>& call) {
+    Simulation sim(Build::Base);
+    return sim.call(call);
+}
+
+void BM_Metrics(benchmark::State& state) {
+    const bool model = state.range(0) == 1;
+    const std::vector<Matrix> in = model ? model_call(120) : linear_call();
+    const std::vector<Matrix> out = run_once(in);
+    const double period = sample_period_of(in);
+    for (auto _ : state)
+        for (int r = 0; r < 1000; ++r) benchmark::DoNotOptimize(compute_metrics(out[0], out[1], period, model));
+    per(state, "per_run", 1000);
+    state.SetLabel(model ? "1,000 runs of the built-in model, N = 120" : "1,000 linear runs, N = 300");
+}
+BENCHMARK(BM_Metrics)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// A population of 16 individuals of the typical model call against 16
+// independent copies of the typical call, both through run_batch.
+void BM_PopulationAgainstBatch(benchmark::State& state) {
+    constexpr int kRuns = 16;
+    const bool population = state.range(0) == 1;
+    std::vector<BatchJob> jobs;
+    if (population) {
+        Population p = parse_population(parse_json_strict(kPopulation));
+        for (const PopulationRun& r : expand_population({model_call(120)}, p, 1, kRuns))
+            jobs.push_back({Build::Base, r.calls, {}});
+    } else {
+        for (int i = 0; i < kRuns; ++i) jobs.push_back({Build::Base, {model_call(120)}, {}});
+    }
+    for (auto _ : state) benchmark::DoNotOptimize(run_batch(jobs, 0));
+    per(state, "per_individual", kRuns);
+    state.SetLabel(population ? "population" : "independent calls");
+}
+BENCHMARK(BM_PopulationAgainstBatch)->Arg(0)->Arg(1)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+std::string csv(const std::string& header, const Matrix& m) {
+    std::string s = header + "\n";
+    char buf[32];
+    for (std::size_t i = 0; i < m.rows; ++i) {
+        for (std::size_t j = 0; j < m.cols; ++j) {
+            std::snprintf(buf, sizeof buf, "%.17g", m(i, j));
+            s += (j ? "," : "") + std::string(buf);
+        }
+        s += "\n";
+    }
+    return s;
+}
+
+// A sweep folder of 1,000 runs of the typical model call (the same files in each).
+fs::path make_sweep() {
+    const fs::path dir = fs::temp_directory_path() / ("veltrax_bench_sweep_" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    const Population p = parse_population(parse_json_strict(kPopulation));
+    const std::vector<Matrix> in = model_call(120);
+    const std::vector<Matrix> out = run_once(in);
+    write_manifest(dir, {{{"pop", 1000}}});
+    const std::string time = csv("t", out[0]), trajectory = csv("setpoint,u,y,static_gain,v", out[1]);
+    for (std::uint64_t k = 1; k <= 1000; ++k) {
+        const fs::path run = dir / run_folder("pop", k);
+        fs::create_directories(run);
+        nlohmann::ordered_json call = {{"call", 1}, {"samples", out[0].rows}};
+        call.update(call_summary(in, out));
+        nlohmann::ordered_json summary = {{"scenario", "pop.json"}, {"build", 2}, {"ok", true},
+                                          {"individual", individual_summary(p, draw_individual(p, k))},
+                                          {"calls", nlohmann::ordered_json::array({call})}};
+        std::ofstream(run / "summary.json") << summary.dump(2) << "\n";
+        std::ofstream(run / "call1_time.csv") << time;
+        std::ofstream(run / "call1_trajectory.csv") << trajectory;
+    }
+    return dir;
+}
+
+void BM_Report(benchmark::State& state) {
+    const fs::path dir = make_sweep();
+    ReportOptions options;
+    options.plots = state.range(0) == 1;
+    for (auto _ : state) benchmark::DoNotOptimize(write_report(dir, options));
+    per(state, "per_run", 1000);
+    state.SetLabel(options.plots ? "1,000 runs, with plots" : "1,000 runs, --no-plots");
+    fs::remove_all(dir);
+}
+BENCHMARK(BM_Report)->Arg(0)->Arg(1)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,21 @@
+// veltrax report OUTDIR: merges the results of a sweep into sweep.csv and
+// report.html.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <string>
+
+namespace veltrax::cli {
+
+struct ReportArgs {
+    std::string outdir;
+    bool no_plots = false;
+};
+
+// Adds the "report" subcommand to `app`, filling `args` when it is parsed.
+CLI::App* add_report_command(CLI::App& app, ReportArgs& args);
+
+// Runs it; returns the exit status (0 written, 1 failed).
+int report_command(const ReportArgs& args);
+
+}  // namespace veltrax::cli

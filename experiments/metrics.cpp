@@ -1,0 +1,196 @@
+#include "experiments/metrics.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace veltrax::experiments {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Least-squares slope of a over the row numbers 0, 1, ...
+double slope(const std::vector<double>& rows, const std::vector<double>& a) {
+    const std::size_t n = a.size();
+    if (n < 2) return kNaN;
+    double mr = 0.0, ma = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        mr += rows[i];
+        ma += a[i];
+    }
+    mr /= static_cast<double>(n);
+    ma /= static_cast<double>(n);
+    double sxy = 0.0, sxx = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double dr = rows[i] - mr;
+        sxy += dr * (a[i] - ma);
+        sxx += dr * dr;
+    }
+    return sxx > 0.0 ? sxy / sxx : kNaN;
+}
+
+nlohmann::ordered_json value(double v) {
+    if (std::isfinite(v)) return v;
+    if (std::isnan(v)) return "NaN";
+    return v > 0 ? "Inf" : "-Inf";
+}
+
+}  // namespace
+
+double median(std::vector<double>& v) {
+    const std::size_t n = v.size();
+    if (n == 0) return kNaN;
+    std::sort(v.begin(), v.end(), [](double a, double b) { return a < b || (std::isnan(b) && !std::isnan(a)); });
+    if (n % 2 == 1) return v[n / 2];
+    return (v[n / 2 - 1] + v[n / 2]) / 2.0;
+}
+
+double sample_period_of(const std::vector<Matrix>& inputs) {
+    if (inputs.empty() || inputs[0].numel() < 9) return kNaN;
+    const double steps = std::trunc(inputs[0].data[7]);
+    return steps * inputs[0].data[8];
+}
+
+bool uses_builtin_model(const std::vector<Matrix>& inputs) { return inputs.size() >= 3 && inputs[2].numel() == 0; }
+
+Metrics compute_metrics(const Matrix& time, const Matrix& trajectory, double sample_period, bool builtin_model,
+                        const MetricOptions& options) {
+    Metrics m;
+    const std::size_t n = trajectory.rows;
+    m.samples = n;
+    m.builtin_model = builtin_model;
+    auto r = [&](std::size_t i) { return trajectory(i, 0); };
+    auto u = [&](std::size_t i) { return trajectory(i, 1); };
+    auto y = [&](std::size_t i) { return trajectory(i, 2); };
+    auto t = [&](std::size_t i) { return time(i, 0); };
+
+    double sum_abs = 0.0, sum_sq = 0.0, sum_u = 0.0;
+    m.peak_control = kNaN;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double e = r(i) - y(i);
+        sum_abs += std::fabs(e);
+        sum_sq += e * e;
+        sum_u += u(i);
+        if (i == 0 || u(i) > m.peak_control || std::isnan(u(i))) m.peak_control = u(i);
+    }
+    m.iae = sample_period * sum_abs;
+    m.ise = sample_period * sum_sq;
+    m.total_control = sample_period * sum_u;
+
+    for (std::size_t i = 1; i < n; ++i) {
+        if (r(i) == r(i - 1)) continue;
+        StepMetrics s;
+        s.row = i;
+        s.time = t(i);
+        s.from = r(i - 1);
+        s.to = r(i);
+        std::size_t end = i + 1;
+        while (end < n && r(end) == r(i)) ++end;
+        const double size = std::fabs(s.to - s.from);
+        const double dir = s.to > s.from ? 1.0 : -1.0;
+        const double band = options.band * size;
+        double over = 0.0, under = 0.0;
+        std::size_t last_out = n;  // none
+        std::size_t inside = 0;
+        for (std::size_t j = i; j < end; ++j) {
+            over = std::max(over, dir * (y(j) - s.to));
+            under = std::max(under, dir * (s.from - y(j)));
+            if (std::fabs(y(j) - s.to) <= band)
+                ++inside;
+            else
+                last_out = j;
+        }
+        s.overshoot = over / size * 100.0;
+        s.undershoot = under / size * 100.0;
+        s.settled = last_out == n || last_out + 1 < end;
+        s.settling_time = !s.settled ? kNaN : last_out == n ? 0.0 : t(last_out + 1) - t(i);
+        s.time_in_band = sample_period * static_cast<double>(inside);
+        m.steps.push_back(s);
+    }
+
+    m.mdpe = m.mdape = m.wobble = m.divergence = kNaN;
+    if (builtin_model) {
+        std::vector<double> pe, ape, rows;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (r(i) == 0.0) continue;
+            const double e = (y(i) - r(i)) / r(i) * 100.0;
+            pe.push_back(e);
+            ape.push_back(std::fabs(e));
+            rows.push_back(static_cast<double>(i));
+        }
+        const std::vector<double> abs_pe = ape;
+        std::vector<double> sorted = pe;
+        m.mdpe = median(sorted);
+        sorted = ape;
+        m.mdape = median(sorted);
+        std::vector<double> dev;
+        for (double e : pe) dev.push_back(std::fabs(e - m.mdpe));
+        m.wobble = median(dev);
+        // Rows are 60 model seconds apart: 60 rows per hour.
+        m.divergence = slope(rows, abs_pe) * 60.0;
+    }
+    return m;
+}
+
+double Metrics::max_overshoot() const {
+    if (steps.empty()) return kNaN;
+    double v = 0.0;
+    for (const StepMetrics& s : steps) v = std::max(v, s.overshoot);
+    return v;
+}
+
+double Metrics::max_undershoot() const {
+    if (steps.empty()) return kNaN;
+    double v = 0.0;
+    for (const StepMetrics& s : steps) v = std::max(v, s.undershoot);
+    return v;
+}
+
+double Metrics::max_settling_time() const {
+    if (steps.empty()) return kNaN;
+    double v = 0.0;
+    for (const StepMetrics& s : steps) {
+        if (!s.settled) return kNaN;
+        v = std::max(v, s.settling_time);
+    }
+    return v;
+}
+
+double Metrics::time_in_band() const {
+    if (steps.empty()) return kNaN;
+    double v = 0.0;
+    for (const StepMetrics& s : steps) v += s.time_in_band;
+    return v;
+}
+
+nlohmann::ordered_json metrics_json(const Metrics& m) {
+    nlohmann::ordered_json j;
+    j["samples"] = m.samples;
+    j["iae"] = value(m.iae);
+    j["ise"] = value(m.ise);
+    j["total_control"] = value(m.total_control);
+    j["peak_control"] = value(m.peak_control);
+    nlohmann::ordered_json steps = nlohmann::ordered_json::array();
+    for (const StepMetrics& s : m.steps) {
+        steps.push_back({{"row", s.row + 1},
+                         {"time", value(s.time)},
+                         {"from", value(s.from)},
+                         {"to", value(s.to)},
+                         {"overshoot", value(s.overshoot)},
+                         {"undershoot", value(s.undershoot)},
+                         {"settled", s.settled},
+                         {"settling_time", value(s.settling_time)},
+                         {"time_in_band", value(s.time_in_band)}});
+    }
+    j["steps"] = steps;
+    if (m.builtin_model) {
+        j["mdpe"] = value(m.mdpe);
+        j["mdape"] = value(m.mdape);
+        j["wobble"] = value(m.wobble);
+        j["divergence"] = value(m.divergence);
+    }
+    return j;
+}
+
+}  // namespace veltrax::experiments

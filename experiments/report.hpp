@@ -1,0 +1,42 @@
+// The report over a sweep's output folder: sweep.csv with one row per run
+// and call (parameters, drawn covariates, metrics, status) and report.html
+// with gnuplot plots (5/50/95 % bands of y and u, the metrics' distributions)
+// and the worst runs. Works on partial sweeps and says what is missing.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "experiments/metrics.hpp"
+
+namespace veltrax::experiments {
+
+struct ReportOptions {
+    bool plots = true;        // run gnuplot for the PNG files
+    std::size_t worst = 10;   // rows in the table of the worst runs (largest IAE)
+    MetricOptions metrics;
+};
+
+struct ReportResult {
+    bool manifest = false;     // OUTDIR/sweep.json was there
+    std::size_t expected = 0;  // runs the manifest lists
+    std::size_t ok = 0, failed = 0, unreadable = 0;
+    std::vector<std::string> missing;     // run folders the manifest lists that hold no summary.json
+    std::vector<std::string> unexpected;  // run folders found that the manifest does not list
+    std::vector<std::string> written;     // files written
+};
+
+// Reads every run folder of `outdir` (OUTDIR/NAME/summary.json and
+// OUTDIR/NAME/individual_*/summary.json) and the manifest, and writes
+// OUTDIR/sweep.csv, OUTDIR/report.html and, with plots, report.gp and the
+// report_*.png files. Rows are sorted by scenario name (byte order),
+// individual and call, so the same results give the same bytes however many
+// shards wrote them. Throws veltrax::Error "veltrax:badSweep" when OUTDIR or
+// its manifest cannot be read, "veltrax:writeFailed" when a file cannot be
+// written and "veltrax:plotFailed" when gnuplot fails (sweep.csv and
+// report.html are written before).
+ReportResult write_report(const std::filesystem::path& outdir, const ReportOptions& options = {});
+
+}  // namespace veltrax::experiments

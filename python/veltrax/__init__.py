@@ -1,0 +1,333 @@
+"""Closed-loop simulation of an adaptive nonlinear predictive controller.
+
+The same simulation as the plug-ins veltrax1, veltrax2 and veltrax3, bit for
+bit, on NumPy arrays:
+
+    >>> import veltrax
+    >>> sim = veltrax.Simulation(build=2)          # veltrax2 as just loaded
+    >>> r = sim.call([300, 0.1, 4, 2, 3, 3, 0, 10, 0.1], [1], [1, 3, 3, 1],
+    ...              [0.404, 0.505, 2.98, 4.0])
+    >>> r.trajectory.shape, r.y.shape, r.sums.shape
+    ((300, 5), (300,), (3, 1))
+
+A Simulation keeps its state between calls as a loaded plug-in does;
+copy.copy() branches it. run_batch() runs independent simulations on several
+threads, matprod() is the matrix product. Rejected calls raise veltrax.Error
+with the plug-ins' identifier and message.
+"""
+
+from __future__ import annotations
+
+import enum
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Any, NamedTuple
+
+import numpy as np
+
+from . import _core
+
+__all__ = [
+    "BodyModel",
+    "Build",
+    "Call",
+    "CallInfo",
+    "Error",
+    "JobResult",
+    "Result",
+    "Simulation",
+    "matprod",
+    "run_batch",
+]
+__version__ = _core.__version__
+
+
+class Error(ValueError):
+    """A rejected call.
+
+    ``id`` is the identifier the plug-ins report ("veltrax:badOrder",
+    "matprod:dimensionMismatch", ...); the message names the argument and what
+    was expected. The simulation is left as it was before the call.
+    """
+
+    def __init__(self, id: str, message: str) -> None:
+        super().__init__(message)
+        self.id = id
+
+    def __reduce__(self):
+        return (type(self), (self.id, str(self)))
+
+
+class Build(enum.IntEnum):
+    """The three builds; the values are the plug-ins' numbers."""
+
+    PREVIEW = 1  #: veltrax1: the controller sees the set-point ten samples ahead
+    BASE = 2  #: veltrax2: the controller sees the current set-point
+    PREVIEW_HOLD = 3  #: veltrax3: preview, and the estimator pauses around set-point changes
+
+
+@dataclass(frozen=True)
+class BodyModel:
+    """The built-in drug-distribution model for one body.
+
+    The same as the numerator [body_mass, cardiac_output] with an empty
+    denominator.
+    """
+
+    body_mass: float  #: kg
+    cardiac_output: float  #: l/min
+
+
+class CallInfo(NamedTuple):
+    """What a call's inputs asked for."""
+
+    sample_count: int
+    a_order: int
+    b_order: int
+    gaussian_noise: bool  #: the parameter vector was a row of exactly 10 columns
+    builtin_model: bool  #: empty denominator (or model=)
+
+
+_INPUT_NAMES = ("parameter vector", "numerator", "denominator", "curve parameters", "filter polynomial T")
+_ARGUMENTS = ("params", "numerator", "denominator", "curve", "T")
+_EMPTY = np.zeros((1, 0))
+
+
+def _matrix(value: Any, position: int, name: str, prefix: str) -> np.ndarray:
+    """One input as the plug-in sees it: a 2-D float64 matrix (1-D is a row)."""
+    try:
+        a = np.asarray(value)
+    except (TypeError, ValueError) as e:
+        raise Error(f"{prefix}:badInputType", f"input {position} ({name}) must be a matrix of real numbers: {e}") from None
+    if a.dtype.kind not in "iuf" or (a.dtype.kind == "f" and a.dtype.itemsize > 8):
+        raise Error(f"{prefix}:badInputType", f"input {position} ({name}) must be a matrix of real numbers, got {a.dtype}")
+    if a.ndim > 2:
+        raise Error(f"{prefix}:badInputType", f"input {position} ({name}) must be a matrix, got {a.ndim} dimensions")
+    if a.ndim < 2:
+        a = a.reshape(1, -1)
+    return np.asfortranarray(a, dtype=np.float64)
+
+
+def _call_inputs(params, numerator, denominator, curve, T, model) -> list[np.ndarray]:
+    if model is not None:
+        if not isinstance(model, BodyModel):
+            raise TypeError(f"model must be a veltrax.BodyModel, got {type(model).__name__}")
+        if numerator is not None or denominator is not None:
+            raise TypeError("model= replaces numerator and denominator: give one or the other")
+        numerator, denominator = [model.body_mass, model.cardiac_output], _EMPTY
+    given = (params, numerator, denominator, curve, T)
+    # Inputs up to the first one missing, as a plug-in call with fewer inputs.
+    count = next((k for k, v in enumerate(given) if v is None), len(given))
+    later = [_ARGUMENTS[k] for k in range(count + 1, len(given)) if given[k] is not None]
+    if later:
+        raise TypeError(f"{_ARGUMENTS[count]} is missing but {', '.join(later)} given")
+    return [_matrix(given[k], k + 1, _INPUT_NAMES[k], "veltrax") for k in range(count)]
+
+
+_OUTPUTS = ("t", "trajectory", "theta", "search", "sums")
+_TRAJECTORY = ("setpoint", "u", "y", "static_gain", "v")
+_SEARCH = {
+    Build.PREVIEW: ("best_move", "best_cost", "applied_move", "applied_cost", "unused"),
+    Build.BASE: ("best_move", "best_cost", "applied_move", "dose", "noise"),
+    Build.PREVIEW_HOLD: ("best_move", "best_cost", "applied_move", "dose", "hold_counter"),
+}
+_SUMS = ("squared_error", "time_weighted_abs_error", "input_integral")
+
+
+class Result:
+    """The five outputs of one call, as the plug-in returns them.
+
+    ``t`` (N x 1) time at the start of each sample period; ``trajectory``
+    (N x 5) set-point, control u, measured output y, static gain, process
+    output v; ``theta`` (N x (na + nb)) the estimates a1 .. a_na, b0 ..
+    b_(nb-1); ``search`` (N x 5) best move, its cost, applied move and two
+    build-dependent columns; ``sums`` (3 x 1) squared error, time-weighted
+    absolute error and 60 x input integral. All float64 in column-major order.
+
+    Columns are also reachable by name, as 1-D views: ``r.setpoint``, ``r.u``,
+    ``r.y``, ``r.static_gain``, ``r.v``, ``r.a1``, ``r.b0``, ``r.best_move``,
+    ``r.best_cost``, ``r.applied_move``, then ``r.applied_cost`` and
+    ``r.unused`` (build 1), ``r.dose`` and ``r.noise`` (build 2), ``r.dose``
+    and ``r.hold_counter`` (build 3); the sums as floats: ``r.squared_error``,
+    ``r.time_weighted_abs_error``, ``r.input_integral``. ``columns`` lists the
+    names per output. Unpacking gives the five outputs:
+    ``t, trajectory, theta, search, sums = sim.call(...)``.
+    """
+
+    __slots__ = ("t", "trajectory", "theta", "search", "sums", "build", "info")
+
+    def __init__(self, build: Build, outputs, info: CallInfo) -> None:
+        self.t, self.trajectory, self.theta, self.search, self.sums = outputs
+        self.build = build
+        self.info = info
+
+    @property
+    def columns(self) -> dict[str, tuple[str, ...]]:
+        """Column names per output."""
+        na = self.info.a_order
+        theta = tuple(f"a{k + 1}" if k < na else f"b{k - na}" for k in range(self.theta.shape[1]))
+        return {"t": ("t",), "trajectory": _TRAJECTORY, "theta": theta, "search": _SEARCH[self.build], "sums": _SUMS}
+
+    def column(self, name: str):
+        """The named column: a 1-D view of its output, or a float for a sum."""
+        for output, names in self.columns.items():
+            if name in names:
+                values = getattr(self, output)
+                if output == "sums":
+                    return float(values[names.index(name), 0])
+                return values[:, names.index(name)]
+        raise KeyError(name)
+
+    def __getattr__(self, name: str):
+        if name.startswith("_") or name in Result.__slots__:
+            raise AttributeError(name)
+        try:
+            return self.column(name)
+        except KeyError:
+            raise AttributeError(f"'Result' has no output or column '{name}'") from None
+
+    def __dir__(self):
+        return sorted(set(super().__dir__()) | {n for names in self.columns.values() for n in names})
+
+    def __iter__(self):
+        return iter((self.t, self.trajectory, self.theta, self.search, self.sums))
+
+    def __repr__(self) -> str:
+        return f"<veltrax.Result build={int(self.build)} samples={self.t.shape[0]} sums={self.sums[:, 0].tolist()}>"
+
+
+class Simulation:
+    """One simulation: the state of one freshly loaded plug-in of a build.
+
+    Calls continue from where the previous call left the state (time, sums,
+    set-point, noise, process, estimator), as successive calls of the plug-in
+    do. ``copy.copy(sim)`` and ``copy.deepcopy(sim)`` branch it: the copy
+    continues exactly as the original would. A Simulation may be used from
+    several threads; its calls then run one at a time.
+    """
+
+    __slots__ = ("_core",)
+
+    def __init__(self, build: Build | int = Build.BASE) -> None:
+        self._core = _core.Simulation(int(Build(build)))
+
+    @classmethod
+    def _wrap(cls, core) -> Simulation:
+        sim = cls.__new__(cls)
+        sim._core = core
+        return sim
+
+    @property
+    def build(self) -> Build:
+        """Which plug-in this simulation is."""
+        return Build(self._core.build)
+
+    def call(self, params, numerator=None, denominator=None, curve=None, T=None, *, model=None, threads=0) -> Result:
+        """Runs one call of the plug-in and returns its five outputs.
+
+        params       parameter vector [N, control_weight, dead_time, u_max,
+                     a_order, b_order, noise_amplitude, rk4_steps, rk4_step];
+                     a row of exactly 10 columns (a 1-D sequence of 10 is a
+                     row) selects Gaussian noise, element 10 is not read
+        numerator    G(s) numerator in descending powers of s; with the
+                     built-in model [body_mass, cardiac_output]
+        denominator  G(s) denominator in descending powers of s; empty ([])
+                     selects the built-in drug-distribution model
+        curve        [m, c, g, p]: measurement y = v^g / (m^g + v^g); the
+                     controller models it with midpoint c and exponent p
+        T            optional observer filter [t0, t1, t2]; default
+                     [1, -1.6, 0.64]
+        model        a BodyModel instead of numerator and denominator
+        threads      threads of the move search (0: VELTRAX_THREADS, else
+                     all cores); the results do not depend on it
+
+        Inputs may be lists, tuples, scalars or NumPy arrays of real numbers:
+        1-D is a row vector, 2-D is kept as given. Inputs after the first one
+        missing (None) are not passed, as in a plug-in call with fewer inputs.
+
+        Returns a Result (t, trajectory, theta, search, sums and named
+        columns). Raises veltrax.Error for a rejected call, which leaves the
+        simulation unchanged. The interpreter lock is released while the call
+        runs.
+        """
+        inputs = _call_inputs(params, numerator, denominator, curve, T, model)
+        outputs, info = self._core.call(inputs, threads)
+        return Result(self.build, outputs, CallInfo(*info))
+
+    def __copy__(self) -> Simulation:
+        return self._wrap(self._core.copy())
+
+    def __deepcopy__(self, memo) -> Simulation:
+        return self._wrap(self._core.copy())
+
+    def __reduce__(self):
+        return (_load_state, (self._core.save_state(),))
+
+    def __repr__(self) -> str:
+        return f"<veltrax.Simulation build={int(self.build)}>"
+
+
+def _load_state(snapshot: bytes) -> Simulation:
+    return Simulation._wrap(_core.Simulation.load_state(snapshot))
+
+
+@dataclass(frozen=True)
+class Call:
+    """The inputs of one call in a batch: the arguments of Simulation.call."""
+
+    params: Any
+    numerator: Any = None
+    denominator: Any = None
+    curve: Any = None
+    T: Any = None
+    model: BodyModel | None = None
+
+    def _inputs(self) -> list[np.ndarray]:
+        return _call_inputs(self.params, self.numerator, self.denominator, self.curve, self.T, self.model)
+
+
+def _as_call(call) -> Call:
+    if isinstance(call, Call):
+        return call
+    if isinstance(call, Mapping):
+        return Call(**call)
+    return Call(*call)
+
+
+class JobResult(NamedTuple):
+    """What one job of a batch gave: the results of the calls that ran and,
+    if a call was rejected, its error (the calls after it did not run)."""
+
+    results: list[Result]
+    error: Error | None
+
+    @property
+    def ok(self) -> bool:
+        return self.error is None
+
+
+def run_batch(jobs, threads: int = 0) -> list[JobResult]:
+    """Runs independent simulations, each a sequence of calls, across threads.
+
+    jobs     iterable of (build, calls); each call a Call, a tuple of the
+             positional inputs (params, numerator, denominator, curve[, T]) or
+             a dict of Simulation.call's arguments
+    threads  simultaneous jobs (0: VELTRAX_THREADS, else all cores); each
+             job runs on its own fresh Simulation with a one-thread search
+
+    Returns one JobResult per job, in order. The results equal running the
+    jobs one after another; a rejected call fails its own job only. The
+    interpreter lock is released while the jobs run.
+    """
+    core_jobs = [(int(Build(build)), [_as_call(c)._inputs() for c in calls]) for build, calls in jobs]
+    out = []
+    for (build, _), (outputs, infos, error) in zip(core_jobs, _core.run_batch(core_jobs, threads)):
+        results = [Result(Build(build), o, CallInfo(*i)) for o, i in zip(outputs, infos)]
+        out.append(JobResult(results, None if error is None else Error(*error)))
+    return out
+
+
+def matprod(A, B) -> np.ndarray:
+    """The matrix product A @ B as the matprod plug-in computes it (2-D
+    float64; 1-D inputs are rows). Raises veltrax.Error "matprod:..."."""
+    return _core.matprod(_matrix(A, 1, "A", "matprod"), _matrix(B, 2, "B", "matprod"))

@@ -1,0 +1,102 @@
+// Metrics on small trajectories worked out by hand.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "experiments/metrics.hpp"
+
+using namespace veltrax;
+using namespace veltrax::experiments;
+
+namespace {
+
+struct Call {
+    Matrix time, trajectory;
+};
+
+// Rows t = 0, T, 2T, ...; columns setpoint, u, y, static_gain (0), v (0).
+Call call(double period, const std::vector<double>& r, const std::vector<double>& u, const std::vector<double>& y) {
+    Call c{Matrix(r.size(), 1), Matrix(r.size(), 5)};
+    for (std::size_t i = 0; i < r.size(); ++i) {
+        c.time(i, 0) = period * static_cast<double>(i);
+        c.trajectory(i, 0) = r[i];
+        c.trajectory(i, 1) = u[i];
+        c.trajectory(i, 2) = y[i];
+    }
+    return c;
+}
+
+}  // namespace
+
+// T = 2. Errors r - y: 0, 0.1, 0.22, -0.1, 0.01, 0, -0.12, -0.05.
+// Step 1 at row 3 (t = 4), 0.8 -> 1.0, band 0.004: y peaks at 1.1 (50 %),
+// dips to 0.78 below the old 0.8 (10 %), is last outside the band at row 5
+// and inside at row 6: settled after t = 10 - 4 = 6, one row (2) in band.
+// Step 2 at row 7 (t = 12), 1.0 -> 0.9, band 0.002: y = 1.02 goes 0.02
+// against the step beyond 1.0 (20 %), never below 0.9 (0 %), ends outside.
+TEST(Metrics, ErrorIntegralsStepResponseAndControl) {
+    const Call c = call(2.0, {0.8, 0.8, 1.0, 1.0, 1.0, 1.0, 0.9, 0.9}, {1, 2, 3, 4, 0, 0, 1, 1},
+                        {0.8, 0.7, 0.78, 1.1, 0.99, 1.0, 1.02, 0.95});
+    const Metrics m = compute_metrics(c.time, c.trajectory, 2.0, false);
+    EXPECT_EQ(m.samples, 8u);
+    EXPECT_NEAR(m.iae, 2.0 * 0.6, 1e-12);
+    EXPECT_NEAR(m.ise, 2.0 * 0.0854, 1e-12);
+    EXPECT_EQ(m.total_control, 24.0);
+    EXPECT_EQ(m.peak_control, 4.0);
+
+    ASSERT_EQ(m.steps.size(), 2u);
+    const StepMetrics& up = m.steps[0];
+    EXPECT_EQ(up.row, 2u);
+    EXPECT_EQ(up.time, 4.0);
+    EXPECT_NEAR(up.overshoot, 50.0, 1e-9);
+    EXPECT_NEAR(up.undershoot, 10.0, 1e-9);
+    EXPECT_TRUE(up.settled);
+    EXPECT_EQ(up.settling_time, 6.0);
+    EXPECT_EQ(up.time_in_band, 2.0);
+
+    const StepMetrics& down = m.steps[1];
+    EXPECT_EQ(down.from, 1.0);
+    EXPECT_EQ(down.to, 0.9);
+    EXPECT_EQ(down.overshoot, 0.0);
+    EXPECT_NEAR(down.undershoot, 20.0, 1e-9);
+    EXPECT_FALSE(down.settled);
+    EXPECT_TRUE(std::isnan(down.settling_time));
+    EXPECT_EQ(down.time_in_band, 0.0);
+
+    EXPECT_NEAR(m.max_overshoot(), 50.0, 1e-9);
+    EXPECT_NEAR(m.max_undershoot(), 20.0, 1e-9);
+    EXPECT_TRUE(std::isnan(m.max_settling_time()));  // one step never settled
+    EXPECT_EQ(m.time_in_band(), 2.0);
+    EXPECT_TRUE(std::isnan(m.mdpe));  // linear process: no drug-delivery measures
+
+    // A wider band (+-60 % of 0.1) takes the second step's last row in.
+    MetricOptions wide;
+    wide.band = 0.6;
+    const Metrics w = compute_metrics(c.time, c.trajectory, 2.0, false, wide);
+    EXPECT_TRUE(w.steps[1].settled);
+    EXPECT_EQ(w.steps[1].settling_time, 2.0);
+}
+
+// PE = 100 (y - r) / r = 0, 10, -10, 20, -20, 5: MDPE (0 + 5) / 2 = 2.5;
+// |PE| sorted 0, 5, 10, 10, 20, 20: MDAPE 10; |PE - 2.5| sorted 2.5, 2.5,
+// 7.5, 12.5, 17.5, 22.5: wobble 10. |PE| over rows 0..5: slope 32.5 / 17.5
+// per row, 60 rows an hour: 111.43 %/h.
+TEST(Metrics, DrugDeliveryMeasuresOfTheBuiltInModel) {
+    const Call c = call(1.0, std::vector<double>(6, 0.5), std::vector<double>(6, 0.0),
+                        {0.5, 0.55, 0.45, 0.6, 0.4, 0.525});
+    const Metrics m = compute_metrics(c.time, c.trajectory, 1.0, true);
+    EXPECT_NEAR(m.mdpe, 2.5, 1e-9);
+    EXPECT_NEAR(m.mdape, 10.0, 1e-9);
+    EXPECT_NEAR(m.wobble, 10.0, 1e-9);
+    EXPECT_NEAR(m.divergence, 32.5 / 17.5 * 60.0, 1e-9);
+    EXPECT_TRUE(m.steps.empty());
+    EXPECT_TRUE(std::isnan(m.max_overshoot()));
+}
+
+TEST(Metrics, SamplePeriodAndProcessFromTheCallInputs) {
+    const std::vector<Matrix> model = {Matrix::row({120, 0.1, 2, 0, 3, 3, 0.005, 10.9, 0.1}), Matrix::row({70, 6.48}),
+                                       Matrix(1, 0), Matrix::row({50, 0.505, 2.98, 4.0})};
+    EXPECT_EQ(sample_period_of(model), 10.0 * 0.1);  // steps truncated as the simulation does
+    EXPECT_TRUE(uses_builtin_model(model));
+}
