@@ -170,6 +170,13 @@ std::vector<std::uint8_t> read_snapshot_file(const std::string& path) {
     return bytes;
 }
 
+void Simulation::seed_noise(long seed) {
+    if (seed < 1 || seed > kMaxNoiseSeed)
+        throw Error("veltrax:badSeed", "seed must be an integer from 1 to " + std::to_string(kMaxNoiseSeed) + ", got " +
+                                           std::to_string(seed));
+    state_->noise = noise_state_for_seed(static_cast<std::int32_t>(seed));
+}
+
 Matrix call_matprod(const std::vector<Matrix>& inputs, int nlhs) {
     const int nrhs = static_cast<int>(inputs.size());
     const matprod::Problem problem =

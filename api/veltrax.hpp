@@ -83,7 +83,14 @@ public:
     // five outputs (t, trajectory, theta, search, sums); the whole simulation
     // runs whatever nlhs is. Throws Error for a rejected call, leaving the
     // state unchanged.
+    // RunOptions::schedule replaces the built-in set-point schedule for this
+    // call (Error "veltrax:badSchedule" when its steps are not in order).
     std::vector<Matrix> call(const std::vector<Matrix>& inputs, int nlhs = 5, const RunOptions& options = {});
+
+    // Restarts the noise generators as if the plug-in had just been loaded
+    // with this seed (1 .. 2147483562; a plug-in starts with seed 1). The
+    // rest of the state stays. Throws Error "veltrax:badSeed" otherwise.
+    void seed_noise(long seed);
 
     // Snapshots of the whole state (noise generators, process and model,
     // estimator, histories, preview, sums, time) as a versioned byte format

@@ -27,6 +27,7 @@ template <class Allocate>
 void run_gateway_call(Build build, SimulationState& sim, int nrhs, const ArgView* args, int nlhs,
                       Allocate&& allocate, const RunOptions& options = {}) {
     const CallRequest request = decode_call(nrhs, args, nlhs);
+    if (options.schedule) check_setpoint_schedule(*options.schedule);
     OutputShape shapes[kOutputCount];
     output_shapes(request.config, shapes);
     const OutputViews out = allocate(shapes);

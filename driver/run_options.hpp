@@ -1,5 +1,7 @@
-// Options of one run that do not change its results.
+// Options of one run. Only the set-point schedule changes results.
 #pragma once
+
+#include "driver/setpoint_schedule.hpp"
 
 namespace veltrax {
 
@@ -24,6 +26,9 @@ struct RunOptions {
     // done and the total of the call.
     void (*progress)(void* context, long done, long total) = nullptr;
     void* progress_context = nullptr;
+    // A set-point schedule of the user's instead of the built-in one (not
+    // owned; must outlive the call).
+    const SetpointSchedule* schedule = nullptr;
 };
 
 }  // namespace veltrax

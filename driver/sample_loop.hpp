@@ -17,6 +17,7 @@
 #include "driver/build_traits.hpp"
 #include "driver/outputs.hpp"
 #include "driver/run_options.hpp"
+#include "driver/setpoint_schedule.hpp"
 #include "driver/simulation.hpp"
 #include "numeric/deviates.hpp"
 #include "numeric/linear_process.hpp"
@@ -148,22 +149,39 @@ inline void preview_schedule(double* ref_preview, double t) {
     if (t > third) far = 0.95;
 }
 
+// Far end of the preview from a schedule of the user's: its value N2 time
+// units ahead, the set-point at load before its first step.
+inline void preview_user_schedule(double* ref_preview, double t, const SetpointSchedule& schedule) {
+    double value = kInitialSetpoint;
+    setpoint_at(schedule, t, kHorizonEnd, &value);
+    ref_preview[kHorizonEnd - 1] = value;
+}
+
 // The set-point of this sample period: the schedule, or in the preview builds
 // its far end; the hold build also counts its hold and starts it again while
-// a change travels through the preview.
+// a change travels through the preview. `schedule` is the user's, or null for
+// the built-in one.
 template <Build B>
-inline void schedule_setpoint(SimulationState& s) {
+inline void schedule_setpoint(SimulationState& s, const SetpointSchedule* schedule) {
     RunState& rs = s.run;
+    auto preview = [&] {
+        if (schedule)
+            preview_user_schedule(s.ref_preview, rs.sim_time, *schedule);
+        else
+            preview_schedule(s.ref_preview, rs.sim_time);
+    };
     if constexpr (BuildTraits<B>::estimation_hold) {
         if (rs.estimation_hold == kHorizonEnd)
             rs.estimation_hold = 0;
         else if (rs.estimation_hold > 0)
             rs.estimation_hold += 1;
-        preview_schedule(s.ref_preview, rs.sim_time);
+        preview();
         if (s.ref_preview[0] != rs.last_far_setpoint) rs.estimation_hold = 1;
         rs.last_far_setpoint = s.ref_preview[kHorizonEnd - 1];
     } else if constexpr (BuildTraits<B>::preview) {
-        preview_schedule(s.ref_preview, rs.sim_time);
+        preview();
+    } else if (schedule) {
+        setpoint_at(*schedule, rs.sim_time, 0.0, &rs.setpoint);
     } else {
         setpoint_schedule(rs);
     }
@@ -269,7 +287,7 @@ void run_samples(SimulationState& s, const OutputViews& out, Search& search, con
         measure(s, x);
         linearise(s, x.y);
         estimate<B>(s);
-        schedule_setpoint<B>(s);
+        schedule_setpoint<B>(s, options.schedule);
         predict(s);
         const MoveChoice choice = search.template find_move<B>(s);
         keep_far_setpoint<B>(s);

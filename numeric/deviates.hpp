@@ -21,6 +21,17 @@ struct NoiseState {
     double gauss_saved_value = 0.0;
 };
 
+// Largest seed the generators take.
+constexpr std::int32_t kMaxNoiseSeed = kNoiseModulus1 - 1;
+
+// The generators as at load, to be seeded with `seed` (1 .. kMaxNoiseSeed) on
+// the first draw; at load that seed is 1.
+inline NoiseState noise_state_for_seed(std::int32_t seed) {
+    NoiseState s;
+    s.noise_seed = -seed;
+    return s;
+}
+
 // Next uniform deviate in [1/2147483563, 0x3F7FFFFE as float]; single precision
 // is part of the contract, callers widen before scaling.
 float uniform_deviate(NoiseState& s, std::int32_t* seed);
