@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # The four plug-ins for Octave (always, when mkoctfile is there) and for
 # MATLAB (when CMake finds an installation).
 

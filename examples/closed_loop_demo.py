@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The typical closed-loop call from Python, plotted with matplotlib.
 
 veltrax2 drives the third-order process 1/(s+1)^3 for 300 sample periods of

@@ -1,24 +1,27 @@
 function build_veltrax(outdir, varargin)
 %BUILD_VELTRAX Build the veltrax plug-ins for MATLAB.
 %   build_veltrax compiles veltrax1, veltrax2, veltrax3 and matprod with mex
-%   into the folder of their help texts (mex/help in the source tree). Add
-%   that folder to the path to use them:
+%   into the folder of their help texts (mex/help in the source tree) and
+%   writes the help texts veltrax1.m, veltrax2.m and veltrax3.m there from
+%   the template veltrax.m.in. Add that folder to the path to use them:
 %     addpath(fullfile(<source tree>, 'mex', 'help'))
 %
-%   build_veltrax(outdir) writes the plug-ins to outdir instead and copies
-%   the help texts there, so that "help veltrax2" works beside them.
+%   build_veltrax(outdir) writes the plug-ins and their help texts to outdir
+%   instead, so that "help veltrax2" works beside them.
 %
 %   build_veltrax(outdir, opt1, ...) passes further options to every mex
 %   call, e.g. build_veltrax([], '-v') for the full compiler commands.
 %
-%   Needs a C++20 compiler set up for mex (mex -setup C++; GCC 10 or later)
-%   on Linux. The flags keep the results bit-identical to the Octave builds:
-%   no fused multiply-add and no value-changing optimisations. The C++
-%   runtime is linked statically, since MATLAB loads its own, often older,
-%   one. -fno-gnu-unique keeps a plug-in unloadable, so that
-%   "clear veltrax2" brings back its values at load.
+%   Needs a C++17 compiler set up for mex (mex -setup C++; GCC 8 or later)
+%   on Linux. The compiler flags and the core sources are read from
+%   cmake/compile-flags.txt and cmake/core-sources.txt, the lists that the
+%   CMake build and the Octave package use, so the results are
+%   bit-identical to theirs. The C++ runtime is linked statically, since
+%   MATLAB loads its own, often older, one.
 %
 %   See also mex, veltrax2.
+
+% SPDX-License-Identifier: LGPL-2.1-or-later
 
 root = fileparts(fileparts(mfilename('fullpath')));
 helpdir = fullfile(root, 'mex', 'help');
@@ -31,39 +34,24 @@ if ~isunix || ismac
           'build_veltrax supports Linux with GCC only (the flags are GCC flags)');
 end
 
-% Sources of the simulation core and of the matrix product, relative to the
-% source tree; the same lists as the CMake targets veltrax_core and
-% matprod_core.
-veltrax_core = {
-    'numeric/deviates.cpp'
-    'numeric/linear_process.cpp'
-    'process_model/process_model.cpp'
-    'controller/estimator.cpp'
-    'controller/prediction.cpp'
-    'driver/arguments.cpp'
-    'driver/search_team.cpp'
-    'driver/run.cpp'
-    'driver/snapshot.cpp'
-    'driver/setpoint_schedule.cpp'
-    'platform/resources.cpp'
-    };
-matprod_core = {
-    'matprod/matprod.cpp'
-    'platform/resources.cpp'
-    };
-
-veltrax_sources = in_tree(root, [{'mex/veltrax_mex.cpp'}; veltrax_core]);
-matprod_sources = in_tree(root, [{'mex/matprod_mex.cpp'}; matprod_core]);
-
+flags = read_list(fullfile(root, 'cmake', 'compile-flags.txt'));
+optimize = strncmp(flags, '-O', 2);
 % VELTRAX_HOST_MATLAB and libut: Ctrl-C stops a call (MATLAB's interrupt query).
-flags = {
+mexflags = {
     ['-I' root]
     '-DVELTRAX_HOST_MATLAB'
-    'CXXFLAGS=$CXXFLAGS -std=c++20 -ffp-contract=off -fno-fast-math -fno-gnu-unique -fvisibility=hidden'
-    'CXXOPTIMFLAGS=-O2'
+    ['CXXFLAGS=$CXXFLAGS ' strjoin(flags(~optimize)', ' ')]
+    ['CXXOPTIMFLAGS=' strjoin(flags(optimize)', ' ')]
     'LDFLAGS=$LDFLAGS -static-libstdc++ -static-libgcc'
     '-lut'
     }';
+
+% Core sources: "<library> <file>" per line.
+entries = regexp(read_list(fullfile(root, 'cmake', 'core-sources.txt')), '\s+', 'split');
+library = cellfun(@(e) e{1}, entries, 'UniformOutput', false);
+files = cellfun(@(e) e{end}, entries, 'UniformOutput', false);
+veltrax_sources = in_tree(root, [{'mex/veltrax_mex.cpp'}; files(strcmp(library, 'veltrax_core'))]);
+matprod_sources = in_tree(root, [{'mex/matprod_mex.cpp'}; files(strcmp(library, 'matprod_core'))]);
 
 if ~exist(outdir, 'dir')
     mkdir(outdir);
@@ -73,8 +61,9 @@ for b = 1:3
     name = sprintf('veltrax%d', b);
     clear(name);  % a loaded plug-in cannot be replaced
     fprintf('Building %s\n', name);
-    mex('-R2017b', '-output', name, '-outdir', outdir, flags{:}, ...
+    mex('-R2017b', '-output', name, '-outdir', outdir, mexflags{:}, ...
         sprintf('-DVELTRAX_BUILD=%d', b), varargin{:}, veltrax_sources{:});
+    write_help_text(fullfile(helpdir, 'veltrax.m.in'), b, fullfile(outdir, [name '.m']));
 end
 
 % 32-bit compatible array dimensions: the product is created through
@@ -82,15 +71,39 @@ end
 clear('matprod');
 fprintf('Building matprod\n');
 mex('-R2017b', '-compatibleArrayDims', '-output', 'matprod', '-outdir', outdir, ...
-    flags{:}, varargin{:}, matprod_sources{:});
+    mexflags{:}, varargin{:}, matprod_sources{:});
 
 if ~strcmp(canonical(outdir), canonical(helpdir))
-    names = {'veltrax1', 'veltrax2', 'veltrax3', 'matprod'};
-    for k = 1:numel(names)
-        copyfile(fullfile(helpdir, [names{k} '.m']), outdir);
-    end
+    copyfile(fullfile(helpdir, 'matprod.m'), outdir);
 end
 fprintf('The plug-ins are in %s\n', outdir);
+end
+
+function lines = read_list(file)
+% The lines of a list file, without comments and blank lines, as a column.
+lines = strtrim(regexp(fileread(file), '\r?\n', 'split'))';
+lines = lines(~cellfun(@isempty, lines) & ~strncmp(lines, '#', 1));
+end
+
+function write_help_text(template, build, output)
+% The help text of one build: a template line that starts with {digits}
+% belongs only to the builds named by the digits; @N@ is the build number.
+lines = regexp(fileread(template), '\n', 'split');
+keep = true(size(lines));
+for k = 1:numel(lines)
+    tag = regexp(lines{k}, '^\{([0-9]+)\}', 'tokens', 'once');
+    if ~isempty(tag)
+        keep(k) = any(tag{1} == sprintf('%d', build));
+        lines{k} = lines{k}(numel(tag{1}) + 3:end);
+    end
+end
+text = strrep(strjoin(lines(keep), sprintf('\n')), '@N@', sprintf('%d', build));
+fid = fopen(output, 'w');
+if fid < 0
+    error('build_veltrax:write', 'cannot write %s', output);
+end
+fwrite(fid, text);
+fclose(fid);
 end
 
 function paths = in_tree(root, files)

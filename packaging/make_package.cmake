@@ -1,9 +1,11 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Lays out the Octave package tree and packs it:
 #   cmake -DCONFIG=<package_config.cmake> -P make_package.cmake
-# CONFIG sets the source and help directories, the file lists (relative to
-# the source directory), the version and the output paths.
+# CONFIG sets the source paths, the file list (relative to the source
+# directory), the version and the output paths.
 
 include(${CONFIG})
+include(${SOURCE_DIR}/cmake/HelpText.cmake)
 
 set(name veltrax-${PROJECT_VERSION})
 set(tree ${STAGE_DIR}/${name})
@@ -15,19 +17,18 @@ foreach(f ${PACKAGE_SOURCES})
   get_filename_component(dir ${f} DIRECTORY)
   file(COPY ${SOURCE_DIR}/${f} DESTINATION ${tree}/src/${dir})
 endforeach()
-foreach(f ${HELP_FILES})
-  file(COPY ${HELP_DIR}/${f} DESTINATION ${tree}/inst)
-endforeach()
+# The Makefile reads the flags and the core sources from the shared lists.
+file(COPY ${PACKAGING_DIR}/Makefile ${FLAGS_FILE} ${SOURCES_FILE} DESTINATION ${tree}/src)
 
-string(REPLACE ";" " " VELTRAX_CORE_SOURCES "${VELTRAX_CORE_SOURCES}")
-string(REPLACE ";" " " MATPROD_CORE_SOURCES "${MATPROD_CORE_SOURCES}")
-string(REPLACE ";" " " VELTRAX_HEADERS "${VELTRAX_HEADERS}")
-configure_file(${PACKAGING_DIR}/Makefile.in ${tree}/src/Makefile @ONLY)
+foreach(b 1 2 3)
+  veltrax_write_help_text(${HELP_TEMPLATE} ${b} ${tree}/inst/veltrax${b}.m)
+endforeach()
+file(COPY ${HELP_MATPROD} DESTINATION ${tree}/inst)
 
 # Date: the build day, or SOURCE_DATE_EPOCH when set.
 string(TIMESTAMP VELTRAX_PACKAGE_DATE "%Y-%m-%d" UTC)
 configure_file(${PACKAGING_DIR}/DESCRIPTION.in ${tree}/DESCRIPTION @ONLY)
-file(COPY ${PACKAGING_DIR}/INDEX ${PACKAGING_DIR}/COPYING DESTINATION ${tree})
+file(COPY ${PACKAGING_DIR}/INDEX ${SOURCE_DIR}/COPYING DESTINATION ${tree})
 
 file(REMOVE ${OUTPUT})
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar czf ${OUTPUT} ${name}

@@ -1,5 +1,7 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """The compiled part of the package: veltrax._core from the binding and the
-C++ core, compiled with the flags of the CMake build so that results are
+C++ core, compiled with the flags and sources of the CMake build
+(cmake/compile-flags.txt, cmake/core-sources.txt) so that results are
 bit-identical to the plug-ins'. From the repository root:
 
     python3 -m pip install --no-build-isolation ./python
@@ -15,30 +17,33 @@ ROOT = Path(__file__).resolve().parent.parent
 CMAKE_LISTS = ROOT / "CMakeLists.txt"
 
 
-# Sources, flags and version as the top-level CMakeLists.txt states them.
-def cmake(pattern: str, what: str) -> str:
-    found = re.search(pattern, CMAKE_LISTS.read_text(), re.DOTALL)
-    if not found:
-        raise SystemExit(f"setup.py: {what} not found in {CMAKE_LISTS}")
-    return found.group(1)
+# The lists that the CMake build, the Octave package and the MATLAB build
+# script read too: one entry a line, "#" starts a comment line.
+def read_list(name: str) -> list:
+    lines = (ROOT / "cmake" / name).read_text().splitlines()
+    return [line.strip() for line in lines if line.strip() and not line.strip().startswith("#")]
 
 
-def library_sources(target: str) -> list:
-    sources = cmake(rf"add_library\({target}\s+STATIC\s+([^)]*)\)", f"library {target}").split()
+def library_sources(library: str) -> list:
+    entries = [line.split() for line in read_list("core-sources.txt")]
+    sources = [source for name, source in entries if name == library]
+    if not sources:
+        raise SystemExit(f"setup.py: no sources of {library} in cmake/core-sources.txt")
     return [f"../{s}" for s in sources]  # setuptools takes paths relative to this folder
 
 
 def compile_flags() -> list:
-    release = cmake(r'set\(CMAKE_CXX_FLAGS_RELEASE\s+"([^"]*)"\)', "CMAKE_CXX_FLAGS_RELEASE").split()
-    options = cmake(r"add_compile_options\(([^)]*)\)", "add_compile_options").split()  # the first: the arithmetic
-    standard = cmake(r"set\(CMAKE_CXX_STANDARD\s+(\d+)\)", "CMAKE_CXX_STANDARD")
-    return [f"-std=c++{standard}", *release, *options]
+    return read_list("compile-flags.txt")
 
 
-VERSION = cmake(r"project\(veltrax\s+VERSION\s+([0-9.]+)", "project version")
+found = re.search(r"project\(veltrax\s+VERSION\s+([0-9.]+)", CMAKE_LISTS.read_text())
+if not found:
+    raise SystemExit(f"setup.py: project version not found in {CMAKE_LISTS}")
+VERSION = found.group(1)
 SOURCES = ["src/veltrax_module.cpp"]
 for target in ("veltrax_api", "veltrax_core", "matprod_core"):
     SOURCES += library_sources(target)
+SOURCES = list(dict.fromkeys(SOURCES))  # a file of both cores once
 
 # Compiles the sources two at a time (VELTRAX_BUILD_JOBS to change).
 ParallelCompile("VELTRAX_BUILD_JOBS", default=2).install()

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Builds the libFuzzer targets with clang and fuzzes the gateway and matprod
 # (veltrax_fuzz) and the snapshot loader (snapshot_fuzz), each for half the time.
 #
@@ -35,7 +36,7 @@ if ! command -v "$cxx" > /dev/null || ! "$cxx" --version | grep -q clang; then
 fi
 
 CXX="$cxx" cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELTRAX_FUZZ=ON \
-  -DVELTRAX_OCTAVE=OFF -DVELTRAX_MATLAB=OFF -DVELTRAX_BENCHMARKS=OFF -DVELTRAX_CLI=OFF -DVELTRAX_TESTS=OFF
+  -DVELTRAX_OCTAVE=OFF -DVELTRAX_MATLAB=OFF -DVELTRAX_PYTHON=OFF -DVELTRAX_BENCHMARKS=OFF -DVELTRAX_CLI=OFF -DVELTRAX_TESTS=OFF
 cmake --build "$build" --target veltrax_fuzz snapshot_fuzz snapshot_seeds -j "$jobs"
 fuzzer="$build/fuzz/veltrax_fuzz"
 snapshot_fuzzer="$build/fuzz/snapshot_fuzz"

@@ -1,18 +1,41 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, when
-# any is missing.
+# SPDX-License-Identifier: LGPL-2.1-or-later
+# Installs the Debian packages that are missing, without recommended ones:
+#
+#   scripts/install-deps.sh demo    the build and the demo: compiler, CMake,
+#                                   Octave with mkoctfile, gnuplot, the
+#                                   command-line tool's libraries
+#   scripts/install-deps.sh python  that and the Python package's: NumPy,
+#                                   pybind11, Matplotlib, venv
+#   scripts/install-deps.sh test    all of that and what the tests add:
+#                                   GoogleTest, Google Benchmark, clang with
+#                                   libFuzzer, GNU parallel, Slurm, pytest
+#
+# apt's output goes to a log file (VELTRAX_INSTALL_LOG, default
+# /tmp/veltrax-install.log), shown when the installation fails.
 set -euo pipefail
 
-packages=(
-  build-essential cmake pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev
+demo_packages=(
+  build-essential cmake
+  octave octave-dev gnuplot-nox
   libcli11-dev nlohmann-json3-dev librandom123-dev
-  slurm-wlm munge
-  octave octave-dev gnuplot-nox parallel
-  clang libclang-rt-14-dev
-  python3-dev python3-numpy python3-pybind11 pybind11-dev python3-pytest python3-matplotlib
+)
+python_packages=(
+  python3-dev python3-numpy python3-pybind11 pybind11-dev python3-matplotlib
   python3-venv python3-setuptools python3-wheel
 )
+test_packages=(
+  libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev parallel
+  slurm-wlm munge python3-pytest
+)
+
+case ${1:-} in
+  demo) packages=("${demo_packages[@]}") ;;
+  python) packages=("${demo_packages[@]}" "${python_packages[@]}") ;;
+  test) packages=("${demo_packages[@]}" "${python_packages[@]}" "${test_packages[@]}") ;;
+  *) echo "usage: $0 demo|python|test" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -23,10 +46,14 @@ done
 
 sudo=()
 if [[ $(id -u) -ne 0 ]]; then
-  command -v sudo >/dev/null || { echo "install as root: ${missing[*]}" >&2; exit 1; }
+  command -v sudo >/dev/null || { echo "install as root: apt-get install ${missing[*]}" >&2; exit 1; }
   sudo=(sudo)
 fi
-echo "installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update
-"${sudo[@]}" apt-get install -y "${missing[@]}"
+log=${VELTRAX_INSTALL_LOG:-/tmp/veltrax-install.log}
+echo "installing ${missing[*]} and what they need (apt-get, log in $log)"
+apt=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -y -q)
+if ! { "${apt[@]}" update && "${apt[@]}" install --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+  cat "$log" >&2
+  echo "installing the packages failed; apt's output is above and in $log" >&2
+  exit 1
+fi

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # A private single-node Slurm on this machine, for testing job arrays.
 #
 #   scripts/slurm-local.sh start|stop|status [DIR]

@@ -28,6 +28,8 @@
 %
 %   See also veltrax1, veltrax2, veltrax3.
 
+% SPDX-License-Identifier: LGPL-2.1-or-later
+
 %!assert (matprod ([1 2; 3 4], [5; 6]), [17; 39])
 %!assert (matprod ([1 2 3], [4; 5; 6]), 32)
 %!assert (size (matprod (zeros (2, 0), zeros (0, 3))), [2 3])

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Tests of bin/veltrax by group:
 # cli_tests.sh errors|inherit|shard|batch|plot|progress|docs|state|signals|limits|folders.
 # Needs VELTRAX (the binary) and VELTRAX_SOURCE_DIR. Exit 77 means skipped.
@@ -282,6 +283,8 @@ EOF
 
 test_progress() {
   command -v script >/dev/null || { echo "script(1) not installed"; exit 77; }
+  # Containers and chroots may have no pseudo-terminals.
+  script -qec true /dev/null >/dev/null 2>&1 || { echo "no pseudo-terminal can be opened"; exit 77; }
   scenario long 300
   # Quiet when stderr is not a terminal.
   expect 0 '' run long.json -o quiet

@@ -1,3 +1,4 @@
+% SPDX-License-Identifier: LGPL-2.1-or-later
 % The example script runs and writes its plots.
 addpath(fullfile(getenv('VELTRAX_SOURCE_DIR'), 'examples'));
 out = tempname();

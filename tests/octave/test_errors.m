@@ -1,3 +1,4 @@
+% SPDX-License-Identifier: LGPL-2.1-or-later
 % Rejected calls of veltrax1..3: every check raises its identifier, and a
 % rejected call leaves the plug-in's state as it was.
 1;

@@ -1,3 +1,4 @@
+% SPDX-License-Identifier: LGPL-2.1-or-later
 % matprod: rejected calls and the empty products.
 1;
 

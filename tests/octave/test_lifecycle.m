@@ -1,3 +1,4 @@
+% SPDX-License-Identifier: LGPL-2.1-or-later
 % Loading, persistence between calls, clear, and separate state per plug-in.
 p = [120 0.1 4 2 3 3 0.01 10 0.1];
 num = 1; den = [1 3 3 1]; curve = [0.404 0.505 2.98 4.0];

@@ -1,3 +1,4 @@
+% SPDX-License-Identifier: LGPL-2.1-or-later
 % Snapshots: call A, getstate, a fresh load (clear, and another Octave),
 % setstate, call B gives B bit for bit as A then B in one plug-in, for every
 % build, both processes and both kinds of noise. Bad snapshots and bad

@@ -1,3 +1,4 @@
+% SPDX-License-Identifier: LGPL-2.1-or-later
 % Runs the typical calls with the CMake-built plug-ins and compares them bit
 % for bit with the results of the installed package.
 plugins = getenv('VELTRAX_PLUGIN_DIR');

@@ -1,3 +1,4 @@
+% SPDX-License-Identifier: LGPL-2.1-or-later
 % Installs the package file VELTRAX_PKG_FILE below VELTRAX_PKG_PREFIX,
 % leaving the machine's package lists alone.
 prefix = getenv('VELTRAX_PKG_PREFIX');

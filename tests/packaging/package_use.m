@@ -1,3 +1,4 @@
+% SPDX-License-Identifier: LGPL-2.1-or-later
 % Loads the installed package in a fresh session, checks the help texts and
 % the four functions, and saves the results of the typical calls.
 prefix = getenv('VELTRAX_PKG_PREFIX');

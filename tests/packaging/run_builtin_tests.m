@@ -1,6 +1,7 @@
 function run_builtin_tests()
 % Runs the %!test blocks of the four help files, as found on the path, and
 % raises an error when one fails.
+% SPDX-License-Identifier: LGPL-2.1-or-later
   names = {'veltrax1', 'veltrax2', 'veltrax3', 'matprod'};
   failed = {};
   for k = 1:numel(names)

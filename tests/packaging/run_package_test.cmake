@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # cmake -DBUILD_DIR=... -DPACKAGE=... -DOCTAVE=... -DPLUGIN_DIR=...
 #       -DSCRIPT_DIR=... -DWORK_DIR=... -P run_package_test.cmake
 # Everything the installation writes stays below WORK_DIR.

@@ -1,6 +1,7 @@
 function r = typical_calls()
 % Results of a few calls of each plug-in, each from the state at load, as
 % one struct of double matrices.
+% SPDX-License-Identifier: LGPL-2.1-or-later
   p = [300 0.1 4 2 3 3 0 10 0.1];
   curve = [0.404 0.505 2.98 4.0];
   for k = 1:3

@@ -1,0 +1,75 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
+# Reads cmake/compile-flags.txt and cmake/core-sources.txt, the lists that
+# the CMake build shares with the Octave package and matlab/build_veltrax.m.
+#
+# Sets VELTRAX_CXX_STANDARD (from -std=c++NN), VELTRAX_OPTIMIZE_FLAGS (-O...),
+# VELTRAX_COMPILE_FLAGS (the rest), VELTRAX_LIBRARIES and, for each library,
+# VELTRAX_SOURCES_<library> (relative to the source tree); stops with an
+# error when the source list and the files on disk disagree.
+
+set(VELTRAX_FLAGS_FILE ${CMAKE_CURRENT_LIST_DIR}/compile-flags.txt)
+set(VELTRAX_SOURCES_FILE ${CMAKE_CURRENT_LIST_DIR}/core-sources.txt)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${VELTRAX_FLAGS_FILE} ${VELTRAX_SOURCES_FILE})
+
+# The lines of a list file without comments and blank lines.
+function(veltrax_read_lines file out)
+  file(STRINGS ${file} lines)
+  set(result)
+  foreach(line IN LISTS lines)
+    string(STRIP "${line}" line)
+    if(line AND NOT line MATCHES "^#")
+      list(APPEND result "${line}")
+    endif()
+  endforeach()
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
+
+veltrax_read_lines(${VELTRAX_FLAGS_FILE} flags)
+set(VELTRAX_CXX_STANDARD)
+set(VELTRAX_OPTIMIZE_FLAGS)
+set(VELTRAX_COMPILE_FLAGS)
+foreach(flag IN LISTS flags)
+  if(flag MATCHES "^-std=c\\+\\+([0-9]+)$")
+    set(VELTRAX_CXX_STANDARD ${CMAKE_MATCH_1})
+  elseif(flag MATCHES "^-O")
+    list(APPEND VELTRAX_OPTIMIZE_FLAGS ${flag})
+  else()
+    list(APPEND VELTRAX_COMPILE_FLAGS ${flag})
+  endif()
+endforeach()
+if(NOT VELTRAX_CXX_STANDARD)
+  message(FATAL_ERROR "${VELTRAX_FLAGS_FILE} names no -std=c++NN")
+endif()
+
+veltrax_read_lines(${VELTRAX_SOURCES_FILE} entries)
+set(VELTRAX_LIBRARIES)
+set(all_sources)
+set(dirs)
+foreach(entry IN LISTS entries)
+  if(NOT entry MATCHES "^([A-Za-z_][A-Za-z0-9_]*)[ \t]+([^ \t]+)$")
+    message(FATAL_ERROR "${VELTRAX_SOURCES_FILE}: cannot read the line '${entry}'")
+  endif()
+  set(library ${CMAKE_MATCH_1})
+  set(source ${CMAKE_MATCH_2})
+  if(NOT library IN_LIST VELTRAX_LIBRARIES)
+    list(APPEND VELTRAX_LIBRARIES ${library})
+    set(VELTRAX_SOURCES_${library})
+  endif()
+  list(APPEND VELTRAX_SOURCES_${library} ${source})
+  list(APPEND all_sources ${source})
+  if(NOT EXISTS ${PROJECT_SOURCE_DIR}/${source})
+    message(FATAL_ERROR "${source} is listed in ${VELTRAX_SOURCES_FILE} but does not exist")
+  endif()
+  get_filename_component(dir ${source} DIRECTORY)
+  list(APPEND dirs ${dir})
+endforeach()
+list(REMOVE_DUPLICATES dirs)
+foreach(dir IN LISTS dirs)
+  file(GLOB on_disk CONFIGURE_DEPENDS RELATIVE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/${dir}/*.cpp)
+  foreach(source IN LISTS on_disk)
+    if(NOT source IN_LIST all_sources)
+      message(FATAL_ERROR "${source} is not listed in ${VELTRAX_SOURCES_FILE}: add it there")
+    endif()
+  endforeach()
+endforeach()
