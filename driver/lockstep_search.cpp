@@ -41,28 +41,54 @@ __attribute__((target("avx2,fma"), always_inline)) inline __m256d abs4(__m256d v
     return _mm256_andnot_pd(_mm256_set1_pd(-0.0), v);
 }
 
-// value[l] = evaluate_cost(t, du[l]) for the lanes of `lanes` whose du is
-// finite; returns the lanes left out (du infinite or NaN). A term whose w is
-// not above 0 gives the power 1.0 to compute and is then dropped.
-__attribute__((target("avx2,fma"))) unsigned evaluate_avx2(const CostTable& t, const double* du_in, unsigned lanes,
-                                                           double* value) {
-    const __m256d du = _mm256_loadu_pd(du_in);
-    const __m256d finite =
-        _mm256_and_pd(lanes4(lanes), _mm256_cmp_pd(abs4(du), _mm256_set1_pd(DBL_MAX), _CMP_LE_OQ));
-    const __m256d one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd(), cp = _mm256_set1_pd(t.midpoint_power);
-    __m256d j = _mm256_set1_pd(t.fixed_sum);
-    for (int k = t.first_moving; k < kHorizonEnd; ++k) {
-        const __m256d w =
-            _mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(t.step_coef[k]), du), _mm256_set1_pd(t.free_response[k]));
-        const __m256d on = _mm256_and_pd(finite, _mm256_cmp_pd(w, zero, _CMP_NLE_UQ));
-        const __m256d wp = vpow::pow4_avx2(_mm256_blendv_pd(one, w, on), t.exponent);
-        const __m256d y = _mm256_and_pd(on, _mm256_div_pd(wp, _mm256_add_pd(cp, wp)));
-        const __m256d e = _mm256_sub_pd(_mm256_set1_pd(t.reference[k]), y);
-        j = _mm256_add_pd(_mm256_mul_pd(e, e), j);
+// value[l] = evaluate_cost(t, du[l]) in each group for its active lanes whose
+// du is finite; odd[i] receives group i's active lanes left out (du infinite
+// or NaN). A term whose w is not above 0 gives the power 1.0 to compute and
+// is then dropped. The groups' operations interleave, so that one group's
+// power functions run while another's wait for their results.
+template <int G>
+__attribute__((target("avx2,fma"), always_inline)) inline void cost4(const CostTable& t, LaneState* const* g,
+                                                                     unsigned* odd) {
+    __m256d du[G], finite[G], j[G];
+    for (int i = 0; i < G; ++i) {
+        du[i] = _mm256_load_pd(g[i]->du);
+        finite[i] = _mm256_and_pd(lanes4(g[i]->active),
+                                  _mm256_cmp_pd(abs4(du[i]), _mm256_set1_pd(DBL_MAX), _CMP_LE_OQ));
+        j[i] = _mm256_set1_pd(t.fixed_sum);
     }
-    const __m256d cost = _mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(t.weight), _mm256_mul_pd(du, du)), j);
-    _mm256_maskstore_pd(value, _mm256_castpd_si256(finite), cost);
-    return lanes & ~static_cast<unsigned>(_mm256_movemask_pd(finite));
+    const __m256d one = _mm256_set1_pd(1.0), zero = _mm256_setzero_pd(), cp = _mm256_set1_pd(t.midpoint_power);
+    for (int k = t.first_moving; k < kHorizonEnd; ++k) {
+        const __m256d step = _mm256_set1_pd(t.step_coef[k]), free = _mm256_set1_pd(t.free_response[k]);
+        const __m256d reference = _mm256_set1_pd(t.reference[k]);
+        for (int i = 0; i < G; ++i) {
+            const __m256d w = _mm256_add_pd(_mm256_mul_pd(step, du[i]), free);
+            const __m256d on = _mm256_and_pd(finite[i], _mm256_cmp_pd(w, zero, _CMP_NLE_UQ));
+            __m256d y = zero;
+            if (_mm256_movemask_pd(on) != 0) {
+                const __m256d wp = vpow::pow4_avx2(_mm256_blendv_pd(one, w, on), t.exponent);
+                y = _mm256_and_pd(on, _mm256_div_pd(wp, _mm256_add_pd(cp, wp)));
+            }
+            const __m256d e = _mm256_sub_pd(reference, y);
+            j[i] = _mm256_add_pd(_mm256_mul_pd(e, e), j[i]);
+        }
+    }
+    for (int i = 0; i < G; ++i) {
+        const __m256d cost =
+            _mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(t.weight), _mm256_mul_pd(du[i], du[i])), j[i]);
+        _mm256_maskstore_pd(g[i]->value, _mm256_castpd_si256(finite[i]), cost);
+        odd[i] = g[i]->active & ~static_cast<unsigned>(_mm256_movemask_pd(finite[i]));
+    }
+}
+
+// The groups g[0 .. count - 1] (at most kMaxGroups).
+__attribute__((target("avx2,fma"))) void evaluate_avx2(const CostTable& t, LaneState* const* g, int count,
+                                                       unsigned* odd) {
+    switch (count) {
+        case 1: cost4<1>(t, g, odd); break;
+        case 2: cost4<2>(t, g, odd); break;
+        case 3: cost4<3>(t, g, odd); break;
+        case 4: cost4<4>(t, g, odd); break;
+    }
 }
 
 // One step of golden_section_loop in every golden lane: the value just
@@ -111,25 +137,49 @@ __attribute__((target("avx512f,avx2,fma"), always_inline)) inline __m512d abs8(_
         _mm512_and_epi64(_mm512_castpd_si512(v), _mm512_set1_epi64(0x7fffffffffffffffLL)));
 }
 
-__attribute__((target("avx512f,avx2,fma"))) unsigned evaluate_avx512(const CostTable& t, const double* du_in,
-                                                                      unsigned lanes, double* value) {
-    const __m512d du = _mm512_loadu_pd(du_in);
-    const __mmask8 finite =
-        _mm512_mask_cmp_pd_mask(static_cast<__mmask8>(lanes), abs8(du), _mm512_set1_pd(DBL_MAX), _CMP_LE_OQ);
-    const __m512d one = _mm512_set1_pd(1.0), zero = _mm512_setzero_pd(), cp = _mm512_set1_pd(t.midpoint_power);
-    __m512d j = _mm512_set1_pd(t.fixed_sum);
-    for (int k = t.first_moving; k < kHorizonEnd; ++k) {
-        const __m512d w =
-            _mm512_add_pd(_mm512_mul_pd(_mm512_set1_pd(t.step_coef[k]), du), _mm512_set1_pd(t.free_response[k]));
-        const __mmask8 on = _mm512_mask_cmp_pd_mask(finite, w, zero, _CMP_NLE_UQ);
-        const __m512d wp = vpow::pow8_avx512(_mm512_mask_blend_pd(on, one, w), t.exponent);
-        const __m512d y = _mm512_maskz_div_pd(on, wp, _mm512_add_pd(cp, wp));
-        const __m512d e = _mm512_sub_pd(_mm512_set1_pd(t.reference[k]), y);
-        j = _mm512_add_pd(_mm512_mul_pd(e, e), j);
+template <int G>
+__attribute__((target("avx512f,avx2,fma"), always_inline)) inline void cost8(const CostTable& t, LaneState* const* g,
+                                                                             unsigned* odd) {
+    __m512d du[G], j[G];
+    __mmask8 finite[G];
+    for (int i = 0; i < G; ++i) {
+        du[i] = _mm512_load_pd(g[i]->du);
+        finite[i] = _mm512_mask_cmp_pd_mask(static_cast<__mmask8>(g[i]->active), abs8(du[i]),
+                                            _mm512_set1_pd(DBL_MAX), _CMP_LE_OQ);
+        j[i] = _mm512_set1_pd(t.fixed_sum);
     }
-    const __m512d cost = _mm512_add_pd(_mm512_mul_pd(_mm512_set1_pd(t.weight), _mm512_mul_pd(du, du)), j);
-    _mm512_mask_storeu_pd(value, finite, cost);
-    return lanes & ~static_cast<unsigned>(finite);
+    const __m512d one = _mm512_set1_pd(1.0), zero = _mm512_setzero_pd(), cp = _mm512_set1_pd(t.midpoint_power);
+    for (int k = t.first_moving; k < kHorizonEnd; ++k) {
+        const __m512d step = _mm512_set1_pd(t.step_coef[k]), free = _mm512_set1_pd(t.free_response[k]);
+        const __m512d reference = _mm512_set1_pd(t.reference[k]);
+        for (int i = 0; i < G; ++i) {
+            const __m512d w = _mm512_add_pd(_mm512_mul_pd(step, du[i]), free);
+            const __mmask8 on = _mm512_mask_cmp_pd_mask(finite[i], w, zero, _CMP_NLE_UQ);
+            __m512d y = zero;
+            if (on != 0) {
+                const __m512d wp = vpow::pow8_avx512(_mm512_mask_blend_pd(on, one, w), t.exponent);
+                y = _mm512_maskz_div_pd(on, wp, _mm512_add_pd(cp, wp));
+            }
+            const __m512d e = _mm512_sub_pd(reference, y);
+            j[i] = _mm512_add_pd(_mm512_mul_pd(e, e), j[i]);
+        }
+    }
+    for (int i = 0; i < G; ++i) {
+        const __m512d cost =
+            _mm512_add_pd(_mm512_mul_pd(_mm512_set1_pd(t.weight), _mm512_mul_pd(du[i], du[i])), j[i]);
+        _mm512_mask_store_pd(g[i]->value, finite[i], cost);
+        odd[i] = g[i]->active & ~static_cast<unsigned>(finite[i]);
+    }
+}
+
+__attribute__((target("avx512f,avx2,fma"))) void evaluate_avx512(const CostTable& t, LaneState* const* g,
+                                                                  int count, unsigned* odd) {
+    switch (count) {
+        case 1: cost8<1>(t, g, odd); break;
+        case 2: cost8<2>(t, g, odd); break;
+        case 3: cost8<3>(t, g, odd); break;
+        case 4: cost8<4>(t, g, odd); break;
+    }
 }
 
 __attribute__((target("avx512f,avx2,fma"))) unsigned golden_avx512(LaneState& s) {
@@ -164,18 +214,21 @@ __attribute__((target("avx512f,avx2,fma"))) unsigned golden_avx512(LaneState& s)
     return s.golden & ~static_cast<unsigned>(go_on);
 }
 
+// A width: its lanes, the groups a member runs, and its vector steps.
 struct Avx2 {
     static constexpr int kLanes = 4;
-    static unsigned evaluate(const CostTable& t, const double* du, unsigned lanes, double* value) {
-        return evaluate_avx2(t, du, lanes, value);
+    static constexpr int kGroups = 4;
+    static void evaluate(const CostTable& t, LaneState* const* groups, int count, unsigned* odd) {
+        evaluate_avx2(t, groups, count, odd);
     }
     static unsigned golden(LaneState& s) { return golden_avx2(s); }
 };
 
 struct Avx512 {
     static constexpr int kLanes = 8;
-    static unsigned evaluate(const CostTable& t, const double* du, unsigned lanes, double* value) {
-        return evaluate_avx512(t, du, lanes, value);
+    static constexpr int kGroups = 2;
+    static void evaluate(const CostTable& t, LaneState* const* groups, int count, unsigned* odd) {
+        evaluate_avx512(t, groups, count, odd);
     }
     static unsigned golden(LaneState& s) { return golden_avx512(s); }
 };
@@ -199,20 +252,21 @@ struct StartQueue {
 template <class Kernel>
 void load_chunk(const CostTable& t, unsigned chunk, StartQueue& queue) {
     constexpr int kPoints = kStartsPerChunk + 1;
+    constexpr int kGroups = (kPoints + Kernel::kLanes - 1) / Kernel::kLanes;
     const int first = static_cast<int>(chunk) * kStartsPerChunk;
     const int k0 = search_start_value(first);
-    double cost[kPoints];
-    for (int p = 0; p < kPoints; p += Kernel::kLanes) {
-        alignas(64) double du[LaneState::kMaxLanes] = {}, value[LaneState::kMaxLanes] = {};
-        unsigned lanes = 0;
-        for (int l = 0; l < Kernel::kLanes && p + l < kPoints; ++l) {
-            du[l] = k0 + p + l;
-            lanes |= 1u << l;
-        }
-        Kernel::evaluate(t, du, lanes, value);  // integers: every lane finite
-        for (int l = 0; l < Kernel::kLanes && p + l < kPoints; ++l) cost[p + l] = value[l];
+    LaneState points[kGroups]{};
+    LaneState* groups[kGroups];
+    for (int i = 0; i < kGroups; ++i) groups[i] = &points[i];
+    for (int p = 0; p < kPoints; ++p) {
+        LaneState& g = points[p / Kernel::kLanes];
+        g.du[p % Kernel::kLanes] = k0 + p;
+        g.active |= 1u << (p % Kernel::kLanes);
     }
-    for (int i = 0; i < kStartsPerChunk; ++i) queue.starts[i] = {first + i, cost[i], cost[i + 1]};
+    unsigned odd[kGroups];
+    Kernel::evaluate(t, groups, kGroups, odd);  // integers: every lane finite
+    auto cost = [&](int p) { return points[p / Kernel::kLanes].value[p % Kernel::kLanes]; };
+    for (int i = 0; i < kStartsPerChunk; ++i) queue.starts[i] = {first + i, cost(i), cost(i + 1)};
     queue.next = 0;
     queue.count = kStartsPerChunk;
 }
@@ -333,12 +387,32 @@ void advance_walk(LaneState& s, int l) {
     begin_golden(s, l);
 }
 
+// Moves the state of lane l of `from` to the free lane m of `to`.
+void move_lane(LaneState& from, int l, LaneState& to, int m) {
+    to.du[m] = from.du[l];
+    to.x0[m] = from.x0[l]; to.x1[m] = from.x1[l]; to.x2[m] = from.x2[l]; to.x3[m] = from.x3[l];
+    to.f1[m] = from.f1[l]; to.f2[m] = from.f2[l]; to.iterations[m] = from.iterations[l];
+    to.a[m] = from.a[l]; to.b[m] = from.b[l]; to.c[m] = from.c[l];
+    to.fa[m] = from.fa[l]; to.fb[m] = from.fb[l]; to.fc[m] = from.fc[l]; to.u[m] = from.u[l];
+    to.walk_iterations[m] = from.walk_iterations[l];
+    to.step[m] = from.step[l];
+    to.start[m] = from.start[l];
+    const unsigned bit = 1u << m;
+    to.active |= bit;
+    if (from.golden & (1u << l)) to.golden |= bit;
+    if (from.right & (1u << l)) to.right |= bit; else to.right &= ~bit;
+    from.active &= ~(1u << l);
+    from.golden &= ~(1u << l);
+}
+
 template <class Kernel>
-void run_lanes(LaneState& s, const CostTable& t, unsigned chunk, SearchTeam::Claim& more, StartOutcome* outcomes) {
+void run_lanes(LaneState* storage, const CostTable& t, unsigned chunk, SearchTeam::Claim& more,
+               StartOutcome* outcomes) {
+    constexpr unsigned kAll = (1u << Kernel::kLanes) - 1;
     StartQueue queue;
     load_chunk<Kernel>(t, chunk, queue);
     bool claiming = true;
-    auto take = [&](int l) {
+    auto take = [&](LaneState& s, int l) {
         if (queue.next == queue.count) {
             if (!claiming || !more.next(chunk)) {
                 claiming = false;
@@ -349,25 +423,54 @@ void run_lanes(LaneState& s, const CostTable& t, unsigned chunk, SearchTeam::Cla
         begin_walk(s, l, queue.starts[queue.next++]);
         return true;
     };
-    s.active = s.golden = s.right = 0;
-    for (int l = 0; l < Kernel::kLanes && take(l); ++l) {
-    }
-    while (s.active != 0) {
-        // Every active lane awaits the cost at its du.
-        for (unsigned odd = Kernel::evaluate(t, s.du, s.active, s.value); odd != 0; odd &= odd - 1) {
-            const int l = __builtin_ctz(odd);
-            s.value[l] = evaluate_cost(t, s.du[l]);
+    // groups[0 .. count - 1] have active lanes.
+    LaneState* groups[Kernel::kGroups];
+    int count = 0;
+    for (int i = 0; i < Kernel::kGroups; ++i) {
+        LaneState& s = storage[i];
+        s.active = s.golden = s.right = 0;
+        for (int l = 0; l < Kernel::kLanes && take(s, l); ++l) {
         }
-        const unsigned walking = s.active & ~s.golden;
-        const unsigned ended = s.golden != 0 ? Kernel::golden(s) : 0u;
-        for (unsigned m = walking; m != 0; m &= m - 1) advance_walk(s, __builtin_ctz(m));
-        for (unsigned m = ended; m != 0; m &= m - 1) {
-            const int l = __builtin_ctz(m);
-            // The better interior point, as golden_section_loop returns it.
-            outcomes[s.start[l]] = s.f1[l] < s.f2[l] ? StartOutcome{s.f1[l], s.x1[l]} : StartOutcome{s.f2[l], s.x2[l]};
-            s.active &= ~(1u << l);
-            s.golden &= ~(1u << l);
-            take(l);
+        if (s.active != 0) groups[count++] = &s;
+    }
+    while (count > 0) {
+        // Every active lane awaits the cost at its du.
+        unsigned odd[Kernel::kGroups];
+        Kernel::evaluate(t, groups, count, odd);
+        for (int i = 0; i < count; ++i) {
+            LaneState& s = *groups[i];
+            for (unsigned m = odd[i]; m != 0; m &= m - 1) {
+                const int l = __builtin_ctz(m);
+                s.value[l] = evaluate_cost(t, s.du[l]);
+            }
+            const unsigned walking = s.active & ~s.golden;
+            const unsigned ended = s.golden != 0 ? Kernel::golden(s) : 0u;
+            for (unsigned m = walking; m != 0; m &= m - 1) advance_walk(s, __builtin_ctz(m));
+            for (unsigned m = ended; m != 0; m &= m - 1) {
+                const int l = __builtin_ctz(m);
+                // The better interior point, as golden_section_loop returns it.
+                outcomes[s.start[l]] =
+                    s.f1[l] < s.f2[l] ? StartOutcome{s.f1[l], s.x1[l]} : StartOutcome{s.f2[l], s.x2[l]};
+                s.active &= ~(1u << l);
+                s.golden &= ~(1u << l);
+                take(s, l);
+            }
+        }
+        // Once no starts are left, the lanes still running move into as few
+        // groups as hold them, and empty groups are no longer evaluated.
+        if (!claiming) {
+            int lanes = 0;
+            for (int i = 0; i < count; ++i)
+                for (unsigned m = groups[i]->active; m != 0; m &= m - 1) ++lanes;
+            const int keep = (lanes + Kernel::kLanes - 1) / Kernel::kLanes;
+            for (int i = keep; i < count; ++i) {
+                for (unsigned m = groups[i]->active; m != 0; m &= m - 1) {
+                    int to = 0;
+                    while (groups[to]->active == kAll) ++to;
+                    move_lane(*groups[i], __builtin_ctz(m), *groups[to], __builtin_ctz(~groups[to]->active));
+                }
+            }
+            count = keep;
         }
     }
 }
@@ -381,9 +484,9 @@ int lockstep_lanes(vpow::PowPath path) {
 
 void LockstepLanes::run(const CostTable& table, unsigned chunk, SearchTeam::Claim& more, StartOutcome* outcomes) {
     if (lanes_ == Avx512::kLanes)
-        run_lanes<Avx512>(state_, table, chunk, more, outcomes);
+        run_lanes<Avx512>(groups_, table, chunk, more, outcomes);
     else
-        run_lanes<Avx2>(state_, table, chunk, more, outcomes);
+        run_lanes<Avx2>(groups_, table, chunk, more, outcomes);
 }
 
 #else  // no vector paths

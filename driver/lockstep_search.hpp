@@ -52,9 +52,13 @@ struct alignas(64) LaneState {
 
 }  // namespace detail
 
-// The lanes of one member of the search team.
+// The lanes of one member of the search team, in groups of 4 or 8 whose
+// evaluations overlap in the CPU (the next evaluation of a lane waits for its
+// last one, a long chain that a single group leaves mostly waiting).
 class LockstepLanes {
 public:
+    static constexpr int kMaxGroups = 4;
+
     // lanes: lockstep_lanes() of a usable path, 4 or 8.
     explicit LockstepLanes(int lanes) : lanes_(lanes) {}
 
@@ -64,7 +68,7 @@ public:
 
 private:
     int lanes_;
-    detail::LaneState state_{};
+    detail::LaneState groups_[kMaxGroups]{};
 };
 
 }  // namespace veltrax
