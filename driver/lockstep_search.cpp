@@ -43,9 +43,10 @@ __attribute__((target("avx2,fma"), always_inline)) inline __m256d abs4(__m256d v
 
 // value[l] = evaluate_cost(t, du[l]) in each group for its active lanes whose
 // du is finite; odd[i] receives group i's active lanes left out (du infinite
-// or NaN). A term whose w is not above 0 gives the power 1.0 to compute and
-// is then dropped. The groups' operations interleave, so that one group's
-// power functions run while another's wait for their results.
+// or NaN). A lane whose w is not above 0 gives the power 1.0 to compute, and
+// its term is then dropped; a term without any other lane skips the power.
+// The groups' evaluations overlap in the CPU: one group's power functions run
+// while another's wait for their results.
 template <int G>
 __attribute__((target("avx2,fma"), always_inline)) inline void cost4(const CostTable& t, LaneState* const* g,
                                                                      unsigned* odd) {
