@@ -371,7 +371,8 @@ test_progress() {
 # the PATH: job-array blocks once per task, the GNU parallel block where it is
 # installed. Each sweep into results/ must equal the whole batch.
 test_docs() {
-  mkdir bin examples && ln -s "$VELTRAX" bin/veltrax && cp -r "$examples" examples/scenarios
+  mkdir bin examples && ln -s "$VELTRAX" bin/veltrax && cp -r "$examples" examples/scenarios &&
+    cp -r "$VELTRAX_SOURCE_DIR/examples/populations" examples/populations
   export PATH="$work/bin:$PATH"
   awk '/^```sh$/ { n++; inside = 1; next } /^```/ { inside = 0; next } inside { print > ("block" n ".sh") }' \
     "$VELTRAX_SOURCE_DIR/docs/cli.md"
@@ -402,6 +403,8 @@ test_docs() {
     diff -r whole "$r" >/dev/null || fail "docs: $r (sharded) differs from the whole batch"
   done
   [[ $(folders out/examples) == "drug_model linear_third_order two_calls " ]] || fail "docs batch: $(folders out/examples)"
+  [[ $(ls patients/patients | wc -l) == 20 && -s patients/sweep.csv && -s patient7/summary.json ]] ||
+    fail "docs population: $(folders patients) $(folders patient7)"
   if command -v gnuplot >/dev/null; then
     is_png out/two_calls/call2_theta.png || fail "docs run --plot made no plots"
   fi
