@@ -220,9 +220,14 @@ void run_batch(const std::vector<BatchJob>& jobs, unsigned threads, const RunOpt
             BatchResult result;
             try {
                 Simulation sim(jobs[j].build);
-                if (!jobs[j].initial_state.empty()) sim.load_state(jobs[j].initial_state);
-                for (const std::vector<Matrix>& call : jobs[j].calls)
-                    result.outputs.push_back(sim.call(call, 5, one_thread));
+                const BatchJob& job = jobs[j];
+                if (!job.initial_state.empty()) sim.load_state(job.initial_state);
+                if (job.seed != 0) sim.seed_noise(job.seed);
+                for (std::size_t c = 0; c < job.calls.size(); ++c) {
+                    RunOptions call_options = one_thread;
+                    if (c < job.schedules.size() && job.schedules[c]) call_options.schedule = job.schedules[c];
+                    result.outputs.push_back(sim.call(job.calls[c], 5, call_options));
+                }
             } catch (const Error& e) {
                 result.ok = false;
                 result.error_id = e.id();

@@ -148,6 +148,12 @@ struct BatchJob {
     Build build = Build::Base;
     std::vector<std::vector<Matrix>> calls;
     std::vector<std::uint8_t> initial_state;  // empty: the state at load
+    // Noise seed applied after the initial state (Simulation::seed_noise);
+    // 0: none.
+    long seed = 0;
+    // Set-point schedule of each call (not owned; must outlive the batch);
+    // a null or missing entry takes the schedule of the batch's RunOptions.
+    std::vector<const SetpointSchedule*> schedules;
 };
 
 struct BatchResult {

@@ -1,6 +1,7 @@
 // Speed of experiments: drawing and expanding a population of 1,000, the
 // metrics of 1,000 typical runs, a population run against the same number
-// of independent calls, and the report over 1,000 run folders.
+// of independent calls (in run_batch, and through `veltrax batch` with its
+// result folders), and the report over 1,000 run folders.
 //
 // Counters: per_individual / per_run, the time of one.
 #include <benchmark/benchmark.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -93,16 +95,70 @@ void BM_PopulationAgainstBatch(benchmark::State& state) {
     std::vector<BatchJob> jobs;
     if (population) {
         Population p = parse_population(parse_json_strict(kPopulation));
-        for (const PopulationRun& r : expand_population({model_call(120)}, p, 1, kRuns))
-            jobs.push_back({Build::Base, r.calls, {}});
+        for (const PopulationRun& r : expand_population({model_call(120)}, p, 1, kRuns)) {
+            BatchJob job;
+            job.calls = r.calls;
+            jobs.push_back(job);
+        }
     } else {
-        for (int i = 0; i < kRuns; ++i) jobs.push_back({Build::Base, {model_call(120)}, {}});
+        for (int i = 0; i < kRuns; ++i) {
+            BatchJob job;
+            job.calls = {model_call(120)};
+            jobs.push_back(job);
+        }
     }
     for (auto _ : state) benchmark::DoNotOptimize(run_batch(jobs, 0));
     per(state, "per_individual", kRuns);
     state.SetLabel(population ? "population" : "independent calls");
 }
 BENCHMARK(BM_PopulationAgainstBatch)->Arg(0)->Arg(1)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+#ifdef VELTRAX_CLI_PATH
+// The whole tool: `veltrax batch --threads 2` of a population of 64
+// individuals of the typical model call (N = 120) against 64 scenario files
+// that hold those individuals' calls written out, each run writing its
+// result folder (CSV files, summary.json with metrics, metrics.csv). A
+// population of 1,000 takes 1,000 / 64 times as long: the runs are
+// independent and written as they end.
+void BM_ToolSweep(benchmark::State& state) {
+    constexpr int kRuns = 64;
+    const bool population = state.range(0) == 1;
+    const fs::path dir = fs::temp_directory_path() / ("veltrax_bench_tool_" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir / "in");
+    const std::string call = R"("build": 2, "params": [120, 0.1, 2, 0, 3, 3, 0.005, 10, 0.1],
+        "model": {"body_mass": 70, "cardiac_output": 6.48}, "curve": [50, 0.505, 2.98, 4.0])";
+    std::string files;
+    if (population) {
+        std::string block = kPopulation;
+        block.replace(block.find("1000"), 4, std::to_string(kRuns));
+        std::ofstream(dir / "in" / "pop.json") << "{" << call << ", \"population\": " << block << "}";
+        files = (dir / "in" / "pop.json").string();
+    } else {
+        Population p = parse_population(parse_json_strict(kPopulation));
+        for (const PopulationRun& r : expand_population({model_call(120)}, p, 1, kRuns)) {
+            const std::vector<Matrix>& in = r.calls.at(0);
+            const nlohmann::json scenario = {{"build", 2}, {"params", in[0].data}, {"numerator", in[1].data},
+                                             {"denominator", nlohmann::json::array()}, {"curve", in[3].data}};
+            const fs::path f = dir / "in" / ("individual_" + std::to_string(r.individual.index) + ".json");
+            std::ofstream(f) << scenario.dump();
+            files += f.string() + " ";
+        }
+    }
+    const std::string command = std::string(VELTRAX_CLI_PATH) + " batch " + files + " -o " + (dir / "out").string() +
+                                " --threads 2 >/dev/null 2>&1";
+    for (auto _ : state) {
+        state.PauseTiming();
+        fs::remove_all(dir / "out");
+        state.ResumeTiming();
+        if (std::system(command.c_str()) != 0) state.SkipWithError("veltrax batch failed");
+    }
+    per(state, "per_individual", kRuns);
+    state.SetLabel(population ? "veltrax batch: population of 64" : "veltrax batch: its 64 calls as scenario files");
+    fs::remove_all(dir);
+}
+BENCHMARK(BM_ToolSweep)->Arg(0)->Arg(1)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+#endif
 
 std::string csv(const std::string& header, const Matrix& m) {
     std::string s = header + "\n";

@@ -13,6 +13,9 @@
 #include <random>
 #include <regex>
 
+#include "experiments/report.hpp"
+#include "experiments/sweep.hpp"
+
 namespace veltrax::cli {
 namespace fs = std::filesystem;
 
@@ -75,10 +78,22 @@ nlohmann::ordered_json json_value(double v) {
     return format_value(v);  // JSON has no NaN or infinity
 }
 
+// A schedule as scenario files write it: [time, value, "after"?, "ramp"?].
+nlohmann::ordered_json schedule_json(const SetpointSchedule& schedule) {
+    nlohmann::ordered_json steps = nlohmann::ordered_json::array();
+    for (const SetpointStep& s : schedule.steps) {
+        nlohmann::ordered_json step = {s.time, s.value};
+        if (s.after) step.push_back("after");
+        if (s.ramp) step.push_back("ramp");
+        steps.push_back(step);
+    }
+    return steps;
+}
+
 // The files a result folder may hold.
 bool is_result_file(const fs::directory_entry& entry) {
     static const std::regex names(
-        R"(call[0-9]+_(time|trajectory|theta|search|sums)\.csv|call[0-9]+_(trajectory|theta)\.png|summary\.json|plots\.(gp|log))");
+        R"(call[0-9]+_(time|trajectory|theta|search|sums)\.csv|call[0-9]+_(trajectory|theta)\.png|summary\.json|metrics\.csv|plots\.(gp|log))");
     std::error_code ec;
     return entry.is_regular_file(ec) && std::regex_match(entry.path().filename().string(), names);
 }
@@ -202,11 +217,13 @@ void ResultWriter::write_outputs(const Scenario& scenario, const std::vector<std
 }
 
 void ResultWriter::write_summary(const Scenario& scenario, const std::vector<std::vector<Matrix>>& outputs,
-                                 const Failure* failure) {
+                                 const Failure* failure, const nlohmann::ordered_json* individual) {
     nlohmann::ordered_json summary;
     summary["scenario"] = scenario.path;
     summary["build"] = static_cast<int>(scenario.build);
+    if (scenario.seed != 0) summary["seed"] = scenario.seed;
     summary["ok"] = failure == nullptr;
+    if (individual) summary["individual"] = *individual;
     summary["calls"] = nlohmann::ordered_json::array();
     for (std::size_t k = 0; k < outputs.size(); ++k) {
         const std::vector<Matrix>& out = outputs[k];
@@ -220,6 +237,9 @@ void ResultWriter::write_summary(const Scenario& scenario, const std::vector<std
         const std::vector<std::string> names = sums_columns();
         for (std::size_t i = 0; i < names.size(); ++i) sums[names[i]] = json_value(out[4].data[i]);
         call["sums"] = sums;
+        call.update(experiments::call_summary(in, out));
+        if (k < scenario.schedules.size() && scenario.schedules[k])
+            call["inputs"]["setpoint"] = schedule_json(*scenario.schedules[k]);
         summary["calls"].push_back(call);
     }
     if (failure) {
@@ -229,6 +249,12 @@ void ResultWriter::write_summary(const Scenario& scenario, const std::vector<std
     // Paths need not be UTF-8: replace what is not.
     f.put(summary.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
     f.put('\n');
+    f.close();
+}
+
+void ResultWriter::write_metrics(const std::string& scenario, std::uint64_t individual) {
+    OutFile f(temp_ / "metrics.csv", place_.shown / "metrics.csv");
+    f.put(experiments::run_csv(temp_, scenario, individual));
     f.close();
 }
 

@@ -1,15 +1,19 @@
-// The result folder of one scenario: per call k the five outputs as
+// The result folder of one run of a scenario: per call k the five outputs as
 // callk_time.csv, callk_trajectory.csv, callk_theta.csv, callk_search.csv
-// and callk_sums.csv, and summary.json over all calls.
+// and callk_sums.csv, summary.json over all calls (with each call's inputs
+// and metrics) and metrics.csv (the run's rows of a sweep report).
 //
 // A result folder appears whole or not at all: it is written as a hidden
 // folder beside its place (.NAME.tmp-XXXXXX), flushed to disk, and then put
 // in the place of any earlier result folder of the same name in one step.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "api/veltrax.hpp"
 #include "cli/scenario.hpp"
@@ -63,9 +67,13 @@ public:
 
     // The CSV files of the calls that ran (outputs[k] for call k + 1).
     void write_outputs(const Scenario& scenario, const std::vector<std::vector<Matrix>>& outputs);
-    // summary.json: the calls that ran, and the failure if any. Written last.
+    // summary.json: the calls that ran with their inputs and metrics, the
+    // failure if any, and a population individual's "individual" field.
     void write_summary(const Scenario& scenario, const std::vector<std::vector<Matrix>>& outputs,
-                       const Failure* failure);
+                       const Failure* failure, const nlohmann::ordered_json* individual = nullptr);
+    // metrics.csv, from the files written before: the header and rows of
+    // sweep.csv for this run (`scenario` names it, `individual` 0 for none).
+    void write_metrics(const std::string& scenario, std::uint64_t individual);
     // Flushes every file to disk and replaces any earlier result folder of
     // the place by this one; a crash leaves the earlier folder whole or none.
     void commit();

@@ -5,11 +5,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <iterator>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <sstream>
+
+#include "experiments/expand.hpp"
+#include "experiments/strict_json.hpp"
+#include "numeric/deviates.hpp"
 
 namespace veltrax::cli {
 namespace {
@@ -18,23 +19,13 @@ using nlohmann::json;
 
 [[noreturn]] void bad(const std::string& message) { throw Error("veltrax:badScenario", message); }
 
-std::string kind_of(const json& v) {
-    switch (v.type()) {
-        case json::value_t::null: return "null";
-        case json::value_t::boolean: return v.get<bool>() ? "true" : "false";
-        case json::value_t::string: return "a string";
-        case json::value_t::array: return "an array";
-        case json::value_t::object: return "an object";
-        case json::value_t::binary: return "binary data";
-        case json::value_t::discarded: return "nothing";
-        default: return "a number";
-    }
-}
+std::string kind_of(const json& v) { return experiments::json_kind(v); }
 
 // The fields of one gateway call. "description" is a free-text note.
-const std::vector<std::string> kCallKeys = {"params", "numerator", "denominator", "model", "curve", "T", "description"};
-const std::vector<std::string> kTopKeys = {"build", "calls", "params",      "numerator", "denominator",
-                                           "model", "curve", "T",           "description"};
+const std::vector<std::string> kCallKeys = {"params", "numerator", "denominator", "model",
+                                            "curve",  "T",         "setpoint",    "description"};
+const std::vector<std::string> kTopKeys = {"build", "calls", "params",   "numerator", "denominator", "model",
+                                           "curve", "T",     "setpoint", "seed",      "population",  "description"};
 
 bool contains(const std::vector<std::string>& keys, const std::string& key) {
     return std::find(keys.begin(), keys.end(), key) != keys.end();
@@ -72,12 +63,57 @@ double number(const json& object, const char* key, const std::string& where) {
     return v.get<double>();
 }
 
+// "setpoint": [[time, value], [time, value, "after"], [time, value, "ramp"], ...].
+SetpointSchedule schedule_of(const json& v, const std::string& where) {
+    const std::string form = " must be an array of steps [time, value], optionally with \"after\" and/or \"ramp\"";
+    if (!v.is_array()) bad(where + form + ", got " + kind_of(v));
+    SetpointSchedule schedule;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        const json& step = v[i];
+        const std::string at = where + " step " + std::to_string(i + 1);
+        if (!step.is_array() || step.size() < 2 || step.size() > 4)
+            bad(at + " must be [time, value], optionally with \"after\" and/or \"ramp\", got " +
+                (step.is_array() ? "an array of " + std::to_string(step.size()) + " elements" : kind_of(step)));
+        SetpointStep s;
+        if (!step[0].is_number()) bad(at + ": the time must be a number, got " + kind_of(step[0]));
+        if (!step[1].is_number()) bad(at + ": the value must be a number, got " + kind_of(step[1]));
+        s.time = step[0].get<double>();
+        s.value = step[1].get<double>();
+        for (std::size_t j = 2; j < step.size(); ++j) {
+            const std::string flag = step[j].is_string() ? step[j].get<std::string>() : "";
+            bool* target = flag == "after" ? &s.after : flag == "ramp" ? &s.ramp : nullptr;
+            if (!target)
+                bad(at + ": element " + std::to_string(j + 1) + " must be \"after\" or \"ramp\", got " +
+                    (step[j].is_string() ? "\"" + flag + "\"" : kind_of(step[j])));
+            if (*target) bad(at + ": \"" + flag + "\" given twice");
+            *target = true;
+        }
+        schedule.steps.push_back(s);
+    }
+    try {
+        check_setpoint_schedule(schedule);
+    } catch (const Error& e) {
+        throw Error(e.id(), where + ": " + e.what());
+    }
+    return schedule;
+}
+
+long seed_of(const json& v) {
+    const std::string form = "top level: 'seed' must be an integer from 1 to " + std::to_string(kMaxNoiseSeed);
+    if (!v.is_number()) bad(form + ", got " + kind_of(v));
+    if (!v.is_number_integer() || v.get<long long>() < 1 || v.get<long long>() > kMaxNoiseSeed)
+        throw Error("veltrax:badSeed", form + ", got " + v.dump());
+    return static_cast<long>(v.get<long long>());
+}
+
 // Checks the types of the call fields that `object` sets; `where` names it in
 // messages ("top level", "call 2").
 void check_call_fields(const json& object, const std::string& where) {
     for (const char* key : {"params", "numerator", "denominator", "curve"})
         if (object.contains(key)) number_row(object.at(key), where + ": '" + key + "'");
     if (object.contains("T") && !object.at("T").is_null()) number_row(object.at("T"), where + ": 'T'");
+    if (object.contains("setpoint") && !object.at("setpoint").is_null())
+        schedule_of(object.at("setpoint"), where + ": 'setpoint'");
     if (object.contains("description") && !object.at("description").is_string())
         bad(where + ": 'description' must be a string, got " + kind_of(object.at("description")));
     if (object.contains("model")) {
@@ -136,78 +172,16 @@ Build build_of(const json& top) {
     return static_cast<Build>(b.get<int>());
 }
 
-// Parser callback that notes the first key an object gives twice (the parser
-// itself keeps the last), and where: "top level", "call 2: 'model'", ...
-class DuplicateKeys {
-public:
-    bool operator()(int /*depth*/, json::parse_event_t event, json& parsed) {
-        switch (event) {
-            case json::parse_event_t::object_start:
-            case json::parse_event_t::array_start:
-                count_element();
-                frames_.push_back({event == json::parse_event_t::object_start, {}, {}, 0});
-                break;
-            case json::parse_event_t::key: {
-                Frame& f = frames_.back();
-                f.key = parsed.get<std::string>();
-                if (!f.keys.insert(f.key).second && found_.empty()) found_ = where() + ": field '" + f.key + "' given twice";
-                break;
-            }
-            case json::parse_event_t::object_end:
-            case json::parse_event_t::array_end: frames_.pop_back(); break;
-            case json::parse_event_t::value: count_element(); break;
-        }
-        return true;
-    }
-    const std::string& found() const { return found_; }
-
-private:
-    struct Frame {
-        bool object;
-        std::set<std::string> keys;
-        std::string key;     // the latest key of an object
-        std::size_t elements; // elements of an array so far
-    };
-
-    void count_element() {
-        if (!frames_.empty() && !frames_.back().object) ++frames_.back().elements;
-    }
-
-    // The innermost object, named as the other messages name it.
-    std::string where() const {
-        std::vector<std::string> parts{"top level"};
-        for (std::size_t i = 1; i < frames_.size(); ++i) {
-            const Frame& parent = frames_[i - 1];
-            parts.push_back(parent.object ? "'" + parent.key + "'" : "element " + std::to_string(parent.elements));
-        }
-        if (parts.size() >= 3 && parts[1] == "'calls'") {
-            parts[2] = "call " + parts[2].substr(8);
-            parts.erase(parts.begin(), parts.begin() + 2);
-        }
-        std::string s;
-        for (const std::string& p : parts) s += (s.empty() ? "" : p.rfind("element ", 0) == 0 ? " " : ": ") + p;
-        return s;
-    }
-
-    std::vector<Frame> frames_;
-    std::string found_;
-};
+// The schedule of a merged call: null or absent, the built-in one.
+std::optional<SetpointSchedule> call_schedule(const json& c, const std::string& where) {
+    if (!c.contains("setpoint") || c.at("setpoint").is_null()) return std::nullopt;
+    return schedule_of(c.at("setpoint"), where + ": 'setpoint'");
+}
 
 }  // namespace
 
 Scenario parse_scenario(const std::string& text, const std::string& path) {
-    json top;
-    DuplicateKeys duplicates;
-    try {
-        top = json::parse(text, std::ref(duplicates));
-    } catch (const json::exception& e) {
-        // Drop the library's "[json.exception.parse_error.101] " prefix.
-        std::string what = e.what();
-        const std::size_t close = what.find("] ");
-        if (what.rfind("[json.exception.", 0) == 0 && close != std::string::npos) what.erase(0, close + 2);
-        bad("not valid JSON: " + what);
-    }
-    if (!duplicates.found().empty()) bad(duplicates.found());
+    const json top = experiments::parse_json_strict(text, "veltrax:badScenario");
     if (!top.is_object()) bad("the file must hold a JSON object, got " + kind_of(top));
     check_keys(top, kTopKeys, "top level");
 
@@ -216,21 +190,29 @@ Scenario parse_scenario(const std::string& text, const std::string& path) {
     s.name = std::filesystem::path(path).stem().string();
     s.build = build_of(top);
     check_call_fields(top, "top level");
+    if (top.contains("seed")) s.seed = seed_of(top.at("seed"));
 
     if (!top.contains("calls")) {
         s.calls.push_back(gateway_inputs(top, "top level", false));
-        return s;
+        s.schedules.push_back(call_schedule(top, "top level"));
+    } else {
+        const json& calls = top.at("calls");
+        if (!calls.is_array()) bad("top level: 'calls' must be an array of objects, got " + kind_of(calls));
+        if (calls.empty()) bad("top level: 'calls' is empty");
+        for (std::size_t i = 0; i < calls.size(); ++i) {
+            const std::string where = "call " + std::to_string(i + 1);
+            const json& call = calls[i];
+            if (!call.is_object()) bad(where + " must be an object, got " + kind_of(call));
+            check_keys(call, kCallKeys, where);
+            check_call_fields(call, where);
+            const json merged = merged_call(top, call);
+            s.calls.push_back(gateway_inputs(merged, where, true));
+            s.schedules.push_back(call_schedule(merged, where));
+        }
     }
-    const json& calls = top.at("calls");
-    if (!calls.is_array()) bad("top level: 'calls' must be an array of objects, got " + kind_of(calls));
-    if (calls.empty()) bad("top level: 'calls' is empty");
-    for (std::size_t i = 0; i < calls.size(); ++i) {
-        const std::string where = "call " + std::to_string(i + 1);
-        const json& call = calls[i];
-        if (!call.is_object()) bad(where + " must be an object, got " + kind_of(call));
-        check_keys(call, kCallKeys, where);
-        check_call_fields(call, where);
-        s.calls.push_back(gateway_inputs(merged_call(top, call), where, true));
+    if (top.contains("population")) {
+        s.population = experiments::parse_population(top.at("population"), "population");
+        experiments::check_population_fits(s.calls, *s.population);
     }
     return s;
 }

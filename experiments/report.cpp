@@ -351,6 +351,35 @@ std::string csv_row(const Run& run, const CallData* call, bool error_row) {
     return r + "\n";
 }
 
+// The rows of one run: one per call that ran, the failed call's with the
+// error, and one row for a run without calls to show.
+std::string csv_rows(const Run& r) {
+    std::string rows;
+    for (const CallData& c : r.calls) rows += csv_row(r, &c, r.status == Status::failed && c.call == r.error_call);
+    const bool error_shown = r.status == Status::failed && r.error_call >= 1 && r.error_call <= r.calls.size();
+    if (r.status != Status::ok && !error_shown) rows += csv_row(r, nullptr, true);
+    return rows;
+}
+
+void mark_unreadable(Run& r, const std::string& why) {
+    r.status = Status::unreadable;
+    r.calls.clear();
+    r.error_id = "veltrax:unreadableResult";
+    r.error_message = why;
+    r.error_call = 0;
+}
+
+// Reads one run folder; an unreadable one is marked so.
+void read_run(const fs::path& dir, Run& r, const ReportOptions& options) {
+    try {
+        load_run(dir, r, options);
+    } catch (const Unreadable& u) {
+        mark_unreadable(r, u.why);
+    } catch (const std::exception& e) {
+        mark_unreadable(r, e.what());
+    }
+}
+
 // p-quantile of sorted values: linear between the order statistics at (n - 1) p.
 double quantile(const std::vector<double>& sorted, double p) {
     if (sorted.empty()) return kNaN;
@@ -436,6 +465,16 @@ void run_gnuplot(const fs::path& dir) {
 
 }  // namespace
 
+std::string run_csv(const fs::path& dir, const std::string& scenario, std::uint64_t individual,
+                    const ReportOptions& options) {
+    Run r;
+    r.scenario = scenario;
+    r.individual = individual;
+    r.folder = run_folder(scenario, individual).string();
+    read_run(dir, r, options);
+    return csv_header() + csv_rows(r);
+}
+
 ReportResult write_report(const fs::path& outdir, const ReportOptions& options) {
     std::error_code ec;
     if (!fs::is_directory(outdir, ec)) bad_sweep("'" + outdir.string() + "' is not a folder");
@@ -478,26 +517,8 @@ ReportResult write_report(const fs::path& outdir, const ReportOptions& options) 
 
     // Read the runs found, on two threads: each run is read on its own.
     {
-        std::vector<std::string> errors(found.size());
         auto work = [&](std::size_t first, std::size_t step) {
-            for (std::size_t i = first; i < found.size(); i += step) {
-                Run& r = *found[i];
-                try {
-                    load_run(outdir / r.folder, r, options);
-                } catch (const Unreadable& u) {
-                    r.status = Status::unreadable;
-                    r.calls.clear();
-                    r.error_id = "veltrax:unreadableResult";
-                    r.error_message = u.why;
-                    r.error_call = 0;
-                } catch (const std::exception& e) {
-                    r.status = Status::unreadable;
-                    r.calls.clear();
-                    r.error_id = "veltrax:unreadableResult";
-                    r.error_message = e.what();
-                    r.error_call = 0;
-                }
-            }
+            for (std::size_t i = first; i < found.size(); i += step) read_run(outdir / found[i]->folder, *found[i], options);
         };
         const std::size_t threads = found.size() >= 64 ? 2 : 1;
         std::vector<std::thread> pool;
@@ -524,11 +545,7 @@ ReportResult write_report(const fs::path& outdir, const ReportOptions& options) 
     {
         OutFile csv(csv_path);
         csv << csv_header();
-        for (const auto& [key, r] : runs) {
-            for (const CallData& c : r.calls) csv << csv_row(r, &c, r.status == Status::failed && c.call == r.error_call);
-            const bool error_shown = r.status == Status::failed && r.error_call >= 1 && r.error_call <= r.calls.size();
-            if (r.status != Status::ok && !error_shown) csv << csv_row(r, nullptr, true);
-        }
+        for (const auto& [key, r] : runs) csv << csv_rows(r);
         csv.close();
     }
     result.written.push_back(csv_path.string());

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -38,5 +39,11 @@ struct ReportResult {
 // written and "veltrax:plotFailed" when gnuplot fails (sweep.csv and
 // report.html are written before).
 ReportResult write_report(const std::filesystem::path& outdir, const ReportOptions& options = {});
+
+// The header line of sweep.csv and the rows it holds for the run folder `dir`
+// (scenario `scenario`, population individual `individual` or 0): a run's
+// metrics.csv. An unreadable folder gives its "unreadable" row.
+std::string run_csv(const std::filesystem::path& dir, const std::string& scenario, std::uint64_t individual,
+                    const ReportOptions& options = {});
 
 }  // namespace veltrax::experiments

@@ -19,15 +19,23 @@ struct Frame {
     std::string key;  // last key read, for the next value's label
 };
 
+// Where the innermost object is, as scenario messages name it: "top level",
+// "'population': 'body_mass'", "call 2: 'model'" (an element of the top-level
+// "calls"), "'scenarios' element 3".
 std::string path_of(const std::vector<Frame>& stack) {
-    std::string p;
+    std::vector<std::string> parts;
     for (std::size_t i = 1; i < stack.size(); ++i) {
         const std::string& l = stack[i].label;
-        if (l.rfind("element ", 0) == 0)
-            p += (p.empty() ? "" : " ") + l;
+        const bool element = stack[i - 1].array;
+        if (element && i == 2 && stack[1].label == "calls")
+            parts.back() = "call " + l.substr(8);
         else
-            p += (p.empty() ? "" : ".") + l;
+            parts.push_back(element ? l : "'" + l + "'");
     }
+    if (parts.empty()) return "top level";
+    std::string p;
+    for (const std::string& part : parts)
+        p += (p.empty() ? "" : part.rfind("element ", 0) == 0 ? " " : ": ") + part;
     return p;
 }
 
@@ -70,11 +78,8 @@ json parse_json_strict(const std::string& text, const std::string& error_id) {
             case json::parse_event_t::key: {
                 Frame& f = stack.back();
                 f.key = parsed.get<std::string>();
-                if (!f.keys.insert(f.key).second) {
-                    const std::string where = path_of(stack);
-                    throw Error(error_id, "duplicate key '" + f.key + "' " +
-                                              (where.empty() ? "at the top level" : "in " + where));
-                }
+                if (!f.keys.insert(f.key).second)
+                    throw Error(error_id, path_of(stack) + ": field '" + f.key + "' given twice");
                 break;
             }
             case json::parse_event_t::object_end:

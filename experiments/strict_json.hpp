@@ -9,8 +9,10 @@
 namespace veltrax::experiments {
 
 // Parses `text`; a duplicate key anywhere, or text that is not JSON, throws
-// veltrax::Error with id `error_id`. Messages name where the key is, e.g.
-// "duplicate key 'sd' in population.body_mass" (array elements from 1).
+// veltrax::Error with id `error_id`. Messages name the object as the other
+// scenario messages do, e.g. "'population': 'body_mass': field 'sd' given
+// twice", "call 2: 'model': field 'body_mass' given twice" (elements of the
+// top-level "calls" are calls; array elements count from 1).
 nlohmann::json parse_json_strict(const std::string& text, const std::string& error_id = "veltrax:badScenario");
 
 // "a string", "an array", ... for messages.

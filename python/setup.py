@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
-"""The compiled part of the package: veltrax._core from the binding and the
-C++ core, compiled with the flags and sources of the CMake build
+"""The compiled part of the package: veltrax._core from the binding, the
+C++ core and the experiments library (which needs Debian's nlohmann-json3-dev
+and librandom123-dev), compiled with the flags and sources of the CMake build
 (cmake/compile-flags.txt, cmake/core-sources.txt) so that results are
 bit-identical to the plug-ins'. From the repository root:
 
@@ -41,7 +42,7 @@ if not found:
     raise SystemExit(f"setup.py: project version not found in {CMAKE_LISTS}")
 VERSION = found.group(1)
 SOURCES = ["src/veltrax_module.cpp"]
-for target in ("veltrax_api", "veltrax_core", "matprod_core"):
+for target in ("veltrax_api", "veltrax_core", "matprod_core", "veltrax_experiments"):
     SOURCES += library_sources(target)
 SOURCES = list(dict.fromkeys(SOURCES))  # a file of both cores once
 

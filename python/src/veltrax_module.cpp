@@ -1,7 +1,8 @@
-// veltrax._core: the C++ API for Python. Conversions only: NumPy arrays in
-// and out of veltrax::Matrix, veltrax::Error raised as veltrax.Error, and the
-// interpreter lock released while the simulation runs. The Python package
-// (veltrax/__init__.py) shapes the inputs and names the outputs.
+// veltrax._core: the C++ API and the experiments library for Python.
+// Conversions only: NumPy arrays in and out of veltrax::Matrix,
+// veltrax::Error raised as veltrax.Error, and the interpreter lock released
+// while the simulation runs. The Python package (veltrax/__init__.py) shapes
+// the inputs and names the outputs.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -15,11 +16,17 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "api/veltrax.hpp"
+#include "experiments/expand.hpp"
+#include "experiments/metrics.hpp"
+#include "experiments/population.hpp"
+#include "experiments/report.hpp"
+#include "experiments/strict_json.hpp"
 
 namespace py = pybind11;
 using veltrax::Matrix;
@@ -60,10 +67,21 @@ py::list to_arrays(std::vector<Matrix>&& matrices) {
     return out;
 }
 
-// (sample_count, a_order, b_order, gaussian_noise, builtin_model)
+// (sample_count, a_order, b_order, gaussian_noise, builtin_model, sample_period)
 py::tuple info_tuple(const std::vector<Matrix>& inputs) {
     const veltrax::CallInfo info = veltrax::check_call(inputs);
-    return py::make_tuple(info.sample_count, info.a_order, info.b_order, info.gaussian_noise, info.builtin_model);
+    return py::make_tuple(info.sample_count, info.a_order, info.b_order, info.gaussian_noise, info.builtin_model,
+                          veltrax::experiments::sample_period_of(inputs));
+}
+
+// Set-point steps as (time, value, after, ramp); None: the built-in schedule.
+using Steps = std::vector<std::tuple<double, double, bool, bool>>;
+
+std::optional<veltrax::SetpointSchedule> to_schedule(const std::optional<Steps>& steps) {
+    if (!steps) return std::nullopt;
+    veltrax::SetpointSchedule s;
+    for (const auto& [time, value, after, ramp] : *steps) s.steps.push_back({time, value, after, ramp});
+    return s;
 }
 
 veltrax::Build to_build(int build) {
@@ -132,10 +150,13 @@ struct PySimulation {
     explicit PySimulation(const veltrax::Simulation& other) : sim(other) {}
 };
 
-py::tuple simulation_call(PySimulation& self, const std::vector<Array>& inputs, unsigned threads) {
+py::tuple simulation_call(PySimulation& self, const std::vector<Array>& inputs, unsigned threads,
+                          const std::optional<Steps>& setpoint) {
     const std::vector<Matrix> in = to_matrices(inputs);
+    const std::optional<veltrax::SetpointSchedule> schedule = to_schedule(setpoint);
     veltrax::RunOptions options;
     options.threads = threads;
+    if (schedule) options.schedule = &*schedule;
     std::vector<Matrix> out;
     Interruptible interruptible;
     options.cancelled = &Interruptible::stopped;
@@ -145,6 +166,12 @@ py::tuple simulation_call(PySimulation& self, const std::vector<Array>& inputs, 
         out = self.sim.call(in, 5, options);
     });
     return py::make_tuple(to_arrays(std::move(out)), info_tuple(in));
+}
+
+void simulation_seed_noise(PySimulation& self, long seed) {
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> lock(self.busy);
+    self.sim.seed_noise(seed);
 }
 
 std::unique_ptr<PySimulation> simulation_copy(PySimulation& self) {
@@ -212,6 +239,90 @@ py::list batch(const std::vector<std::pair<int, std::vector<std::vector<Array>>>
     return out;
 }
 
+// compute_metrics as a dict of the summary.json names (steps as tuples
+// (row, time, from, to, overshoot, undershoot, settled, settling_time,
+// time_in_band), rows from 0) and the sweep.csv aggregates.
+py::dict metrics(const Array& t, const Array& trajectory, double sample_period, bool builtin_model, double band) {
+    const Matrix time = to_matrix(t), traj = to_matrix(trajectory);
+    if (traj.cols < 3 || time.rows != traj.rows)
+        throw py::value_error("metrics need the time column and a trajectory of as many rows with at least 3 columns");
+    veltrax::experiments::MetricOptions options;
+    options.band = band;
+    const veltrax::experiments::Metrics m =
+        veltrax::experiments::compute_metrics(time, traj, sample_period, builtin_model, options);
+    py::list steps;
+    for (const auto& s : m.steps)
+        steps.append(py::make_tuple(s.row, s.time, s.from, s.to, s.overshoot, s.undershoot, s.settled, s.settling_time,
+                                    s.time_in_band));
+    py::dict d;
+    d["samples"] = m.samples;
+    d["iae"] = m.iae;
+    d["ise"] = m.ise;
+    d["total_control"] = m.total_control;
+    d["peak_control"] = m.peak_control;
+    d["steps"] = steps;
+    d["max_overshoot"] = m.max_overshoot();
+    d["max_undershoot"] = m.max_undershoot();
+    d["max_settling_time"] = m.max_settling_time();
+    d["time_in_band"] = m.time_in_band();
+    if (m.builtin_model) {
+        d["mdpe"] = m.mdpe;
+        d["mdape"] = m.mdape;
+        d["wobble"] = m.wobble;
+        d["divergence"] = m.divergence;
+    }
+    return d;
+}
+
+struct PyPopulation {
+    veltrax::experiments::Population p;
+};
+
+// A population block as JSON text, as in a scenario file.
+std::unique_ptr<PyPopulation> population_from_json(const std::string& text) {
+    auto p = std::make_unique<PyPopulation>();
+    p->p = veltrax::experiments::parse_population(veltrax::experiments::parse_json_strict(text), "population");
+    return p;
+}
+
+py::dict covariates(const veltrax::experiments::Population& p, const veltrax::experiments::Individual& ind) {
+    py::dict d;
+    for (int c = 0; c < veltrax::experiments::kCovariates; ++c)
+        if (p.draws(static_cast<veltrax::experiments::Covariate>(c)))
+            d[veltrax::experiments::covariate_name(c)] = ind.values[c];
+    return d;
+}
+
+// (index, {covariate: value}, valid, reason)
+py::tuple population_draw(const PyPopulation& self, std::uint64_t k) {
+    const veltrax::experiments::Individual ind = veltrax::experiments::draw_individual(self.p, k);
+    return py::make_tuple(ind.index, covariates(self.p, ind), ind.valid, ind.reason);
+}
+
+// The calls with individual k's values: ([[arrays of a call], ...], None or (call, id, message)).
+py::tuple population_expand(const PyPopulation& self, std::uint64_t k, const std::vector<std::vector<Array>>& calls) {
+    std::vector<std::vector<Matrix>> in;
+    for (const std::vector<Array>& call : calls) in.push_back(to_matrices(call));
+    veltrax::experiments::PopulationRun run = veltrax::experiments::expand_individual(in, self.p, k);
+    py::list out;
+    for (std::vector<Matrix>& call : run.calls) out.append(to_arrays(std::move(call)));
+    py::object error = py::none();
+    if (!run.valid) error = py::make_tuple(run.error_call, run.error_id, run.error_message);
+    return py::make_tuple(out, error);
+}
+
+// (manifest, expected, ok, failed, unreadable, missing, unexpected, written)
+py::tuple report(const std::string& outdir, bool plots) {
+    veltrax::experiments::ReportOptions options;
+    options.plots = plots;
+    veltrax::experiments::ReportResult r;
+    {
+        py::gil_scoped_release release;
+        r = veltrax::experiments::write_report(outdir, options);
+    }
+    return py::make_tuple(r.manifest, r.expected, r.ok, r.failed, r.unreadable, r.missing, r.unexpected, r.written);
+}
+
 py::array matprod(const Array& a, const Array& b) {
     const std::vector<Matrix> in{to_matrix(a), to_matrix(b)};
     std::optional<Matrix> r;
@@ -242,12 +353,24 @@ PYBIND11_MODULE(_core, m) {
     py::class_<PySimulation>(m, "Simulation")
         .def(py::init([](int build) { return std::make_unique<PySimulation>(to_build(build)); }), py::arg("build"))
         .def_property_readonly("build", [](const PySimulation& self) { return static_cast<int>(self.sim.build()); })
-        .def("call", &simulation_call, py::arg("inputs"), py::arg("threads") = 0u,
+        .def("call", &simulation_call, py::arg("inputs"), py::arg("threads") = 0u, py::arg("setpoint") = py::none(),
              "Runs one call on the 2-D float64 inputs: ([t, trajectory, theta, search, sums], info).")
+        .def("seed_noise", &simulation_seed_noise, py::arg("seed"))
         .def("copy", &simulation_copy, "A branch: continues exactly as this simulation would.")
         .def("save_state", &simulation_save_state)
         .def_static("load_state", &simulation_load_state, py::arg("snapshot"));
 
+    py::class_<PyPopulation>(m, "Population")
+        .def_static("from_json", &population_from_json, py::arg("text"))
+        .def_property_readonly("size", [](const PyPopulation& self) { return self.p.size; })
+        .def_property_readonly("seed", [](const PyPopulation& self) { return self.p.seed; })
+        .def("to_json", [](const PyPopulation& self) { return veltrax::experiments::population_json(self.p).dump(); })
+        .def("draw", &population_draw, py::arg("k"))
+        .def("expand", &population_expand, py::arg("k"), py::arg("calls"));
+
     m.def("run_batch", &batch, py::arg("jobs"), py::arg("threads") = 0u);
+    m.def("metrics", &metrics, py::arg("t"), py::arg("trajectory"), py::arg("sample_period"), py::arg("builtin_model"),
+          py::arg("band"));
+    m.def("report", &report, py::arg("outdir"), py::arg("plots"));
     m.def("matprod", &matprod, py::arg("a"), py::arg("b"));
 }

@@ -14,11 +14,19 @@ A Simulation keeps its state between calls as a loaded plug-in does;
 copy.copy() branches it. run_batch() runs independent simulations on several
 threads, matprod() is the matrix product. Rejected calls raise veltrax.Error
 with the plug-ins' identifier and message.
+
+Experiments: a call may follow a set-point schedule of your own
+(``setpoint=``) and a Simulation may start from a noise seed; metrics()
+summarises a call, Population draws virtual individuals as the command-line
+tool does, and report() merges a sweep's result folders.
 """
 
 from __future__ import annotations
 
 import enum
+import json
+import numbers
+import os
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any, NamedTuple
@@ -33,10 +41,17 @@ __all__ = [
     "Call",
     "CallInfo",
     "Error",
+    "Individual",
     "JobResult",
+    "Metrics",
+    "Population",
+    "ReportResult",
     "Result",
     "Simulation",
+    "Step",
     "matprod",
+    "metrics",
+    "report",
     "run_batch",
 ]
 __version__ = _core.__version__
@@ -134,6 +149,27 @@ _SEARCH = {
 _SUMS = ("squared_error", "time_weighted_abs_error", "input_integral")
 
 
+def _steps(setpoint) -> list[tuple[float, float, bool, bool]] | None:
+    """Set-point steps [time, value, "after"?, "ramp"?] as the core takes them."""
+    if setpoint is None:
+        return None
+    form = 'must be [time, value], optionally with "after" and/or "ramp"'
+    if isinstance(setpoint, (str, bytes)) or not hasattr(setpoint, "__iter__"):
+        raise Error("veltrax:badSchedule", f"setpoint must be a list of steps [time, value], got {type(setpoint).__name__}")
+    steps = []
+    for k, step in enumerate(setpoint, start=1):
+        where = f"set-point step {k}"
+        if isinstance(step, (str, bytes)) or not hasattr(step, "__len__") or not 2 <= len(step) <= 4:
+            raise Error("veltrax:badSchedule", f"{where} {form}, got {step!r}")
+        if not all(isinstance(x, (numbers.Real, np.number)) and not isinstance(x, (bool, np.bool_)) for x in step[:2]):
+            raise Error("veltrax:badSchedule", f"{where}: time and value must be numbers, got {list(step[:2])!r}")
+        flags = list(step[2:])
+        if any(not isinstance(f, str) or f not in ("after", "ramp") for f in flags) or len(set(flags)) != len(flags):
+            raise Error("veltrax:badSchedule", f"{where} {form}, got {step!r}")
+        steps.append((float(step[0]), float(step[1]), "after" in flags, "ramp" in flags))
+    return steps
+
+
 class Result:
     """The five outputs of one call, as the plug-in returns them.
 
@@ -150,16 +186,18 @@ class Result:
     ``r.unused`` (build 1), ``r.dose`` and ``r.noise`` (build 2), ``r.dose``
     and ``r.hold_counter`` (build 3); the sums as floats: ``r.squared_error``,
     ``r.time_weighted_abs_error``, ``r.input_integral``. ``columns`` lists the
-    names per output. Unpacking gives the five outputs:
+    names per output; ``sample_period`` is the time one row stands for
+    (Runge-Kutta steps x step length). Unpacking gives the five outputs:
     ``t, trajectory, theta, search, sums = sim.call(...)``.
     """
 
-    __slots__ = ("t", "trajectory", "theta", "search", "sums", "build", "info")
+    __slots__ = ("t", "trajectory", "theta", "search", "sums", "build", "info", "sample_period")
 
-    def __init__(self, build: Build, outputs, info: CallInfo) -> None:
+    def __init__(self, build: Build, outputs, info) -> None:
         self.t, self.trajectory, self.theta, self.search, self.sums = outputs
         self.build = build
-        self.info = info
+        self.info = CallInfo(*info[:5])
+        self.sample_period = float(info[5])
 
     @property
     def columns(self) -> dict[str, tuple[str, ...]]:
@@ -204,12 +242,17 @@ class Simulation:
     do. ``copy.copy(sim)`` and ``copy.deepcopy(sim)`` branch it: the copy
     continues exactly as the original would. A Simulation may be used from
     several threads; its calls then run one at a time.
+
+    ``seed`` starts the noise generators as a plug-in just loaded with that
+    seed would (1 .. 2147483562); None is the plug-in's own start (seed 1).
     """
 
     __slots__ = ("_core",)
 
-    def __init__(self, build: Build | int = Build.BASE) -> None:
+    def __init__(self, build: Build | int = Build.BASE, seed: int | None = None) -> None:
         self._core = _core.Simulation(int(Build(build)))
+        if seed is not None:
+            self.seed_noise(seed)
 
     @classmethod
     def _wrap(cls, core) -> Simulation:
@@ -222,7 +265,18 @@ class Simulation:
         """Which plug-in this simulation is."""
         return Build(self._core.build)
 
-    def call(self, params, numerator=None, denominator=None, curve=None, T=None, *, model=None, threads=0) -> Result:
+    def seed_noise(self, seed: int) -> None:
+        """Restarts the noise generators as if the plug-in had just been
+        loaded with this seed (1 .. 2147483562); the rest of the state stays.
+        Raises veltrax.Error "veltrax:badSeed" otherwise."""
+        if not isinstance(seed, (numbers.Integral, np.integer)) or isinstance(seed, (bool, np.bool_)):
+            raise Error("veltrax:badSeed", f"seed must be an integer from 1 to 2147483562, got {seed!r}")
+        if not 1 <= int(seed) <= 2147483562:
+            raise Error("veltrax:badSeed", f"seed must be an integer from 1 to 2147483562, got {int(seed)}")
+        self._core.seed_noise(int(seed))
+
+    def call(self, params, numerator=None, denominator=None, curve=None, T=None, *, model=None, setpoint=None,
+             threads=0) -> Result:
         """Runs one call of the plug-in and returns its five outputs.
 
         params       parameter vector [N, control_weight, dead_time, u_max,
@@ -238,6 +292,11 @@ class Simulation:
         T            optional observer filter [t0, t1, t2]; default
                      [1, -1.6, 0.64]
         model        a BodyModel instead of numerator and denominator
+        setpoint     a set-point schedule instead of the built-in one, steps
+                     in increasing time as in scenario files: [time, value],
+                     [time, value, "after"] (the value holds for t > time
+                     instead of t >= time), [time, value, "ramp"] (a straight
+                     line from there to the next step's value)
         threads      threads of the move search (0: VELTRAX_THREADS, else
                      all cores); the results do not depend on it
 
@@ -247,12 +306,13 @@ class Simulation:
 
         Returns a Result (t, trajectory, theta, search, sums and named
         columns). Raises veltrax.Error for a rejected call, which leaves the
-        simulation unchanged. The interpreter lock is released while the call
-        runs.
+        simulation unchanged ("veltrax:badSchedule" for set-point steps out
+        of order or malformed). The interpreter lock is released while the
+        call runs.
         """
         inputs = _call_inputs(params, numerator, denominator, curve, T, model)
-        outputs, info = self._core.call(inputs, threads)
-        return Result(self.build, outputs, CallInfo(*info))
+        outputs, info = self._core.call(inputs, threads, _steps(setpoint))
+        return Result(self.build, outputs, info)
 
     def __copy__(self) -> Simulation:
         return self._wrap(self._core.copy())
@@ -322,7 +382,7 @@ def run_batch(jobs, threads: int = 0) -> list[JobResult]:
     core_jobs = [(int(Build(build)), [_as_call(c)._inputs() for c in calls]) for build, calls in jobs]
     out = []
     for (build, _), (outputs, infos, error) in zip(core_jobs, _core.run_batch(core_jobs, threads)):
-        results = [Result(Build(build), o, CallInfo(*i)) for o, i in zip(outputs, infos)]
+        results = [Result(Build(build), o, i) for o, i in zip(outputs, infos)]
         out.append(JobResult(results, None if error is None else Error(*error)))
     return out
 
@@ -331,3 +391,182 @@ def matprod(A, B) -> np.ndarray:
     """The matrix product A @ B as the matprod plug-in computes it (2-D
     float64; 1-D inputs are rows). Raises veltrax.Error "matprod:..."."""
     return _core.matprod(_matrix(A, 1, "A", "matprod"), _matrix(B, 2, "B", "matprod"))
+
+
+class Step(NamedTuple):
+    """One change of the recorded set-point in a call and the response to it,
+    over its segment (up to the next change or the end of the call)."""
+
+    row: int  #: index of the change in the call's arrays (from 0)
+    time: float  #: t of that row
+    from_: float  #: set-point before the change
+    to: float  #: set-point after it
+    overshoot: float  #: % of the step size, beyond `to` in the step's direction
+    undershoot: float  #: % of the step size, beyond `from_` against the step's direction
+    settled: bool  #: y ends the segment within the band
+    settling_time: float  #: from `time` until y stays within the band; NaN unless settled
+    time_in_band: float  #: sample period x the rows of the segment within the band
+
+
+@dataclass(frozen=True)
+class Metrics:
+    """Performance measures of one call, as summary.json and sweep.csv of the
+    command-line tool give them (docs/experiments.md defines each)."""
+
+    samples: int
+    iae: float  #: integral of |set-point - y|
+    ise: float  #: integral of (set-point - y)^2
+    total_control: float  #: integral of u
+    peak_control: float  #: largest u
+    steps: tuple[Step, ...]  #: every change of the recorded set-point
+    max_overshoot: float  #: over the steps; NaN without steps
+    max_undershoot: float
+    max_settling_time: float  #: NaN if a step did not settle
+    time_in_band: float  #: summed over the steps
+    # The built-in model only (None for a linear process), from the
+    # performance error PE = 100 (y - r) / r:
+    mdpe: float | None = None  #: median PE, %
+    mdape: float | None = None  #: median |PE|, %
+    wobble: float | None = None  #: median |PE - MDPE|, %
+    divergence: float | None = None  #: slope of |PE| over model time, % per hour
+
+
+def metrics(result: Result, *, band: float = 0.02) -> Metrics:
+    """The metrics of one call's result, computed from its time column and
+    trajectory exactly as the command-line tool computes them.
+
+    band  settling band: this fraction of each step's size on either side of
+          the new set-point (default 2 %)
+    """
+    if not isinstance(result, Result):
+        raise TypeError(f"metrics() takes a veltrax.Result, got {type(result).__name__}")
+    values = _core.metrics(result.t, result.trajectory, result.sample_period, result.info.builtin_model, float(band))
+    values["steps"] = tuple(Step(*s) for s in values["steps"])
+    return Metrics(**values)
+
+
+class Individual(NamedTuple):
+    """Individual `index` of a population: its drawn values by covariate name
+    (body_mass, cardiac_output, plant_hill_midpoint, plant_hill_exponent,
+    dead_time, noise_amplitude; only those the population draws, NaN where no
+    draw fell within the bounds), and whether the draw succeeded."""
+
+    index: int
+    covariates: dict[str, float]
+    valid: bool
+    reason: str  #: why not valid; empty when valid
+
+
+def _json_value(value):
+    if isinstance(value, np.generic):
+        return value.item()
+    raise TypeError(f"a population block cannot hold {type(value).__name__}")
+
+
+class Population:
+    """A virtual population, as the "population" block of a scenario file
+    declares it (docs/experiments.md): its size, master seed, distributions
+    and correlations. Individual k is drawn from a counter-based generator
+    keyed by (seed, k): the same values as the command-line tool's, whatever
+    the population size, the order or the thread.
+
+        >>> pop = veltrax.Population.from_dict({"size": 100, "seed": 42,
+        ...     "body_mass": {"dist": "normal", "mean": 70, "sd": 12, "min": 40}})
+        >>> pop.draw(7).covariates["body_mass"]          # doctest: +SKIP
+        >>> inputs = pop.inputs(7, call)                 # the call with individual 7's values
+        >>> veltrax.Simulation(2).call(**inputs)         # doctest: +SKIP
+
+    Bad blocks raise veltrax.Error "veltrax:badScenario" (unknown or mistyped
+    fields) or "veltrax:badPopulation" (values out of range).
+    """
+
+    __slots__ = ("_core",)
+
+    def __init__(self, block: Mapping[str, Any]) -> None:
+        try:
+            text = json.dumps(dict(block), allow_nan=False, default=_json_value)
+        except (TypeError, ValueError) as e:
+            raise Error("veltrax:badPopulation", f"population: {e}") from None
+        self._core = _core.Population.from_json(text)
+
+    @classmethod
+    def from_dict(cls, block: Mapping[str, Any]) -> Population:
+        """The population of a scenario's "population" block."""
+        return cls(block)
+
+    @classmethod
+    def from_json(cls, text: str) -> Population:
+        """The population of a "population" block written as JSON text (a
+        key given twice is an error)."""
+        population = cls.__new__(cls)
+        population._core = _core.Population.from_json(text)
+        return population
+
+    @property
+    def size(self) -> int:
+        return self._core.size
+
+    @property
+    def seed(self) -> int:
+        return self._core.seed
+
+    def __len__(self) -> int:
+        return self.size
+
+    def to_dict(self) -> dict[str, Any]:
+        """The block, as from_dict() reads it back."""
+        return json.loads(self._core.to_json())
+
+    def draw(self, k: int) -> Individual:
+        """Individual k (1 .. size). Raises veltrax.Error "veltrax:badPopulation"
+        for k outside the population."""
+        return Individual(*self._core.draw(int(k)))
+
+    def inputs(self, k: int, call) -> dict[str, np.ndarray]:
+        """The inputs of `call` with individual k's values put in (body mass
+        and cardiac output into the built-in model's numerator, the curve's
+        midpoint and exponent into curve elements 1 and 3, dead time and noise
+        amplitude into parameters 3 and 7), as Simulation.call's keyword
+        arguments: ``sim.call(**pop.inputs(k, call))``.
+
+        call  a Call, a tuple of Simulation.call's positional inputs or a dict
+              of its arguments
+
+        Raises veltrax.Error as the command-line tool reports the individual:
+        "veltrax:badIndividual" when no draw fell within the bounds or a
+        drawn curve value is not positive, or the identifier of the
+        simulation's own check that rejects the values ("veltrax:badDeadTime",
+        ...); "veltrax:badPopulation" when the population draws body mass or
+        cardiac output for a linear process.
+        """
+        base = _as_call(call)._inputs()
+        (arrays,), error = self._core.expand(int(k), [base])
+        if error is not None:
+            raise Error(error[1], error[2])
+        return dict(zip(_ARGUMENTS, arrays))
+
+    def __repr__(self) -> str:
+        return f"<veltrax.Population size={self.size} seed={self.seed}>"
+
+
+class ReportResult(NamedTuple):
+    """What report() found and wrote."""
+
+    manifest: bool  #: OUTDIR/sweep.json was there
+    expected: int  #: runs the manifest lists
+    ok: int
+    failed: int
+    unreadable: int
+    missing: list[str]  #: run folders the manifest lists that hold no summary.json
+    unexpected: list[str]  #: run folders found that the manifest does not list
+    written: list[str]  #: files written
+
+
+def report(outdir: str | os.PathLike, plots: bool = True) -> ReportResult:
+    """Merges the results of a sweep in `outdir` (every shard's) into
+    sweep.csv and report.html, as ``veltrax report OUTDIR`` does; with plots,
+    gnuplot draws report_band_K.png and report_metrics.png. Works on partial
+    sweeps (the result lists what is missing). Raises veltrax.Error
+    "veltrax:badSweep" (no folder, bad manifest), "veltrax:writeFailed" or
+    "veltrax:plotFailed" (sweep.csv and report.html are written before)."""
+    return ReportResult(*_core.report(os.fspath(outdir), bool(plots)))

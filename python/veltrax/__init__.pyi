@@ -1,4 +1,5 @@
 import enum
+import os
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Any, NamedTuple, Union
 
@@ -9,6 +10,8 @@ __version__: str
 
 # A matrix input: a scalar, a (nested) sequence or an array of real numbers.
 _Input = Union[float, Sequence[float], Sequence[Sequence[float]], npt.ArrayLike]
+# A set-point step: [time, value], optionally followed by "after" and/or "ramp".
+_Step = Sequence[Union[float, str]]
 
 class Error(ValueError):
     id: str
@@ -39,6 +42,7 @@ class Result:
     sums: npt.NDArray[np.float64]
     build: Build
     info: CallInfo
+    sample_period: float
     @property
     def columns(self) -> dict[str, tuple[str, ...]]: ...
     def column(self, name: str) -> Union[npt.NDArray[np.float64], float]: ...
@@ -46,9 +50,10 @@ class Result:
     def __iter__(self) -> Iterator[npt.NDArray[np.float64]]: ...
 
 class Simulation:
-    def __init__(self, build: Union[Build, int] = ...) -> None: ...
+    def __init__(self, build: Union[Build, int] = ..., seed: int | None = ...) -> None: ...
     @property
     def build(self) -> Build: ...
+    def seed_noise(self, seed: int) -> None: ...
     def call(
         self,
         params: _Input,
@@ -58,6 +63,7 @@ class Simulation:
         T: _Input | None = ...,
         *,
         model: BodyModel | None = ...,
+        setpoint: Sequence[_Step] | None = ...,
         threads: int = ...,
     ) -> Result: ...
     def __copy__(self) -> Simulation: ...
@@ -90,3 +96,65 @@ _CallSpec = Union[Call, Sequence[_Input], Mapping[str, Any]]
 
 def run_batch(jobs: Iterable[tuple[Union[Build, int], Iterable[_CallSpec]]], threads: int = ...) -> list[JobResult]: ...
 def matprod(A: _Input, B: _Input) -> npt.NDArray[np.float64]: ...
+
+class Step(NamedTuple):
+    row: int
+    time: float
+    from_: float
+    to: float
+    overshoot: float
+    undershoot: float
+    settled: bool
+    settling_time: float
+    time_in_band: float
+
+class Metrics:
+    samples: int
+    iae: float
+    ise: float
+    total_control: float
+    peak_control: float
+    steps: tuple[Step, ...]
+    max_overshoot: float
+    max_undershoot: float
+    max_settling_time: float
+    time_in_band: float
+    mdpe: float | None
+    mdape: float | None
+    wobble: float | None
+    divergence: float | None
+
+def metrics(result: Result, *, band: float = ...) -> Metrics: ...
+
+class Individual(NamedTuple):
+    index: int
+    covariates: dict[str, float]
+    valid: bool
+    reason: str
+
+class Population:
+    def __init__(self, block: Mapping[str, Any]) -> None: ...
+    @classmethod
+    def from_dict(cls, block: Mapping[str, Any]) -> Population: ...
+    @classmethod
+    def from_json(cls, text: str) -> Population: ...
+    @property
+    def size(self) -> int: ...
+    @property
+    def seed(self) -> int: ...
+    def __len__(self) -> int: ...
+    def to_dict(self) -> dict[str, Any]: ...
+    def draw(self, k: int) -> Individual: ...
+    def inputs(self, k: int, call: _CallSpec) -> dict[str, npt.NDArray[np.float64]]: ...
+
+class ReportResult(NamedTuple):
+    manifest: bool
+    expected: int
+    ok: int
+    failed: int
+    unreadable: int
+    missing: list[str]
+    unexpected: list[str]
+    written: list[str]
+
+def report(outdir: Union[str, os.PathLike[str]], plots: bool = ...) -> ReportResult: ...

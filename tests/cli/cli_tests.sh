@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # Tests of bin/veltrax by group:
-# cli_tests.sh errors|inherit|shard|batch|plot|progress|docs|state|signals|limits|folders.
+# cli_tests.sh errors|inherit|shard|batch|population|plot|progress|docs|state|signals|limits|folders.
 # Needs VELTRAX (the binary) and VELTRAX_SOURCE_DIR. Exit 77 means skipped.
 set -u
 
@@ -47,7 +47,8 @@ scenario() {
 EOF
 }
 
-folders() { (cd "$1" && ls | tr '\n' ' '); }
+# The entries of folder $1 but a sweep's manifest.
+folders() { (cd "$1" && ls | grep -vx sweep.json | tr '\n' ' '); }
 
 test_errors() {
   # Scenario files that are not what they should be: nothing is run or written.
@@ -74,6 +75,10 @@ test_errors() {
     "{\"build\": 2, $good, $lin, \"calls\": [{}, 3]}" 'call 2 must be an object, got a number'
     "{\"build\": 2, $good, $lin, \"calls\": [{\"build\": 1}]}" "call 1: unknown field 'build'"
     "{\"build\": 2, $good, $lin, \"calls\": [{\"T\": [1, \"x\", 0]}]}" "call 1: 'T' element 2 must be a number, got a string"
+    "{\"build\": 2, $good, $lin, \"setpoint\": [[0, 0.8], [100]]}" "top level: 'setpoint' step 2 must be [time, value], optionally with \"after\" and/or \"ramp\", got an array of 1 elements"
+    "{\"build\": 2, $good, $lin, \"calls\": [{\"setpoint\": [[0, 0.8, \"later\"]]}]}" "call 1: 'setpoint' step 1: element 3 must be \"after\" or \"ramp\", got \"later\""
+    "{\"build\": 2, $good, $lin, \"seed\": \"7\"}" "top level: 'seed' must be an integer from 1 to 2147483562, got a string"
+    "{\"build\": 2, $good, $lin, \"population\": {\"size\": 3, \"seed\": 1, \"dead_time\": {\"dist\": \"uniform\", \"low\": 1, \"high\": 2, \"low\": 0}}}" "'population': 'dead_time': field 'low' given twice"
     # A numerator in a call replaces an inherited model, so the call has no denominator.
     "{\"build\": 2, $good, \"model\": {\"body_mass\": 70, \"cardiac_output\": 6.48}, \"calls\": [{\"numerator\": [1]}]}" 'call 1: no process'
   )
@@ -84,6 +89,18 @@ test_errors() {
     expect 1 "${cases[i + 1]}" run bad.json -o out
     [[ $("$VELTRAX" run bad.json -o out 2>&1) == "bad.json: veltrax:badScenario: "* ]] ||
       fail "no badScenario identifier for: ${cases[i]}"
+    [[ -e out ]] && fail "output written for: ${cases[i]}"
+  done
+  # Values out of range: their own identifiers.
+  cases=(
+    "{\"build\": 2, $good, $lin, \"setpoint\": [[10, 0.8], [5, 0.9]]}" "veltrax:badSchedule: top level: 'setpoint': set-point step 2 must come later than step 1"
+    "{\"build\": 2, $good, $lin, \"setpoint\": [[10, 0.8, \"ramp\"]]}" "veltrax:badSchedule: top level: 'setpoint': set-point step 1 starts a ramp but no later step ends it"
+    "{\"build\": 2, $good, $lin, \"seed\": 0}" "veltrax:badSeed: top level: 'seed' must be an integer from 1 to 2147483562, got 0"
+    "{\"build\": 2, $good, $lin, \"population\": {\"size\": 3, \"seed\": 1, \"body_mass\": {\"dist\": \"normal\", \"mean\": 70, \"sd\": 5}}}" "veltrax:badPopulation: the population draws body mass or cardiac output, but call 1 simulates a linear process"
+  )
+  for ((i = 0; i < ${#cases[@]}; i += 2)); do
+    printf '%s' "${cases[i]}" >bad.json
+    expect 1 "bad.json: ${cases[i + 1]}" batch bad.json -o out
     [[ -e out ]] && fail "output written for: ${cases[i]}"
   done
   expect 1 'missing.json: veltrax:badScenario: cannot read the file: No such file or directory' run missing.json -o out
@@ -135,7 +152,7 @@ test_shard() {
 
   # A shard that gets no file.
   expect 0 '' batch a.json b.json -o none --shard 3/3
-  [[ -z $(ls none 2>/dev/null) ]] || fail "--shard 3/3 of 2 files ran $(folders none)"
+  [[ -z $(folders none) ]] || fail "--shard 3/3 of 2 files ran $(folders none)"
 
   local bad
   for bad in 0/3 4/3 1/0 -1/2; do expect 2 "--shard: K/N needs 1 <= K <= N, got $bad" batch a.json -o x --shard "$bad"; done
@@ -197,7 +214,7 @@ EOF
 EOF
   expect 0 '' run inherit.json -o inherit
   expect 0 '' run explicit.json -o explicit
-  diff -r -x summary.json inherit explicit >/dev/null || fail "inherited fields give other results than written out"
+  diff -r -x summary.json -x metrics.csv inherit explicit >/dev/null || fail "inherited fields give other results than written out"
   grep -q '"gaussian_noise": true' inherit/summary.json || fail "10 parameters: not Gaussian in summary.json"
 }
 
@@ -247,6 +264,61 @@ test_state() {
   cmp -s saved.bin kept.bin || fail "a failed run replaced the state file"
   expect 1 "veltrax:fileError: cannot write 'nowhere/s.bin': No such file or directory" \
     run first.json -o nowhere_results --save-state nowhere/s.bin
+}
+
+test_population() {
+  # Set-point steps and ramps reach every call, a call's own replaces the
+  # top level's, null brings back the built-in schedule; batch runs as run.
+  cat >steps.json <<EOF
+{"build": 2, "params": [30, 0.1, 2, 2, 3, 3, 0.01, 5, 0.1], "numerator": [1], "denominator": [1, 3, 3, 1],
+ "curve": [0.404, 0.505, 2.98, 4.0], "setpoint": [[0, 0.5], [1, 0.5, "ramp"], [2, 0.7], [3, 0.8, "after"]], "seed": 3,
+ "calls": [{}, {"setpoint": [[0, 0.6]]}, {"setpoint": null}]}
+EOF
+  expect 0 '' run steps.json -o steps
+  local setpoints c
+  setpoints=$(for c in 1 2 3; do cut -d, -f1 "steps/call${c}_trajectory.csv" | sed -n '2p;5p;8p;9p'; done | tr '\n' ' ')
+  [[ $setpoints == "0.5 0.59999999999999998 0.69999999999999996 0.80000000000000004 0.59999999999999998 0.59999999999999998 0.59999999999999998 0.59999999999999998 0.59999999999999998 0.59999999999999998 0.59999999999999998 0.59999999999999998 " ]] ||
+    fail "set-points of the three calls: $setpoints"
+  grep -q '"seed": 3' steps/summary.json && grep -q '"ramp"' steps/summary.json || fail "summary.json lacks the seed or the steps"
+  expect 0 '' batch steps.json -o steps_batch
+  diff -r steps steps_batch/steps >/dev/null || fail "batch with a schedule and a seed differs from run"
+  # Seed 1 is the sequence at load, another seed another sequence.
+  scenario plain 30
+  mkdir one two && sed 's/^{/{"seed": 1, /' plain.json >one/plain.json && sed 's/^{/{"seed": 2, /' plain.json >two/plain.json
+  expect 0 '' batch plain.json -o unseeded
+  expect 0 '' batch one/plain.json -o seeded1
+  expect 0 '' batch two/plain.json -o seeded2
+  diff -r -x summary.json unseeded seeded1 >/dev/null || fail "seed 1 differs from no seed"
+  cmp -s unseeded/plain/call1_search.csv seeded2/plain/call1_search.csv && fail "seed 2 gives the noise of seed 1"
+
+  # A population of 7 beside a plain scenario: shards of the flattened run
+  # list together give the whole sweep; an individual that the simulation
+  # rejects is a failed run with its reason, never drawn again.
+  cat >pop.json <<EOF
+{"build": 2, "params": [12, 0.1, 2, 0, 3, 3, 0.005, 10, 0.1], "model": {"body_mass": 70, "cardiac_output": 6.48},
+ "curve": [50, 0.505, 2.98, 4.0],
+ "population": {"size": 7, "seed": 42, "body_mass": {"dist": "normal", "mean": 70, "sd": 12, "min": 40},
+                "dead_time": {"dist": "uniform", "low": 1.5, "high": 10}}}
+EOF
+  expect 1 'pop.json: individual 7: call 1: veltrax:badDeadTime' batch pop.json plain.json -o whole --threads 2
+  local k
+  for k in 1 2 3; do "$VELTRAX" batch plain.json pop.json -o shards --threads 1 --shard "$k/3" 2>/dev/null; done
+  diff -r whole shards >/dev/null || fail "the shards of a population sweep differ from the whole sweep"
+  # Runs in order plain, pop 1 .. 7: slice 1 of 3 holds runs 0, 3 and 6.
+  "$VELTRAX" batch pop.json plain.json -o slice1 --shard 1/3 2>/dev/null
+  [[ $(folders slice1) == "plain pop " && $(folders slice1/pop) == "individual_000003 individual_000006 " ]] ||
+    fail "slice 1 of 3: $(folders slice1) / $(folders slice1/pop)"
+  [[ $(ls shards/pop | wc -l) == 7 && $(tr -d ' \n' <whole/sweep.json) == '{"sweep":1,"scenarios":[{"name":"plain"},{"name":"pop","individuals":7}]}' ]] ||
+    fail "population sweep: $(ls shards/pop) $(cat whole/sweep.json)"
+  grep -q '"reason": "dead time + b_order' whole/pop/individual_000007/summary.json &&
+    [[ $(sed -n 2p whole/pop/individual_000007/metrics.csv) == pop,7,1,failed,veltrax:badDeadTime,* ]] ||
+    fail "invalid individual: $(cat whole/pop/individual_000007/summary.json)"
+  # One individual with run, as batch runs it; run refuses the whole population.
+  expect 0 '' run pop.json --individual 3 -o three
+  diff -r three whole/pop/individual_000003 >/dev/null || fail "run --individual 3 differs from the batch's individual 3"
+  expect 2 "pop.json: veltrax:badArguments: the scenario declares a population of 7 individuals: run them all with 'veltrax batch'" \
+    run pop.json -o all
+  expect 1 "describes another sweep" batch pop.json -o whole
 }
 
 is_png() { [[ $(head -c 8 "$1" | od -An -tx1 | tr -d ' \n') == 89504e470d0a1a0a ]]; }
@@ -299,7 +371,8 @@ test_progress() {
 # the PATH: job-array blocks once per task, the GNU parallel block where it is
 # installed. Each sweep into results/ must equal the whole batch.
 test_docs() {
-  mkdir bin examples && ln -s "$VELTRAX" bin/veltrax && cp -r "$examples" examples/scenarios
+  mkdir bin examples && ln -s "$VELTRAX" bin/veltrax && cp -r "$examples" examples/scenarios &&
+    cp -r "$VELTRAX_SOURCE_DIR/examples/populations" examples/populations
   export PATH="$work/bin:$PATH"
   awk '/^```sh$/ { n++; inside = 1; next } /^```/ { inside = 0; next } inside { print > ("block" n ".sh") }' \
     "$VELTRAX_SOURCE_DIR/docs/cli.md"
@@ -330,6 +403,8 @@ test_docs() {
     diff -r whole "$r" >/dev/null || fail "docs: $r (sharded) differs from the whole batch"
   done
   [[ $(folders out/examples) == "drug_model linear_third_order two_calls " ]] || fail "docs batch: $(folders out/examples)"
+  [[ $(ls patients/patients | wc -l) == 20 && -s patients/sweep.csv && -s patient7/summary.json ]] ||
+    fail "docs population: $(folders patients) $(folders patient7)"
   if command -v gnuplot >/dev/null; then
     is_png out/two_calls/call2_theta.png || fail "docs run --plot made no plots"
   fi
@@ -446,7 +521,7 @@ test_folders() {
   scenario one 20
   expect 0 '' run "$examples/two_calls.json" -o res --plot
   expect 0 '' run one.json -o res
-  [[ $(folders res) == "call1_search.csv call1_sums.csv call1_theta.csv call1_time.csv call1_trajectory.csv summary.json " ]] ||
+  [[ $(folders res) == "call1_search.csv call1_sums.csv call1_theta.csv call1_time.csv call1_trajectory.csv metrics.csv summary.json " ]] ||
     fail "re-run: $(folders res)"
   no_leftovers . "re-run"
 
@@ -485,8 +560,8 @@ test_folders() {
 }
 
 case ${1:-} in
-  errors | inherit | shard | batch | plot | progress | docs | state | signals | limits | folders) "test_$1" ;;
-  *) echo "usage: $0 errors|inherit|shard|batch|plot|progress|docs|state|signals|limits|folders" >&2; exit 2 ;;
+  errors | inherit | shard | batch | population | plot | progress | docs | state | signals | limits | folders) "test_$1" ;;
+  *) echo "usage: $0 errors|inherit|shard|batch|population|plot|progress|docs|state|signals|limits|folders" >&2; exit 2 ;;
 esac
 if ((failures)); then
   echo "$failures check(s) failed" >&2

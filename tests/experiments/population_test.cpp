@@ -134,7 +134,7 @@ TEST(Population, BadBlocksAreRejectedWithIdentifierAndPlace) {
     };
     const Case cases[] = {
         {R"({"size": 10, "seed": 1, "body_mass": {"dist": "normal", "mean": 70, "sd": 1, "sd": 2}})",
-         "veltrax:badScenario", "duplicate key 'sd' in body_mass"},
+         "veltrax:badScenario", "'body_mass': field 'sd' given twice"},
         {R"({"size": 10, "seed": 1, "bodymass": {}})", "veltrax:badScenario", "unknown field 'bodymass'"},
         {R"({"size": 10, "seed": 1, "dead_time": {"dist": "normal", "mean": 2, "sigma": 1}})", "veltrax:badScenario",
          "population.dead_time: unknown field 'sigma'"},

@@ -16,21 +16,14 @@ fail() {
 }
 
 mkdir sweep
-names=()
 for w in 0.05 0.1 0.2 0.4; do
   cat >"sweep/weight_$w.json" <<EOF2
 {"build": 2, "params": [40, $w, 2, 2, 3, 3, 0.01, 10, 0.1],
  "numerator": [1], "denominator": [1, 3, 3, 1], "curve": [0.404, 0.505, 2.98, 4.0]}
 EOF2
-  names+=("{\"name\": \"weight_$w\"}")
 done
-manifest() {
-  mkdir -p "$1"
-  (IFS=,; echo "{\"sweep\": 1, \"scenarios\": [${names[*]}]}") >"$1/sweep.json"
-}
 
-# The whole sweep in one process.
-manifest whole
+# The whole sweep in one process; batch writes the manifest.
 "$VELTRAX" batch sweep/*.json -o whole --threads 2 || fail "batch of the whole sweep"
 out=$("$VELTRAX" report whole 2>&1) || fail "report whole: $out"
 [[ $out == *"4 runs expected, 4 found: 4 ok, 0 failed, 0 unreadable, 0 missing"* ]] || fail "report whole said: $out"
@@ -42,7 +35,6 @@ if command -v gnuplot >/dev/null; then
 fi
 
 # Three shards at once into one folder: the same report, byte for byte.
-manifest shards
 for k in 1 2 3; do
   "$VELTRAX" batch sweep/*.json -o shards --threads 1 --shard "$k/3" &
 done

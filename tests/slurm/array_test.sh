@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# A sweep as a Slurm job array: starts a private single-node Slurm, runs
-# `veltrax batch --shard "$SLURM_ARRAY_TASK_ID/4"` as four array tasks and
-# compares every result file with a single-process batch of the same
-# scenarios, bit for bit; the daemons are stopped whatever happens.
+# A population sweep as a Slurm job array: starts a private single-node
+# Slurm, runs `veltrax batch --shard "$SLURM_ARRAY_TASK_ID/4"` as four array
+# tasks and `veltrax report` as a job that depends on them, and compares
+# sweep.csv and every run folder with the same sweep run in one process, byte
+# for byte; the daemons are stopped whatever happens.
 # Needs VELTRAX (the binary) and VELTRAX_SOURCE_DIR. Exit 77: skipped.
 set -u
 
@@ -43,25 +44,28 @@ if ! bash "$local_slurm" start "$work/slurm" >start.log 2>&1; then
 fi
 export SLURM_CONF=$work/slurm/slurm.conf
 
-# Six small scenarios: a linear process with several weights and builds, the built-in model.
+# 24 individuals of a short call of the built-in model and a plain linear scenario.
 mkdir sweep
-for w in 0.05 0.1 0.2 0.4; do
-  cat >"sweep/weight_$w.json" <<EOF2
-{"build": 2, "params": [30, $w, 2, 2, 3, 3, 0.01, 10, 0.1],
- "numerator": [1], "denominator": [1, 3, 3, 1], "curve": [0.404, 0.505, 2.98, 4.0]}
+cat >sweep/patients.json <<'EOF2'
+{"build": 2, "params": [20, 0.1, 2, 0, 3, 3, 0.005, 10, 0.1],
+ "model": {"body_mass": 70, "cardiac_output": 6.48}, "curve": [50, 0.505, 2.98, 4.0],
+ "setpoint": [[0, 0.8], [8, 0.95, "ramp"], [12, 0.9]], "seed": 5,
+ "population": {"size": 24, "seed": 42,
+   "body_mass": {"dist": "normal", "mean": 70, "sd": 12, "min": 40, "max": 130},
+   "cardiac_output": {"dist": "lognormal", "median": 6.5, "sigma": 0.15},
+   "plant_hill_midpoint": {"dist": "uniform", "low": 40, "high": 60},
+   "noise_amplitude": {"dist": "lognormal", "median": 0.005, "sigma": 0.5},
+   "correlation": {"body_mass,cardiac_output": 0.6}}}
 EOF2
-done
-cat >sweep/preview.json <<'EOF2'
+cat >sweep/linear.json <<'EOF2'
 {"build": 3, "params": [30, 0.1, 2, 2, 3, 3, 0.01, 10, 0.1],
  "numerator": [1], "denominator": [1, 3, 3, 1], "curve": [0.404, 0.505, 2.98, 4.0]}
 EOF2
-cat >sweep/model.json <<'EOF2'
-{"build": 2, "params": [20, 0.1, 2, 0, 3, 3, 0.005, 10, 0.1],
- "model": {"body_mass": 70, "cardiac_output": 6.48}, "curve": [50, 0.505, 2.98, 4.0]}
-EOF2
 
 "$VELTRAX" batch sweep/*.json -o whole --threads 2 || fail "single-process batch failed"
+"$VELTRAX" report whole --no-plots >/dev/null || fail "report of the single-process sweep failed"
 
+# The job script of the README: the array, then the report once every task has ended.
 cat >job.sh <<EOF2
 #!/bin/sh
 #SBATCH --array=1-$tasks
@@ -71,19 +75,29 @@ cd "$work" &&
   "$VELTRAX" batch sweep/*.json -o shards --threads 1 --shard "\$SLURM_ARRAY_TASK_ID/$tasks" &&
   echo "\$SLURM_ARRAY_JOB_ID" >done_\$SLURM_ARRAY_TASK_ID
 EOF2
+cat >report.sh <<EOF2
+#!/bin/sh
+#SBATCH --output=$work/report.log
+cd "$work" && "$VELTRAX" report shards --no-plots
+EOF2
 start=$(date +%s)
-if ! timeout 150 sbatch --wait --job-name=veltrax-array job.sh >sbatch.log 2>&1; then
-  fail "sbatch --wait failed: $(cat sbatch.log)"
+array=$(sbatch --parsable --job-name=veltrax-array job.sh 2>sbatch.log) || fail "sbatch of the array failed: $(cat sbatch.log)"
+array=${array%%;*}
+if [[ -n $array ]] &&
+  ! timeout 150 sbatch --wait --dependency="afterany:$array" --job-name=veltrax-report report.sh >>sbatch.log 2>&1; then
+  fail "the report job failed: $(cat sbatch.log report.log 2>/dev/null)"
   cat task_*.log 2>/dev/null
 fi
-echo "job array of $tasks tasks: $(($(date +%s) - start)) s"
+echo "job array of $tasks tasks and the report: $(($(date +%s) - start)) s"
 
 for ((t = 1; t <= tasks; t++)); do
   [[ -s done_$t ]] || fail "array task $t did not finish: $(cat "task_$t.log" 2>/dev/null)"
 done
-[[ $(ls whole | wc -l) == 6 ]] || fail "single-process batch wrote $(ls whole)"
+[[ $(ls whole/patients | wc -l) == 24 ]] || fail "single-process sweep wrote $(ls whole/patients | wc -l) individuals"
+grep -q '25 runs expected, 25 found: 25 ok' report.log || fail "report of the shards: $(cat report.log 2>/dev/null)"
+cmp -s whole/sweep.csv shards/sweep.csv || fail "sweep.csv of the array differs from the single-process sweep"
 if ! diff -r whole shards >diff.log 2>&1; then
-  fail "the array's results differ from the single-process batch: $(head -n 20 diff.log)"
+  fail "the array's results differ from the single-process sweep: $(head -n 20 diff.log)"
 fi
 
 if ((failures)); then
