@@ -3,15 +3,16 @@
 // search one start after another (scalar), in AVX2 and AVX-512 lanes, and on
 // two threads.
 //
-// Counters: time_per_sample (per sample period), x_literal and x_scalar (the
-// time per sample of the literal search and of the one-thread scalar search,
-// measured earlier in the same run, over this row's), evals_per_sample (cost
-// evaluations per sample period) and pows_per_eval (power-function calls per
-// evaluation), the last two counted in an extra untimed run of the scalar
-// search.
+// Counters: time_per_sample (per sample period; CPU time on one thread, real
+// time on two), x_literal and x_scalar (the time per sample of the literal
+// search and of the one-thread scalar search, measured earlier in the same
+// run, over this row's), evals_per_sample (cost evaluations per sample period)
+// and pows_per_eval (power-function calls per evaluation), the last two
+// counted in an extra untimed run of the scalar search.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
+#include <time.h>
+
 #include <cmath>
 #include <map>
 #include <string>
@@ -65,6 +66,13 @@ std::string lanes_name(const Search& search) {
     return vpow::pow_path_name(vpow::pow_path());
 }
 
+// The process's CPU time, or the real time, in seconds.
+double seconds(bool real) {
+    timespec now;
+    clock_gettime(real ? CLOCK_MONOTONIC : CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
 // Time per sample of the literal and of the one-thread scalar search, by
 // scenario and build, for the speed-up counters of the rows after them.
 std::map<std::string, double>& reference_times() {
@@ -85,13 +93,14 @@ void BM_Call(benchmark::State& state, Build build, Scenario scenario, Search sea
                                   : lanes_name(search) + ", " + std::to_string(search.threads) +
                                         (search.threads == 1 ? " thread" : " threads"));
     const double samples = check_call(scenario.inputs).sample_count;
-    const auto begin = std::chrono::steady_clock::now();
+    // As time_per_sample: CPU time on one thread, real time on more.
+    const bool real = search.threads > 1;
+    const double begin = seconds(real);
     for (auto _ : state) {
         Simulation sim(build);
         benchmark::DoNotOptimize(sim.call(scenario.inputs, 5, options));
     }
-    const double per_sample = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count() /
-                              (static_cast<double>(state.iterations()) * samples);
+    const double per_sample = (seconds(real) - begin) / (static_cast<double>(state.iterations()) * samples);
     const std::string key = scenario.name + std::string("/") + std::to_string(static_cast<int>(build)) + "/";
     if (search.literal) reference_times()[key + "literal"] = per_sample;
     if (!search.literal && search.threads == 1 && search.lanes == SearchLanes::Scalar)
