@@ -13,7 +13,13 @@
 #if defined(__x86_64__) && defined(__GLIBC__) && __has_include(<sys/platform/x86.h>)
 #include <dlfcn.h>
 #include <gnu/libc-version.h>
+#if defined(__clang__)
+#define _Bool bool  // the header is C, and clang's C++ has no _Bool
+#endif
 #include <sys/platform/x86.h>  // glibc >= 2.33: the features as the library itself sees them
+#if defined(__clang__)
+#undef _Bool
+#endif
 #define VELTRAX_VPOW_X86 1
 #else
 #define VELTRAX_VPOW_X86 0
