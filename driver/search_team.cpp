@@ -75,9 +75,6 @@ bool SearchTeam::claim(std::uint32_t generation, unsigned& item) {
     }
 }
 
-// Only the caller publishes jobs, and only after the previous job's items
-// have all finished; so a member that claimed an item of a generation reads
-// that generation's function and context.
 bool SearchTeam::Claim::next(unsigned& item) {
     if (team_ == nullptr) {
         if (next_ >= count_) return false;
@@ -89,6 +86,9 @@ bool SearchTeam::Claim::next(unsigned& item) {
     return true;
 }
 
+// Only the caller publishes jobs, and only after the previous job's items
+// have all finished; so a member that claimed an item of a generation reads
+// that generation's function and context.
 void SearchTeam::run_erased(unsigned items, Function fn, void* context) {
     if (workers_.empty()) {
         Claim alone(nullptr, 0, 0, items);

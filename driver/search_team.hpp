@@ -2,13 +2,14 @@
 // thread included. Workers exist only while the team does: the destructor
 // stops and joins them.
 //
-// Members claim items one at a time from the job word, which holds the
-// job's generation beside its next unclaimed item, so a helper that wakes
-// late can neither claim an item of a finished job nor run a later job's
-// item with an earlier job's function. A member runs the job's function only
-// with an item it claimed, and may claim more from within it. The caller works through the items
-// too and then waits only for items that a helper has claimed and not yet
-// finished: a helper that is not running claims nothing and delays nothing.
+// Members claim items one at a time from the job word, which holds the job's
+// generation beside its next unclaimed item, so a helper that wakes late can
+// neither claim an item of a finished job nor run a later job's item with an
+// earlier job's function. A member runs the job's function only with an item
+// it claimed, and may claim more from within it. The caller works through the
+// items too and then waits only for items that a helper has claimed and not
+// yet finished: a helper that is not running claims nothing and delays
+// nothing.
 #pragma once
 
 #include <atomic>
