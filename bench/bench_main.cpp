@@ -1,19 +1,27 @@
-// Speed of a call and of the cost: the product's search side by side with
-// the literal reading (every evaluation where it is written, one thread).
+// Speed of a call and of the cost: the literal reading of the search (every
+// evaluation where it is written, one thread) side by side with the product's
+// search one start after another (scalar), in AVX2 and AVX-512 lanes, and on
+// two threads.
 //
-// Counters: time_per_sample (per sample period), evals_per_sample (cost
-// evaluations per sample period) and pows_per_eval (power-function calls per
-// evaluation), the last two counted in an extra untimed run.
+// Counters: time_per_sample (per sample period; CPU time on one thread, real
+// time on two), x_literal and x_scalar (the time per sample of the literal
+// search and of the one-thread scalar search, measured earlier in the same
+// run, over this row's), evals_per_sample (cost evaluations per sample period)
+// and pows_per_eval (power-function calls per evaluation), the last two
+// counted in an extra untimed run of the scalar search.
 #include <benchmark/benchmark.h>
 
+#include <time.h>
+
 #include <cmath>
+#include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "api/veltrax.hpp"
 #include "controller/cost.hpp"
 #include "controller/estimator.hpp"
+#include "numeric/vector_pow.hpp"
 
 using namespace veltrax;
 
@@ -36,22 +44,79 @@ Scenario model_typical() {
              Matrix::row({50, 0.505, 2.98, 4.0})}};
 }
 
-// threads == 0: the literal reading; otherwise the product's search.
-void BM_Call(benchmark::State& state, Build build, Scenario scenario, unsigned threads) {
+// How a row searches: the literal reading, or the product's search on
+// `threads` threads with at most the given lanes.
+struct Search {
+    bool literal;
+    unsigned threads;
+    SearchLanes lanes;
+};
+
+const Search kLiteral{true, 1, SearchLanes::Scalar};
+const Search kScalar1{false, 1, SearchLanes::Scalar};
+const Search kAvx2_1{false, 1, SearchLanes::Avx2};
+const Search kWidest1{false, 1, SearchLanes::Widest};
+const Search kWidest2{false, 2, SearchLanes::Widest};
+
+// The lanes a row's product search runs on this machine.
+std::string lanes_name(const Search& search) {
+    if (search.lanes == SearchLanes::Scalar) return "scalar";
+    if (search.lanes == SearchLanes::Avx2)
+        return vpow::pow_path_usable(vpow::PowPath::Avx2) ? "avx2" : "scalar";
+    return vpow::pow_path_name(vpow::pow_path());
+}
+
+// The process's CPU time, or the real time, in seconds.
+double seconds(bool real) {
+    timespec now;
+    clock_gettime(real ? CLOCK_MONOTONIC : CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+// Time per sample of the literal and of the one-thread scalar search, by
+// scenario and build, for the speed-up counters of the rows after them.
+std::map<std::string, double>& reference_times() {
+    static std::map<std::string, double> times;
+    return times;
+}
+
+void BM_Call(benchmark::State& state, Build build, Scenario scenario, Search search, bool needs_avx512 = false) {
+    if (needs_avx512 && vpow::pow_path() != vpow::PowPath::Avx512) {
+        state.SkipWithError("no AVX-512 path on this machine");
+        return;
+    }
     RunOptions options;
-    options.threads = threads;
-    if (threads == 0) options.search = SearchMethod::Literal;
+    options.threads = search.threads;
+    options.lanes = search.lanes;
+    if (search.literal) options.search = SearchMethod::Literal;
+    state.SetLabel(search.literal ? std::string("literal")
+                                  : lanes_name(search) + ", " + std::to_string(search.threads) +
+                                        (search.threads == 1 ? " thread" : " threads"));
+    const double samples = check_call(scenario.inputs).sample_count;
+    // As time_per_sample: CPU time on one thread, real time on more.
+    const bool real = search.threads > 1;
+    const double begin = seconds(real);
     for (auto _ : state) {
         Simulation sim(build);
         benchmark::DoNotOptimize(sim.call(scenario.inputs, 5, options));
     }
+    const double per_sample = (seconds(real) - begin) / (static_cast<double>(state.iterations()) * samples);
+    const std::string key = scenario.name + std::string("/") + std::to_string(static_cast<int>(build)) + "/";
+    if (search.literal) reference_times()[key + "literal"] = per_sample;
+    if (!search.literal && search.threads == 1 && search.lanes == SearchLanes::Scalar)
+        reference_times()[key + "scalar"] = per_sample;
+    for (const char* reference : {"literal", "scalar"}) {
+        const auto found = reference_times().find(key + reference);
+        if (found != reference_times().end())
+            state.counters[std::string("x_") + reference] = found->second / per_sample;
+    }
+
     SearchCounts counts;
     RunOptions counting = options;
     counting.threads = 1;
     counting.counts = &counts;
     Simulation sim(build);
     sim.call(scenario.inputs, 5, counting);
-    const double samples = check_call(scenario.inputs).sample_count;
     state.counters["time_per_sample"] =
         benchmark::Counter(samples, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
     state.counters["evals_per_sample"] = static_cast<double>(counts.evaluations) / samples;
@@ -122,23 +187,28 @@ void BM_Batch8_Parallel(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(run_batch(jobs, static_cast<unsigned>(state.range(0))));
 }
 
-void BM_V1(benchmark::State& s, Scenario sc, unsigned t) { BM_Call(s, Build::Preview, std::move(sc), t); }
-void BM_V2(benchmark::State& s, Scenario sc, unsigned t) { BM_Call(s, Build::Base, std::move(sc), t); }
-void BM_V3(benchmark::State& s, Scenario sc, unsigned t) { BM_Call(s, Build::PreviewHold, std::move(sc), t); }
-
-const unsigned kHardware = std::max(1u, std::thread::hardware_concurrency());
+void BM_V1(benchmark::State& s, Scenario sc, Search how) { BM_Call(s, Build::Preview, std::move(sc), how); }
+void BM_V2(benchmark::State& s, Scenario sc, Search how) { BM_Call(s, Build::Base, std::move(sc), how); }
+void BM_V3(benchmark::State& s, Scenario sc, Search how) { BM_Call(s, Build::PreviewHold, std::move(sc), how); }
+void BM_V2_Avx512(benchmark::State& s, Scenario sc, Search how) {
+    BM_Call(s, Build::Base, std::move(sc), how, true);
+}
 
 }  // namespace
 
-BENCHMARK_CAPTURE(BM_V2, linear_N300_literal, linear_typical(), 0u)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_V2, linear_N300_1thread, linear_typical(), 1u)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_V2, linear_N300_all_threads, linear_typical(), kHardware)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(BM_V2, model_N120_literal, model_typical(), 0u)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_V2, model_N120_all_threads, model_typical(), kHardware)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(BM_V1, v1_linear_N300_literal, linear_typical(), 0u)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_V1, v1_linear_N300_all_threads, linear_typical(), kHardware)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(BM_V3, v3_linear_N300_literal, linear_typical(), 0u)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_V3, v3_linear_N300_all_threads, linear_typical(), kHardware)->Unit(benchmark::kMillisecond)->UseRealTime();
+// The typical call: literal, scalar, AVX2 lanes and AVX-512 lanes on one
+// thread, the widest lanes on two threads.
+BENCHMARK_CAPTURE(BM_V2, linear_N300_literal, linear_typical(), kLiteral)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_V2, linear_N300_scalar_1thread, linear_typical(), kScalar1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_V2, linear_N300_avx2_1thread, linear_typical(), kAvx2_1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_V2_Avx512, linear_N300_avx512_1thread, linear_typical(), kWidest1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_V2, linear_N300_2threads, linear_typical(), kWidest2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_V2, model_N120_literal, model_typical(), kLiteral)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_V2, model_N120_2threads, model_typical(), kWidest2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_V1, v1_linear_N300_literal, linear_typical(), kLiteral)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_V1, v1_linear_N300_2threads, linear_typical(), kWidest2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_V3, v3_linear_N300_literal, linear_typical(), kLiteral)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_V3, v3_linear_N300_2threads, linear_typical(), kWidest2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CostLiteral);
 BENCHMARK(BM_CostTable);
 BENCHMARK(BM_Batch8_OneAfterAnother)->Unit(benchmark::kMillisecond)->UseRealTime();

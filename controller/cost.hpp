@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "controller/prediction.hpp"
+#include "numeric/vector_pow.hpp"
 
 namespace veltrax {
 
@@ -39,7 +40,8 @@ double predictive_cost(const PredictionState& ps, double& setpoint, const double
 // computed once: c^p, the reference of every term, and the leading terms whose
 // step coefficient is zero (they do not depend on a finite move).
 // evaluate_cost returns exactly what predictive_cost returns for the same
-// sample state.
+// sample state; its powers are vpow::scalar_pow, std::pow's bits without the
+// errno wrapper.
 struct CostTable {
     double step_coef[kHorizonEnd];
     double free_response[kHorizonEnd];
@@ -54,7 +56,7 @@ struct CostTable {
 inline CostTable make_cost_table(const PredictionState& ps, const double* reference, double control_weight, double p,
                                  double c) {
     CostTable t;
-    t.midpoint_power = std::pow(c, p);
+    t.midpoint_power = vpow::scalar_pow(c, p);
     t.exponent = p;
     t.weight = control_weight;
     for (int k = 0; k < kHorizonEnd; ++k) {
@@ -71,7 +73,7 @@ inline CostTable make_cost_table(const PredictionState& ps, const double* refere
         const double w = t.free_response[k];
         double y = 0.0;
         if (!(w <= 0.0)) {
-            const double wp = std::pow(w, p);
+            const double wp = vpow::scalar_pow(w, p);
             y = wp / (t.midpoint_power + wp);
         }
         const double e = t.reference[k] - y;
@@ -95,7 +97,7 @@ inline double evaluate_cost(const CostTable& t, double du) {
         const double w = t.step_coef[k] * du + t.free_response[k];
         y[k] = 0.0;
         if (!(w <= 0.0)) {
-            const double wp = std::pow(w, t.exponent);
+            const double wp = vpow::scalar_pow(w, t.exponent);
             y[k] = wp / (t.midpoint_power + wp);
         }
     }

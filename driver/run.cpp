@@ -108,6 +108,17 @@ void run_with(SimulationState& sim, const CallRequest& request, const OutputView
     }
 }
 
+// The power-function path whose lanes the product's search runs.
+vpow::PowPath search_path(SearchLanes lanes) {
+    switch (lanes) {
+        case SearchLanes::Scalar: return vpow::PowPath::Scalar;
+        case SearchLanes::Avx2:
+            return vpow::pow_path_usable(vpow::PowPath::Avx2) ? vpow::PowPath::Avx2 : vpow::PowPath::Scalar;
+        case SearchLanes::Widest: break;
+    }
+    return vpow::pow_path();
+}
+
 template <Build B>
 void run_build(SimulationState& sim, const CallRequest& request, const OutputViews& out, const RunOptions& options) {
     if (options.search == SearchMethod::Literal) {
@@ -126,7 +137,7 @@ void run_build(SimulationState& sim, const CallRequest& request, const OutputVie
         ProductSearch<true> search(threads);
         run_with<B>(sim, request, out, search, options);
     } else {
-        ProductSearch<false> search(threads);
+        ProductSearch<false> search(threads, search_path(options.lanes));
         run_with<B>(sim, request, out, search, options);
     }
 }

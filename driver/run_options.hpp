@@ -10,6 +10,12 @@ namespace veltrax {
 // four times slower).
 enum class SearchMethod { Product, Literal };
 
+// The widest vector lanes the product's search may use. Every choice gives
+// the same bits (benchmarks and tests compare them): Widest runs lock-step
+// lanes on the vector power function's path (vpow::pow_path()), Avx2 at most
+// AVX2 lanes, Scalar one start after another.
+enum class SearchLanes { Widest, Avx2, Scalar };
+
 // Work of the move search, for benchmarks.
 struct SearchCounts {
     long evaluations = 0;  // cost evaluations
@@ -21,6 +27,7 @@ struct RunOptions {
     // most the CPUs this process may run on, else those CPUs.
     unsigned threads = 0;
     SearchMethod search = SearchMethod::Product;
+    SearchLanes lanes = SearchLanes::Widest;
     // When set, the search adds its work here (slower).
     SearchCounts* counts = nullptr;
     // Called on the calling thread after every sample period with the periods

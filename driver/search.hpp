@@ -11,12 +11,19 @@
 // a team of threads, five starts to a chunk; each start keeps its result in
 // its own slot and the winner is chosen in the order of the starts, so any
 // thread count gives the same move.
+//
+// Where the vector power function has a path (vpow::pow_path() AVX2 or
+// AVX-512), each member of the team runs its starts in lock-step lanes
+// (driver/lockstep_search.hpp), with the same bits for every start; otherwise,
+// and when counting work, one start after another (search_chunk).
 #pragma once
 
 #include <cmath>
+#include <vector>
 
 #include "controller/cost.hpp"
 #include "driver/build_traits.hpp"
+#include "driver/lockstep_search.hpp"
 #include "driver/run_options.hpp"
 #include "driver/sample_loop.hpp"
 #include "driver/search_starts.hpp"
@@ -25,14 +32,6 @@
 #include "numeric/minimiser.hpp"
 
 namespace veltrax {
-
-constexpr int kStartsPerChunk = 5;
-constexpr int kSearchChunks = kSearchStarts / kStartsPerChunk;
-
-struct StartOutcome {
-    double cost;
-    double move;
-};
 
 // Searches the starts of one chunk; integer end points shared by consecutive
 // starts are evaluated once.
@@ -59,7 +58,12 @@ inline void search_chunk(int chunk, Cost& cost, StartOutcome* outcomes) {
 template <bool Counting = false>
 class ProductSearch {
 public:
-    explicit ProductSearch(unsigned threads) : team_(threads) {}
+    // path: the power-function path whose lanes the search uses (the scalar
+    // search for Scalar or a path not usable here, and always when counting).
+    explicit ProductSearch(unsigned threads, vpow::PowPath path = vpow::pow_path())
+        : team_(threads), lanes_(Counting ? 0 : lockstep_lanes(path)) {
+        if (lanes_ > 0) members_.assign(team_.size(), LockstepLanes(lanes_));
+    }
 
     template <Build B>
     MoveChoice find_move(SimulationState& s) {
@@ -67,8 +71,7 @@ public:
         cost_reference<B>(s, reference);
         table_ = make_cost_table(s.prediction, reference, s.config.control_weight, s.config.hill_exponent,
                                  s.config.hill_midpoint);
-        auto body = [this](unsigned member, unsigned chunk) { work(member, static_cast<int>(chunk)); };
-        team_.run(kSearchChunks, body);
+        search_starts();
 
         double best = kInitialBestCost;
         int winner = -1;
@@ -93,10 +96,33 @@ public:
 
     double cost_at(double du) const { return evaluate_cost(table_, du); }
 
+    // Searches every start on the cost table t; returns the outcomes by start
+    // index (for tests).
+    const StartOutcome* outcomes_on(const CostTable& t) {
+        table_ = t;
+        search_starts();
+        return outcomes_;
+    }
+
+    // Lanes of the lock-step search, 0 for the scalar search.
+    int lanes() const { return lanes_; }
+
     SearchCounts counts;
 
 private:
     static constexpr unsigned kMaxMembers = 64;
+
+    void search_starts() {
+        if (lanes_ > 0) {
+            auto body = [this](unsigned member, unsigned chunk, SearchTeam::Claim& more) {
+                members_[member].run(table_, chunk, more, outcomes_);
+            };
+            team_.run_claiming(kSearchChunks, body);
+        } else {
+            auto body = [this](unsigned member, unsigned chunk) { work(member, static_cast<int>(chunk)); };
+            team_.run(kSearchChunks, body);
+        }
+    }
 
     void work(unsigned member, int chunk) {
         if constexpr (Counting) {
@@ -117,6 +143,8 @@ private:
     }
 
     SearchTeam team_;
+    int lanes_;
+    std::vector<LockstepLanes> members_;  // one per member of the team
     CostTable table_{};
     StartOutcome outcomes_[kSearchStarts]{};
     SearchCounts member_counts_[Counting ? kMaxMembers : 1]{};

@@ -15,4 +15,14 @@ constexpr int search_start_value(int index) {
     return index < kStartsPerSide ? index - kStartsPerSide : index - kStartsPerSide + 1;
 }
 
+// The product's search hands out the starts in chunks of consecutive k.
+constexpr int kStartsPerChunk = 5;
+constexpr int kSearchChunks = kSearchStarts / kStartsPerChunk;
+
+// What the search of one start found: the abscissa and its cost.
+struct StartOutcome {
+    double cost;
+    double move;
+};
+
 }  // namespace veltrax

@@ -75,12 +75,25 @@ bool SearchTeam::claim(std::uint32_t generation, unsigned& item) {
     }
 }
 
+bool SearchTeam::Claim::next(unsigned& item) {
+    if (team_ == nullptr) {
+        if (next_ >= count_) return false;
+        item = next_++;
+        return true;
+    }
+    if (!team_->claim(generation_, item)) return false;
+    ++claimed_;
+    return true;
+}
+
 // Only the caller publishes jobs, and only after the previous job's items
 // have all finished; so a member that claimed an item of a generation reads
 // that generation's function and context.
 void SearchTeam::run_erased(unsigned items, Function fn, void* context) {
     if (workers_.empty()) {
-        for (unsigned item = 0; item < items; ++item) fn(context, 0, item);
+        Claim alone(nullptr, 0, 0, items);
+        unsigned item = 0;
+        while (alone.next(item)) fn(context, 0, item, alone);
         return;
     }
     const std::uint32_t generation = generation_of(job_.load(std::memory_order_relaxed)) + 1;
@@ -91,8 +104,9 @@ void SearchTeam::run_erased(unsigned items, Function fn, void* context) {
     wake_all();
     unsigned mine = 0, item = 0;
     while (claim(generation, item)) {
-        fn(context, 0, item);
-        ++mine;
+        Claim more(this, generation, 0, 0);
+        fn(context, 0, item, more);
+        mine += 1 + more.claimed_;
     }
     const unsigned theirs = items - mine;
     await([this, theirs] { return finished_.load(std::memory_order_seq_cst) == theirs; });
@@ -106,8 +120,9 @@ void SearchTeam::worker_loop(unsigned member) {
         seen = generation_of(job_.load(std::memory_order_acquire));
         unsigned item = 0;
         while (claim(seen, item)) {
-            fn_(context_, member, item);
-            finished_.fetch_add(1, std::memory_order_seq_cst);
+            Claim more(this, seen, 0, 0);
+            fn_(context_, member, item, more);
+            finished_.fetch_add(1 + more.claimed_, std::memory_order_seq_cst);
             wake_all();
         }
     }

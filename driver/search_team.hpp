@@ -2,12 +2,14 @@
 // thread included. Workers exist only while the team does: the destructor
 // stops and joins them.
 //
-// Members claim items one at a time from the job word, which holds the
-// job's generation beside its next unclaimed item, so a helper that wakes
-// late can neither claim an item of a finished job nor run a later job's
-// item with an earlier job's function. The caller works through the items
-// too and then waits only for items that a helper has claimed and not yet
-// finished: a helper that is not running claims nothing and delays nothing.
+// Members claim items one at a time from the job word, which holds the job's
+// generation beside its next unclaimed item, so a helper that wakes late can
+// neither claim an item of a finished job nor run a later job's item with an
+// earlier job's function. A member runs the job's function only with an item
+// it claimed, and may claim more from within it. The caller works through the
+// items too and then waits only for items that a helper has claimed and not
+// yet finished: a helper that is not running claims nothing and delays
+// nothing.
 #pragma once
 
 #include <atomic>
@@ -34,6 +36,22 @@ public:
 
     static constexpr unsigned kMaxItems = 0xFFFF;
 
+    // Further items of the current job for a member that is running one.
+    class Claim {
+    public:
+        // Claims the next unclaimed item; false when none is left.
+        bool next(unsigned& item);
+
+    private:
+        friend class SearchTeam;
+        Claim(SearchTeam* team, std::uint32_t generation, unsigned next, unsigned count)
+            : team_(team), generation_(generation), next_(next), count_(count) {}
+        SearchTeam* team_;          // null: the caller alone, items counted here
+        std::uint32_t generation_;
+        unsigned next_, count_;
+        unsigned claimed_ = 0;
+    };
+
     // Calls body(member, item) once for each item 0 .. items - 1 (at most
     // kMaxItems), spread over the members (0 is the caller), and returns
     // when all have returned.
@@ -42,12 +60,23 @@ public:
         run_erased(items, &invoke<Body>, &body);
     }
 
+    // The same, but body(member, item, claim) may take further items with
+    // claim.next and returns when it has finished every item it took.
+    template <class Body>
+    void run_claiming(unsigned items, Body& body) {
+        run_erased(items, &invoke_claiming<Body>, &body);
+    }
+
 private:
-    using Function = void (*)(void*, unsigned member, unsigned item);
+    using Function = void (*)(void*, unsigned member, unsigned item, Claim& claim);
 
     template <class Body>
-    static void invoke(void* body, unsigned member, unsigned item) {
+    static void invoke(void* body, unsigned member, unsigned item, Claim&) {
         (*static_cast<Body*>(body))(member, item);
+    }
+    template <class Body>
+    static void invoke_claiming(void* body, unsigned member, unsigned item, Claim& claim) {
+        (*static_cast<Body*>(body))(member, item, claim);
     }
     void run_erased(unsigned items, Function fn, void* context);
     // Claims the next item of the job of generation `generation`; false when

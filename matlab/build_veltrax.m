@@ -61,8 +61,9 @@ for b = 1:3
     name = sprintf('veltrax%d', b);
     clear(name);  % a loaded plug-in cannot be replaced
     fprintf('Building %s\n', name);
+    % -ldl: the core's power function looks up the C library's own (dlvsym).
     mex('-R2017b', '-output', name, '-outdir', outdir, mexflags{:}, ...
-        sprintf('-DVELTRAX_BUILD=%d', b), varargin{:}, veltrax_sources{:});
+        sprintf('-DVELTRAX_BUILD=%d', b), varargin{:}, veltrax_sources{:}, '-ldl');
     write_help_text(fullfile(helpdir, 'veltrax.m.in'), b, fullfile(outdir, [name '.m']));
 end
 

@@ -22,6 +22,17 @@ inline constexpr int kMaxBracketIterations = 10000;
 inline constexpr int kMaxGoldenIterations = 10000;
 inline constexpr double kGoldenAbsoluteFloor = DBL_MIN;
 
+// The abscissa of the parabola through (a, fa), (b, fb), (c, fc), the
+// denominator kept away from zero: the walk's trial point.
+inline double bracket_parabola(double a, double b, double c, double fa, double fb, double fc) {
+    const double r = (b - a) * (fb - fc);
+    const double q = (b - c) * (fb - fa);
+    const double d = q - r;
+    double den = std::fabs(d) > kTiny ? std::fabs(d) : kTiny;
+    if (!(d >= 0.0)) den = -den;
+    return b - ((b - c) * q - (b - a) * r) / (2.0 * den);
+}
+
 // Walks downhill from a, b, whose costs fa, fb are given, until
 // f(b) <= f(a) and f(b) <= f(c).
 template <class Cost>
@@ -33,12 +44,7 @@ inline void bracket_from(double* a, double* b, double* c, double* fa, double* fb
     *c = (*b - *a) * kMagnification + *b;
     *fc = f(*c);
     for (int iter = 0; *fb > *fc && iter < kMaxBracketIterations; ++iter) {
-        const double r = (*b - *a) * (*fb - *fc);
-        const double q = (*b - *c) * (*fb - *fa);
-        const double d = q - r;
-        double den = std::fabs(d) > kTiny ? std::fabs(d) : kTiny;
-        if (!(d >= 0.0)) den = -den;
-        double u = *b - ((*b - *c) * q - (*b - *a) * r) / (2.0 * den);
+        double u = bracket_parabola(*a, *b, *c, *fa, *fb, *fc);
         const double ulim = (*c - *b) * kMagnificationLimit + *b;
         double fu;
         if ((*b - u) * (u - *c) > 0.0) {

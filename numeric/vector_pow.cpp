@@ -13,7 +13,13 @@
 #if defined(__x86_64__) && defined(__GLIBC__) && __has_include(<sys/platform/x86.h>)
 #include <dlfcn.h>
 #include <gnu/libc-version.h>
+#if defined(__clang__)
+#define _Bool bool  // the header is C, and clang's C++ has no _Bool
+#endif
 #include <sys/platform/x86.h>  // glibc >= 2.33: the features as the library itself sees them
+#if defined(__clang__)
+#undef _Bool
+#endif
 #define VELTRAX_VPOW_X86 1
 #else
 #define VELTRAX_VPOW_X86 0
@@ -148,6 +154,17 @@ bool forced_scalar() {
     return env != nullptr && std::strcmp(env, "1") == 0;
 }
 
+#if VELTRAX_VPOW_X86
+// VELTRAX_POW_PATH=avx2 or =scalar: the widest vector path allowed (a testing
+// aid); other values allow every path.
+PowPath widest_allowed() {
+    const char* env = std::getenv("VELTRAX_POW_PATH");
+    if (env != nullptr && std::strcmp(env, "avx2") == 0) return PowPath::Avx2;
+    if (env != nullptr && std::strcmp(env, "scalar") == 0) return PowPath::Scalar;
+    return PowPath::Avx512;
+}
+#endif
+
 Selection select() {
     Selection s;
     if (forced_scalar()) {
@@ -166,7 +183,9 @@ Selection select() {
     for (PowPath path : {PowPath::Avx2, PowPath::Avx512}) {
         const int p = static_cast<int>(path);
         std::string line = std::string(names[p]) + ": ";
-        if (!pow_path_supported_by_cpu(path)) {
+        if (static_cast<int>(path) > static_cast<int>(widest_allowed())) {
+            line += std::string("not used (VELTRAX_POW_PATH=") + std::getenv("VELTRAX_POW_PATH") + ")";
+        } else if (!pow_path_supported_by_cpu(path)) {
             line += path == PowPath::Avx2 ? "not used (the C library does not report FMA and AVX2 usable)"
                                           : "not used (no usable AVX-512F, or no FMA and AVX2)";
         } else if (!self_check(path)) {

@@ -16,6 +16,8 @@
 // a vector path is used only when
 //   - VELTRAX_SCALAR_POW is not set to 1 (set it to force std::pow, e.g. under
 //     valgrind, which cannot run AVX-512);
+//   - VELTRAX_POW_PATH, a testing aid, does not exclude it: =avx2 leaves out
+//     the AVX-512 path, =scalar both vector paths (scalar_pow unchanged);
 //   - the C library is the one transcribed: gnu_get_libc_version() is "2.36";
 //   - the C library itself reports FMA and AVX2 usable (the condition under
 //     which its pow runs the FMA variant; <sys/platform/x86.h>), and, for the

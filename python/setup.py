@@ -61,6 +61,7 @@ setup(
             define_macros=[("VELTRAX_VERSION", f'"{VERSION}"')],
             extra_compile_args=compile_flags(),
             extra_link_args=["-pthread"],
+            libraries=["dl"],  # dlvsym in the core's power function
             cxx_std=None,  # in compile_flags()
         )
     ],
