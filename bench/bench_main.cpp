@@ -13,6 +13,8 @@
 
 #include <time.h>
 
+#include <atomic>
+#include <thread>
 #include <cmath>
 #include <map>
 #include <string>
@@ -187,6 +189,30 @@ void BM_Batch8_Parallel(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(run_batch(jobs, static_cast<unsigned>(state.range(0))));
 }
 
+// The typical call while another thread of the process keeps one core busy:
+// two search threads must not be slower than one.
+void BM_BusyCore(benchmark::State& state) {
+    std::atomic<bool> stop{false};
+    std::thread spinner([&stop] {
+        while (!stop.load(std::memory_order_relaxed)) {
+        }
+    });
+    RunOptions options;
+    options.threads = static_cast<unsigned>(state.range(0));
+    const Scenario scenario = linear_typical();
+    for (auto _ : state) {
+        Simulation sim(Build::Base);
+        benchmark::DoNotOptimize(sim.call(scenario.inputs, 5, options));
+    }
+    stop = true;
+    spinner.join();
+    state.SetLabel(std::to_string(options.threads) + (options.threads == 1 ? " thread" : " threads") +
+                   ", the other core busy");
+    state.counters["time_per_sample"] = benchmark::Counter(check_call(scenario.inputs).sample_count,
+                                                           benchmark::Counter::kIsIterationInvariantRate |
+                                                               benchmark::Counter::kInvert);
+}
+
 void BM_V1(benchmark::State& s, Scenario sc, Search how) { BM_Call(s, Build::Preview, std::move(sc), how); }
 void BM_V2(benchmark::State& s, Scenario sc, Search how) { BM_Call(s, Build::Base, std::move(sc), how); }
 void BM_V3(benchmark::State& s, Scenario sc, Search how) { BM_Call(s, Build::PreviewHold, std::move(sc), how); }
@@ -203,6 +229,7 @@ BENCHMARK_CAPTURE(BM_V2, linear_N300_scalar_1thread, linear_typical(), kScalar1)
 BENCHMARK_CAPTURE(BM_V2, linear_N300_avx2_1thread, linear_typical(), kAvx2_1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_V2_Avx512, linear_N300_avx512_1thread, linear_typical(), kWidest1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_V2, linear_N300_2threads, linear_typical(), kWidest2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_BusyCore)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_V2, model_N120_literal, model_typical(), kLiteral)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_V2, model_N120_2threads, model_typical(), kWidest2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_V1, v1_linear_N300_literal, linear_typical(), kLiteral)->Unit(benchmark::kMillisecond);

@@ -10,6 +10,14 @@
 // items too and then waits only for items that a helper has claimed and not
 // yet finished: a helper that is not running claims nothing and delays
 // nothing.
+//
+// On a busy machine a helper may still be descheduled while it holds items,
+// and the caller then waits for it. So the caller keeps time: in windows of
+// jobs on the team it compares the team's time with its own pace (its time
+// per item over all items). While the team is not clearly faster, it runs
+// the jobs alone, in stretches twice as long after each window the team
+// loses, and tries the team again between them. A new team starts where the last one of the process left off, since
+// the machine is the same. Which member runs an item never changes a result.
 #pragma once
 
 #include <atomic>
@@ -88,6 +96,19 @@ private:
     template <class Done>
     void await(Done done);
     void wake_all();
+
+    // Whether the next job runs on the team or on the caller alone.
+    struct Pacing {
+        bool alone = false;
+        unsigned jobs_left = 0;         // of this window (team) or stretch (alone)
+        unsigned alone_stretch = 0;     // jobs of the next stretch alone
+        double team_ratio = 0.0;        // team time over the caller's alone, smoothed (0: not yet seen)
+        double seconds = 0.0;           // of this window so far
+        double own_pace_seconds = 0.0;  // the window's jobs at the caller's own pace
+    };
+    void run_alone(unsigned items, Function fn, void* context);
+    void next_pacing(double seconds, double own_pace_seconds);
+    Pacing pacing_;
 
     // Job word: generation (bits 32..63), next unclaimed item (16..31), item count (0..15).
     std::atomic<std::uint64_t> job_{0};
