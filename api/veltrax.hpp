@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Host-free C++ interface of the simulation and the matrix product: what the
 // plug-ins do, on plain matrices, for programs, tests, the command-line tool
 // and language bindings.

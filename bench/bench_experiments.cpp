@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Speed of experiments: drawing and expanding a population of 1,000, the
 // metrics of 1,000 typical runs, a population run against the same number
 // of independent calls (in run_batch, and through `veltrax batch` with its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Speed of a call and of the cost: the literal reading of the search (every
 // evaluation where it is written, one thread) side by side with the product's
 // search one start after another (scalar), in AVX2 and AVX-512 lanes, and on

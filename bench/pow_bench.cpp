@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Speed of the power function: std::pow, scalar_pow (the library core without
 // its errno wrapper) and the vector power function's AVX2 and AVX-512 paths,
 // on 1024 values of w in (0, 10] with the typical exponent p = 4. The counter

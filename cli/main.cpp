@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // veltrax: runs scenario files through the simulation outside a host.
 //
 //   veltrax run SCENARIO.json -o OUTDIR [--plot] [--threads N] [--load-state FILE] [--save-state FILE]

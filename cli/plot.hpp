@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // PNG plots of a result folder through gnuplot.
 #pragma once
 

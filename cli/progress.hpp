@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Progress bar on stderr for runs that take a while. It shows only when
 // stderr is a terminal and the run has lasted about a second, and removes
 // itself when done.

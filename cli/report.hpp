@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // veltrax report OUTDIR: merges the results of a sweep into sweep.csv and
 // report.html.
 #pragma once

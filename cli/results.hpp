@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The result folder of one run of a scenario: per call k the five outputs as
 // callk_time.csv, callk_trajectory.csv, callk_theta.csv, callk_search.csv
 // and callk_sums.csv, summary.json over all calls (with each call's inputs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Scenario files: the gateway calls of one simulation, written as JSON.
 //
 //   {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Predictive cost of one candidate move and the output curve of the
 // controller's model.
 #pragma once

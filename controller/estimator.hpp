@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Recursive least squares on a U-D factorised covariance, with the filtered
 // signal histories it is fed from.
 #pragma once

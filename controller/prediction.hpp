@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Step coefficients and free response over the horizon, from the estimated
 // model and the observer polynomial T.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Decoding and checking of a gateway call's inputs.
 #pragma once
 

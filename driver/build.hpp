@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The three builds of the simulation. The values are the plug-ins' numbers:
 // veltrax1 is Preview, veltrax2 Base, veltrax3 PreviewHold.
 #pragma once

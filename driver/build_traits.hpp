@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What tells the builds apart, at compile time.
 #pragma once
 

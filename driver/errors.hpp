@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Rejected calls: an identifier such as "veltrax:badOrder" and a message that
 // names the argument and what was expected.
 #pragma once

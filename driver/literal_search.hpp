@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The move search exactly as written: for each of the 100 starts the bracket
 // walk from the two integer end points, the golden section on its bracket,
 // then one more evaluation of the cost at the abscissa found; every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The lock-step move search (driver/lockstep_search.hpp). The vector
 // evaluation of the cost and the golden-section step are functions with the
 // AVX2 or AVX-512 target attribute; the bracket walk, which branches

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The five outputs of a call: shapes and the storage the run writes.
 #pragma once
 

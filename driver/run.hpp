@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // One gateway call of the simulation on plain arrays: the runner that the
 // plug-ins, the C++ API, the tests, the benchmarks and the fuzz target share.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Options of one run. Only the set-point schedule changes results.
 #pragma once
 

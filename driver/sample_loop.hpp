@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Run start and the sample period, step by step, generic over the build and
 // over how the control move is searched.
 //

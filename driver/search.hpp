@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The control-move search of the product: 100 unit starting brackets, each
 // walked downhill and refined by golden section, the strictly lowest cost
 // winning (the earliest start on a tie; a NaN cost replaces the best, as does

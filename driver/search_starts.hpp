@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The starting brackets of the move search and its constants.
 #pragma once
 

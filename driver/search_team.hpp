@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A fixed team of threads that runs jobs of numbered work items, the calling
 // thread included. Workers exist only while the team does: the destructor
 // stops and joins them.

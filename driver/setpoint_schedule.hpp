@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A set-point schedule of the user's: steps in time, optionally joined by
 // linear ramps. Without one the simulation runs its built-in schedule.
 #pragma once

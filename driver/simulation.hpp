@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The state of one simulation. A plug-in keeps one static instance, which
 // gives the persistence between calls; the C++ API can create any number.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Snapshots: the whole state of one simulation as bytes, to save, restore
 // and branch a run.
 //

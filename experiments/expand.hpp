@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A scenario with a population becomes one run per individual: the same
 // calls, with the individual's values put into the inputs.
 #pragma once

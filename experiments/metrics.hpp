@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Performance measures of one call, from its recorded time column and
 // trajectory (setpoint, u, y, static_gain, v). Definitions in
 // docs/experiments.md.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Standard normal quantile in fixed arithmetic (the same bits wherever the
 // same C library runs), for turning uniform draws into normal ones.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Virtual populations: distributions of the built-in model's body mass and
 // cardiac output, the simulated curve's midpoint and exponent, the dead time
 // and the noise amplitude, with correlations among the normal and log-normal

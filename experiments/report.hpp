@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The report over a sweep's output folder: sweep.csv with one row per run
 // and call (parameters, drawn covariates, metrics, status) and report.html
 // with gnuplot plots (5/50/95 % bands of y and u, the metrics' distributions)

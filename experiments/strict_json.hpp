@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // JSON parsing that refuses duplicate keys, which the plain parser would
 // resolve silently by keeping the last one.
 #pragma once

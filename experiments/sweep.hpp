@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The layout of a sweep's output folder:
 //
 //   OUTDIR/sweep.json                      manifest: every run the sweep expects

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Writes the seed corpus fuzz/corpus/: valid calls in the byte layout that
 veltrax_fuzz.cpp reads (see the comment at its top)."""
 import os

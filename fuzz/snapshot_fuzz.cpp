@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // libFuzzer target of the snapshot loader. The input is one control byte and
 // a snapshot, loaded into a simulation of the chosen build (fresh, or after a
 // call). The load must either succeed, and then saving gives the same bytes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Writes the seed corpus of snapshot_fuzz: snapshot_seeds DIRECTORY. Real
 // snapshots of each build, fresh and after calls of both processes and both
 // kinds of noise, behind the control byte of snapshot_fuzz.cpp.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // libFuzzer target: the input bytes become up to kMaxCalls calls of the
 // gateway (any build, 0..6 inputs of any shape, extreme values) on one
 // simulation per build that a call may replace by a fresh one, and calls of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Product of two column-major double matrices.
 #pragma once
 

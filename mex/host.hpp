@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What the gateways ask of the host beyond the matrix functions: the pending
 // interrupt (Ctrl-C), uninitialised arrays, warnings and error messages.
 // Octave's interrupt state lives in liboctave and MATLAB's in libut; both

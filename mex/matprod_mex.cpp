@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // MEX gateway of matprod: R = A * B.
 #include "matprod/matprod.hpp"
 #include "mex/host.hpp"

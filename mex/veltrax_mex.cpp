@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // MEX gateway of veltrax1, veltrax2 and veltrax3: VELTRAX_BUILD selects the
 // build. The simulation state is one static record, so it persists between
 // calls until the host unloads the plug-in.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Uniform and Gaussian deviates for the measurement noise.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Linear transfer-function process in companion form, advanced by classical
 // fourth-order Runge-Kutta steps with the input held.
 #pragma once

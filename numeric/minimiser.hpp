@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Derivative-free scalar minimisation: downhill bracketing and golden-section
 // search. The cost is any callable double(double); it is called in exactly the
 // order the steps below are written, so a cost with side effects sees that

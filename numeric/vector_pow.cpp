@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Selection and dispatch of the vector power function (numeric/vector_pow.hpp).
 #include "numeric/vector_pow.hpp"
 

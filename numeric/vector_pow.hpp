@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A vector power function with the exact bits of this machine's std::pow.
 //
 // pow_n(x, n, y, out) computes out[i] = pow(x[i], y) for n values and one

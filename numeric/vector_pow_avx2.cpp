@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The AVX2 path of the vector power function: array entry points around the
 // inline kernel of vector_pow_avx2.hpp. Compiled for the generic target;
 // only the functions below carry the AVX2/FMA target.

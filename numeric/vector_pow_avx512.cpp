@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The AVX-512 path of the vector power function: array entry points around the
 // inline kernel of vector_pow_avx512.hpp. Compiled for the generic target;
 // only the functions below carry the AVX-512F/AVX2/FMA target.

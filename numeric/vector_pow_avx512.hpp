@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The AVX-512 kernel of the vector power function: eight values of x, one
 // exponent y, the exact bits of this machine's std::pow(x, y) in every lane.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Lookup tables of the C library's power function (glibc 2.36,
 // sysdeps/ieee754/dbl-64/e_pow_log_data.c and e_exp_data.c), used by the
 // vector power function (numeric/vector_pow_avx2.hpp, vector_pow_avx512.hpp)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Internal: the data of the C library's power function (glibc 2.36), laid out
 // exactly as the library's __pow_log_data and __exp_data, so that the vector
 // power function reads the same values from the same positions. Definitions

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Internal: the array entry points of the vector power function's paths
 // (vector_pow_avx2.cpp, vector_pow_avx512.cpp). Each needs the CPU features
 // of its path; numeric/vector_pow.hpp dispatches to them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Internal: the intermediate values of the vector power function, recorded
 // for the tests (tests/unit/vector_pow_test.cpp compares them with the values
 // the C library's own machine code computes). Production code never records

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What this process may use of the machine: CPUs and memory. On Linux the
 // answers come from the affinity mask, the cgroup limits and /proc/meminfo;
 // elsewhere the hardware's CPU count stands in and memory is not known.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Built-in drug-distribution process: eleven tissue compartments and six blood
 // pools, advanced by fixed mass-transfer steps.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // veltrax._core: the C++ API and the experiments library for Python.
 // Conversions only: NumPy arrays in and out of veltrax::Matrix,
 // veltrax::Error raised as veltrax.Error, and the interpreter lock released

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Shared inputs and checks of the Python tests. CTest sets the paths; run by
 # hand, they default to the source tree and build/.
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # The command-line tool and the Python module give the same bits and the same
 # column names, on the golden cases (three builds, both processes).
 import json

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # The README's Python example and demo command (the example script).
 import pathlib
 import re

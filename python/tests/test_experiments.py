@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Schedules, seeds, populations, metrics and the report: the Python package
 # gives what the command-line tool gives, bit for bit.
 import json

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # The recorded golden outputs, bit for bit: every case, one or two threads of
 # the move search, and all cases as one batch.
 import numpy as np

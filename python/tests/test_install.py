@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # pip install of the package, offline with the system's setuptools and
 # pybind11, into a virtual environment that sees the system's NumPy: the
 # installed module gives the bits of the CMake-built one.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # The Python side of a call: how inputs reach the simulation, rejected calls,
 # branching, threads and the interpreter lock, the matrix product.
 import copy

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Closed-loop simulation of an adaptive nonlinear predictive controller.
 
 The same simulation as the plug-ins veltrax1, veltrax2 and veltrax3, bit for

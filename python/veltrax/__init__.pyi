@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 import enum
 import os
 from collections.abc import Iterable, Iterator, Mapping, Sequence

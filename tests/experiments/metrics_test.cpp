@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Metrics on small trajectories worked out by hand.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Populations: the draws, their independence of everything but (seed, k),
 // truncation, correlation, the JSON block and the expansion into runs.
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # veltrax report over real batch results: a whole sweep, the same sweep run
 # as three shards into one folder, a partial sweep and bad folders.
 # Needs VELTRAX (the binary) and VELTRAX_SOURCE_DIR.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The sweep report over a hand-made output folder: a population of three
 // (one ok, one missing, one failed), a plain run and a damaged run.
 #include <gtest/gtest.h>

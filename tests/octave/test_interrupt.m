@@ -1,3 +1,4 @@
+% SPDX-License-Identifier: LGPL-2.1-or-later
 % Ctrl-C during a call: a real SIGINT to this Octave stops a long call of
 % veltrax2 (in the move search), of veltrax3 (in one long Runge-Kutta
 % period) and of matprod with their "interrupted" errors, long before the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # A population sweep as a Slurm job array: starts a private single-node
 # Slurm, runs `veltrax batch --shard "$SLURM_ARRAY_TASK_ID/4"` as four array
 # tasks and `veltrax report` as a job that depends on them, and compares

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Representative runs whose outputs are kept bit for bit under tests/golden.
 #pragma once
 

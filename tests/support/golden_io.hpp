@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Golden files: one line per output matrix, "rows cols" then every element
 // as a hexadecimal float, so that doubles round-trip exactly.
 #pragma once

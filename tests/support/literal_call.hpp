@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A call whose move search is the literal one (every evaluation where it is
 // written), for comparison with the product.
 #pragma once

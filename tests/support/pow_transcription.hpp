@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A scalar transcription of the fast path of glibc 2.36's pow as its FMA
 // variant is compiled in Debian 12's libm, independent of the vector code,
 // with every intermediate value recorded and optionally one fused

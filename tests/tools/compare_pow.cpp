@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A long random comparison of the vector power function with std::pow, to
 // run by hand (the unit tests compare a few million values):
 //

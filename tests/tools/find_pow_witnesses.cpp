@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Searches inputs on which computing one of the library pow's 20 fused
 // multiply-adds unfused changes the final result (tests/support/
 // pow_transcription.hpp), for the fixed input set of the vector power

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Records the outputs of the golden cases, searched the literal way:
 // make_golden <directory>.
 #include <cstdio>

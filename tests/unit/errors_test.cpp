@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Rejected calls: identifier, and the simulation left exactly as it was.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Bit-for-bit regression against the recorded golden outputs, which were
 // searched the literal way; any thread count must reproduce them.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Calls that end early (cancelled, outputs too large for memory) leave the
 // simulation as it was; the default thread count follows what the process
 // may use.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Set-point schedules and noise seeds of the API.
 #include <gtest/gtest.h>
 

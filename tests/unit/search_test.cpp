@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The lock-step search against the scalar search, start by start, on random
 // cost tables with awkward values: NaN and infinite free responses, all-zero
 // step coefficients, huge and negative weights, constant costs (ties

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The vector power function (numeric/vector_pow.hpp): bit identity with
 // std::pow on random inputs, random bit patterns and edge inputs on each
 // usable path; the kernels' intermediate values against the values the C
