@@ -129,5 +129,5 @@ def test_ctrl_c_stops_a_run_and_leaves_state(kind):
     start = time.monotonic()
     with pytest.raises(KeyboardInterrupt):
         long_run(kind, [1_000_000, 0.1, 4, 2, 3, 3, 0, 10, 0.1], sim)
-    assert time.monotonic() - start < 5  # the whole run would take minutes
+    assert time.monotonic() - start < 0.3 + 1  # within a second of Ctrl-C; the whole run would take minutes
     assert_same_results(sim.call(SHORT, **THIRD_ORDER, curve=CURVE), untouched.call(SHORT, **THIRD_ORDER, curve=CURVE))

@@ -28,7 +28,7 @@ end
 function expect_interrupted(label, id, err, latency)
   check(~isempty(err), '%s: the call was not interrupted', label);
   check(strcmp(err.identifier, id), '%s: %s (%s), expected %s', label, err.identifier, err.message, id);
-  check(latency < 5, '%s: the call ended %.1f s after the signal', label, latency);
+  check(latency < 1, '%s: the call ended %.1f s after the signal', label, latency);
   printf('%s: %s %.3f s after SIGINT: %s\n', label, err.identifier, latency, err.message);
 end
 
