@@ -397,7 +397,8 @@ void check_ranges(const SimulationState& s) {
 
     const NoiseState& n = s.noise;
     check_range("noise.seed", n.noise_seed, std::numeric_limits<std::int32_t>::min(), kNoiseModulus1 - 1);
-    check_range("noise.second_generator_state", n.second_generator_state, 1, kNoiseModulus2 - 1);
+    // 0 is reachable: a seed equal to the second modulus leaves that generator at 0.
+    check_range("noise.second_generator_state", n.second_generator_state, 0, kNoiseModulus2 - 1);
     check_range("noise.shuffle_output", n.shuffle_output, 0, kNoiseModulus1 - 1);
     for (std::int32_t v : n.shuffle_table) check_range("noise.shuffle_table", v, 0, kNoiseModulus1 - 1);
     check_range("noise.gauss_saved_flag", n.gauss_saved_flag, 0, 1);

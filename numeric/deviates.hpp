@@ -7,7 +7,8 @@
 namespace veltrax {
 
 // Moduli of the two generators; a seeded generator's state stays in
-// 1 .. modulus - 1.
+// 1 .. modulus - 1, except that a seed equal to kNoiseModulus2 leaves the
+// second generator at 0.
 constexpr std::int32_t kNoiseModulus1 = 2147483563;
 constexpr std::int32_t kNoiseModulus2 = 2147483399;
 
