@@ -234,9 +234,9 @@ void advance_process_model(ProcessModel& m) {
     m.collecting_pool_7 += m.venous_outflow[kCollected7];
     m.mixed_venous_pool += to_mixed_venous;
     m.venous_return_pool += from_collecting_6 + from_collecting_7 + m.venous_outflow[kBloodOnly] +
-                            m.venous_outflow[kExcreting] + m.venous_outflow[kFirstPass] + m.venous_outflow[5];
+                            m.venous_outflow[kExcreting] + m.venous_outflow[kFirstPass] + m.venous_outflow[kPlainReturn5];
     m.venous_return_pool += m.venous_outflow[kObserved];
-    m.venous_return_pool += m.venous_outflow[9];
+    m.venous_return_pool += m.venous_outflow[kPlainReturn9];
     m.venous_return_pool += m.venous_outflow[kWithSidePool];
     m.mixed_venous_pool += m.infusion_per_step;
 }

@@ -12,17 +12,19 @@ constexpr double kMolarMass = 336.6;
 // Model seconds simulated per sample period.
 constexpr double kModelSampleInterval = 60.0;
 
-// Compartments with a role of their own in the circulation (the others, 5
-// and 9, return their venous blood to the venous-return pool like 8 and 10).
+// The compartments by their role in the circulation (5 and 9 have none of
+// their own: their venous blood returns to the venous-return pool).
 enum Compartment : int {
     kFullFlow = 0,        // takes the whole flow from the mixed-venous pool to the arterial pool
     kBloodOnly = 1,       // no tissue: its blood passes straight through
     kExcreting = 2,       // loses drug by excretion
     kPortalSource = 3,    // drains into the portal pool
     kFirstPass = 4,       // receives the portal drain, reduced by the first-pass extraction
+    kPlainReturn5 = 5,    // returns its venous blood unchanged
     kCollected6 = 6,      // drains into collecting pool 6
     kCollected7 = 7,      // drains into collecting pool 7
     kObserved = 8,        // its tissue concentration is the process output
+    kPlainReturn9 = 9,    // returns its venous blood unchanged
     kWithSidePool = 10,   // exchanges drug with the side pool
 };
 // Litres per minute to kilograms per second (1.06 / 60, as written; one unit
