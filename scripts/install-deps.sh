@@ -9,7 +9,8 @@
 #                                   pybind11, Matplotlib, venv
 #   scripts/install-deps.sh test    all of that and what the tests add:
 #                                   GoogleTest, Google Benchmark, clang with
-#                                   libFuzzer, GNU parallel, Slurm, pytest
+#                                   libFuzzer and its symbolizer, GNU
+#                                   parallel, Slurm (and ss), pytest
 #
 # apt's output goes to a log file (VELTRAX_INSTALL_LOG, default
 # /tmp/veltrax-install.log), shown when the installation fails.
@@ -26,8 +27,8 @@ python_packages=(
 )
 test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev parallel
-  slurm-wlm munge python3-pytest
+  clang libclang-rt-14-dev llvm parallel
+  slurm-wlm munge iproute2 python3-pytest
 )
 
 case ${1:-} in

@@ -94,8 +94,10 @@ fail_start() {
 start() {
   [[ $(id -u) == 0 ]] || { echo "slurm-local: needs root" >&2; exit 3; }
   local tool
+  local -A package=([munged]=munge [ss]=iproute2 [runuser]=util-linux)
   for tool in munged slurmctld slurmd sinfo sbatch scancel runuser ss; do
-    command -v "$tool" >/dev/null || { echo "slurm-local: $tool not found (install slurm-wlm and munge)" >&2; exit 3; }
+    command -v "$tool" >/dev/null ||
+      { echo "slurm-local: $tool not found (install ${package[$tool]:-slurm-wlm})" >&2; exit 3; }
   done
   getent passwd munge >/dev/null || { echo "slurm-local: no user munge (install munge)" >&2; exit 3; }
   stop
