@@ -53,6 +53,7 @@ struct Search {
     bool literal;
     unsigned threads;
     SearchLanes lanes;
+    bool cancellable = false;  // with a cancellation hook, as the hosts call
 };
 
 const Search kLiteral{true, 1, SearchLanes::Scalar};
@@ -60,6 +61,10 @@ const Search kScalar1{false, 1, SearchLanes::Scalar};
 const Search kAvx2_1{false, 1, SearchLanes::Avx2};
 const Search kWidest1{false, 1, SearchLanes::Widest};
 const Search kWidest2{false, 2, SearchLanes::Widest};
+const Search kWidest1Cancellable{false, 1, SearchLanes::Widest, true};
+
+// A hook that reads a pending-interrupt flag, as the plug-ins' does.
+bool interrupt_flag_set(void* flag) { return static_cast<std::atomic<bool>*>(flag)->load(std::memory_order_relaxed); }
 
 // The lanes a row's product search runs on this machine.
 std::string lanes_name(const Search& search) {
@@ -92,9 +97,15 @@ void BM_Call(benchmark::State& state, Build build, Scenario scenario, Search sea
     options.threads = search.threads;
     options.lanes = search.lanes;
     if (search.literal) options.search = SearchMethod::Literal;
+    std::atomic<bool> interrupt_pending{false};
+    if (search.cancellable) {
+        options.cancelled = interrupt_flag_set;
+        options.cancel_context = &interrupt_pending;
+    }
     state.SetLabel(search.literal ? std::string("literal")
                                   : lanes_name(search) + ", " + std::to_string(search.threads) +
-                                        (search.threads == 1 ? " thread" : " threads"));
+                                        (search.threads == 1 ? " thread" : " threads") +
+                                        (search.cancellable ? ", cancellation hook" : ""));
     const double samples = check_call(scenario.inputs).sample_count;
     // As time_per_sample: CPU time on one thread, real time on more.
     const bool real = search.threads > 1;
@@ -229,6 +240,8 @@ BENCHMARK_CAPTURE(BM_V2, linear_N300_literal, linear_typical(), kLiteral)->Unit(
 BENCHMARK_CAPTURE(BM_V2, linear_N300_scalar_1thread, linear_typical(), kScalar1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_V2, linear_N300_avx2_1thread, linear_typical(), kAvx2_1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_V2_Avx512, linear_N300_avx512_1thread, linear_typical(), kWidest1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_V2, linear_N300_1thread_cancellable, linear_typical(), kWidest1Cancellable)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_V2, linear_N300_2threads, linear_typical(), kWidest2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_BusyCore)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_V2, model_N120_literal, model_typical(), kLiteral)->Unit(benchmark::kMillisecond);
