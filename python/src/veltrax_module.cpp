@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -204,15 +205,23 @@ std::unique_ptr<PySimulation> simulation_load_state(const py::bytes& snapshot) {
     return loaded;
 }
 
-// jobs: [(build, [[input arrays of a call], ...]), ...]
+// jobs: [(build, [[input arrays of a call], ...], seed or 0, [steps or None per call]), ...]
 // returns per job ([outputs of every call that ran], [their call infos], None or (id, message))
-py::list batch(const std::vector<std::pair<int, std::vector<std::vector<Array>>>>& jobs, unsigned threads) {
+using PyJob = std::tuple<int, std::vector<std::vector<Array>>, long, std::vector<std::optional<Steps>>>;
+
+py::list batch(const std::vector<PyJob>& jobs, unsigned threads) {
     std::vector<veltrax::BatchJob> batch_jobs;
     batch_jobs.reserve(jobs.size());
-    for (const auto& [build, calls] : jobs) {
+    std::deque<veltrax::SetpointSchedule> schedules;  // the jobs point into it
+    for (const auto& [build, calls, seed, setpoints] : jobs) {
         veltrax::BatchJob job;
         job.build = to_build(build);
+        job.seed = seed;
         for (const std::vector<Array>& call : calls) job.calls.push_back(to_matrices(call));
+        for (const std::optional<Steps>& steps : setpoints) {
+            std::optional<veltrax::SetpointSchedule> schedule = to_schedule(steps);
+            job.schedules.push_back(schedule ? &schedules.emplace_back(std::move(*schedule)) : nullptr);
+        }
         batch_jobs.push_back(std::move(job));
     }
     std::vector<veltrax::BatchResult> results(batch_jobs.size());

@@ -65,3 +65,18 @@ def test_batch_reproduces_golden_outputs():
     # A rejected call fails its own job; the calls before it are kept.
     assert failed.error.id == "veltrax:badDeadTime" and len(failed.results) == 1
     assert_same_results(failed.results[0], golden("v2_linear_two_calls")[0])
+
+
+def test_batch_with_seeds_and_schedules_equals_calls_one_by_one():
+    call = {"params": [60, 0.1, 2, 2, 3, 3, 0.02, 10, 0.1], "numerator": [1], "denominator": [1, 3, 3, 1],
+            "curve": CURVE}
+    ramp = [[0, 0.7], [20, 0.7, "ramp"], [35, 0.9], [50, 0.85, "after"]]
+    # Build 3 holds its estimator around the schedule's changes; the second
+    # call of the first job keeps the built-in schedule.
+    jobs = [(3, [{**call, "setpoint": ramp}, call], 12345), (2, [{**call, "setpoint": [[0, 0.8], [30, 0.6]]}], 7)]
+    for (build, calls, seed), job in zip(jobs, veltrax.run_batch(jobs, threads=2)):
+        sim = veltrax.Simulation(build, seed=seed)
+        assert job.ok and len(job.results) == len(calls)
+        for k, (c, got) in enumerate(zip(calls, job.results)):
+            want = sim.call(**c)
+            assert all(np.array_equal(g, w) for g, w in zip(got, want)), f"build {build} call {k + 1}"

@@ -171,6 +171,15 @@ def _steps(setpoint) -> list[tuple[float, float, bool, bool]] | None:
     return steps
 
 
+def _seed(seed) -> int:
+    """A noise seed as the core takes it; veltrax:badSeed unless 1 .. 2147483562."""
+    if not isinstance(seed, (numbers.Integral, np.integer)) or isinstance(seed, (bool, np.bool_)):
+        raise Error("veltrax:badSeed", f"seed must be an integer from 1 to 2147483562, got {seed!r}")
+    if not 1 <= int(seed) <= 2147483562:
+        raise Error("veltrax:badSeed", f"seed must be an integer from 1 to 2147483562, got {int(seed)}")
+    return int(seed)
+
+
 class Result:
     """The five outputs of one call, as the plug-in returns them.
 
@@ -270,11 +279,7 @@ class Simulation:
         """Restarts the noise generators as if the plug-in had just been
         loaded with this seed (1 .. 2147483562); the rest of the state stays.
         Raises veltrax.Error "veltrax:badSeed" otherwise."""
-        if not isinstance(seed, (numbers.Integral, np.integer)) or isinstance(seed, (bool, np.bool_)):
-            raise Error("veltrax:badSeed", f"seed must be an integer from 1 to 2147483562, got {seed!r}")
-        if not 1 <= int(seed) <= 2147483562:
-            raise Error("veltrax:badSeed", f"seed must be an integer from 1 to 2147483562, got {int(seed)}")
-        self._core.seed_noise(int(seed))
+        self._core.seed_noise(_seed(seed))
 
     def call(self, params, numerator=None, denominator=None, curve=None, T=None, *, model=None, setpoint=None,
              threads=0) -> Result:
@@ -334,7 +339,8 @@ def _load_state(snapshot: bytes) -> Simulation:
 
 @dataclass(frozen=True)
 class Call:
-    """The inputs of one call in a batch: the arguments of Simulation.call."""
+    """The inputs of one call in a batch: the arguments of Simulation.call
+    (setpoint: its own set-point schedule; None: the built-in one)."""
 
     params: Any
     numerator: Any = None
@@ -342,6 +348,7 @@ class Call:
     curve: Any = None
     T: Any = None
     model: BodyModel | None = None
+    setpoint: Any = None
 
     def _inputs(self) -> list[np.ndarray]:
         return _call_inputs(self.params, self.numerator, self.denominator, self.curve, self.T, self.model)
@@ -370,19 +377,27 @@ class JobResult(NamedTuple):
 def run_batch(jobs, threads: int = 0) -> list[JobResult]:
     """Runs independent simulations, each a sequence of calls, across threads.
 
-    jobs     iterable of (build, calls); each call a Call, a tuple of the
-             positional inputs (params, numerator, denominator, curve[, T]) or
-             a dict of Simulation.call's arguments
+    jobs     iterable of (build, calls) or (build, calls, seed); each call a
+             Call, a tuple of the positional inputs (params, numerator,
+             denominator, curve[, T]) or a dict of Simulation.call's
+             arguments (setpoint= included); seed starts the job's noise as
+             Simulation(build, seed=seed) does (None: no seed)
     threads  simultaneous jobs (0: VELTRAX_THREADS, else all cores); each
              job runs on its own fresh Simulation with a one-thread search
 
     Returns one JobResult per job, in order. The results equal running the
     jobs one after another; a rejected call fails its own job only. The
-    interpreter lock is released while the jobs run.
+    interpreter lock is released while the jobs run. Malformed inputs, steps
+    or seeds raise before any job runs.
     """
-    core_jobs = [(int(Build(build)), [_as_call(c)._inputs() for c in calls]) for build, calls in jobs]
+    core_jobs = []
+    for job in jobs:
+        build, calls, seed = (*job, None) if len(job) == 2 else job
+        calls = [_as_call(c) for c in calls]
+        core_jobs.append((int(Build(build)), [c._inputs() for c in calls], 0 if seed is None else _seed(seed),
+                          [_steps(c.setpoint) for c in calls]))
     out = []
-    for (build, _), (outputs, infos, error) in zip(core_jobs, _core.run_batch(core_jobs, threads)):
+    for (build, *_), (outputs, infos, error) in zip(core_jobs, _core.run_batch(core_jobs, threads)):
         results = [Result(Build(build), o, i) for o, i in zip(outputs, infos)]
         out.append(JobResult(results, None if error is None else Error(*error)))
     return out

@@ -77,6 +77,7 @@ class Call:
     curve: _Input | None
     T: _Input | None
     model: BodyModel | None
+    setpoint: Sequence[_Step] | None
     def __init__(
         self,
         params: _Input,
@@ -85,6 +86,7 @@ class Call:
         curve: _Input | None = ...,
         T: _Input | None = ...,
         model: BodyModel | None = ...,
+        setpoint: Sequence[_Step] | None = ...,
     ) -> None: ...
 
 class JobResult(NamedTuple):
@@ -95,7 +97,13 @@ class JobResult(NamedTuple):
 
 _CallSpec = Union[Call, Sequence[_Input], Mapping[str, Any]]
 
-def run_batch(jobs: Iterable[tuple[Union[Build, int], Iterable[_CallSpec]]], threads: int = ...) -> list[JobResult]: ...
+# A batch job: (build, calls) or (build, calls, seed).
+_Job = Union[
+    tuple[Union[Build, int], Iterable[_CallSpec]],
+    tuple[Union[Build, int], Iterable[_CallSpec], int | None],
+]
+
+def run_batch(jobs: Iterable[_Job], threads: int = ...) -> list[JobResult]: ...
 def matprod(A: _Input, B: _Input) -> npt.NDArray[np.float64]: ...
 
 class Step(NamedTuple):
