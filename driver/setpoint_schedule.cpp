@@ -45,7 +45,8 @@ bool setpoint_at(const SetpointSchedule& schedule, double t, double lead, double
     if (step.ramp && k < steps.size()) {
         const SetpointStep& next = steps[k];
         const double fraction = (t - (step.time - lead)) / (next.time - step.time);
-        *value = step.value + (next.value - step.value) * fraction;
+        // At the ramp's end the line can miss next.value by a rounding unit.
+        *value = fraction >= 1.0 ? next.value : step.value + (next.value - step.value) * fraction;
     } else {
         *value = step.value;
     }

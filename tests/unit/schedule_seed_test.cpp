@@ -64,6 +64,18 @@ TEST(Schedule, RampAndStepsReachEveryBuildAndTheHold) {
     EXPECT_NE(oh[2](109, 0), oh[2](108, 0));
 }
 
+TEST(Schedule, RampEndsOnTheNextValueExactly) {
+    // At t = 40 the "after" step is not yet reached and the ramp is at its
+    // end: 0.3 + (0.9 - 0.3) * 1 would be 0.9000000000000001.
+    SetpointSchedule s;
+    s.steps = {{0, 0.3}, {20, 0.3, false, true}, {40, 0.9, true}};
+    RunOptions o;
+    o.schedule = &s;
+    Simulation base(Build::Base);
+    const auto out = base.call(linear(50, 10, 0.1), 5, o);
+    EXPECT_EQ(out[1](40, 0), 0.9);
+}
+
 TEST(Schedule, BadStepsAreRejectedBeforeAnythingRuns) {
     SetpointSchedule s;
     s.steps = {{10, 0.8}, {10, 0.9}};
