@@ -79,12 +79,18 @@ Metrics compute_metrics(const Matrix& time, const Matrix& trajectory, double sam
     m.ise = sample_period * sum_sq;
     m.total_control = sample_period * sum_u;
 
+    // Consecutive changed rows (a ramp) are one change, from the row before
+    // the first to the last; its segment runs from the first changed row to
+    // the next change.
     for (std::size_t i = 1; i < n; ++i) {
         if (r(i) == r(i - 1)) continue;
+        const std::size_t first = i;
+        while (i + 1 < n && r(i + 1) != r(i)) ++i;
+        if (r(i) == r(first - 1)) continue;  // a ramp back to where it started
         StepMetrics s;
-        s.row = i;
-        s.time = t(i);
-        s.from = r(i - 1);
+        s.row = first;
+        s.time = t(first);
+        s.from = r(first - 1);
         s.to = r(i);
         std::size_t end = i + 1;
         while (end < n && r(end) == r(i)) ++end;
@@ -94,7 +100,7 @@ Metrics compute_metrics(const Matrix& time, const Matrix& trajectory, double sam
         double over = 0.0, under = 0.0;
         std::size_t last_out = n;  // none
         std::size_t inside = 0;
-        for (std::size_t j = i; j < end; ++j) {
+        for (std::size_t j = first; j < end; ++j) {
             over = std::max(over, dir * (y(j) - s.to));
             under = std::max(under, dir * (s.from - y(j)));
             if (std::fabs(y(j) - s.to) <= band)
@@ -105,7 +111,7 @@ Metrics compute_metrics(const Matrix& time, const Matrix& trajectory, double sam
         s.overshoot = over / size * 100.0;
         s.undershoot = under / size * 100.0;
         s.settled = last_out == n || last_out + 1 < end;
-        s.settling_time = !s.settled ? kNaN : last_out == n ? 0.0 : t(last_out + 1) - t(i);
+        s.settling_time = !s.settled ? kNaN : last_out == n ? 0.0 : t(last_out + 1) - t(first);
         s.time_in_band = sample_period * static_cast<double>(inside);
         m.steps.push_back(s);
     }

@@ -17,9 +17,10 @@ struct MetricOptions {
     double band = 0.02;  // settling band: this fraction of the step size on each side of the new set-point
 };
 
-// One change of the recorded set-point: row i whose set-point differs from row i - 1.
+// One change of the recorded set-point: row i whose set-point differs from
+// row i - 1, with the rows right after it that change again (a ramp).
 struct StepMetrics {
-    std::size_t row = 0;       // 0-based row of the change
+    std::size_t row = 0;       // 0-based first row of the change
     double time = 0.0;         // t of that row
     double from = 0.0, to = 0.0;
     double overshoot = 0.0;    // % of |to - from|, beyond `to` in the step's direction

@@ -79,6 +79,27 @@ TEST(Metrics, ErrorIntegralsStepResponseAndControl) {
     EXPECT_EQ(w.steps[1].settling_time, 2.0);
 }
 
+// T = 1. A ramp 0.5 -> 0.8 over rows 2..4 is one change at t = 2, step 0.3,
+// band 0.006; its rows belong to the segment: y dips to 0.47 on the ramp
+// (10 %), peaks at 0.85 after it (16.7 %), is last outside at row 5: settled
+// after t = 6 - 2 = 4; in band at rows 4 (on the ramp), 6 and 7: 3.
+TEST(Metrics, RampIsOneChangeMeasuredFromItsStart) {
+    const Call c = call(1.0, {0.5, 0.5, 0.6, 0.7, 0.8, 0.8, 0.8, 0.8}, std::vector<double>(8, 0.0),
+                        {0.5, 0.5, 0.47, 0.65, 0.797, 0.85, 0.803, 0.8});
+    const Metrics m = compute_metrics(c.time, c.trajectory, 1.0, false);
+    ASSERT_EQ(m.steps.size(), 1u);
+    const StepMetrics& s = m.steps[0];
+    EXPECT_EQ(s.row, 2u);
+    EXPECT_EQ(s.time, 2.0);
+    EXPECT_EQ(s.from, 0.5);
+    EXPECT_EQ(s.to, 0.8);
+    EXPECT_NEAR(s.undershoot, 10.0, 1e-9);
+    EXPECT_NEAR(s.overshoot, 50.0 / 3.0, 1e-9);
+    EXPECT_TRUE(s.settled);
+    EXPECT_EQ(s.settling_time, 4.0);
+    EXPECT_EQ(s.time_in_band, 3.0);
+}
+
 // PE = 100 (y - r) / r = 0, 10, -10, 20, -20, 5: MDPE (0 + 5) / 2 = 2.5;
 // |PE| sorted 0, 5, 10, 10, 20, 20: MDAPE 10; |PE - 2.5| sorted 2.5, 2.5,
 // 7.5, 12.5, 17.5, 22.5: wobble 10. |PE| over rows 0..5: slope 32.5 / 17.5
