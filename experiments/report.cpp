@@ -696,7 +696,7 @@ ReportResult write_report(const fs::path& outdir, const ReportOptions& options) 
 
     // report.gp and the PNG files.
     std::string gp = "# Plots of the sweep report: gnuplot report.gp\n"
-                     "set terminal pngcairo size 1000,750 noenhanced\nset grid\nset key top right opaque\n\n";
+                     "set terminal pngcairo size 1000,750 noenhanced\nset grid\nset key below horizontal\nset lmargin 10\n\n";
     for (std::size_t g = 0; g < groups.size(); ++g) {
         const std::string block = "$band" + std::to_string(g + 1);
         write_band_data(gp, groups[g], block);
