@@ -149,7 +149,6 @@ TEST(Snapshot, FormatVersion1FileLoadsAndContinues) {
     EXPECT_TRUE(same_outputs(loaded.call(linear_call(12)), straight.call(linear_call(12))));
 }
 
-
 // Every seed the API takes gives a state that saves and loads; the seed equal
 // to the second generator's modulus leaves that generator at 0.
 TEST(Snapshot, SeededStatesLoad) {
@@ -162,6 +161,7 @@ TEST(Snapshot, SeededStatesLoad) {
         EXPECT_TRUE(same_outputs(loaded.call(linear_call(5)), sim.call(linear_call(5)))) << "seed " << seed;
     }
 }
+
 TEST(Snapshot, RejectsBrokenFraming) {
     const std::vector<std::uint8_t> good = busy(Build::PreviewHold).save_state();
     auto edited = [&good](const std::function<void(std::vector<std::uint8_t>&)>& edit) {
