@@ -27,7 +27,9 @@ inline bool interrupt_pending(void* = nullptr) {
 #if defined(VELTRAX_HOST_MATLAB)
     return utIsInterruptPending();
 #else
-    return *static_cast<volatile sig_atomic_t*>(&octave_interrupt_state) > 0;
+    // Octave 7 declares the state sig_atomic_t, Octave 9 std::atomic<int>:
+    // a volatile read of the first, an atomic load of the second.
+    return *static_cast<volatile decltype(octave_interrupt_state)*>(&octave_interrupt_state) > 0;
 #endif
 }
 
