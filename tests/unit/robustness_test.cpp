@@ -155,5 +155,14 @@ TEST(ThreadCount, CgroupLimitsOnTheWayToTheRoot) {
     put("/sys/fs/cgroup/unified/user/job7/memory.max", "max\n");
     put("/sys/fs/cgroup/unified/user/job7/memory.current", "300000\n");
     EXPECT_EQ(platform::cgroup_memory_left(root.string()), 600000u);
+
+    // A mount root that is a prefix of the cgroup's name but not one of its
+    // folders (job_12 and job_123): the cgroup lies outside the mount, which
+    // limits it at its root.
+    put("/proc/self/mountinfo", "33 23 0:30 /slurm/job_12 /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpu\n");
+    put("/proc/self/cgroup", "4:cpu:/slurm/job_123/step0\n");
+    put("/sys/fs/cgroup/cpu/cpu.cfs_quota_us", "300000\n");
+    put("/sys/fs/cgroup/cpu/cpu.cfs_period_us", "100000\n");
+    EXPECT_DOUBLE_EQ(platform::cgroup_cpu_quota(root.string()), 3.0);
     fs::remove_all(root);
 }
