@@ -38,8 +38,10 @@ struct InputViews {
     }
 };
 
-// Outputs as matrices; all five are allocated before any is filled.
+// Outputs as matrices; all five are allocated before any is filled, and
+// zeroed in stretches between polls of the cancellation hook.
 struct MatrixOutputs {
+    const RunOptions& options;
     std::vector<Matrix> matrices;
     OutputViews operator()(const OutputShape (&shapes)[kOutputCount]) {
         matrices.resize(kOutputCount);
@@ -48,7 +50,12 @@ struct MatrixOutputs {
             matrices[k].cols = shapes[k].cols;
             matrices[k].data.reserve(shapes[k].rows * shapes[k].cols);
         }
-        for (Matrix& m : matrices) m.data.resize(m.rows * m.cols, 0.0);
+        for (Matrix& m : matrices) {
+            while (m.data.size() < m.rows * m.cols) {
+                if (!m.data.empty()) poll_before_run(options, static_cast<long>(shapes[0].rows));
+                m.data.resize(std::min(m.rows * m.cols, m.data.size() + kZeroFillStretch), 0.0);
+            }
+        }
         return {matrices[0].data.data(), matrices[1].data.data(), matrices[2].data.data(), matrices[3].data.data(),
                 matrices[4].data.data()};
     }
@@ -86,7 +93,7 @@ Simulation::~Simulation() = default;
 
 std::vector<Matrix> Simulation::call(const std::vector<Matrix>& inputs, int nlhs, const RunOptions& options) {
     const InputViews in(inputs);
-    MatrixOutputs out;
+    MatrixOutputs out{options, {}};
     run_gateway_call(build_, *state_, in.nrhs, in.views, nlhs, out, options);
     out.matrices.resize(static_cast<std::size_t>(std::max(1, nlhs)));
     return std::move(out.matrices);

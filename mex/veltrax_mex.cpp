@@ -2,6 +2,7 @@
 // MEX gateway of veltrax1, veltrax2 and veltrax3: VELTRAX_BUILD selects the
 // build. The simulation state is one static record, so it persists between
 // calls until the host unloads the plug-in.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -28,8 +29,10 @@ const char* const kInputNames[5] = {"parameter vector", "numerator", "denominato
 bool is_real_double(const mxArray* a) { return mxIsDouble(a) && !mxIsComplex(a) && !mxIsSparse(a); }
 
 // The five outputs, created by the host; destroyed unless handed out. All
-// five exist before any is filled.
+// five exist before any is filled; they are zeroed in stretches between
+// polls of the interrupt.
 struct HostOutputs {
+    const veltrax::RunOptions& options;
     mxArray* arrays[veltrax::kOutputCount] = {};
     ~HostOutputs() {
         for (mxArray*& a : arrays)
@@ -41,7 +44,11 @@ struct HostOutputs {
         double* data[veltrax::kOutputCount];
         for (int i = 0; i < veltrax::kOutputCount; ++i) {
             data[i] = mxGetPr(arrays[i]);
-            if (shapes[i].rows * shapes[i].cols > 0) std::memset(data[i], 0, shapes[i].rows * shapes[i].cols * sizeof(double));
+            const std::size_t n = shapes[i].rows * shapes[i].cols;
+            for (std::size_t done = 0; done < n; done += veltrax::kZeroFillStretch) {
+                if (done > 0) veltrax::poll_before_run(options, static_cast<long>(shapes[0].rows));
+                std::memset(data[i] + done, 0, std::min(veltrax::kZeroFillStretch, n - done) * sizeof(double));
+            }
         }
         return {data[0], data[1], data[2], data[3], data[4]};
     }
@@ -113,7 +120,7 @@ extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxA
             }
             views[i] = {mxGetPr(prhs[i]), mxGetM(prhs[i]), mxGetN(prhs[i])};
         }
-        HostOutputs outputs;
+        HostOutputs outputs{options};
         veltrax::run_gateway_call(kBuild, g_simulation, nrhs, views, nlhs, outputs, options);
         outputs.hand_out(nlhs, plhs);
     } catch (const veltrax::Error& e) {
