@@ -98,16 +98,17 @@ void state_command(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
 
 extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxArray* plhs[], int nrhs,
                                                                     const mxArray* prhs[]) {
-    // The thread count is settled first: a warning about VELTRAX_THREADS that
-    // the user turned into an error leaves as the host's error, before anything.
     veltrax::RunOptions options;
     options.warning = &veltrax_host::warn;
-    options.threads = veltrax::resolve_threads(0, options);
     options.cancelled = &veltrax_host::interrupt_pending;
 
     char id[64] = "";
     char message[512] = "";
     try {
+        // The thread count is settled first: a warning about VELTRAX_THREADS
+        // that the user turned into an error leaves as the host's error,
+        // before anything.
+        options.threads = veltrax::resolve_threads(0, options);
         if (nrhs >= 1 && mxIsChar(prhs[0])) return state_command(nlhs, plhs, nrhs, prhs);
         const int read = nrhs == 5 ? 5 : (nrhs < 4 ? nrhs : 4);
         veltrax::ArgView views[5];
@@ -123,6 +124,8 @@ extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxA
         HostOutputs outputs{options};
         veltrax::run_gateway_call(kBuild, g_simulation, nrhs, views, nlhs, outputs, options);
         outputs.hand_out(nlhs, plhs);
+    } catch (const veltrax_host::HostException& e) {
+        std::rethrow_exception(e.raised);
     } catch (const veltrax::Error& e) {
         if (e.id() == "veltrax:interrupted") veltrax_host::take_interrupt();
         std::snprintf(id, sizeof id, "%s", e.id().c_str());
