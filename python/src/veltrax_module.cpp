@@ -91,6 +91,63 @@ veltrax::Build to_build(int build) {
     return static_cast<veltrax::Build>(build);
 }
 
+// Leaving Python and coming back. Python 3.11 to 3.13 end a thread that asks
+// for the interpreter lock during shutdown (a daemon thread still running at
+// exit) by unwinding its stack; a destructor must not be left that way, so
+// the lock is taken back in ordinary code (pybind11's gil_scoped_release
+// takes it in its destructor), and not at all once shutdown has begun: the
+// thread then waits until the process ends, its run abandoned.
+std::atomic<bool> g_exiting{false};  // set at exit: runs stop
+
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+[[noreturn]] void wait_for_the_end() {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+void take_gil_back(PyThreadState* saved) {
+    if (g_exiting || interpreter_finalizing()) wait_for_the_end();
+    PyEval_RestoreThread(saved);
+}
+
+// f() without the interpreter lock.
+template <class F>
+void without_gil(F&& f) {
+    PyThreadState* saved = PyEval_SaveThread();
+    std::exception_ptr failure;
+    try {
+        f();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    take_gil_back(saved);
+    if (failure) std::rethrow_exception(failure);
+}
+
+// Helper threads whose work runs; at exit the interpreter waits for them to
+// stop (abandon_runs).
+std::mutex g_runs_mutex;
+std::condition_variable g_runs_ended;
+int g_runs = 0;
+
+// Registered with atexit, which Python runs after joining its non-daemon
+// threads: the runs left are those of daemon threads, and they stop.
+void abandon_runs() {
+    g_exiting = true;
+    PyThreadState* saved = PyEval_SaveThread();
+    {
+        std::unique_lock<std::mutex> lock(g_runs_mutex);
+        g_runs_ended.wait_for(lock, std::chrono::seconds(10), [] { return g_runs == 0; });
+    }
+    PyEval_RestoreThread(saved);
+}
+
 // Runs `work` on a helper thread with the interpreter lock released, while
 // the calling thread looks for signals (Ctrl-C) every 50 ms. When a signal
 // handler raises (KeyboardInterrupt), `stop` is set and the exception is
@@ -100,44 +157,59 @@ class Interruptible {
 public:
     std::atomic<bool> stop{false};
 
-    static bool stopped(void* self) { return static_cast<Interruptible*>(self)->stop.load(); }
+    static bool stopped(void* self) { return static_cast<Interruptible*>(self)->stop.load() || g_exiting.load(); }
 
     template <class Work>
     void run(Work&& work) {
         std::exception_ptr failure;
-        std::optional<py::error_already_set> interrupt;
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false, interrupted = false;
+        PyThreadState* saved = PyEval_SaveThread();
         {
-            py::gil_scoped_release release;
-            std::mutex mutex;
-            std::condition_variable finished;
-            bool done = false;
-            std::thread helper([&] {
-                try {
-                    work();
-                } catch (...) {
-                    failure = std::current_exception();
-                }
-                std::lock_guard<std::mutex> lock(mutex);
-                done = true;
-                finished.notify_one();
-            });
-            std::unique_lock<std::mutex> lock(mutex);
-            while (!finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return done; })) {
-                if (interrupt) continue;
-                lock.unlock();
-                {
-                    py::gil_scoped_acquire gil;
-                    if (PyErr_CheckSignals() != 0) {
-                        interrupt.emplace();  // takes the pending exception
-                        stop = true;
-                    }
-                }
-                lock.lock();
-            }
-            lock.unlock();
-            helper.join();
+            std::lock_guard<std::mutex> lock(g_runs_mutex);
+            ++g_runs;
         }
-        if (interrupt) throw *interrupt;
+        std::thread helper([&] {
+            try {
+                work();
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            {
+                std::lock_guard<std::mutex> lock(g_runs_mutex);
+                --g_runs;
+            }
+            g_runs_ended.notify_all();
+            std::lock_guard<std::mutex> lock(mutex);
+            done = true;
+            finished.notify_one();
+        });
+        // Should this thread be ended while the helper runs: stop the work
+        // and wait for it, which the cancellation hook makes quick.
+        struct StopAndJoin {
+            std::thread& helper;
+            std::atomic<bool>& stop;
+            ~StopAndJoin() {
+                if (!helper.joinable()) return;
+                stop = true;
+                helper.join();
+            }
+        } stop_and_join{helper, stop};
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return done; })) {
+            if (interrupted) continue;
+            lock.unlock();
+            take_gil_back(saved);
+            interrupted = PyErr_CheckSignals() != 0;  // the exception stays set
+            if (interrupted) stop = true;
+            saved = PyEval_SaveThread();
+            lock.lock();
+        }
+        lock.unlock();
+        helper.join();
+        take_gil_back(saved);
+        if (interrupted) throw py::error_already_set();
         if (failure) std::rethrow_exception(failure);
     }
 };
@@ -171,29 +243,28 @@ py::tuple simulation_call(PySimulation& self, const std::vector<Array>& inputs, 
 }
 
 void simulation_seed_noise(PySimulation& self, long seed) {
-    py::gil_scoped_release release;
-    std::lock_guard<std::mutex> lock(self.busy);
-    self.sim.seed_noise(seed);
+    without_gil([&] {
+        std::lock_guard<std::mutex> lock(self.busy);
+        self.sim.seed_noise(seed);
+    });
 }
 
 std::unique_ptr<PySimulation> simulation_copy(PySimulation& self) {
     std::optional<veltrax::Simulation> copy;
-    {
-        py::gil_scoped_release release;
+    without_gil([&] {
         std::lock_guard<std::mutex> lock(self.busy);
         copy.emplace(self.sim);
-    }
+    });
     return std::make_unique<PySimulation>(*copy);
 }
 
 // Pickling: the bytes of the state-snapshot format, which name their build.
 py::bytes simulation_save_state(PySimulation& self) {
     std::vector<std::uint8_t> bytes;
-    {
-        py::gil_scoped_release release;
+    without_gil([&] {
         std::lock_guard<std::mutex> lock(self.busy);
         bytes = self.sim.save_state();
-    }
+    });
     return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
@@ -326,20 +397,14 @@ py::tuple report(const std::string& outdir, bool plots) {
     veltrax::experiments::ReportOptions options;
     options.plots = plots;
     veltrax::experiments::ReportResult r;
-    {
-        py::gil_scoped_release release;
-        r = veltrax::experiments::write_report(outdir, options);
-    }
+    without_gil([&] { r = veltrax::experiments::write_report(outdir, options); });
     return py::make_tuple(r.manifest, r.expected, r.ok, r.failed, r.unreadable, r.missing, r.unexpected, r.written);
 }
 
 py::array matprod(const Array& a, const Array& b) {
     const std::vector<Matrix> in{to_matrix(a), to_matrix(b)};
     std::optional<Matrix> r;
-    {
-        py::gil_scoped_release release;
-        r.emplace(veltrax::call_matprod(in, 1));
-    }
+    without_gil([&] { r.emplace(veltrax::call_matprod(in, 1)); });
     return to_array(std::move(*r));
 }
 
@@ -348,6 +413,7 @@ py::array matprod(const Array& a, const Array& b) {
 PYBIND11_MODULE(_core, m) {
     m.doc() = "Compiled core of the veltrax package; use the package, not this module.";
     m.attr("__version__") = VELTRAX_VERSION;
+    py::module_::import("atexit").attr("register")(py::cpp_function(&abandon_runs));
 
     // veltrax::Error -> veltrax.Error(id, message), defined by the package.
     py::register_exception_translator([](std::exception_ptr p) {

@@ -119,6 +119,17 @@ def test_pickled_simulation_continues_bit_for_bit_in_another_process():
     assert_same_results(restored.call(SHORT, [70, 6.48], [], CURVE), want)
 
 
+def test_interpreter_exits_cleanly_while_daemon_threads_run():
+    script = (
+        "import threading, time, veltrax\n"
+        f"p = [200_000, 0.1, 4, 2, 3, 3, 0, 10, 0.1]; curve = {CURVE}\n"
+        "threading.Thread(target=lambda: veltrax.Simulation().call(p, [1], [1, 3, 3, 1], curve), daemon=True).start()\n"
+        "threading.Thread(target=lambda: veltrax.run_batch([(2, [(p, [1], [1, 3, 3, 1], curve)])] * 2), daemon=True).start()\n"
+        "time.sleep(0.5)\n")
+    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert (child.returncode, child.stderr) == (0, ""), "the runs in daemon threads are abandoned at exit"
+
+
 @pytest.mark.parametrize("kind", ["call", "batch"])
 def test_ctrl_c_stops_a_run_and_leaves_state(kind):
     import _thread
