@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <string>
 
 #include "driver/errors.hpp"
 #include "driver/run.hpp"
@@ -27,6 +28,14 @@ const char* const kInputNames[5] = {"parameter vector", "numerator", "denominato
                                     "filter polynomial T"};
 
 bool is_real_double(const mxArray* a) { return mxIsDouble(a) && !mxIsComplex(a) && !mxIsSparse(a); }
+
+// "2x3x4": every dimension of the array.
+std::string size_text(const mxArray* a) {
+    const mwSize* dims = mxGetDimensions(a);
+    std::string text;
+    for (mwSize d = 0; d < mxGetNumberOfDimensions(a); ++d) text += (d ? "x" : "") + std::to_string(dims[d]);
+    return text;
+}
 
 // The five outputs, created by the host; destroyed unless handed out. All
 // five exist before any is filled; they are zeroed in stretches between
@@ -81,8 +90,8 @@ void state_command(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         const mxArray* s = prhs[1];
         if (!mxIsUint8(s) || mxIsComplex(s) || mxGetNumberOfDimensions(s) != 2 ||
             (mxGetM(s) > 1 && mxGetN(s) > 1)) {
-            std::snprintf(message, sizeof message, "snapshot (input 2) must be a uint8 vector, got a %zux%zu %s%s",
-                          mxGetM(s), mxGetN(s), mxIsComplex(s) ? "complex " : "", mxGetClassName(s));
+            std::snprintf(message, sizeof message, "snapshot (input 2) must be a uint8 vector, got a %s %s%s",
+                          size_text(s).c_str(), mxIsComplex(s) ? "complex " : "", mxGetClassName(s));
             throw veltrax::Error("veltrax:badSnapshot", message);
         }
         veltrax::load_snapshot(kBuild, static_cast<const std::uint8_t*>(mxGetData(s)), mxGetNumberOfElements(s),
