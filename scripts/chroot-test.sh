@@ -150,8 +150,15 @@ tar=$(base_tar "$url")
 root=$(mktemp -d /var/tmp/veltrax-chroot-"$suite".XXXXXX)
 trap 'rmdir "$root"' EXIT
 echo "chroot-test: Debian $suite in $root (in memory)"
+# Stopped, this script ends the namespace: unshare (which blocks SIGINT and
+# SIGTERM) is killed, the kernel kills its child, the namespace's first
+# process, and with it every other one.
+unshare --mount --propagation private --pid --fork --kill-child -- \
+  bash "$src/scripts/chroot-test.sh" inside "$root" "$tar" "$suite" &
+namespace=$!
+trap 'kill -KILL "$namespace" 2>/dev/null' INT TERM
 rc=0
-unshare --mount --propagation private --pid --fork -- \
-  bash "$src/scripts/chroot-test.sh" inside "$root" "$tar" "$suite" || rc=$?
+wait "$namespace" || rc=$?
+while kill -0 "$namespace" 2>/dev/null; do wait "$namespace" || rc=$?; done
 echo "chroot-test: Debian $suite: exit status $rc"
 exit "$rc"
