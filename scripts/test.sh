@@ -17,7 +17,8 @@
 # Environment: VELTRAX_BUILD_DIR (default build-test), VELTRAX_JOBS (build
 # and test jobs, default 2), VELTRAX_FUZZ_SECONDS (default 60),
 # VELTRAX_STAGES (the stages to run, default "install build ctest sanitizers
-# fuzzing"), VELTRAX_CTEST_ARGS (more arguments of ctest, e.g. "-L python").
+# fuzzing"), VELTRAX_CTEST_ARGS (more arguments of ctest, e.g. "-L python"),
+# VELTRAX_CMAKE_ARGS (more arguments of the build's cmake).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,6 +26,7 @@ build=${VELTRAX_BUILD_DIR:-build-test}
 jobs=${VELTRAX_JOBS:-2}
 stages=" ${VELTRAX_STAGES:-install build ctest sanitizers fuzzing} "
 read -r -a ctest_args <<<"${VELTRAX_CTEST_ARGS:-}"
+read -r -a cmake_args <<<"${VELTRAX_CMAKE_ARGS:-}"
 
 # The power path of a tested system: the widest the CPU allows.
 expected_pow_path() {
@@ -64,7 +66,7 @@ stage() {
 
 build_all() {
   rm -rf "$build"
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release && cmake --build "$build" -j"$jobs"
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release "${cmake_args[@]}" && cmake --build "$build" -j"$jobs"
 }
 
 # stage_if NAME COMMAND...: the stage, when VELTRAX_STAGES names it.
