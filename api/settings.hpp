@@ -13,6 +13,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <variant>
 #include <vector>
 
@@ -71,5 +72,28 @@ struct Settings {
     // Recorded time per sample period.
     double sample_period() const { return rk4_steps * rk4_step; }
 };
+
+// Checks the settings as a call does; throws veltrax::Error with the
+// plug-ins' identifier and a message naming the field ("settings.dead_time
+// must not be negative, got -1").
+void check_settings(const Settings& settings);
+
+// One positional input as a host hands it over: column-major doubles and the
+// shape.
+struct InputView {
+    const double* data = nullptr;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    std::size_t numel() const { return rows * cols; }
+};
+
+// The positional inputs of a call (parameter vector, numerator, denominator,
+// curve parameters[, filter polynomial T]) as named settings: the one
+// conversion that the plug-ins, the C++ and Python positional calls and
+// scenario files share. Integer parameters are truncated toward zero, exactly
+// 10 columns of the parameter vector select Gaussian noise, an empty
+// denominator selects the built-in model. Throws veltrax::Error as the
+// plug-ins report it, naming the input by its position.
+Settings settings_from_inputs(int count, const InputView* inputs);
 
 }  // namespace veltrax

@@ -14,6 +14,7 @@
 #include <new>
 #include <thread>
 
+#include "api/call_request.hpp"
 #include "driver/run.hpp"
 #include "driver/simulation.hpp"
 #include "matprod/matprod.hpp"
@@ -31,11 +32,12 @@ Matrix Matrix::column(std::initializer_list<double> values) { return Matrix(valu
 namespace {
 
 struct InputViews {
-    ArgView views[5];
+    InputView views[5];
     int nrhs;
     explicit InputViews(const std::vector<Matrix>& inputs) : nrhs(static_cast<int>(inputs.size())) {
         for (int i = 0; i < nrhs && i < 5; ++i) views[i] = {inputs[i].data.data(), inputs[i].rows, inputs[i].cols};
     }
+    CallRequest request(int nlhs) const { return call_request(nrhs, views, nlhs); }
 };
 
 // Outputs as matrices; all five are allocated before any is filled.
@@ -56,11 +58,8 @@ struct MatrixOutputs {
 
 [[noreturn]] void throw_problem(const matprod::Problem& problem) { throw Error(problem.id, problem.message); }
 
-}  // namespace
-
-CallInfo check_call(const std::vector<Matrix>& inputs, int nlhs) {
-    const InputViews in(inputs);
-    const RunConfig c = decode_call(in.nrhs, in.views, nlhs).config;
+CallInfo call_info(const CallRequest& request) {
+    const RunConfig& c = request.config;
     CallInfo info;
     info.sample_count = c.sample_count;
     info.a_order = c.a_order;
@@ -69,6 +68,38 @@ CallInfo check_call(const std::vector<Matrix>& inputs, int nlhs) {
     info.builtin_model = !c.linear_process;
     return info;
 }
+
+}  // namespace
+
+Settings settings_from_inputs(const std::vector<Matrix>& inputs) {
+    const InputViews in(inputs);
+    return settings_from_inputs(in.nrhs, in.views);
+}
+
+std::vector<Matrix> inputs_of(const Settings& s) {
+    std::vector<double> params = {static_cast<double>(s.samples), s.control_weight, static_cast<double>(s.dead_time),
+                                  s.u_max, static_cast<double>(s.a_order), static_cast<double>(s.b_order),
+                                  s.noise.amplitude, static_cast<double>(s.rk4_steps), s.rk4_step};
+    if (s.noise.kind == NoiseKind::Gaussian) params.push_back(0.0);
+    std::vector<Matrix> in;
+    in.emplace_back(1, params.size(), params);
+    if (const auto* tf = std::get_if<TransferFunction>(&s.process)) {
+        in.emplace_back(1, tf->numerator.size(), tf->numerator);
+        in.emplace_back(1, tf->denominator.size(), tf->denominator);
+    } else {
+        const BodyModel& b = std::get<BodyModel>(s.process);
+        in.push_back(Matrix::row({b.body_mass, b.cardiac_output}));
+        in.emplace_back(1, 0);
+    }
+    in.push_back(Matrix::row({s.curve.plant_midpoint, s.curve.midpoint, s.curve.plant_exponent, s.curve.exponent}));
+    in.push_back(Matrix::row({s.observer[0], s.observer[1], s.observer[2]}));
+    return in;
+}
+
+CallInfo check_call(const std::vector<Matrix>& inputs, int nlhs) { return call_info(InputViews(inputs).request(nlhs)); }
+
+CallInfo check_call(const Settings& settings) { return call_info(call_request(settings)); }
+
 
 Simulation::Simulation(Build build) : build_(build), state_(std::make_unique<SimulationState>()) {}
 Simulation::Simulation(const Simulation& other)
@@ -85,10 +116,15 @@ Simulation& Simulation::operator=(Simulation&&) noexcept = default;
 Simulation::~Simulation() = default;
 
 std::vector<Matrix> Simulation::call(const std::vector<Matrix>& inputs, int nlhs, const RunOptions& options) {
-    const InputViews in(inputs);
     MatrixOutputs out;
-    run_gateway_call(build_, *state_, in.nrhs, in.views, nlhs, out, options);
+    run_gateway_call(build_, *state_, InputViews(inputs).request(nlhs), out, options);
     out.matrices.resize(static_cast<std::size_t>(std::max(1, nlhs)));
+    return std::move(out.matrices);
+}
+
+std::vector<Matrix> Simulation::call(const Settings& settings, const RunOptions& options) {
+    MatrixOutputs out;
+    run_gateway_call(build_, *state_, call_request(settings), out, options);
     return std::move(out.matrices);
 }
 

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "api/settings.hpp"
 #include "driver/build.hpp"
 #include "driver/errors.hpp"
 #include "driver/run_options.hpp"
@@ -68,6 +69,16 @@ struct CallInfo {
 // Checks and decodes a call's inputs (and nlhs requested outputs) exactly as
 // a call does, without running anything. Throws Error for a rejected call.
 CallInfo check_call(const std::vector<Matrix>& inputs, int nlhs = 5);
+CallInfo check_call(const Settings& settings);
+
+// The positional inputs (params, num, den, curve[, T]) as named settings:
+// settings_from_inputs(int, const InputView*) on matrices.
+Settings settings_from_inputs(const std::vector<Matrix>& inputs);
+
+// The positional inputs of these settings, all five: a call with them gives
+// the same bits as a call with the settings. Gaussian noise is a parameter
+// row of 10 columns, the built-in model an empty denominator.
+std::vector<Matrix> inputs_of(const Settings& settings);
 
 // One simulation: the state of one loaded plug-in of the given build. Copying
 // a Simulation branches it: the copy continues exactly as the original would.
@@ -91,6 +102,9 @@ public:
     // replaces the built-in set-point schedule for this call (Error
     // "veltrax:badSchedule" when its steps are not in order).
     std::vector<Matrix> call(const std::vector<Matrix>& inputs, int nlhs = 5, const RunOptions& options = {});
+    // The same with named settings; returns all five outputs. Errors name
+    // the field ("settings.dead_time").
+    std::vector<Matrix> call(const Settings& settings, const RunOptions& options = {});
 
     // Restarts the noise generators as if the plug-in had just been loaded
     // with this seed (1 .. 2147483562; a plug-in starts with seed 1). The

@@ -35,17 +35,15 @@ void check_output_memory(long samples, std::uint64_t bytes);
 void run_call(Build build, SimulationState& sim, const CallRequest& request, const OutputViews& out,
               const RunOptions& options = {});
 
-// The whole gateway call: checks and decodes the nrhs inputs, checks that
-// the five outputs fit into memory and asks `allocate` for them, then runs
-// the call on `sim`.
+// The whole gateway call of a checked request: checks that the five outputs
+// fit into memory and asks `allocate` for them, then runs the call on `sim`.
 //   allocate(const OutputShape (&shapes)[kOutputCount]) -> OutputViews
 // returns zero-filled storage of these shapes, filling nothing before all
 // five exist, or throws std::bad_alloc. A rejected call throws
 // veltrax::Error before anything is allocated or changed.
 template <class Allocate>
-void run_gateway_call(Build build, SimulationState& sim, int nrhs, const ArgView* args, int nlhs,
-                      Allocate&& allocate, const RunOptions& options = {}) {
-    const CallRequest request = decode_call(nrhs, args, nlhs);
+void run_gateway_call(Build build, SimulationState& sim, const CallRequest& request, Allocate&& allocate,
+                      const RunOptions& options = {}) {
     if (options.schedule) check_setpoint_schedule(*options.schedule);
     OutputShape shapes[kOutputCount];
     output_shapes(request.config, shapes);

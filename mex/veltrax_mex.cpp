@@ -7,6 +7,7 @@
 #include <exception>
 #include <new>
 
+#include "api/call_request.hpp"
 #include "driver/errors.hpp"
 #include "driver/run.hpp"
 #include "driver/snapshot.hpp"
@@ -103,7 +104,7 @@ extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxA
     try {
         if (nrhs >= 1 && mxIsChar(prhs[0])) return state_command(nlhs, plhs, nrhs, prhs);
         const int read = nrhs == 5 ? 5 : (nrhs < 4 ? nrhs : 4);
-        veltrax::ArgView views[5];
+        veltrax::InputView views[5];
         for (int i = 0; i < read; ++i) {
             if (!is_real_double(prhs[i])) {
                 std::snprintf(message, sizeof message, "input %d (%s) must be a real double matrix, got %s%s", i + 1,
@@ -114,7 +115,7 @@ extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxA
             views[i] = {mxGetPr(prhs[i]), mxGetM(prhs[i]), mxGetN(prhs[i])};
         }
         HostOutputs outputs;
-        veltrax::run_gateway_call(kBuild, g_simulation, nrhs, views, nlhs, outputs, options);
+        veltrax::run_gateway_call(kBuild, g_simulation, veltrax::call_request(nrhs, views, nlhs), outputs, options);
         outputs.hand_out(nlhs, plhs);
     } catch (const veltrax::Error& e) {
         if (e.id() == "veltrax:interrupted") veltrax_host::take_interrupt();
