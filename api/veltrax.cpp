@@ -211,6 +211,8 @@ std::vector<std::uint8_t> read_snapshot_file(const std::string& path) {
     return bytes;
 }
 
+long max_noise_seed() { return kMaxNoiseSeed; }
+
 void Simulation::seed_noise(long seed) {
     if (seed < 1 || seed > kMaxNoiseSeed)
         throw Error("veltrax:badSeed", "seed must be an integer from 1 to " + std::to_string(kMaxNoiseSeed) + ", got " +

@@ -71,6 +71,9 @@ struct CallInfo {
 CallInfo check_call(const std::vector<Matrix>& inputs, int nlhs = 5);
 CallInfo check_call(const Settings& settings);
 
+// Noise seeds run from 1 to this, 2147483562 (Simulation::seed_noise).
+long max_noise_seed();
+
 // The positional inputs (params, num, den, curve[, T]) as named settings:
 // settings_from_inputs(int, const InputView*) on matrices.
 Settings settings_from_inputs(const std::vector<Matrix>& inputs);

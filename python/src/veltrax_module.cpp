@@ -315,9 +315,9 @@ py::tuple population_expand(const PyPopulation& self, std::uint64_t k, const std
     for (const std::vector<Array>& call : calls) in.push_back(to_matrices(call));
     veltrax::experiments::PopulationRun run = veltrax::experiments::expand_individual(in, self.p, k);
     py::list out;
-    for (std::vector<Matrix>& call : run.calls) out.append(to_arrays(std::move(call)));
+    for (veltrax::experiments::CallSpec& call : run.calls) out.append(to_arrays(std::move(call.inputs)));
     py::object error = py::none();
-    if (!run.valid) error = py::make_tuple(run.error_call, run.error_id, run.error_message);
+    if (run.rejected) error = py::make_tuple(run.rejected->call, run.rejected->error.id, run.rejected->error.message);
     return py::make_tuple(out, error);
 }
 
