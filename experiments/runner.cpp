@@ -178,6 +178,14 @@ RunResult run_planned(Simulation& sim, const PlannedRun& plan,
     return run;
 }
 
+std::vector<const Scenario*> sorted_by_name(const std::vector<Scenario>& scenarios) {
+    std::vector<const Scenario*> by_name;
+    for (const Scenario& s : scenarios) by_name.push_back(&s);
+    std::stable_sort(by_name.begin(), by_name.end(),
+                     [](const Scenario* a, const Scenario* b) { return a->name < b->name; });
+    return by_name;
+}
+
 SweepManifest sweep_manifest(const std::vector<const Scenario*>& scenarios) {
     SweepManifest manifest;
     for (std::size_t i = 0; i < scenarios.size(); ++i) {
@@ -193,10 +201,7 @@ SweepManifest sweep_manifest(const std::vector<const Scenario*>& scenarios) {
 
 SweepOutcome run_sweep(const std::vector<Scenario>& scenarios, ResultStore& store, const SweepOptions& options,
                        const SweepListener& listener) {
-    std::vector<const Scenario*> by_name;
-    for (const Scenario& s : scenarios) by_name.push_back(&s);
-    std::stable_sort(by_name.begin(), by_name.end(),
-                     [](const Scenario* a, const Scenario* b) { return a->name < b->name; });
+    const std::vector<const Scenario*> by_name = sorted_by_name(scenarios);
     const SweepManifest manifest = sweep_manifest(by_name);
     check_initial_state(options.initial_state, scenarios);
     const std::vector<RunRef> slice = slice_runs(manifest, options.shard);

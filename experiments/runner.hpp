@@ -68,7 +68,10 @@ struct SweepOutcome {
 // stored (else null); one call at a time, on the thread that ran it.
 using SweepListener = std::function<void(const RunResult& run, const Error* store_error)>;
 
-// The scenarios' manifest: by name, in byte order. Throws veltrax::Error
+// The scenarios of a sweep in its order: by name, in byte order.
+std::vector<const Scenario*> sorted_by_name(const std::vector<Scenario>& scenarios);
+
+// The manifest of scenarios in that order. Throws veltrax::Error
 // "veltrax:badArguments" when two share a name.
 SweepManifest sweep_manifest(const std::vector<const Scenario*>& scenarios_by_name);
 
