@@ -94,8 +94,9 @@ int sweep(const std::vector<Scenario>& scenarios, const BatchArgs& a, SweepOptio
                         std::to_string(outcome.not_started) + " run(s) not started");
         return end_by_stop_signal();
     }
-    std::printf("ran %zu runs (slice %s of the sweep), %zu failed: results in %s\n", outcome.runs, a.shard.c_str(),
-                outcome.runs - outcome.written + outcome.failed, a.output.c_str());
+    const std::string slice = options.shard.n > 1 ? " of slice " + a.shard : "";
+    std::printf("ran %zu run%s%s (%zu failed): results in %s\n", outcome.runs, outcome.runs == 1 ? "" : "s",
+                slice.c_str(), outcome.runs - outcome.written + outcome.failed, a.output.c_str());
     return status;
 }
 

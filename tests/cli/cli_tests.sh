@@ -146,6 +146,9 @@ EOF
   expect 2 '--threads: Value -1 not in range' run small.json -o out --threads -1
   expect 2 'The following argument was not expected: --frob' run small.json -o out --frob
   expect 0 '' run small.json -o out
+  # Success says in one line what ran and where the results are.
+  [[ $("$VELTRAX" run small.json -o out) == "ran small.json (1 call): results in out" ]] ||
+    fail "run: $("$VELTRAX" run small.json -o out)"
 }
 
 test_forms() {
@@ -216,6 +219,8 @@ test_batch() {
   expect 1 'rejected.json: call 1: veltrax:badOrder: a_order (parameter 5) must be between 0 and 6, got 7' \
     batch good.json rejected.json -o mixed
   [[ -s mixed/good/call1_time.csv ]] || fail "batch with a rejected call: the good scenario was not written"
+  [[ $("$VELTRAX" batch good.json rejected.json -o mixed --shard 2/2 2>/dev/null) == "ran 1 run of slice 2/2 (1 failed): results in mixed" ]] ||
+    fail "batch: $("$VELTRAX" batch good.json rejected.json -o mixed --shard 2/2 2>&1)"
   grep -q '"ok": false' mixed/rejected/summary.json || fail "batch: rejected scenario not marked in summary.json"
 
   # An unreadable scenario file stops the batch before anything runs.
