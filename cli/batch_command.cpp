@@ -23,7 +23,7 @@ namespace {
 void nothing_run() { std::fprintf(stderr, "veltrax batch: nothing was run\n"); }
 
 // The files by result folder name, so that every shard of a sweep sees the
-// same order however they were listed; exit status kUsage when two would
+// same order however they were listed; exit status kExitUsage when two would
 // share a folder or one gives no usable name.
 bool order_files(const std::vector<std::string>& paths, std::vector<std::pair<std::string, std::string>>& files) {
     for (const std::string& path : paths) files.emplace_back(fs::path(path).stem().string(), path);
@@ -70,7 +70,7 @@ int note_run(const RunResult& run, const Error* store_error) {
         if (run.failure->call > 0) where += ": call " + std::to_string(run.failure->call);
         print_error(where, run.failure->id, run.failure->message);
     }
-    return store_error || run.failure ? kFailed : 0;
+    return store_error || run.failure ? kExitFailed : 0;
 }
 
 int sweep(const std::vector<Scenario>& scenarios, const BatchArgs& a, SweepOptions& options) {
@@ -84,7 +84,7 @@ int sweep(const std::vector<Scenario>& scenarios, const BatchArgs& a, SweepOptio
     } catch (const Error& e) {  // before anything ran
         print_error(e.id() == "veltrax:badSnapshot" ? a.load_state : "veltrax batch", e.id(), e.what());
         nothing_run();
-        return kFailed;
+        return kExitFailed;
     }
     if (stop_requested()) {
         for (const std::string& run : outcome.interrupted)
@@ -108,15 +108,15 @@ int batch_command(const BatchArgs& a) {
         options.shard = parse_shard(a.shard);
     } catch (const Error& e) {
         print_error("veltrax batch", e.id(), e.what());
-        return kUsage;
+        return kExitUsage;
     }
     options.threads = a.threads;
     std::vector<std::pair<std::string, std::string>> files;  // name, path
-    if (!order_files(a.scenarios, files)) return kUsage;
+    if (!order_files(a.scenarios, files)) return kExitUsage;
     std::optional<std::vector<Scenario>> scenarios = load_all(files);
     if (!scenarios) {
         nothing_run();
-        return kFailed;
+        return kExitFailed;
     }
     if (!a.load_state.empty()) {
         try {
@@ -124,7 +124,7 @@ int batch_command(const BatchArgs& a) {
         } catch (const Error& e) {
             print_error(a.load_state, e.id(), e.what());
             nothing_run();
-            return kFailed;
+            return kExitFailed;
         }
     }
     return sweep(*scenarios, a, options);

@@ -9,8 +9,8 @@
 
 namespace veltrax::cli {
 
-constexpr int kFailed = 1;  // a scenario or run failed, results not written
-constexpr int kUsage = 2;   // bad command line
+constexpr int kExitFailed = 1;  // a scenario or run failed, results not written
+constexpr int kExitUsage = 2;   // bad command line
 
 // "WHERE: IDENTIFIER: MESSAGE" on stderr.
 void print_error(const std::string& where, const std::string& id, const std::string& message);

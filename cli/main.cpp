@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? 0 : kUsage;
+        return app.exit(e) == 0 ? 0 : kExitUsage;
     }
 
     catch_stop_signals();
@@ -112,5 +112,5 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         print_error("veltrax", "veltrax:internal", e.what());
     }
-    return kFailed;
+    return kExitFailed;
 }

@@ -40,7 +40,7 @@ int report_command(const ReportArgs& args) {
         return 0;
     } catch (const Error& e) {
         print_error(args.outdir, e.id(), e.what());
-        return kFailed;
+        return kExitFailed;
     }
 }
 

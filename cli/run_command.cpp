@@ -28,7 +28,7 @@ std::string where(const RunResult& run, std::size_t call) {
 
 // The run the arguments ask for, or the exit status of why not.
 std::optional<PlannedRun> plan(const Scenario& s, const RunArgs& a, int& status) {
-    status = kUsage;
+    status = kExitUsage;
     if (s.population && a.individual == 0) {
         print_error(s.path, "veltrax:badArguments",
                     "the scenario declares a population of " + std::to_string(s.population->size) +
@@ -89,11 +89,11 @@ int write_results(const RunPlace& place, const RunResult& run, bool plot) {
         folder.commit();
         if (plot_error) {
             print_error(run.path, plot_error->id(), plot_error->what());
-            return kFailed;
+            return kExitFailed;
         }
     } catch (const Error& e) {
         print_error(run.path, e.id(), e.what());
-        return kFailed;
+        return kExitFailed;
     }
     return 0;
 }
@@ -109,7 +109,7 @@ int save_state(const Simulation& sim, const RunResult& run, const std::string& f
         sim.save_state_file(file);
     } catch (const Error& e) {
         print_error(file, e.id(), e.what());
-        return kFailed;
+        return kExitFailed;
     }
     return 0;
 }
@@ -122,7 +122,7 @@ int run_command(const RunArgs& a) {
         s = load_scenario(a.scenario);
     } catch (const Error& e) {
         print_error(a.scenario, e.id(), e.what());
-        return kFailed;
+        return kExitFailed;
     }
     int status = 0;
     const std::optional<PlannedRun> planned = plan(s, a, status);
@@ -134,7 +134,7 @@ int run_command(const RunArgs& a) {
         if (!a.load_state.empty()) sim.load_state_file(a.load_state);
     } catch (const Error& e) {
         print_error(e.id() == "veltrax:writeFailed" ? s.path : a.load_state, e.id(), e.what());
-        return kFailed;
+        return kExitFailed;
     }
     if (s.seed != 0) sim.seed_noise(s.seed);
 
@@ -145,7 +145,7 @@ int run_command(const RunArgs& a) {
         return end_by_stop_signal();
     }
     if (run.failure) print_error(where(run, run.failure->call), run.failure->id, run.failure->message);
-    status = run.failure ? kFailed : 0;
+    status = run.failure ? kExitFailed : 0;
     status = std::max(status, write_results(place, run, a.plot));
     if (stop_requested()) return end_by_stop_signal();
     if (!a.save_state.empty()) status = std::max(status, save_state(sim, run, a.save_state));

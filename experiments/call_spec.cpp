@@ -207,7 +207,7 @@ std::optional<CallError> rejection(Check&& check) {
 
 CallSpec call_spec_of_inputs(std::vector<Matrix> inputs) {
     CallSpec spec;
-    spec.positional = true;
+    spec.given_positionally = true;
     spec.rejected = rejection([&] { spec.settings = settings_from_inputs(inputs); });
     spec.inputs = std::move(inputs);
     return spec;
@@ -320,10 +320,10 @@ CallSpec call_spec(const json& c, const std::string& where, bool inherits) {
     for (int i = 0; i < 5; ++i) {
         if (!positional[i]) continue;
         spec.inputs[i] = std::move(*positional[i]);
-        spec.positional = true;
+        spec.given_positionally = true;
     }
     if (!filter) spec.inputs.pop_back();
-    if (!spec.positional) {
+    if (!spec.given_positionally) {
         spec.settings = named;
         spec.rejected = rejection([&] { check_settings(named); });
     } else {

@@ -43,7 +43,7 @@ struct CallSpec {
     std::vector<Matrix> inputs;
     // A part is given positionally: messages about values name positions
     // ("a_order (parameter 5)"), as the plug-ins do, instead of fields.
-    bool positional = false;
+    bool given_positionally = false;
     // Values the simulation rejects: the call fails with this error in its
     // turn, after the calls before it have run.
     std::optional<CallError> rejected;

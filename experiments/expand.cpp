@@ -53,7 +53,7 @@ bool fits_int(double v) {
 // position for a call that the file gives positionally (as the plug-ins
 // check it), else by field.
 void check_individual_call(const CallSpec& call, const Individual& ind) {
-    if (call.positional) {
+    if (call.given_positionally) {
         check_call(call.inputs);
         return;
     }

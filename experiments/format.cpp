@@ -23,6 +23,12 @@ std::string format_number(double v) { return printed("%.17g", v); }
 
 std::string format_short(double v) { return printed("%.4g", v); }
 
+std::string format_message_number(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+}
+
 nlohmann::ordered_json json_number(double v) {
     if (std::isfinite(v)) return v;
     return non_finite_word(v);

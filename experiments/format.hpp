@@ -16,6 +16,10 @@ std::string format_number(double v);
 // %.4g for tables that people read; NaN, Inf, -Inf.
 std::string format_short(double v);
 
+// %.17g as the C library prints it (inf, nan), for messages that have
+// always printed numbers so.
+std::string format_message_number(double v);
+
 // A JSON value: the number, or the string "NaN", "Inf" or "-Inf" (JSON has
 // no non-finite numbers).
 nlohmann::ordered_json json_number(double v);

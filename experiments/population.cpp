@@ -4,10 +4,10 @@
 #include <Random123/philox.h>
 
 #include <cmath>
-#include <cstdio>
 #include <vector>
 
 #include "api/veltrax.hpp"
+#include "experiments/format.hpp"
 #include "experiments/normal.hpp"
 #include "experiments/strict_json.hpp"
 
@@ -23,12 +23,7 @@ constexpr std::uint64_t kMaxSize = 10000000;
 [[noreturn]] void bad_population(const std::string& message) { throw Error("veltrax:badPopulation", message); }
 [[noreturn]] void bad_scenario(const std::string& message) { throw Error("veltrax:badScenario", message); }
 
-// As messages print bounds: %.17g, infinite ones "inf".
-std::string num(double v) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.17g", v);
-    return buf;
-}
+std::string num(double v) { return format_message_number(v); }
 
 bool normal_kind(Kind k) { return k == Kind::normal || k == Kind::lognormal; }
 

@@ -95,7 +95,7 @@ struct BandGroup {
     std::size_t left_out = 0;      // ok runs of another length
 };
 
-struct Distribution {
+struct MetricValues {
     std::string metric;
     std::vector<double> values;  // finite values over all calls
 };
@@ -121,7 +121,7 @@ public:
     std::vector<WorstCall> worst;              // sorted, at most options.worst
     std::vector<BandGroup> groups;
     std::size_t skipped_groups = 0;            // scenarios with bands beyond kMaxBandGroups
-    std::vector<Distribution> distributions;   // metrics with values
+    std::vector<MetricValues> distributions;   // metrics with values
 
 private:
     void add_calls(const RunEntry& run);
@@ -129,7 +129,7 @@ private:
 
     ReportOptions options_;
     bool manifest_;
-    std::vector<Distribution> all_metrics_;
+    std::vector<MetricValues> all_metrics_;
     std::string scenario_;                  // the scenario whose runs come now
     std::vector<FirstCall> candidates_;     // its ok runs' first calls
     std::size_t candidate_runs_ = 0;        // its ok runs with samples

@@ -97,7 +97,7 @@ std::string band_plots(const SweepStatistics& stats, const fs::path& outdir, std
 }
 
 std::string metric_histograms(const SweepStatistics& stats, const fs::path& outdir, std::vector<std::string>& written) {
-    const std::vector<Distribution>& d = stats.distributions;
+    const std::vector<MetricValues>& d = stats.distributions;
     if (d.empty()) return "";
     const std::size_t n = d.size();
     const std::size_t cols = n <= 4 ? 2 : 3;

@@ -98,7 +98,7 @@ void SweepStatistics::add(const RunEntry& run) {
 void SweepStatistics::add_calls(const RunEntry& run) {
     for (const std::vector<std::string>& row : run.rows) {
         if (row[sweep_column("samples")].empty()) continue;  // no call ran
-        for (Distribution& d : all_metrics_) {
+        for (MetricValues& d : all_metrics_) {
             const double v = number(row, d.metric.c_str());
             if (std::isfinite(v)) d.values.push_back(v);
         }
@@ -134,7 +134,7 @@ void SweepStatistics::close_scenario() {
 void SweepStatistics::finish() {
     close_scenario();
     if (groups.empty() && !single_runs_.empty()) groups.push_back(make_group("all runs", std::move(single_runs_)));
-    for (Distribution& d : all_metrics_)
+    for (MetricValues& d : all_metrics_)
         if (!d.values.empty()) distributions.push_back(std::move(d));
 }
 
