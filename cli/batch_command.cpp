@@ -107,7 +107,7 @@ int batch_command(const BatchArgs& a) {
     try {
         options.shard = parse_shard(a.shard);
     } catch (const Error& e) {
-        print_error("veltrax batch", e.id(), e.what());
+        print_error("veltrax batch", e.id(), std::string("--shard: ") + e.what());
         return kExitUsage;
     }
     options.threads = a.threads;

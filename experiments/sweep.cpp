@@ -47,7 +47,7 @@ Shard parse_shard(const std::string& text) {
     Shard shard;
     if (slash == std::string::npos || !whole(text.substr(0, slash), shard.k) || !whole(text.substr(slash + 1), shard.n) ||
         shard.k < 1 || shard.k > shard.n)
-        throw Error("veltrax:badArguments", "--shard needs K/N with whole numbers 1 <= K <= N, got '" + text + "'");
+        throw Error("veltrax:badArguments", "K/N needs whole numbers 1 <= K <= N, got '" + text + "'");
     return shard;
 }
 

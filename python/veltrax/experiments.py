@@ -7,7 +7,7 @@ write the same run folders, bit for bit, and slice a sharded sweep by the
 same rule.
 
     >>> from veltrax import experiments
-    >>> s = experiments.Scenario.from_dict("weight_0.2", {"build": 2, "settings": {...}, ...})
+    >>> s = experiments.Scenario.load("sweep/weight_0.2.json")  # doctest: +SKIP
     >>> experiments.run_sweep([s], "results", shard=(1, 2))    # doctest: +SKIP
     >>> experiments.run_sweep([s], "results", shard=(2, 2))    # doctest: +SKIP
     >>> veltrax.report("results")                              # doctest: +SKIP
@@ -60,7 +60,10 @@ class Scenario:
     @classmethod
     def from_dict(cls, name: str, scenario: Mapping[str, Any]) -> Scenario:
         """A scenario written as a dict, as a scenario file NAME.json would hold it."""
-        text = json.dumps(dict(scenario), allow_nan=False, default=_json_value)
+        try:
+            text = json.dumps(dict(scenario), allow_nan=False, default=_json_value)
+        except (TypeError, ValueError) as e:
+            raise _core_error("veltrax:badScenario", f"{name}: {e}") from None
         return cls(_x.Scenario.parse(text, f"{name}.json"))
 
     @classmethod
@@ -102,7 +105,7 @@ def _shard(shard) -> tuple[int, int]:
     if isinstance(shard, str):
         k, _, n = shard.partition("/")
         if not (k.isdigit() and n.isdigit()):
-            raise _core_error("veltrax:badArguments", f"shard needs K/N with whole numbers 1 <= K <= N, got {shard!r}")
+            raise _core_error("veltrax:badArguments", f"shard: K/N needs whole numbers 1 <= K <= N, got {shard!r}")
         return int(k), int(n)
     k, n = shard
     return int(k), int(n)

@@ -190,7 +190,7 @@ test_shard() {
   # The tool reads K/N itself: one message, whatever the option parser's wording.
   local bad
   for bad in 0/3 4/3 1/0 -1/2 x/3 3 1/2/3 +1/2; do
-    expect 2 "veltrax batch: veltrax:badArguments: --shard needs K/N with whole numbers 1 <= K <= N, got '$bad'" \
+    expect 2 "veltrax batch: veltrax:badArguments: --shard: K/N needs whole numbers 1 <= K <= N, got '$bad'" \
       batch a.json -o x --shard "$bad"
   done
 
