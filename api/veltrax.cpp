@@ -15,11 +15,52 @@
 #include <thread>
 
 #include "api/call_request.hpp"
+#include "api/internal.hpp"
 #include "driver/run.hpp"
-#include "driver/simulation.hpp"
+#include "driver/snapshot.hpp"
 #include "matprod/matprod.hpp"
 
 namespace veltrax {
+
+static_assert(Simulation::kMaxSeed == kMaxNoiseSeed);
+static_assert(static_cast<int>(Build::Preview) == static_cast<int>(core::Build::Preview) &&
+              static_cast<int>(Build::Base) == static_cast<int>(core::Build::Base) &&
+              static_cast<int>(Build::PreviewHold) == static_cast<int>(core::Build::PreviewHold));
+
+struct Simulation::State {
+    SimulationState core;
+};
+
+SimulationState& SimulationAccess::state(Simulation& sim) { return sim.state_->core; }
+const SimulationState& SimulationAccess::state(const Simulation& sim) { return sim.state_->core; }
+
+core::Build core_build(Build build) { return static_cast<core::Build>(static_cast<int>(build)); }
+
+namespace {
+
+core::SetpointSchedule core_schedule(const SetpointSchedule& schedule) {
+    core::SetpointSchedule s;
+    for (const SetpointStep& step : schedule.steps) s.steps.push_back({step.time, step.value, step.after, step.ramp});
+    return s;
+}
+
+}  // namespace
+
+core::RunOptions core_options(const RunOptions& options, core::SetpointSchedule& schedule) {
+    core::RunOptions o;
+    o.threads = options.threads;
+    o.progress = options.progress;
+    o.progress_context = options.progress_context;
+    o.cancelled = options.cancelled;
+    o.cancel_context = options.cancel_context;
+    o.warning = options.warning;
+    o.warning_context = options.warning_context;
+    if (options.schedule) {
+        schedule = core_schedule(*options.schedule);
+        o.schedule = &schedule;
+    }
+    return o;
+}
 
 Matrix::Matrix(std::size_t r, std::size_t c, std::vector<double> values) : rows(r), cols(c), data(std::move(values)) {
     if (data.size() != r * c) throw Error("veltrax:badMatrix", "matrix data does not match its shape");
@@ -57,6 +98,29 @@ struct MatrixOutputs {
 };
 
 [[noreturn]] void throw_problem(const matprod::Problem& problem) { throw Error(problem.id, problem.message); }
+
+// work(), with the core's errors thrown as the public Error.
+template <class Work>
+decltype(auto) translated(Work&& work) {
+    try {
+        return work();
+    } catch (const core::Error& e) {
+        throw Error(e.id(), e.what());
+    }
+}
+
+// The five outputs of a checked request run on `sim`.
+std::vector<Matrix> run_request(Build build, SimulationState& sim, const CallRequest& request,
+                                const core::RunOptions& options) {
+    MatrixOutputs out;
+    translated([&] { run_gateway_call(core_build(build), sim, request, out, options); });
+    return std::move(out.matrices);
+}
+
+std::vector<Matrix> first_outputs(std::vector<Matrix>&& outputs, int nlhs) {
+    outputs.resize(static_cast<std::size_t>(std::max(1, nlhs)));
+    return std::move(outputs);
+}
 
 CallInfo call_info(const CallRequest& request) {
     const RunConfig& c = request.config;
@@ -100,10 +164,19 @@ CallInfo check_call(const std::vector<Matrix>& inputs, int nlhs) { return call_i
 
 CallInfo check_call(const Settings& settings) { return call_info(call_request(settings)); }
 
+SetpointSchedule builtin_setpoint_schedule() {
+    SetpointSchedule s;
+    for (const core::SetpointStep& step : core::builtin_setpoint_schedule().steps)
+        s.steps.push_back({step.time, step.value, step.after, step.ramp});
+    return s;
+}
 
-Simulation::Simulation(Build build) : build_(build), state_(std::make_unique<SimulationState>()) {}
-Simulation::Simulation(const Simulation& other)
-    : build_(other.build_), state_(std::make_unique<SimulationState>(*other.state_)) {}
+void check_setpoint_schedule(const SetpointSchedule& schedule) {
+    translated([&] { check_setpoint_schedule(core_schedule(schedule)); });
+}
+
+Simulation::Simulation(Build build) : build_(build), state_(std::make_unique<State>()) {}
+Simulation::Simulation(const Simulation& other) : build_(other.build_), state_(std::make_unique<State>(*other.state_)) {}
 Simulation& Simulation::operator=(const Simulation& other) {
     if (this != &other) {
         build_ = other.build_;
@@ -116,25 +189,30 @@ Simulation& Simulation::operator=(Simulation&&) noexcept = default;
 Simulation::~Simulation() = default;
 
 std::vector<Matrix> Simulation::call(const std::vector<Matrix>& inputs, int nlhs, const RunOptions& options) {
-    MatrixOutputs out;
-    run_gateway_call(build_, *state_, InputViews(inputs).request(nlhs), out, options);
-    out.matrices.resize(static_cast<std::size_t>(std::max(1, nlhs)));
-    return std::move(out.matrices);
+    const CallRequest request = InputViews(inputs).request(nlhs);
+    core::SetpointSchedule schedule;
+    return first_outputs(run_request(build_, state_->core, request, core_options(options, schedule)), nlhs);
 }
 
 std::vector<Matrix> Simulation::call(const Settings& settings, const RunOptions& options) {
-    MatrixOutputs out;
-    run_gateway_call(build_, *state_, call_request(settings), out, options);
-    return std::move(out.matrices);
+    const CallRequest request = call_request(settings);
+    core::SetpointSchedule schedule;
+    return run_request(build_, state_->core, request, core_options(options, schedule));
 }
 
-std::vector<std::uint8_t> Simulation::save_state() const { return save_snapshot(build_, *state_); }
-
-void Simulation::load_state(const std::vector<std::uint8_t>& snapshot) {
-    load_snapshot(build_, snapshot.data(), snapshot.size(), *state_);
+std::vector<Matrix> call_with(Simulation& sim, const std::vector<Matrix>& inputs, int nlhs,
+                              const core::RunOptions& options) {
+    const CallRequest request = InputViews(inputs).request(nlhs);
+    return first_outputs(run_request(sim.build(), state_of(sim), request, options), nlhs);
 }
 
-void Simulation::load_state(const std::uint8_t* data, std::size_t size) { load_snapshot(build_, data, size, *state_); }
+std::vector<std::uint8_t> Simulation::save_state() const { return save_snapshot(core_build(build_), state_->core); }
+
+void Simulation::load_state(const std::vector<std::uint8_t>& snapshot) { load_state(snapshot.data(), snapshot.size()); }
+
+void Simulation::load_state(const std::uint8_t* data, std::size_t size) {
+    translated([&] { load_snapshot(core_build(build_), data, size, state_->core); });
+}
 
 namespace {
 
@@ -188,7 +266,8 @@ void Simulation::save_state_file(const std::string& path) const { write_file_ato
 void Simulation::load_state_file(const std::string& path) { load_state(read_snapshot_file(path)); }
 
 SnapshotInfo check_snapshot(const std::vector<std::uint8_t>& snapshot) {
-    return check_snapshot(snapshot.data(), snapshot.size());
+    const core::SnapshotInfo info = translated([&] { return check_snapshot(snapshot.data(), snapshot.size()); });
+    return {static_cast<Build>(static_cast<int>(info.build)), info.format_version};
 }
 
 std::vector<std::uint8_t> read_snapshot_file(const std::string& path) {
@@ -212,10 +291,10 @@ std::vector<std::uint8_t> read_snapshot_file(const std::string& path) {
 }
 
 void Simulation::seed_noise(long seed) {
-    if (seed < 1 || seed > kMaxNoiseSeed)
-        throw Error("veltrax:badSeed", "seed must be an integer from 1 to " + std::to_string(kMaxNoiseSeed) + ", got " +
-                                           std::to_string(seed));
-    state_->noise = noise_state_for_seed(static_cast<std::int32_t>(seed));
+    if (seed < 1 || seed > kMaxSeed)
+        throw Error("veltrax:badSeed",
+                    "seed must be an integer from 1 to " + std::to_string(kMaxSeed) + ", got " + std::to_string(seed));
+    state_->core.noise = noise_state_for_seed(static_cast<std::int32_t>(seed));
 }
 
 Matrix call_matprod(const std::vector<Matrix>& inputs, int nlhs, const RunOptions& options) {
@@ -242,39 +321,52 @@ Matrix call_matprod(const std::vector<Matrix>& inputs, int nlhs, const RunOption
     return r;
 }
 
+namespace {
+
+// One job of a batch, its calls searching on one thread.
+BatchResult run_job(const BatchJob& job, const RunOptions& options) {
+    BatchResult result;
+    try {
+        Simulation sim(job.build);
+        if (!job.initial_state.empty()) sim.load_state(job.initial_state);
+        if (job.seed != 0) sim.seed_noise(job.seed);
+        const std::size_t calls = std::max(job.calls.size(), job.settings.size());
+        for (std::size_t c = 0; c < calls; ++c) {
+            RunOptions call_options = options;
+            call_options.threads = 1;
+            if (c < job.schedules.size() && job.schedules[c]) call_options.schedule = job.schedules[c];
+            if (c < job.settings.size() && job.settings[c])
+                result.outputs.push_back(sim.call(*job.settings[c], call_options));
+            else
+                result.outputs.push_back(sim.call(c < job.calls.size() ? job.calls[c] : std::vector<Matrix>{}, 5,
+                                                  call_options));
+        }
+    } catch (const Error& e) {
+        result.ok = false;
+        result.error_id = e.id();
+        result.error_message = e.what();
+    } catch (const std::bad_alloc&) {
+        result.ok = false;
+        result.error_id = "veltrax:outOfMemory";
+        result.error_message = "not enough memory";
+    }
+    return result;
+}
+
+}  // namespace
+
 void run_batch(const std::vector<BatchJob>& jobs, unsigned threads, const RunOptions& options, const BatchSink& sink) {
     std::atomic<std::size_t> next{0};
     std::exception_ptr sink_failure;
     std::mutex failure_mutex;
     auto cancelled = [&options] { return options.cancelled && options.cancelled(options.cancel_context); };
     auto worker = [&] {
-        RunOptions one_thread = options;
-        one_thread.threads = 1;
         for (;;) {
             if (cancelled()) return;
             const std::size_t j = next.fetch_add(1);
             if (j >= jobs.size()) return;
-            BatchResult result;
-            try {
-                Simulation sim(jobs[j].build);
-                const BatchJob& job = jobs[j];
-                if (!job.initial_state.empty()) sim.load_state(job.initial_state);
-                if (job.seed != 0) sim.seed_noise(job.seed);
-                for (std::size_t c = 0; c < job.calls.size(); ++c) {
-                    RunOptions call_options = one_thread;
-                    if (c < job.schedules.size() && job.schedules[c]) call_options.schedule = job.schedules[c];
-                    result.outputs.push_back(sim.call(job.calls[c], 5, call_options));
-                }
-            } catch (const Error& e) {
-                result.ok = false;
-                result.error_id = e.id();
-                result.error_message = e.what();
-            } catch (const std::bad_alloc&) {
-                result.ok = false;
-                result.error_id = "veltrax:outOfMemory";
-                result.error_message = "not enough memory";
-            }
-            try {
+            BatchResult result = run_job(jobs[j], options);
+    try {
                 sink(j, std::move(result));
             } catch (...) {
                 const std::lock_guard<std::mutex> lock(failure_mutex);
@@ -284,7 +376,9 @@ void run_batch(const std::vector<BatchJob>& jobs, unsigned threads, const RunOpt
             }
         }
     };
-    const unsigned n = std::min<std::size_t>(resolve_threads(threads, options), std::max<std::size_t>(jobs.size(), 1));
+    core::SetpointSchedule unused;
+    const unsigned n = std::min<std::size_t>(resolve_threads(threads, core_options(options, unused)),
+                                             std::max<std::size_t>(jobs.size(), 1));
     std::vector<std::thread> pool;
     pool.reserve(n);
     for (unsigned t = 1; t < n; ++t) {
