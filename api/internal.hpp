@@ -31,7 +31,7 @@ core::Build core_build(Build build);
 core::RunOptions core_options(const RunOptions& options, core::SetpointSchedule& schedule);
 
 // Simulation::call with the core's options.
-std::vector<Matrix> call_with(Simulation& sim, const std::vector<Matrix>& inputs, int nlhs,
+std::vector<Matrix> call_with_core_options(Simulation& sim, const std::vector<Matrix>& inputs, int outputs,
                               const core::RunOptions& options);
 
 }  // namespace veltrax

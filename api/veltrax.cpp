@@ -72,13 +72,14 @@ Matrix Matrix::column(std::initializer_list<double> values) { return Matrix(valu
 
 namespace {
 
+// The matrices as a host hands its inputs over (a call reads at most five).
 struct InputViews {
     InputView views[5];
-    int nrhs;
-    explicit InputViews(const std::vector<Matrix>& inputs) : nrhs(static_cast<int>(inputs.size())) {
-        for (int i = 0; i < nrhs && i < 5; ++i) views[i] = {inputs[i].data.data(), inputs[i].rows, inputs[i].cols};
+    int count;
+    explicit InputViews(const std::vector<Matrix>& inputs) : count(static_cast<int>(inputs.size())) {
+        for (int i = 0; i < count && i < 5; ++i) views[i] = {inputs[i].data.data(), inputs[i].rows, inputs[i].cols};
     }
-    CallRequest request(int nlhs) const { return call_request(nrhs, views, nlhs); }
+    CallRequest request(int outputs) const { return call_request(count, views, outputs); }
 };
 
 // Outputs as matrices; all five are allocated before any is filled.
@@ -101,7 +102,7 @@ struct MatrixOutputs {
 
 // work(), with the core's errors thrown as the public Error.
 template <class Work>
-decltype(auto) translated(Work&& work) {
+decltype(auto) with_public_errors(Work&& work) {
     try {
         return work();
     } catch (const core::Error& e) {
@@ -113,13 +114,14 @@ decltype(auto) translated(Work&& work) {
 std::vector<Matrix> run_request(Build build, SimulationState& sim, const CallRequest& request,
                                 const core::RunOptions& options) {
     MatrixOutputs out;
-    translated([&] { run_gateway_call(core_build(build), sim, request, out, options); });
+    with_public_errors([&] { run_gateway_call(core_build(build), sim, request, out, options); });
     return std::move(out.matrices);
 }
 
-std::vector<Matrix> first_outputs(std::vector<Matrix>&& outputs, int nlhs) {
-    outputs.resize(static_cast<std::size_t>(std::max(1, nlhs)));
-    return std::move(outputs);
+// The first max(1, requested) of the five outputs, as a plug-in hands them out.
+std::vector<Matrix> first_outputs(std::vector<Matrix>&& all, int requested) {
+    all.resize(static_cast<std::size_t>(std::max(1, requested)));
+    return std::move(all);
 }
 
 CallInfo call_info(const CallRequest& request) {
@@ -137,7 +139,7 @@ CallInfo call_info(const CallRequest& request) {
 
 Settings settings_from_inputs(const std::vector<Matrix>& inputs) {
     const InputViews in(inputs);
-    return settings_from_inputs(in.nrhs, in.views);
+    return settings_from_inputs(in.count, in.views);
 }
 
 std::vector<Matrix> inputs_of(const Settings& s) {
@@ -160,7 +162,7 @@ std::vector<Matrix> inputs_of(const Settings& s) {
     return in;
 }
 
-CallInfo check_call(const std::vector<Matrix>& inputs, int nlhs) { return call_info(InputViews(inputs).request(nlhs)); }
+CallInfo check_call(const std::vector<Matrix>& inputs, int outputs) { return call_info(InputViews(inputs).request(outputs)); }
 
 CallInfo check_call(const Settings& settings) { return call_info(call_request(settings)); }
 
@@ -172,7 +174,7 @@ SetpointSchedule builtin_setpoint_schedule() {
 }
 
 void check_setpoint_schedule(const SetpointSchedule& schedule) {
-    translated([&] { check_setpoint_schedule(core_schedule(schedule)); });
+    with_public_errors([&] { check_setpoint_schedule(core_schedule(schedule)); });
 }
 
 Simulation::Simulation(Build build) : build_(build), state_(std::make_unique<State>()) {}
@@ -188,10 +190,10 @@ Simulation::Simulation(Simulation&&) noexcept = default;
 Simulation& Simulation::operator=(Simulation&&) noexcept = default;
 Simulation::~Simulation() = default;
 
-std::vector<Matrix> Simulation::call(const std::vector<Matrix>& inputs, int nlhs, const RunOptions& options) {
-    const CallRequest request = InputViews(inputs).request(nlhs);
+std::vector<Matrix> Simulation::call(const std::vector<Matrix>& inputs, int outputs, const RunOptions& options) {
+    const CallRequest request = InputViews(inputs).request(outputs);
     core::SetpointSchedule schedule;
-    return first_outputs(run_request(build_, state_->core, request, core_options(options, schedule)), nlhs);
+    return first_outputs(run_request(build_, state_->core, request, core_options(options, schedule)), outputs);
 }
 
 std::vector<Matrix> Simulation::call(const Settings& settings, const RunOptions& options) {
@@ -200,10 +202,10 @@ std::vector<Matrix> Simulation::call(const Settings& settings, const RunOptions&
     return run_request(build_, state_->core, request, core_options(options, schedule));
 }
 
-std::vector<Matrix> call_with(Simulation& sim, const std::vector<Matrix>& inputs, int nlhs,
+std::vector<Matrix> call_with_core_options(Simulation& sim, const std::vector<Matrix>& inputs, int outputs,
                               const core::RunOptions& options) {
-    const CallRequest request = InputViews(inputs).request(nlhs);
-    return first_outputs(run_request(sim.build(), state_of(sim), request, options), nlhs);
+    const CallRequest request = InputViews(inputs).request(outputs);
+    return first_outputs(run_request(sim.build(), state_of(sim), request, options), outputs);
 }
 
 std::vector<std::uint8_t> Simulation::save_state() const { return save_snapshot(core_build(build_), state_->core); }
@@ -211,7 +213,7 @@ std::vector<std::uint8_t> Simulation::save_state() const { return save_snapshot(
 void Simulation::load_state(const std::vector<std::uint8_t>& snapshot) { load_state(snapshot.data(), snapshot.size()); }
 
 void Simulation::load_state(const std::uint8_t* data, std::size_t size) {
-    translated([&] { load_snapshot(core_build(build_), data, size, state_->core); });
+    with_public_errors([&] { load_snapshot(core_build(build_), data, size, state_->core); });
 }
 
 namespace {
@@ -266,7 +268,7 @@ void Simulation::save_state_file(const std::string& path) const { write_file_ato
 void Simulation::load_state_file(const std::string& path) { load_state(read_snapshot_file(path)); }
 
 SnapshotInfo check_snapshot(const std::vector<std::uint8_t>& snapshot) {
-    const core::SnapshotInfo info = translated([&] { return check_snapshot(snapshot.data(), snapshot.size()); });
+    const core::SnapshotInfo info = with_public_errors([&] { return check_snapshot(snapshot.data(), snapshot.size()); });
     return {static_cast<Build>(static_cast<int>(info.build)), info.format_version};
 }
 
@@ -297,10 +299,10 @@ void Simulation::seed_noise(long seed) {
     state_->core.noise = noise_state_for_seed(static_cast<std::int32_t>(seed));
 }
 
-Matrix call_matprod(const std::vector<Matrix>& inputs, int nlhs, const RunOptions& options) {
-    const int nrhs = static_cast<int>(inputs.size());
+Matrix call_matprod(const std::vector<Matrix>& inputs, int outputs, const RunOptions& options) {
+    const int count = static_cast<int>(inputs.size());
     const matprod::Problem problem =
-        matprod::check_shapes(nrhs, nlhs, nrhs >= 2 ? inputs[0].cols : 0, nrhs >= 2 ? inputs[1].rows : 0);
+        matprod::check_shapes(count, outputs, count >= 2 ? inputs[0].cols : 0, count >= 2 ? inputs[1].rows : 0);
     if (problem.id) throw_problem(problem);
     const Matrix& a = inputs[0];
     const Matrix& b = inputs[1];

@@ -13,8 +13,9 @@
 // curve})) and give the same bits.
 //
 // Errors: every rejected call throws veltrax::Error, whose id() is the
-// identifier the plug-ins report ("veltrax:badOrder", ...) and what() the
-// same message. A rejected call changes nothing; so does a call whose
+// identifier the plug-ins report ("veltrax:badOrder", ...) and what() a
+// message naming the field of named settings, or the input as the plug-ins
+// do for positional ones. A rejected call changes nothing; so does a call whose
 // outputs do not fit into memory (veltrax:outOfMemory, before anything is
 // allocated or run) or that RunOptions::cancelled stops
 // (veltrax:interrupted).
@@ -70,9 +71,9 @@ struct CallInfo {
     bool builtin_model = false;   // positional: empty denominator
 };
 
-// Checks and decodes a call's inputs (and nlhs requested outputs) exactly as
-// a call does, without running anything. Throws Error for a rejected call.
-CallInfo check_call(const std::vector<Matrix>& inputs, int nlhs = 5);
+// Checks and decodes a call's inputs and the number of outputs it asks for
+// exactly as a call does, without running anything. Throws Error for a rejected call.
+CallInfo check_call(const std::vector<Matrix>& inputs, int outputs = 5);
 CallInfo check_call(const Settings& settings);
 
 // The positional inputs (params, num, den, curve[, T]) as named settings:
@@ -105,14 +106,14 @@ public:
     // Noise seeds run from 1 to kMaxSeed; a plug-in starts with seed 1.
     static constexpr long kMaxSeed = 2147483562;
 
-    // One call with these inputs (params, num, den, curve[, T]) and nlhs
-    // requested outputs, as the plug-in does it: returns max(1, nlhs) of the
-    // five outputs (t, trajectory, theta, search, sums); the whole simulation
-    // runs whatever nlhs is. Throws Error for a rejected, unaffordable or
+    // One call with the plug-ins' positional inputs (params, num, den,
+    // curve[, T]), as a plug-in called with `outputs` outputs: returns the
+    // first max(1, outputs) of the five (t, trajectory, theta, search, sums);
+    // the whole simulation runs whatever their number. Throws Error for a rejected, unaffordable or
     // interrupted call, leaving the state unchanged. RunOptions::schedule
     // replaces the built-in set-point schedule for this call (Error
     // "veltrax:badSchedule" when its steps are not in order).
-    std::vector<Matrix> call(const std::vector<Matrix>& inputs, int nlhs = 5, const RunOptions& options = {});
+    std::vector<Matrix> call(const std::vector<Matrix>& inputs, int outputs = 5, const RunOptions& options = {});
     // The same with named settings; returns all five outputs. Errors name
     // the field ("settings.dead_time").
     std::vector<Matrix> call(const Settings& settings, const RunOptions& options = {});
@@ -153,9 +154,10 @@ private:
 };
 
 // The matrix-product plug-in: R = A * B for inputs {A, B} (further inputs are
-// ignored) and nlhs requested outputs. Throws Error "matprod:..." as the
-// plug-in reports it. Of the options only the cancellation hook is used.
-Matrix call_matprod(const std::vector<Matrix>& inputs, int nlhs = 1, const RunOptions& options = {});
+// ignored), as the plug-in called with `outputs` outputs. Throws Error
+// "matprod:..." as the plug-in reports it. Of the options only the
+// cancellation hook is used.
+Matrix call_matprod(const std::vector<Matrix>& inputs, int outputs = 1, const RunOptions& options = {});
 
 // A sequence of calls in one simulation, which starts as just loaded or from
 // a snapshot of its build. The job makes max(calls.size(), settings.size())

@@ -112,7 +112,7 @@ void BM_Call(benchmark::State& state, Build build, Scenario scenario, Search sea
     const double begin = seconds(real);
     for (auto _ : state) {
         Simulation sim(build);
-        benchmark::DoNotOptimize(call_with(sim, scenario.inputs, 5, options));
+        benchmark::DoNotOptimize(call_with_core_options(sim, scenario.inputs, 5, options));
     }
     const double per_sample = (seconds(real) - begin) / (static_cast<double>(state.iterations()) * samples);
     const std::string key = scenario.name + std::string("/") + std::to_string(static_cast<int>(build)) + "/";
@@ -130,7 +130,7 @@ void BM_Call(benchmark::State& state, Build build, Scenario scenario, Search sea
     counting.threads = 1;
     counting.counts = &counts;
     Simulation sim(build);
-    call_with(sim, scenario.inputs, 5, counting);
+    call_with_core_options(sim, scenario.inputs, 5, counting);
     state.counters["time_per_sample"] =
         benchmark::Counter(samples, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
     state.counters["evals_per_sample"] = static_cast<double>(counts.evaluations) / samples;

@@ -12,7 +12,7 @@ namespace veltrax::testing {
 inline std::vector<Matrix> literal_call(Simulation& sim, const std::vector<Matrix>& inputs) {
     core::RunOptions literal;
     literal.search = SearchMethod::Literal;
-    return call_with(sim, inputs, 5, literal);
+    return call_with_core_options(sim, inputs, 5, literal);
 }
 
 }  // namespace veltrax::testing
