@@ -32,6 +32,6 @@ core::RunOptions core_options(const RunOptions& options, core::SetpointSchedule&
 
 // Simulation::call with the core's options.
 std::vector<Matrix> call_with_core_options(Simulation& sim, const std::vector<Matrix>& inputs, int outputs,
-                              const core::RunOptions& options);
+                                           const core::RunOptions& options);
 
 }  // namespace veltrax

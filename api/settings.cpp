@@ -219,7 +219,8 @@ Settings settings_from_inputs(int count, const InputView* inputs) {
     read_process(inputs[1], inputs[2], s);
 
     const InputView& curve = inputs[3];
-    if (curve.numel() < 4) fail("veltrax:badCurveParameters", "curve parameters need 4 elements, got %zu", curve.numel());
+    if (curve.numel() < 4)
+        fail("veltrax:badCurveParameters", "curve parameters need 4 elements, got %zu", curve.numel());
     s.curve = {curve.data[0], curve.data[1], curve.data[2], curve.data[3]};
 
     // T from exactly five inputs, else the default.

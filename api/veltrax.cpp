@@ -162,7 +162,9 @@ std::vector<Matrix> inputs_of(const Settings& s) {
     return in;
 }
 
-CallInfo check_call(const std::vector<Matrix>& inputs, int outputs) { return call_info(InputViews(inputs).request(outputs)); }
+CallInfo check_call(const std::vector<Matrix>& inputs, int outputs) {
+    return call_info(InputViews(inputs).request(outputs));
+}
 
 CallInfo check_call(const Settings& settings) { return call_info(call_request(settings)); }
 
@@ -178,7 +180,8 @@ void check_setpoint_schedule(const SetpointSchedule& schedule) {
 }
 
 Simulation::Simulation(Build build) : build_(build), state_(std::make_unique<State>()) {}
-Simulation::Simulation(const Simulation& other) : build_(other.build_), state_(std::make_unique<State>(*other.state_)) {}
+Simulation::Simulation(const Simulation& other)
+    : build_(other.build_), state_(std::make_unique<State>(*other.state_)) {}
 Simulation& Simulation::operator=(const Simulation& other) {
     if (this != &other) {
         build_ = other.build_;
@@ -203,7 +206,7 @@ std::vector<Matrix> Simulation::call(const Settings& settings, const RunOptions&
 }
 
 std::vector<Matrix> call_with_core_options(Simulation& sim, const std::vector<Matrix>& inputs, int outputs,
-                              const core::RunOptions& options) {
+                                           const core::RunOptions& options) {
     const CallRequest request = InputViews(inputs).request(outputs);
     return first_outputs(run_request(sim.build(), state_of(sim), request, options), outputs);
 }
@@ -268,7 +271,8 @@ void Simulation::save_state_file(const std::string& path) const { write_file_ato
 void Simulation::load_state_file(const std::string& path) { load_state(read_snapshot_file(path)); }
 
 SnapshotInfo check_snapshot(const std::vector<std::uint8_t>& snapshot) {
-    const core::SnapshotInfo info = with_public_errors([&] { return check_snapshot(snapshot.data(), snapshot.size()); });
+    const core::SnapshotInfo info =
+        with_public_errors([&] { return check_snapshot(snapshot.data(), snapshot.size()); });
     return {static_cast<Build>(static_cast<int>(info.build)), info.format_version};
 }
 

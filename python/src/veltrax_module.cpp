@@ -474,11 +474,13 @@ PYBIND11_MODULE(_core, m) {
         d["cardiac_output"] = veltrax::BodyModel{}.cardiac_output;
         return d;
     });
-    m.def("noise_kind", [](const std::string& word) { return veltrax::noise_kind_name(veltrax::noise_kind_named(word)); },
-          py::arg("word"));
-    m.def("settings_from_inputs",
-          [](const std::vector<Array>& inputs) { return settings_dict(veltrax::settings_from_inputs(to_matrices(inputs))); },
-          py::arg("inputs"));
+    m.def(
+        "noise_kind", [](const std::string& word) { return veltrax::noise_kind_name(veltrax::noise_kind_named(word)); },
+        py::arg("word"));
+    m.def(
+        "settings_from_inputs",
+        [](const std::vector<Array>& in) { return settings_dict(veltrax::settings_from_inputs(to_matrices(in))); },
+        py::arg("inputs"));
     m.def("metrics", &metrics, py::arg("t"), py::arg("trajectory"), py::arg("sample_period"), py::arg("builtin_model"),
           py::arg("band"));
     m.def("report", &report, py::arg("outdir"), py::arg("plots"));
