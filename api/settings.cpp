@@ -8,7 +8,7 @@
 #include <string>
 
 #include "api/call_request.hpp"
-#include "driver/errors.hpp"
+#include "api/errors.hpp"
 #include "process_model/process_model.hpp"
 
 namespace veltrax {
@@ -24,7 +24,7 @@ namespace {
 }
 
 // How messages name the checked values: by field, or by position in the
-// plug-ins' inputs.
+// plug-ins' inputs (the plug-ins' own words).
 struct FieldNames {
     const char* samples;
     const char* dead_time;
@@ -36,16 +36,27 @@ struct FieldNames {
     const char* rk4_step;
     const char* numerator;
     const char* denominator;
+    const char* denominator_lead;
     const char* body_mass;
     const char* cardiac_output;
-    const char* observer;
+    const char* observer_lead;
 };
 
 constexpr FieldNames kNamed = {
-    "settings.samples",  "settings.dead_time", "settings.a_order",      "settings.b_order",
-    "settings.a_order + settings.b_order",     "settings.dead_time + settings.b_order",
-    "settings.rk4_steps", "settings.rk4_step", "process.numerator",     "process.denominator",
-    "process.body_mass", "process.cardiac_output", "observer",
+    "settings.samples",
+    "settings.dead_time",
+    "settings.a_order",
+    "settings.b_order",
+    "settings.a_order + settings.b_order",
+    "settings.dead_time + settings.b_order",
+    "settings.rk4_steps",
+    "settings.rk4_step",
+    "process.numerator",
+    "process.denominator",
+    "process.denominator[0]",
+    "process.body_mass",
+    "process.cardiac_output",
+    "observer[0]",
 };
 
 constexpr FieldNames kPositional = {
@@ -59,9 +70,10 @@ constexpr FieldNames kPositional = {
     "Runge-Kutta step size (parameter 9)",
     "numerator",
     "denominator",
+    "leading denominator coefficient",
     "body mass (numerator element 1)",
     "cardiac output (numerator element 2)",
-    "filter polynomial T",
+    "leading coefficient of the filter polynomial T",
 };
 
 // Integration step the built-in model would choose for this body.
@@ -72,8 +84,9 @@ double model_integration_step(double body_mass, double cardiac_output) {
 }
 
 void check_run(const Settings& s, const FieldNames& n) {
-    if (s.samples < 0 || s.samples > INT32_MAX)
-        fail("veltrax:badSampleCount", "%s must be from 0 to 2147483647, got %ld", n.samples, s.samples);
+    if (s.samples < 0) fail("veltrax:badSampleCount", "%s must not be negative, got %ld", n.samples, s.samples);
+    if (s.samples > INT32_MAX)  // named settings only; positional ones are 32-bit
+        fail("veltrax:badSampleCount", "%s must be at most %d, got %ld", n.samples, INT32_MAX, s.samples);
     if (s.dead_time < 0) fail("veltrax:badDeadTime", "%s must not be negative, got %d", n.dead_time, s.dead_time);
     if (s.a_order < 0 || s.a_order > kMaxAOrder)
         fail("veltrax:badOrder", "%s must be between 0 and %d, got %d", n.a_order, kMaxAOrder, s.a_order);
@@ -93,7 +106,7 @@ void check_denominator(const std::vector<double>& den, const FieldNames& n) {
     if (den.size() < 2 || den.size() > kMaxDenominatorDegree + 1)
         fail("veltrax:badDenominator", "%s must have 2 to %d coefficients (degree 1 to %d), got %zu", n.denominator,
              kMaxDenominatorDegree + 1, kMaxDenominatorDegree, den.size());
-    if (den[0] == 0.0) fail("veltrax:badDenominator", "leading coefficient of the %s must not be 0", n.denominator);
+    if (den[0] == 0.0) fail("veltrax:badDenominator", "%s must not be 0", n.denominator_lead);
 }
 
 void check_numerator(const std::vector<double>& num, const std::vector<double>& den, const FieldNames& n) {
@@ -119,7 +132,7 @@ void check_body(const BodyModel& b, const FieldNames& n) {
 }
 
 void check_observer(const std::array<double, 3>& t, const FieldNames& n) {
-    if (t[0] == 0.0) fail("veltrax:badFilter", "leading coefficient of the %s must not be 0", n.observer);
+    if (t[0] == 0.0) fail("veltrax:badFilter", "%s must not be 0", n.observer_lead);
 }
 
 void check_process(const Settings& s, const FieldNames& n) {
@@ -184,6 +197,12 @@ void read_process(const InputView& num, const InputView& den, Settings& s) {
     s.process = body;
 }
 
+void check_input_count(int count) {
+    if (count < 4)
+        fail("veltrax:notEnoughInputs",
+             "needs at least 4 inputs (parameter vector, numerator, denominator, curve parameters), got %d", count);
+}
+
 }  // namespace
 
 void check_settings(const Settings& settings) {
@@ -193,16 +212,15 @@ void check_settings(const Settings& settings) {
 }
 
 Settings settings_from_inputs(int count, const InputView* inputs) {
-    if (count < 4)
-        fail("veltrax:notEnoughInputs",
-             "needs at least 4 inputs (parameter vector, numerator, denominator, curve parameters), got %d", count);
+    check_input_count(count);
     Settings s;
     read_parameters(inputs[0], s);
     check_run(s, kPositional);
     read_process(inputs[1], inputs[2], s);
 
     const InputView& curve = inputs[3];
-    if (curve.numel() < 4) fail("veltrax:badCurveParameters", "curve parameters need 4 elements, got %zu", curve.numel());
+    if (curve.numel() < 4)
+        fail("veltrax:badCurveParameters", "curve parameters need 4 elements, got %zu", curve.numel());
     s.curve = {curve.data[0], curve.data[1], curve.data[2], curve.data[3]};
 
     // T from exactly five inputs, else the default.
@@ -213,6 +231,14 @@ Settings settings_from_inputs(int count, const InputView* inputs) {
         check_observer(s.observer, kPositional);
     }
     return s;
+}
+
+const char* noise_kind_name(NoiseKind kind) { return kind == NoiseKind::Gaussian ? "gaussian" : "uniform"; }
+
+NoiseKind noise_kind_named(const std::string& word, const std::string& field) {
+    for (NoiseKind kind : {NoiseKind::Uniform, NoiseKind::Gaussian})
+        if (word == noise_kind_name(kind)) return kind;
+    throw Error("veltrax:badNoise", field + " must be \"uniform\" or \"gaussian\", got \"" + word + "\"");
 }
 
 namespace {
@@ -261,7 +287,7 @@ CallRequest call_request(const Settings& settings) {
 }
 
 CallRequest call_request(int count, const InputView* inputs, int outputs) {
-    if (count < 4) settings_from_inputs(count, inputs);  // throws veltrax:notEnoughInputs
+    check_input_count(count);
     if (outputs > 5) fail("veltrax:tooManyOutputs", "returns at most 5 outputs, %d requested", outputs);
     return request_of(settings_from_inputs(count, inputs));
 }

@@ -13,7 +13,7 @@
 #pragma once
 
 #include <array>
-#include <cstddef>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -24,6 +24,7 @@ enum class NoiseKind {
     Gaussian,  // normal with standard deviation `amplitude`
 };
 
+// Measurement noise; none when the amplitude is not positive.
 struct Noise {
     NoiseKind kind = NoiseKind::Uniform;
     double amplitude = 0.0;
@@ -78,22 +79,10 @@ struct Settings {
 // must not be negative, got -1").
 void check_settings(const Settings& settings);
 
-// One positional input as a host hands it over: column-major doubles and the
-// shape.
-struct InputView {
-    const double* data = nullptr;
-    std::size_t rows = 0;
-    std::size_t cols = 0;
-    std::size_t numel() const { return rows * cols; }
-};
-
-// The positional inputs of a call (parameter vector, numerator, denominator,
-// curve parameters[, filter polynomial T]) as named settings: the one
-// conversion that the plug-ins, the C++ and Python positional calls and
-// scenario files share. Integer parameters are truncated toward zero, exactly
-// 10 columns of the parameter vector select Gaussian noise, an empty
-// denominator selects the built-in model. Throws veltrax::Error as the
-// plug-ins report it, naming the input by its position.
-Settings settings_from_inputs(int count, const InputView* inputs);
+// The words of the noise kinds: "uniform", "gaussian".
+const char* noise_kind_name(NoiseKind kind);
+// The kind of one of these words; throws Error "veltrax:badNoise" naming
+// `field` for any other.
+NoiseKind noise_kind_named(const std::string& word, const std::string& field = "settings.noise.kind");
 
 }  // namespace veltrax

@@ -109,11 +109,13 @@ void check_object(const json& v, const std::string& where, const std::string& pa
 void read_noise(const Named& n, Noise& out) {
     check_object(n.object, n.where, n.path, kNoiseFields);
     if (const json* kind = n.field("kind")) {
-        const std::string word = kind->is_string() ? kind->get<std::string>() : "";
-        if (word != "uniform" && word != "gaussian")
-            bad(n.where + ": " + n.name("kind") + " must be \"uniform\" or \"gaussian\", got " +
-                (kind->is_string() ? "\"" + word + "\"" : json_kind(*kind)));
-        out.kind = word == "gaussian" ? NoiseKind::Gaussian : NoiseKind::Uniform;
+        if (!kind->is_string())
+            bad(n.where + ": " + n.name("kind") + " must be \"uniform\" or \"gaussian\", got " + json_kind(*kind));
+        try {
+            out.kind = noise_kind_named(kind->get<std::string>(), n.name("kind"));
+        } catch (const Error& e) {
+            bad(n.where + ": " + e.what());
+        }
     }
     n.read("amplitude", out.amplitude);
 }

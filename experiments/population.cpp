@@ -6,7 +6,7 @@
 #include <cmath>
 #include <vector>
 
-#include "api/veltrax.hpp"
+#include "api/errors.hpp"
 #include "experiments/format.hpp"
 #include "experiments/normal.hpp"
 #include "experiments/strict_json.hpp"

@@ -35,7 +35,7 @@ Build build_of(const json& top) {
 }
 
 long seed_of(const json& v) {
-    const long max = max_noise_seed();
+    const long max = Simulation::kMaxSeed;
     const std::string form = "top level: 'seed' must be an integer from 1 to " + std::to_string(max);
     if (!v.is_number()) bad(form + ", got " + json_kind(v));
     if (!v.is_number_integer() || v.get<long long>() < 1 || v.get<long long>() > max)

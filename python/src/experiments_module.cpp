@@ -175,7 +175,7 @@ void register_scenario(py::module_& m) {
 
 void register_experiments(py::module_& core) {
     py::module_ m = core.def_submodule("experiments", "Scenarios, run folders and sweeps; use veltrax.experiments.");
-    m.attr("MAX_NOISE_SEED") = max_noise_seed();
+    m.attr("MAX_NOISE_SEED") = Simulation::kMaxSeed;
     m.attr("TIME_COLUMNS") = time_columns();
     m.attr("TRAJECTORY_COLUMNS") = trajectory_columns();
     m.attr("SUMS_COLUMNS") = sums_columns();
