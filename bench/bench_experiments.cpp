@@ -100,7 +100,7 @@ void BM_PopulationAgainstBatch(benchmark::State& state) {
         Population p = parse_population(parse_json_strict(kPopulation));
         for (const PopulationRun& r : expand_population({call_spec_of_inputs(model_call(120))}, p, 1, kRuns)) {
             BatchJob job;
-            for (const CallSpec& call : r.calls) job.calls.push_back(inputs_of(call.settings));
+            for (const CallSpec& call : r.calls) job.settings.push_back(call.settings);
             jobs.push_back(job);
         }
     } else {

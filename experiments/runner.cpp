@@ -36,7 +36,7 @@ BatchJob job_of(const PlannedRun& plan, const SweepOptions& options) {
     job.seed = plan.scenario->seed;
     for (const CallSpec& call : plan.calls) {
         if (call.rejected) break;
-        job.calls.push_back(inputs_of(call.settings));
+        job.settings.push_back(call.settings);
         job.schedules.push_back(call.setpoint ? &*call.setpoint : nullptr);
     }
     return job;
