@@ -66,7 +66,7 @@ public:
         if (lanes_ > 0) members_.assign(team_.size(), LockstepLanes(lanes_));
     }
 
-    template <Build B>
+    template <core::Build B>
     MoveChoice find_move(SimulationState& s) {
         double reference[kHorizonEnd];
         cost_reference<B>(s, reference);

@@ -4,7 +4,7 @@
 #include <set>
 #include <vector>
 
-#include "driver/errors.hpp"
+#include "api/errors.hpp"
 
 namespace veltrax::experiments {
 
@@ -100,6 +100,17 @@ json parse_json_strict(const std::string& text, const std::string& error_id) {
         const std::size_t close = what.find("] ");
         if (what.rfind("[json.exception.", 0) == 0 && close != std::string::npos) what.erase(0, close + 2);
         throw Error(error_id, "not valid JSON: " + what);
+    }
+}
+
+void check_known_fields(const json& object, const std::vector<std::string>& known, const std::string& where) {
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        bool found = false;
+        for (const std::string& k : known) found = found || k == it.key();
+        if (found) continue;
+        std::string list;
+        for (const std::string& k : known) list += (list.empty() ? "" : ", ") + k;
+        throw Error("veltrax:badScenario", where + ": unknown field '" + it.key() + "' (known: " + list + ")");
     }
 }
 

@@ -9,6 +9,8 @@
 #include <new>
 #include <string>
 
+#include "api/call_request.hpp"
+#include "api/errors.hpp"
 #include "driver/errors.hpp"
 #include "driver/run.hpp"
 #include "driver/snapshot.hpp"
@@ -21,7 +23,7 @@
 
 namespace {
 
-constexpr veltrax::Build kBuild = static_cast<veltrax::Build>(VELTRAX_BUILD);
+constexpr veltrax::core::Build kBuild = static_cast<veltrax::core::Build>(VELTRAX_BUILD);
 veltrax::SimulationState g_simulation;
 
 const char* const kInputNames[5] = {"parameter vector", "numerator", "denominator", "curve parameters",
@@ -41,7 +43,7 @@ std::string size_text(const mxArray* a) {
 // five exist before any is filled; they are zeroed in stretches between
 // polls of the interrupt.
 struct HostOutputs {
-    const veltrax::RunOptions& options;
+    const veltrax::core::RunOptions& options;
     mxArray* arrays[veltrax::kOutputCount] = {};
     ~HostOutputs() {
         for (mxArray*& a : arrays)
@@ -107,7 +109,7 @@ void state_command(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
 
 extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxArray* plhs[], int nrhs,
                                                                     const mxArray* prhs[]) {
-    veltrax::RunOptions options;
+    veltrax::core::RunOptions options;
     options.warning = &veltrax_host::warn;
     options.cancelled = &veltrax_host::interrupt_pending;
 
@@ -120,7 +122,7 @@ extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxA
         options.threads = veltrax::resolve_threads(0, options);
         if (nrhs >= 1 && mxIsChar(prhs[0])) return state_command(nlhs, plhs, nrhs, prhs);
         const int read = nrhs == 5 ? 5 : (nrhs < 4 ? nrhs : 4);
-        veltrax::ArgView views[5];
+        veltrax::InputView views[5];
         for (int i = 0; i < read; ++i) {
             if (!is_real_double(prhs[i])) {
                 std::snprintf(message, sizeof message, "input %d (%s) must be a real double matrix, got %s%s", i + 1,
@@ -131,11 +133,14 @@ extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxA
             views[i] = {mxGetPr(prhs[i]), mxGetM(prhs[i]), mxGetN(prhs[i])};
         }
         HostOutputs outputs{options};
-        veltrax::run_gateway_call(kBuild, g_simulation, nrhs, views, nlhs, outputs, options);
+        veltrax::run_gateway_call(kBuild, g_simulation, veltrax::call_request(nrhs, views, nlhs), outputs, options);
         outputs.hand_out(nlhs, plhs);
     } catch (const veltrax_host::HostException& e) {
         std::rethrow_exception(e.raised);
-    } catch (const veltrax::Error& e) {
+    } catch (const veltrax::Error& e) {  // the inputs' checks
+        std::snprintf(id, sizeof id, "%s", e.id().c_str());
+        std::snprintf(message, sizeof message, "%s", e.what());
+    } catch (const veltrax::core::Error& e) {  // the run's and the snapshots'
         if (e.id() == "veltrax:interrupted") veltrax_host::take_interrupt();
         std::snprintf(id, sizeof id, "%s", e.id().c_str());
         std::snprintf(message, sizeof message, "%s", e.what());

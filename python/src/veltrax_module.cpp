@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -21,9 +22,12 @@
 #include <tuple>
 #include <thread>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "api/veltrax.hpp"
+#include "python/src/experiments_module.hpp"
+#include "python/src/interruptible.hpp"
 #include "experiments/expand.hpp"
 #include "experiments/metrics.hpp"
 #include "experiments/population.hpp"
@@ -32,6 +36,8 @@
 
 namespace py = pybind11;
 using veltrax::Matrix;
+using veltrax::python::Interruptible;
+using veltrax::python::without_gil;
 
 namespace {
 
@@ -69,11 +75,83 @@ py::list to_arrays(std::vector<Matrix>&& matrices) {
     return out;
 }
 
+// Named settings as the package hands them over and takes them back: a dict
+// of the fields with "noise", "process" and "curve" as dicts of theirs (the
+// package has checked the types).
+py::dict settings_dict(const veltrax::Settings& s) {
+    py::dict noise, process, curve, d;
+    noise["kind"] = veltrax::noise_kind_name(s.noise.kind);
+    noise["amplitude"] = s.noise.amplitude;
+    if (const auto* tf = std::get_if<veltrax::TransferFunction>(&s.process)) {
+        process["numerator"] = tf->numerator;
+        process["denominator"] = tf->denominator;
+    } else {
+        process["body_mass"] = std::get<veltrax::BodyModel>(s.process).body_mass;
+        process["cardiac_output"] = std::get<veltrax::BodyModel>(s.process).cardiac_output;
+    }
+    curve["plant_midpoint"] = s.curve.plant_midpoint;
+    curve["midpoint"] = s.curve.midpoint;
+    curve["plant_exponent"] = s.curve.plant_exponent;
+    curve["exponent"] = s.curve.exponent;
+    d["samples"] = s.samples;
+    d["control_weight"] = s.control_weight;
+    d["dead_time"] = s.dead_time;
+    d["u_max"] = s.u_max;
+    d["a_order"] = s.a_order;
+    d["b_order"] = s.b_order;
+    d["noise"] = noise;
+    d["rk4_steps"] = s.rk4_steps;
+    d["rk4_step"] = s.rk4_step;
+    d["process"] = process;
+    d["curve"] = curve;
+    d["observer"] = s.observer;
+    return d;
+}
+
+veltrax::Settings settings_of(const py::dict& d) {
+    veltrax::Settings s;
+    s.samples = d["samples"].cast<long>();
+    s.control_weight = d["control_weight"].cast<double>();
+    s.dead_time = d["dead_time"].cast<int>();
+    s.u_max = d["u_max"].cast<double>();
+    s.a_order = d["a_order"].cast<int>();
+    s.b_order = d["b_order"].cast<int>();
+    const py::dict noise = d["noise"];
+    s.noise = {veltrax::noise_kind_named(noise["kind"].cast<std::string>()), noise["amplitude"].cast<double>()};
+    s.rk4_steps = d["rk4_steps"].cast<int>();
+    s.rk4_step = d["rk4_step"].cast<double>();
+    const py::dict process = d["process"];
+    if (process.contains("body_mass"))
+        s.process = veltrax::BodyModel{process["body_mass"].cast<double>(), process["cardiac_output"].cast<double>()};
+    else
+        s.process = veltrax::TransferFunction{process["numerator"].cast<std::vector<double>>(),
+                                              process["denominator"].cast<std::vector<double>>()};
+    const py::dict curve = d["curve"];
+    s.curve = {curve["plant_midpoint"].cast<double>(), curve["midpoint"].cast<double>(),
+               curve["plant_exponent"].cast<double>(), curve["exponent"].cast<double>()};
+    s.observer = d["observer"].cast<std::array<double, 3>>();
+    return s;
+}
+
+// A call as the package hands it over: named settings (a dict) or the
+// positional inputs (2-D float64 arrays).
+struct CallInputs {
+    std::optional<veltrax::Settings> settings;
+    std::vector<Matrix> inputs;
+};
+
+CallInputs to_call(const py::handle& call) {
+    if (py::isinstance<py::dict>(call)) return {settings_of(call.cast<py::dict>()), {}};
+    return {std::nullopt, to_matrices(call.cast<std::vector<Array>>())};
+}
+
 // (sample_count, a_order, b_order, gaussian_noise, builtin_model, sample_period)
-py::tuple info_tuple(const std::vector<Matrix>& inputs) {
-    const veltrax::CallInfo info = veltrax::check_call(inputs);
+py::tuple info_tuple(const std::optional<veltrax::Settings>& settings, const std::vector<Matrix>& inputs) {
+    const veltrax::CallInfo info = settings ? veltrax::check_call(*settings) : veltrax::check_call(inputs);
+    const double sample_period =
+        settings ? settings->sample_period() : veltrax::experiments::sample_period_of(inputs);
     return py::make_tuple(info.sample_count, info.a_order, info.b_order, info.gaussian_noise, info.builtin_model,
-                          veltrax::experiments::sample_period_of(inputs));
+                          sample_period);
 }
 
 // Set-point steps as (time, value, after, ramp); None: the built-in schedule.
@@ -91,129 +169,6 @@ veltrax::Build to_build(int build) {
     return static_cast<veltrax::Build>(build);
 }
 
-// Leaving Python and coming back. Python 3.11 to 3.13 end a thread that asks
-// for the interpreter lock during shutdown (a daemon thread still running at
-// exit) by unwinding its stack; a destructor must not be left that way, so
-// the lock is taken back in ordinary code (pybind11's gil_scoped_release
-// takes it in its destructor), and not at all once shutdown has begun: the
-// thread then waits until the process ends, its run abandoned.
-std::atomic<bool> g_exiting{false};  // set at exit: runs stop
-
-bool interpreter_finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing() != 0;
-#else
-    return _Py_IsFinalizing() != 0;
-#endif
-}
-
-[[noreturn]] void wait_for_the_end() {
-    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
-}
-
-void take_gil_back(PyThreadState* saved) {
-    if (g_exiting || interpreter_finalizing()) wait_for_the_end();
-    PyEval_RestoreThread(saved);
-}
-
-// f() without the interpreter lock.
-template <class F>
-void without_gil(F&& f) {
-    PyThreadState* saved = PyEval_SaveThread();
-    std::exception_ptr failure;
-    try {
-        f();
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    take_gil_back(saved);
-    if (failure) std::rethrow_exception(failure);
-}
-
-// Helper threads whose work runs; at exit the interpreter waits for them to
-// stop (abandon_runs).
-std::mutex g_runs_mutex;
-std::condition_variable g_runs_ended;
-int g_runs = 0;
-
-// Registered with atexit, which Python runs after joining its non-daemon
-// threads: the runs left are those of daemon threads, and they stop.
-void abandon_runs() {
-    g_exiting = true;
-    PyThreadState* saved = PyEval_SaveThread();
-    {
-        std::unique_lock<std::mutex> lock(g_runs_mutex);
-        g_runs_ended.wait_for(lock, std::chrono::seconds(10), [] { return g_runs == 0; });
-    }
-    PyEval_RestoreThread(saved);
-}
-
-// Runs `work` on a helper thread with the interpreter lock released, while
-// the calling thread looks for signals (Ctrl-C) every 50 ms. When a signal
-// handler raises (KeyboardInterrupt), `stop` is set and the exception is
-// raised once the work has ended. stopped() is the cancellation hook of
-// RunOptions: the core then ends the work early, leaving the state as before.
-class Interruptible {
-public:
-    std::atomic<bool> stop{false};
-
-    static bool stopped(void* self) { return static_cast<Interruptible*>(self)->stop.load() || g_exiting.load(); }
-
-    template <class Work>
-    void run(Work&& work) {
-        std::exception_ptr failure;
-        std::mutex mutex;
-        std::condition_variable finished;
-        bool done = false, interrupted = false;
-        PyThreadState* saved = PyEval_SaveThread();
-        {
-            std::lock_guard<std::mutex> lock(g_runs_mutex);
-            ++g_runs;
-        }
-        std::thread helper([&] {
-            try {
-                work();
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            {
-                std::lock_guard<std::mutex> lock(g_runs_mutex);
-                --g_runs;
-            }
-            g_runs_ended.notify_all();
-            std::lock_guard<std::mutex> lock(mutex);
-            done = true;
-            finished.notify_one();
-        });
-        // Should this thread be ended while the helper runs: stop the work
-        // and wait for it, which the cancellation hook makes quick.
-        struct StopAndJoin {
-            std::thread& helper;
-            std::atomic<bool>& stop;
-            ~StopAndJoin() {
-                if (!helper.joinable()) return;
-                stop = true;
-                helper.join();
-            }
-        } stop_and_join{helper, stop};
-        std::unique_lock<std::mutex> lock(mutex);
-        while (!finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return done; })) {
-            if (interrupted) continue;
-            lock.unlock();
-            take_gil_back(saved);
-            interrupted = PyErr_CheckSignals() != 0;  // the exception stays set
-            if (interrupted) stop = true;
-            saved = PyEval_SaveThread();
-            lock.lock();
-        }
-        lock.unlock();
-        helper.join();
-        take_gil_back(saved);
-        if (interrupted) throw py::error_already_set();
-        if (failure) std::rethrow_exception(failure);
-    }
-};
-
 // One simulation; the lock keeps a second Python thread from entering it
 // (or copying it) while a call runs with the interpreter lock released.
 struct PySimulation {
@@ -224,9 +179,9 @@ struct PySimulation {
     explicit PySimulation(const veltrax::Simulation& other) : sim(other) {}
 };
 
-py::tuple simulation_call(PySimulation& self, const std::vector<Array>& inputs, unsigned threads,
+py::tuple simulation_call(PySimulation& self, const py::object& call, unsigned threads,
                           const std::optional<Steps>& setpoint) {
-    const std::vector<Matrix> in = to_matrices(inputs);
+    const CallInputs in = to_call(call);
     const std::optional<veltrax::SetpointSchedule> schedule = to_schedule(setpoint);
     veltrax::RunOptions options;
     options.threads = threads;
@@ -237,9 +192,9 @@ py::tuple simulation_call(PySimulation& self, const std::vector<Array>& inputs, 
     options.cancel_context = &interruptible;
     interruptible.run([&] {
         std::lock_guard<std::mutex> lock(self.busy);
-        out = self.sim.call(in, 5, options);
+        out = in.settings ? self.sim.call(*in.settings, options) : self.sim.call(in.inputs, 5, options);
     });
-    return py::make_tuple(to_arrays(std::move(out)), info_tuple(in));
+    return py::make_tuple(to_arrays(std::move(out)), info_tuple(in.settings, in.inputs));
 }
 
 void simulation_seed_noise(PySimulation& self, long seed) {
@@ -268,6 +223,15 @@ py::bytes simulation_save_state(PySimulation& self) {
     return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
+void simulation_restore(PySimulation& self, const py::bytes& snapshot) {
+    const std::string_view view = snapshot;
+    const std::vector<std::uint8_t> bytes(view.begin(), view.end());
+    without_gil([&] {
+        std::lock_guard<std::mutex> lock(self.busy);
+        self.sim.load_state(bytes);
+    });
+}
+
 std::unique_ptr<PySimulation> simulation_load_state(const py::bytes& snapshot) {
     const std::string_view view = snapshot;
     const std::vector<std::uint8_t> bytes(view.begin(), view.end());
@@ -276,9 +240,9 @@ std::unique_ptr<PySimulation> simulation_load_state(const py::bytes& snapshot) {
     return loaded;
 }
 
-// jobs: [(build, [[input arrays of a call], ...], seed or 0, [steps or None per call]), ...]
+// jobs: [(build, [settings dict or [input arrays] per call], seed or 0, [steps or None per call]), ...]
 // returns per job ([outputs of every call that ran], [their call infos], None or (id, message))
-using PyJob = std::tuple<int, std::vector<std::vector<Array>>, long, std::vector<std::optional<Steps>>>;
+using PyJob = std::tuple<int, std::vector<py::object>, long, std::vector<std::optional<Steps>>>;
 
 py::list batch(const std::vector<PyJob>& jobs, unsigned threads) {
     std::vector<veltrax::BatchJob> batch_jobs;
@@ -288,7 +252,11 @@ py::list batch(const std::vector<PyJob>& jobs, unsigned threads) {
         veltrax::BatchJob job;
         job.build = to_build(build);
         job.seed = seed;
-        for (const std::vector<Array>& call : calls) job.calls.push_back(to_matrices(call));
+        for (const py::object& call : calls) {
+            CallInputs in = to_call(call);
+            job.calls.push_back(std::move(in.inputs));
+            job.settings.push_back(std::move(in.settings));
+        }
         for (const std::optional<Steps>& steps : setpoints) {
             std::optional<veltrax::SetpointSchedule> schedule = to_schedule(steps);
             job.schedules.push_back(schedule ? &schedules.emplace_back(std::move(*schedule)) : nullptr);
@@ -311,7 +279,7 @@ py::list batch(const std::vector<PyJob>& jobs, unsigned threads) {
         py::list outputs, infos;
         for (std::size_t c = 0; c < r.outputs.size(); ++c) {
             outputs.append(to_arrays(std::move(r.outputs[c])));
-            infos.append(info_tuple(batch_jobs[j].calls[c]));
+            infos.append(info_tuple(batch_jobs[j].settings[c], batch_jobs[j].calls[c]));
         }
         py::object error = py::none();
         if (!r.ok) error = py::make_tuple(r.error_id, r.error_message);
@@ -346,6 +314,7 @@ py::dict metrics(const Array& t, const Array& trajectory, double sample_period, 
     d["max_undershoot"] = m.max_undershoot();
     d["max_settling_time"] = m.max_settling_time();
     d["time_in_band"] = m.time_in_band();
+    d["runaway"] = m.runaway;
     if (m.builtin_model) {
         d["mdpe"] = m.mdpe;
         d["mdape"] = m.mdape;
@@ -386,9 +355,9 @@ py::tuple population_expand(const PyPopulation& self, std::uint64_t k, const std
     for (const std::vector<Array>& call : calls) in.push_back(to_matrices(call));
     veltrax::experiments::PopulationRun run = veltrax::experiments::expand_individual(in, self.p, k);
     py::list out;
-    for (std::vector<Matrix>& call : run.calls) out.append(to_arrays(std::move(call)));
+    for (veltrax::experiments::CallSpec& call : run.calls) out.append(to_arrays(std::move(call.inputs)));
     py::object error = py::none();
-    if (!run.valid) error = py::make_tuple(run.error_call, run.error_id, run.error_message);
+    if (run.rejected) error = py::make_tuple(run.rejected->call, run.rejected->error.id, run.rejected->error.message);
     return py::make_tuple(out, error);
 }
 
@@ -413,7 +382,7 @@ py::array matprod(const Array& a, const Array& b) {
 PYBIND11_MODULE(_core, m) {
     m.doc() = "Compiled core of the veltrax package; use the package, not this module.";
     m.attr("__version__") = VELTRAX_VERSION;
-    py::module_::import("atexit").attr("register")(py::cpp_function(&abandon_runs));
+    py::module_::import("atexit").attr("register")(py::cpp_function(&veltrax::python::abandon_runs));
 
     // veltrax::Error -> veltrax.Error(id, message), defined by the package.
     py::register_exception_translator([](std::exception_ptr p) {
@@ -429,11 +398,13 @@ PYBIND11_MODULE(_core, m) {
     py::class_<PySimulation>(m, "Simulation")
         .def(py::init([](int build) { return std::make_unique<PySimulation>(to_build(build)); }), py::arg("build"))
         .def_property_readonly("build", [](const PySimulation& self) { return static_cast<int>(self.sim.build()); })
-        .def("call", &simulation_call, py::arg("inputs"), py::arg("threads") = 0u, py::arg("setpoint") = py::none(),
-             "Runs one call on the 2-D float64 inputs: ([t, trajectory, theta, search, sums], info).")
+        .def("call", &simulation_call, py::arg("call"), py::arg("threads") = 0u, py::arg("setpoint") = py::none(),
+             "Runs one call of named settings (a dict) or of 2-D float64 inputs: "
+             "([t, trajectory, theta, search, sums], info).")
         .def("seed_noise", &simulation_seed_noise, py::arg("seed"))
         .def("copy", &simulation_copy, "A branch: continues exactly as this simulation would.")
         .def("save_state", &simulation_save_state)
+        .def("restore", &simulation_restore, py::arg("snapshot"))
         .def_static("load_state", &simulation_load_state, py::arg("snapshot"));
 
     py::class_<PyPopulation>(m, "Population")
@@ -445,8 +416,23 @@ PYBIND11_MODULE(_core, m) {
         .def("expand", &population_expand, py::arg("k"), py::arg("calls"));
 
     m.def("run_batch", &batch, py::arg("jobs"), py::arg("threads") = 0u);
+    m.def("default_settings", [] { return settings_dict(veltrax::Settings{}); });
+    m.def("default_body_model", [] {
+        py::dict d;
+        d["body_mass"] = veltrax::BodyModel{}.body_mass;
+        d["cardiac_output"] = veltrax::BodyModel{}.cardiac_output;
+        return d;
+    });
+    m.def(
+        "noise_kind", [](const std::string& word) { return veltrax::noise_kind_name(veltrax::noise_kind_named(word)); },
+        py::arg("word"));
+    m.def(
+        "settings_from_inputs",
+        [](const std::vector<Array>& in) { return settings_dict(veltrax::settings_from_inputs(to_matrices(in))); },
+        py::arg("inputs"));
     m.def("metrics", &metrics, py::arg("t"), py::arg("trajectory"), py::arg("sample_period"), py::arg("builtin_model"),
           py::arg("band"));
     m.def("report", &report, py::arg("outdir"), py::arg("plots"));
     m.def("matprod", &matprod, py::arg("a"), py::arg("b"));
+    register_experiments(m);
 }
