@@ -11,12 +11,13 @@
 # (its apt sources) through debootstrap, and is kept as a tar file in
 # VELTRAX_CHROOT_CACHE (default /var/cache/veltrax-ci), made again when older
 # than VELTRAX_CHROOT_MAX_DAYS (default 7) or from another mirror; the
-# downloaded packages are kept there too. The chroot is a file system in
-# memory (tmpfs, at most VELTRAX_CHROOT_SIZE, default 16g; about 3 GB are
-# used) in a mount and PID namespace of its own: it, its mounts (/proc, /sys,
-# /sys/fs/cgroup, /dev, /dev/pts, /dev/shm) and every process started in it
-# end with the namespace, whatever happens; nothing stays on the disk but
-# the cache.
+# downloaded packages are kept there too and copied into each chroot. The
+# chroot is a file system in memory (tmpfs, at most VELTRAX_CHROOT_SIZE,
+# default 16g; about 3 GB are used) in a mount and PID namespace of its own:
+# it, its mounts (/proc, /sys, /sys/fs/cgroup, /dev, /dev/pts, /dev/shm) and
+# every process started in it end with the namespace, whatever happens;
+# nothing stays on the disk but the cache. Runs at the same time do not
+# disturb each other.
 #
 # Environment passed to scripts/test.sh in the chroot: VELTRAX_STAGES
 # (default "install build ctest"), VELTRAX_CTEST_ARGS, VELTRAX_CMAKE_ARGS,
@@ -120,8 +121,10 @@ inside() {
   mnt -t devpts -o newinstance,ptmxmode=0666 devpts "$root/dev/pts"
   mnt --bind "$root/dev/pts/ptmx" "$root/dev/ptmx"
   mnt -t tmpfs -o mode=1777 shm "$root/dev/shm"
-  mkdir -p "$cache/$suite-archives/partial"
-  mnt --bind "$cache/$suite-archives" "$root/var/cache/apt/archives"
+  # The packages downloaded before, copied in (not shared: apt locks the
+  # folder, and another run may be using it).
+  mkdir -p "$cache/$suite-archives"
+  cp "$cache/$suite-archives"/*.deb "$root/var/cache/apt/archives/" 2>/dev/null || true
   cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
   local rc=0
   chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
@@ -130,8 +133,17 @@ inside() {
     VELTRAX_CMAKE_ARGS="${VELTRAX_CMAKE_ARGS:-}" VELTRAX_JOBS="${VELTRAX_JOBS:-2}" \
     ${VELTRAX_EXPECT_POW_PATH+VELTRAX_EXPECT_POW_PATH="$VELTRAX_EXPECT_POW_PATH"} \
     bash -c 'cd /root/veltrax && bash scripts/test.sh' </dev/null || rc=$?
-  # Downloaded packages that the release no longer has.
+  # The cache keeps the packages of this run's release, each file whole.
   chroot "$root" apt-get -q autoclean >/dev/null 2>&1 || true
+  local deb
+  for deb in "$root"/var/cache/apt/archives/*.deb; do
+    [[ -f $deb && ! -f $cache/$suite-archives/${deb##*/} ]] || continue
+    cp "$deb" "$cache/$suite-archives/.${deb##*/}.$$" &&
+      mv "$cache/$suite-archives/.${deb##*/}.$$" "$cache/$suite-archives/${deb##*/}"
+  done
+  for deb in "$cache/$suite-archives"/*.deb; do
+    [[ -f $deb && ! -f $root/var/cache/apt/archives/${deb##*/} ]] && rm -f "$deb"
+  done
   return "$rc"
 }
 
