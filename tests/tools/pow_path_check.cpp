@@ -7,7 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#if __has_include("numeric/vpow/pow.hpp")
+#include "numeric/vpow/pow.hpp"
+#else
 #include "numeric/vector_pow.hpp"
+#endif
 
 using namespace veltrax::vpow;
 
