@@ -35,8 +35,14 @@ std::optional<PlannedRun> plan(const Scenario& s, const RunArgs& a, int& status)
                         " individuals: run them all with 'veltrax batch', or one with 'veltrax run --individual K'");
         return std::nullopt;
     }
-    if (a.individual != 0 && !s.population) {
-        print_error(s.path, "veltrax:badArguments", "--individual needs a scenario with a population");
+    if (s.design && a.individual == 0) {
+        print_error(s.path, "veltrax:badArguments",
+                    "the scenario declares a sensitivity design of " + std::to_string(s.design->runs()) +
+                        " runs: run them all with 'veltrax batch', or one with 'veltrax run --individual K'");
+        return std::nullopt;
+    }
+    if (a.individual != 0 && !s.population && !s.design) {
+        print_error(s.path, "veltrax:badArguments", "--individual needs a scenario with a population or a design");
         return std::nullopt;
     }
     try {

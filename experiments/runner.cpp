@@ -5,6 +5,7 @@
 #include <mutex>
 #include <new>
 
+#include "experiments/design_run.hpp"
 #include "experiments/expand.hpp"
 
 namespace veltrax::experiments {
@@ -126,11 +127,13 @@ RunResult PlannedRun::empty_result() const {
     run.build = scenario->build;
     run.seed = scenario->seed;
     run.individual = individual;
+    run.design_point = design_point;
     run.failure = rejected;
     return run;
 }
 
 PlannedRun plan_run(const Scenario& scenario, std::uint64_t individual) {
+    if (scenario.design) return plan_design_run(scenario, individual);
     PlannedRun plan;
     plan.scenario = &scenario;
     if (!scenario.population) {
@@ -194,7 +197,9 @@ SweepManifest sweep_manifest(const std::vector<const Scenario*>& scenarios) {
             throw Error("veltrax:badArguments", "'" + scenarios[i - 1]->path + "' and '" + s.path +
                                                     "' would share the result folder '" + s.name +
                                                     "'; give scenario files distinct names");
-        manifest.scenarios.push_back({s.name, s.population ? s.population->size : 0});
+        SweepEntry entry{s.name, s.population || s.design ? s.runs() : 0, nullptr};
+        if (s.design) entry.design = design_json(*s.design);
+        manifest.scenarios.push_back(std::move(entry));
     }
     return manifest;
 }

@@ -25,6 +25,7 @@ struct PlannedRun {
     const Scenario* scenario = nullptr;
     std::vector<CallSpec> calls;
     std::optional<DrawnIndividual> individual;
+    std::optional<DesignPoint> design_point;
     // Not run: an individual whose draw failed or whose values the
     // simulation rejects.
     std::optional<RunFailure> rejected;
@@ -34,8 +35,9 @@ struct PlannedRun {
     RunResult empty_result() const;
 };
 
-// Run `individual` of the scenario: 0 for a scenario without population,
-// 1 .. size for one with. Throws veltrax::Error "veltrax:badArguments" for
+// Run `individual` of the scenario: 0 for a scenario without population or
+// design, 1 .. size for one with a population, 1 .. runs for a design's
+// points. Throws veltrax::Error "veltrax:badArguments" for
 // any other.
 PlannedRun plan_run(const Scenario& scenario, std::uint64_t individual);
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "experiments/design_run.hpp"
 #include "experiments/expand.hpp"
 #include "experiments/files.hpp"
 #include "experiments/strict_json.hpp"
@@ -21,7 +22,7 @@ const std::vector<std::string> kCallFields = {"settings", "params", "process", "
                                               "curve",    "observer", "T",     "setpoint",  "description"};
 
 std::vector<std::string> top_fields() {
-    std::vector<std::string> fields = {"build", "calls", "seed", "population"};
+    std::vector<std::string> fields = {"build", "calls", "seed", "population", "sensitivity", "tune"};
     fields.insert(fields.end(), kCallFields.begin(), kCallFields.end());
     return fields;
 }
@@ -62,8 +63,13 @@ std::vector<CallSpec> calls_of(const json& top) {
 
 }  // namespace
 
+std::vector<CallSpec> scenario_calls(const json& top) { return calls_of(top); }
+
 Scenario parse_scenario(const std::string& text, const std::string& path) {
-    const json top = parse_json_strict(text, "veltrax:badScenario");
+    return parse_scenario_json(parse_json_strict(text, "veltrax:badScenario"), path);
+}
+
+Scenario parse_scenario_json(const json& top, const std::string& path) {
     if (!top.is_object()) bad("the file must hold a JSON object, got " + json_kind(top));
     check_known_fields(top, top_fields(), "top level");
 
@@ -78,6 +84,14 @@ Scenario parse_scenario(const std::string& text, const std::string& path) {
         s.population = parse_population(top.at("population"), "population");
         check_population_fits(s.calls, *s.population);
     }
+    if (top.contains("sensitivity")) {
+        if (s.population) bad("top level: give either 'population' or 'sensitivity', not both; a design varies "
+                              "covariates as inputs named population.NAME");
+        s.design = parse_design(top.at("sensitivity"), "sensitivity");
+    }
+    if (top.contains("tune")) s.tune = top.at("tune");
+    s.source = std::make_shared<const json>(top);
+    if (s.design) check_design_fits(s);
     return s;
 }
 

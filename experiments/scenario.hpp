@@ -14,17 +14,25 @@
 //     "population": {"size": 100, "seed": 42, "body_mass": {...}}
 //   }
 //
+// or, instead of "population", "sensitivity": a design of runs over named
+// inputs (experiments/design.hpp). A "tune" block is read by `veltrax tune`
+// (experiments/tuning.hpp); the other commands run the file as written.
+//
 // Top-level call fields (setpoint too) are defaults that each call may
 // override; without "calls" the file is a single call. experiments/call_spec.hpp
 // lists the parts of a call in both forms; docs/cli.md describes every field.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "api/veltrax.hpp"
 #include "experiments/call_spec.hpp"
+#include "experiments/design.hpp"
 #include "experiments/population.hpp"
 
 namespace veltrax::experiments {
@@ -37,16 +45,24 @@ struct Scenario {
     long seed = 0;                // noise seed applied before the first call; 0: none
     // Runs one simulation per individual instead of one.
     std::optional<Population> population;
+    // Runs one simulation per design point instead of one.
+    std::optional<Design> design;
+    // The "tune" block as written, for `veltrax tune`.
+    std::optional<nlohmann::json> tune;
+    // The file's JSON: design runs and tuning candidates put their values into it.
+    std::shared_ptr<const nlohmann::json> source;
 
-    // 1, or the population's size.
-    std::uint64_t runs() const { return population ? population->size : 1; }
+    // 1, the population's size or the design's runs.
+    std::uint64_t runs() const { return population ? population->size : design ? design->runs() : 1; }
 };
 
 // Reads and checks a scenario file. Problems with the file itself (unreadable,
 // not JSON, a field given twice or in both forms, missing or mistyped fields)
 // throw veltrax::Error "veltrax:badScenario"; steps out of order
 // "veltrax:badSchedule", a seed out of range "veltrax:badSeed", a population
-// out of range or drawing a value no call has "veltrax:badPopulation". Values
+// out of range or drawing a value no call has "veltrax:badPopulation", a
+// design out of range or naming a field the file does not hold
+// "veltrax:badDesign". Values
 // that the simulation rejects are left to the call (CallSpec::rejected), so
 // that they fail in their turn with the plug-ins' identifiers.
 Scenario load_scenario(const std::string& path);
@@ -54,5 +70,12 @@ Scenario load_scenario(const std::string& path);
 // The same for scenario text; `path` names it, and its file name without
 // extension names the scenario.
 Scenario parse_scenario(const std::string& text, const std::string& path);
+
+// The same for a scenario file's JSON.
+Scenario parse_scenario_json(const nlohmann::json& top, const std::string& path);
+
+// The calls of a scenario file's JSON that parse_scenario has accepted,
+// read again (with values put into it): the same checks and errors.
+std::vector<CallSpec> scenario_calls(const nlohmann::json& top);
 
 }  // namespace veltrax::experiments
