@@ -16,6 +16,9 @@ ReportResult write_report(const fs::path& outdir, const ReportOptions& options) 
 
     // One pass over the runs: each goes into sweep.csv and the statistics.
     SweepStatistics stats(options, result.manifest);
+    if (sweep.manifest())
+        for (const SweepEntry& e : sweep.manifest()->scenarios)
+            if (!e.design.is_null()) stats.no_bands.push_back(e.name);
     const fs::path csv_path = outdir / "sweep.csv";
     SweepTable table(csv_path);
     sweep.for_each_run([&](const std::string& scenario) { return stats.wants_first_call(scenario); },
@@ -33,14 +36,21 @@ ReportResult write_report(const fs::path& outdir, const ReportOptions& options) 
     result.missing = std::move(stats.missing);
     result.unexpected = std::move(stats.unexpected);
 
+    // Sections of sensitivity designs and of a tuning, from the files just written.
+    const std::vector<ExtraSection> extra = {sensitivity_section(outdir, options.plots, result.written),
+                                             tuning_section(outdir, options.plots)};
+    std::string extra_html;
+    for (const ExtraSection& e : extra) extra_html += e.html;
+
     const bool plots = options.plots && (!stats.groups.empty() || !stats.distributions.empty());
     const fs::path html_path = outdir / "report.html";
     OutputFile html(html_path);
-    html << report_page(stats, result, plots);
+    html << report_page(stats, result, plots, extra_html);
     html.close();
     result.written.push_back(html_path.string());
 
     if (plots) write_plots(outdir, stats, result.written);
+    for (const ExtraSection& e : extra) write_section_plots(outdir, e, result.written);
     return result;
 }
 

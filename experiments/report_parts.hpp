@@ -54,6 +54,7 @@ public:
     explicit SweepFolder(std::filesystem::path outdir);
 
     bool has_manifest() const { return manifest_.has_value(); }
+    const std::optional<SweepManifest>& manifest() const { return manifest_; }
     std::size_t expected() const { return expected_; }
 
     // Calls `visit` for every run in order, with the entry read from its
@@ -108,6 +109,9 @@ public:
 
     // Whether the runs of `scenario` may still be plotted.
     bool wants_first_call(const std::string& scenario) const;
+    // Scenarios without band plots: sensitivity designs, whose runs are
+    // points of a design rather than a population.
+    std::vector<std::string> no_bands;
     void add(const RunEntry& run);
     // After the last run.
     void finish();
@@ -162,8 +166,37 @@ std::string worst_calls_table(const SweepStatistics& stats);
 // Writes report.gp (files named in `written`) and runs gnuplot in `outdir`.
 void write_plots(const std::filesystem::path& outdir, const SweepStatistics& stats, std::vector<std::string>& written);
 
+// A gnuplot string in single quotes.
+std::string gp_string(const std::string& s);
+
+// ---- sections of sensitivity designs and tunings --------------------------
+
+// A section of the page and, with plots, the gnuplot script of its PNG files.
+struct ExtraSection {
+    std::string html;
+    std::string script;              // file name of the script in OUTDIR ("sensitivity.gp"); empty: no plots
+    std::string gnuplot;             // its text
+    std::vector<std::string> pngs;   // the files it draws
+};
+
+// The sweep's sensitivity designs (sweep.json), analysed from the sweep.csv
+// just written: writes OUTDIR/sensitivity.csv (named in `written`); the
+// indices as tables and plots (bars with intervals, Morris mu*-sigma).
+ExtraSection sensitivity_section(const std::filesystem::path& outdir, bool plots, std::vector<std::string>& written);
+
+// A tuning's folder (OUTDIR/tune.json): settings, objectives, the history
+// and the validation population's bands with the default and the chosen
+// settings.
+ExtraSection tuning_section(const std::filesystem::path& outdir, bool plots);
+
+// Writes the section's script and runs gnuplot on it.
+void write_section_plots(const std::filesystem::path& outdir, const ExtraSection& section,
+                         std::vector<std::string>& written);
+
 // ---- page -----------------------------------------------------------------
 
-std::string report_page(const SweepStatistics& stats, const ReportResult& result, bool plots);
+// `extra`: HTML of further sections, after the standard ones.
+std::string report_page(const SweepStatistics& stats, const ReportResult& result, bool plots,
+                        const std::string& extra = "");
 
 }  // namespace veltrax::experiments::report_parts

@@ -23,7 +23,8 @@ double quantile(const std::vector<double>& sorted, double p) {
     return sorted[lo] + (h - static_cast<double>(lo)) * (sorted[lo + 1] - sorted[lo]);
 }
 
-// A gnuplot string in single quotes.
+}  // namespace
+
 std::string gp_string(const std::string& s) {
     std::string o = "'";
     for (char c : s) {
@@ -36,6 +37,8 @@ std::string gp_string(const std::string& s) {
     }
     return o + "'";
 }
+
+namespace {
 
 // Per sample: t, the set-point of the group's first run, and 5, 50 and 95 %
 // of y and of u over its runs.

@@ -65,7 +65,9 @@ SweepStatistics::SweepStatistics(const ReportOptions& options, bool manifest) : 
         if (columns[i] != "steps" && columns[i] != "runaway") all_metrics_.push_back({columns[i], {}});
 }
 
-bool SweepStatistics::wants_first_call(const std::string&) const { return groups.size() < kMaxBandGroups; }
+bool SweepStatistics::wants_first_call(const std::string& scenario) const {
+    return groups.size() < kMaxBandGroups && std::find(no_bands.begin(), no_bands.end(), scenario) == no_bands.end();
+}
 
 void SweepStatistics::add(const RunEntry& run) {
     if (run.scenario != scenario_) close_scenario();
@@ -89,7 +91,8 @@ void SweepStatistics::add(const RunEntry& run) {
     if (run.first_call) {
         candidates_.push_back(*run.first_call);
         ++candidate_runs_;
-    } else if (run.status == Status::ok && number(run.rows.front(), "samples") > 0) {
+    } else if (run.status == Status::ok && number(run.rows.front(), "samples") > 0 &&
+               std::find(no_bands.begin(), no_bands.end(), run.scenario) == no_bands.end()) {
         ++candidate_runs_;  // not read: its scenario can no longer be plotted
     }
 }
