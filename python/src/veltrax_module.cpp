@@ -27,6 +27,7 @@
 
 #include "api/veltrax.hpp"
 #include "python/src/experiments_module.hpp"
+#include "python/src/sensitivity_module.hpp"
 #include "python/src/interruptible.hpp"
 #include "experiments/expand.hpp"
 #include "experiments/metrics.hpp"
@@ -435,4 +436,5 @@ PYBIND11_MODULE(_core, m) {
     m.def("report", &report, py::arg("outdir"), py::arg("plots"));
     m.def("matprod", &matprod, py::arg("a"), py::arg("b"));
     register_experiments(m);
+    register_sensitivity(m);
 }

@@ -27,6 +27,8 @@ Experiments: a call may follow a set-point schedule of your own
 (``setpoint=``) and a Simulation may start from a noise seed; metrics()
 summarises a call, Population draws virtual individuals as the command-line
 tool does, and report() merges a sweep's result folders.
+veltrax.sensitivity computes Sobol and Morris indices (of any Python function
+too), and tune() chooses settings over a population, as ``veltrax tune``.
 """
 
 from __future__ import annotations
@@ -62,11 +64,14 @@ __all__ = [
     "Simulation",
     "Step",
     "TransferFunction",
+    "TuneResult",
     "load_state",
     "matprod",
     "metrics",
     "report",
     "run_batch",
+    "sensitivity",
+    "tune",
 ]
 __version__ = _core.__version__
 
@@ -907,3 +912,8 @@ def report(outdir: str | os.PathLike, plots: bool = True) -> ReportResult:
     "veltrax:badSweep" (no folder, bad manifest), "veltrax:writeFailed" or
     "veltrax:plotFailed" (sweep.csv and report.html are written before)."""
     return ReportResult(*_core.report(os.fspath(outdir), bool(plots)))
+
+
+# After Error, which they raise.
+from . import sensitivity  # noqa: E402
+from .tuning import TuneResult, tune  # noqa: E402

@@ -244,3 +244,7 @@ class ReportResult(NamedTuple):
     written: list[str]
 
 def report(outdir: Union[str, os.PathLike[str]], plots: bool = ...) -> ReportResult: ...
+
+from . import sensitivity as sensitivity
+from .tuning import TuneResult as TuneResult
+from .tuning import tune as tune
