@@ -23,7 +23,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 [[noreturn]] void bad_scenario(const std::string& message) { throw Error("veltrax:badScenario", message); }
 
-std::string num(double v) { return format_message_number(v); }
+std::string num(double v) { return format_shortest(v); }
 
 bool identifier_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
 

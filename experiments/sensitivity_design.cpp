@@ -48,9 +48,11 @@ std::vector<double> scrambled_sobol(std::size_t n, std::size_t dims, std::uint64
     if (!q) throw std::bad_alloc();
     std::vector<std::uint64_t> keys(dims);
     for (std::size_t k = 0; k < dims; ++k) keys[k] = mix(mix(seed) + k + 1);
-    std::vector<double> point(dims);
+    // The sequence's first point is 0, which the generator skips: without
+    // it the first 2^m points would not fill every interval of 2^-m.
+    std::vector<double> point(dims, 0.0);
     for (std::size_t j = 0; j < n; ++j) {
-        gsl_qrng_get(q.get(), point.data());
+        if (j > 0) gsl_qrng_get(q.get(), point.data());
         for (std::size_t k = 0; k < dims; ++k) {
             // The sequence's coordinates are multiples of 2^-30: exact as 32-bit fractions.
             const auto digits = static_cast<std::uint32_t>(point[k] * 4294967296.0);

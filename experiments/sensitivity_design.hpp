@@ -18,7 +18,7 @@ constexpr std::size_t kMaxSobolDimensions = 40;
 constexpr std::size_t kMaxSobolInputs = kMaxSobolDimensions / 2;
 
 // The first `n` points of the Sobol sequence in `dims` dimensions (GSL's
-// generator), each coordinate scrambled by nested uniform (Owen) scrambling
+// generator, after the sequence's first point 0), each coordinate scrambled by nested uniform (Owen) scrambling
 // of its first 32 binary digits, keyed by `seed` and the dimension; row
 // major, n x dims. A coordinate is (m + 0.5) / 2^32 for a whole m, never 0
 // or 1.

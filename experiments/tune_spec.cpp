@@ -38,9 +38,9 @@ std::vector<double> read_values(const json& v, const std::string& at, bool whole
         if (!v[i].is_number()) bad_scenario(at + ": 'values' element " + std::to_string(i + 1) + " must be a number");
         const double x = v[i].get<double>();
         if (whole_field && std::trunc(x) != x)
-            bad_tuning(at + ": the field takes whole numbers, got " + format_message_number(x));
+            bad_tuning(at + ": the field takes whole numbers, got " + format_shortest(x));
         if (std::find(out.begin(), out.end(), x) != out.end())
-            bad_tuning(at + ": 'values' holds " + format_message_number(x) + " twice");
+            bad_tuning(at + ": 'values' holds " + format_shortest(x) + " twice");
         out.push_back(x);
     }
     return out;

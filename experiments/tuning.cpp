@@ -214,6 +214,7 @@ struct Tuner::Combination {
     Tuner* tuner;
     std::vector<double> values;       // the enumerated settings' values; the continuous ones set per call
     std::vector<std::size_t> free;    // the continuous settings
+    std::vector<double> start;        // their unit coordinates at the start
     nlopt_opt opt = nullptr;
     std::exception_ptr failure;
 };
@@ -222,8 +223,10 @@ double Tuner::nlopt_objective(unsigned n, const double* u, double*, void* data) 
     auto* c = static_cast<Combination*>(data);
     try {
         for (unsigned i = 0; i < n; ++i) {
+            // The start is the scenario's own value where it lies within the bounds.
             const TunedSetting& t = c->tuner->result_.spec.settings[c->free[i]];
-            c->values[c->free[i]] = t.input.range.at(std::min(1.0, std::max(0.0, u[i])));
+            const bool own = u[i] == c->start[i] && t.initial >= t.input.range.low && t.initial <= t.input.range.high;
+            c->values[c->free[i]] = own ? t.initial : t.input.range.at(std::min(1.0, std::max(0.0, u[i])));
         }
         c->tuner->candidate(c->values);
         const double f = c->tuner->result_.history.back().objective;
@@ -272,7 +275,7 @@ std::vector<std::vector<double>> combinations(const TuneSpec& spec) {
 
 void Tuner::optimise(const std::vector<double>& fixed) {
     const TuneSpec& spec = result_.spec;
-    Combination c{this, fixed, {}, nullptr, nullptr};
+    Combination c{this, fixed, {}, {}, nullptr, nullptr};
     for (std::size_t i = 0; i < spec.settings.size(); ++i)
         if (!spec.settings[i].enumerated()) c.free.push_back(i);
     if (c.free.empty()) {
@@ -283,10 +286,8 @@ void Tuner::optimise(const std::vector<double>& fixed) {
     std::unique_ptr<std::remove_pointer_t<nlopt_opt>, NloptFree> opt(nlopt_create(NLOPT_LN_BOBYQA, n));
     c.opt = opt.get();
     std::vector<double> lower(n, 0.0), upper(n, 1.0), step(n, 0.25), x(n);
-    for (unsigned i = 0; i < n; ++i) {
-        const TunedSetting& t = spec.settings[c.free[i]];
-        x[i] = unit_of(t.input.range, t.initial);
-    }
+    for (unsigned i = 0; i < n; ++i) x[i] = unit_of(spec.settings[c.free[i]].input.range, spec.settings[c.free[i]].initial);
+    c.start = x;
     std::size_t combos = 1;
     for (const TunedSetting& t : spec.settings) combos *= t.enumerated() ? t.values.size() : 1;
     nlopt_set_lower_bounds(c.opt, lower.data());
