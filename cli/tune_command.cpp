@@ -16,38 +16,38 @@ using namespace experiments;
 
 namespace {
 
-std::string settings_line(const TuneSpec& spec, const std::vector<double>& values) {
+std::string settings_line(const TuneProblem& problem, const std::vector<double>& values) {
     std::string s;
-    for (std::size_t i = 0; i < spec.settings.size() && i < values.size(); ++i)
-        s += (i ? ", " : "") + spec.settings[i].input.name + " " + format_short(values[i]);
+    for (std::size_t i = 0; i < problem.settings.size() && i < values.size(); ++i)
+        s += (i ? ", " : "") + problem.settings[i].input.name + " " + format_short(values[i]);
     return s;
 }
 
-std::string objective_words(const TuneSpec& spec) {
-    return (spec.mean ? std::string("mean") : format_short(100.0 * spec.quantile) + " % quantile") + " of " +
-           spec.metric;
+std::string objective_words(const TuneProblem& problem) {
+    return (problem.mean ? std::string("mean") : format_short(100.0 * problem.quantile) + " % quantile") + " of " +
+           problem.metric;
 }
 
 void print_candidate(const TuneResult& r) {
     const Evaluation& e = r.history.back();
-    std::printf("candidate %zu/%zu: %s: %s (best %s)%s\n", r.history.size(), r.spec.candidates,
-                settings_line(r.spec, e.values).c_str(), format_short(e.objective).c_str(),
+    std::printf("candidate %zu/%zu: %s: %s (best %s)%s\n", r.history.size(), r.problem.candidates,
+                settings_line(r.problem, e.values).c_str(), format_short(e.objective).c_str(),
                 format_short(r.history[r.best].objective).c_str(),
                 e.failed ? (" [" + std::to_string(e.failed) + " without a value]").c_str() : "");
     std::fflush(stdout);
 }
 
 void print_result(const TuneResult& r, const TuneArgs& a) {
-    const TuneSpec& spec = r.spec;
-    std::printf("default settings: %s\n", settings_line(spec, r.default_validation.values).c_str());
+    const TuneProblem& problem = r.problem;
+    std::printf("default settings: %s\n", settings_line(problem, r.default_validation.values).c_str());
     std::printf("chosen settings (candidate %zu): %s\n", r.best + 1,
-                settings_line(spec, r.tuned_validation.values).c_str());
-    std::printf("%s, training (%llu individuals): default %s, chosen %s\n", objective_words(spec).c_str(),
-                static_cast<unsigned long long>(spec.training_size), format_short(r.default_training.objective).c_str(),
+                settings_line(problem, r.tuned_validation.values).c_str());
+    std::printf("%s, training (%llu individuals): default %s, chosen %s\n", objective_words(problem).c_str(),
+                static_cast<unsigned long long>(problem.training_size), format_short(r.default_training.objective).c_str(),
                 format_short(r.history.empty() ? NAN : r.history[r.best].objective).c_str());
-    std::printf("%s, validation (%llu individuals, seed %llu): default %s, chosen %s\n", objective_words(spec).c_str(),
-                static_cast<unsigned long long>(spec.validation_size),
-                static_cast<unsigned long long>(spec.validation_seed),
+    std::printf("%s, validation (%llu individuals, seed %llu): default %s, chosen %s\n", objective_words(problem).c_str(),
+                static_cast<unsigned long long>(problem.validation_size),
+                static_cast<unsigned long long>(problem.validation_seed),
                 format_short(r.default_validation.objective).c_str(),
                 format_short(r.tuned_validation.objective).c_str());
     if (!a.output.empty())
@@ -59,19 +59,19 @@ void print_result(const TuneResult& r, const TuneArgs& a) {
 
 int tune_command(const TuneArgs& a) {
     Scenario scenario;
-    TuneSpec spec;
+    TuneProblem problem;
     try {
         scenario = load_scenario(a.scenario);
-        spec = parse_tune(scenario);
+        problem = parse_tune(scenario);
     } catch (const Error& e) {
         print_error(a.scenario, e.id(), e.what());
         return kExitFailed;
     }
     std::string names;
-    for (const TunedSetting& t : spec.settings) names += (names.empty() ? "" : ", ") + t.input.name;
+    for (const TunedSetting& t : problem.settings) names += (names.empty() ? "" : ", ") + t.input.name;
     std::printf("tuning %s over %llu individuals: %s of %s, at most %zu candidates\n", names.c_str(),
-                static_cast<unsigned long long>(spec.training_size), objective_words(spec).c_str(), a.scenario.c_str(),
-                spec.candidates);
+                static_cast<unsigned long long>(problem.training_size), objective_words(problem).c_str(), a.scenario.c_str(),
+                problem.candidates);
     TuneOptions options;
     options.threads = a.threads;
     options.outdir = a.output;

@@ -37,8 +37,8 @@ struct Stopped {};
 // every run to another store when given one (the validation's run folders).
 class EvaluationStore : public ResultStore {
 public:
-    EvaluationStore(const TuneSpec& spec, ResultStore* forward, bool trajectories)
-        : spec_(spec), forward_(forward), trajectories_(trajectories) {}
+    EvaluationStore(const TuneProblem& problem, ResultStore* forward, bool trajectories)
+        : spec_(problem), forward_(forward), trajectories_(trajectories) {}
 
     void begin(const SweepManifest& sweep, const std::vector<RunRef>& runs) override {
         for (const SweepEntry& e : sweep.scenarios) data_[e.name].metric.assign(e.individuals, kNaN);
@@ -69,7 +69,7 @@ private:
         std::vector<double> metric;
         std::map<std::uint64_t, std::vector<Matrix>> calls;  // by individual: the tuned call's outputs
     };
-    const TuneSpec& spec_;
+    const TuneProblem& spec_;
     ResultStore* forward_;
     bool trajectories_;
     std::mutex mutex_;
@@ -111,20 +111,20 @@ Bands EvaluationStore::bands(const std::string& scenario) const {
     return b;
 }
 
-void finish_evaluation(Evaluation& e, const TuneSpec& spec) {
+void finish_evaluation(Evaluation& e, const TuneProblem& problem) {
     e.failed = 0;
     for (double& v : e.metric) {
         if (std::isfinite(v)) continue;
         v = kNaN;
         ++e.failed;
     }
-    e.objective = tune_objective(e.metric, spec.mean, spec.quantile);
+    e.objective = tune_objective(e.metric, problem.mean, problem.quantile);
 }
 
 class Tuner {
 public:
     Tuner(const Scenario& s, const TuneOptions& o) : scenario_(s), options_(o) {
-        result_.spec = parse_tune(s);
+        result_.problem = parse_tune(s);
     }
     TuneResult run();
 
@@ -149,12 +149,12 @@ private:
 
 Scenario Tuner::with_values(const std::vector<double>& values, const char* name, bool validation) const {
     json top = *scenario_.source;
-    const TuneSpec& spec = result_.spec;
-    for (std::size_t i = 0; i < spec.settings.size(); ++i)
-        set_field(top, spec.settings[i].input.path, values[i], whole_number_field(spec.settings[i].input.path));
+    const TuneProblem& problem = result_.problem;
+    for (std::size_t i = 0; i < problem.settings.size(); ++i)
+        set_field(top, problem.settings[i].input.path, values[i], whole_number_field(problem.settings[i].input.path));
     if (validation) {
-        top["population"]["size"] = spec.validation_size;
-        top["population"]["seed"] = spec.validation_seed;
+        top["population"]["size"] = problem.validation_size;
+        top["population"]["seed"] = problem.validation_seed;
     }
     top.erase("tune");
     Scenario s = parse_scenario_json(top, scenario_.path);
@@ -183,13 +183,13 @@ Evaluation Tuner::evaluate(const std::vector<double>& values) {
     try {
         one.push_back(with_values(values, "training", false));
     } catch (const Error&) {
-        finish_evaluation(e, result_.spec);
+        finish_evaluation(e, result_.problem);
         return e;
     }
-    EvaluationStore store(result_.spec, nullptr, false);
+    EvaluationStore store(result_.problem, nullptr, false);
     run_sweep_of(one, store);
     e.metric = store.metric("training");
-    finish_evaluation(e, result_.spec);
+    finish_evaluation(e, result_.problem);
     evaluated_.emplace(values, e);
     return e;
 }
@@ -224,7 +224,7 @@ double Tuner::nlopt_objective(unsigned n, const double* u, double*, void* data) 
     try {
         for (unsigned i = 0; i < n; ++i) {
             // The start is the scenario's own value where it lies within the bounds.
-            const TunedSetting& t = c->tuner->result_.spec.settings[c->free[i]];
+            const TunedSetting& t = c->tuner->result_.problem.settings[c->free[i]];
             const bool own = u[i] == c->start[i] && t.initial >= t.input.range.low && t.initial <= t.input.range.high;
             c->values[c->free[i]] = own ? t.initial : t.input.range.at(std::min(1.0, std::max(0.0, u[i])));
         }
@@ -256,9 +256,9 @@ struct NloptFree {
 
 // Every combination of the enumerated settings' values, in order (the
 // first setting slowest); the continuous settings hold their initial value.
-std::vector<std::vector<double>> combinations(const TuneSpec& spec) {
+std::vector<std::vector<double>> combinations(const TuneProblem& problem) {
     std::vector<std::vector<double>> out = {{}};
-    for (const TunedSetting& t : spec.settings) {
+    for (const TunedSetting& t : problem.settings) {
         std::vector<std::vector<double>> next;
         for (const std::vector<double>& c : out) {
             for (double v : t.enumerated() ? t.values : std::vector<double>{t.initial}) {
@@ -274,10 +274,10 @@ std::vector<std::vector<double>> combinations(const TuneSpec& spec) {
 }  // namespace
 
 void Tuner::optimise(const std::vector<double>& fixed) {
-    const TuneSpec& spec = result_.spec;
+    const TuneProblem& problem = result_.problem;
     Combination c{this, fixed, {}, {}, nullptr, nullptr};
-    for (std::size_t i = 0; i < spec.settings.size(); ++i)
-        if (!spec.settings[i].enumerated()) c.free.push_back(i);
+    for (std::size_t i = 0; i < problem.settings.size(); ++i)
+        if (!problem.settings[i].enumerated()) c.free.push_back(i);
     if (c.free.empty()) {
         candidate(fixed);
         return;
@@ -286,15 +286,15 @@ void Tuner::optimise(const std::vector<double>& fixed) {
     std::unique_ptr<std::remove_pointer_t<nlopt_opt>, NloptFree> opt(nlopt_create(NLOPT_LN_BOBYQA, n));
     c.opt = opt.get();
     std::vector<double> lower(n, 0.0), upper(n, 1.0), step(n, 0.25), x(n);
-    for (unsigned i = 0; i < n; ++i) x[i] = unit_of(spec.settings[c.free[i]].input.range, spec.settings[c.free[i]].initial);
+    for (unsigned i = 0; i < n; ++i) x[i] = unit_of(problem.settings[c.free[i]].input.range, problem.settings[c.free[i]].initial);
     c.start = x;
     std::size_t combos = 1;
-    for (const TunedSetting& t : spec.settings) combos *= t.enumerated() ? t.values.size() : 1;
+    for (const TunedSetting& t : problem.settings) combos *= t.enumerated() ? t.values.size() : 1;
     nlopt_set_lower_bounds(c.opt, lower.data());
     nlopt_set_upper_bounds(c.opt, upper.data());
     nlopt_set_initial_step(c.opt, step.data());
     nlopt_set_xtol_abs1(c.opt, 1e-4);
-    nlopt_set_maxeval(c.opt, static_cast<int>(spec.candidates / combos));
+    nlopt_set_maxeval(c.opt, static_cast<int>(problem.candidates / combos));
     nlopt_set_min_objective(c.opt, &Tuner::nlopt_objective, &c);
     double value = 0.0;
     nlopt_optimize(c.opt, x.data(), &value);
@@ -302,40 +302,40 @@ void Tuner::optimise(const std::vector<double>& fixed) {
 }
 
 void Tuner::validate() {
-    const TuneSpec& spec = result_.spec;
+    const TuneProblem& problem = result_.problem;
     std::vector<double> defaults;
-    for (const TunedSetting& t : spec.settings) defaults.push_back(t.initial);
+    for (const TunedSetting& t : problem.settings) defaults.push_back(t.initial);
     const std::vector<double>& chosen = result_.history.empty() ? defaults : result_.history[result_.best].values;
     std::vector<Scenario> two = {with_values(defaults, kDefault, true), with_values(chosen, kTuned, true)};
     std::unique_ptr<RunFolderStore> folders;
     if (!options_.outdir.empty()) folders = std::make_unique<RunFolderStore>(options_.outdir);
-    EvaluationStore store(spec, folders.get(), true);
+    EvaluationStore store(problem, folders.get(), true);
     run_sweep_of(two, store);
     Evaluation* targets[] = {&result_.default_validation, &result_.tuned_validation};
     const char* names[] = {kDefault, kTuned};
     for (int i = 0; i < 2; ++i) {
         targets[i]->values = i == 0 ? defaults : chosen;
         targets[i]->metric = store.metric(names[i]);
-        finish_evaluation(*targets[i], spec);
+        finish_evaluation(*targets[i], problem);
     }
     result_.default_bands = store.bands(kDefault);
     result_.tuned_bands = store.bands(kTuned);
 }
 
 TuneResult Tuner::run() {
-    const TuneSpec& spec = result_.spec;
+    const TuneProblem& problem = result_.problem;
     if (!options_.outdir.empty()) {  // refused now rather than after the tuning
-        write_manifest(options_.outdir, {{{kDefault, spec.validation_size, nullptr}, {kTuned, spec.validation_size, nullptr}}});
+        write_manifest(options_.outdir, {{{kDefault, problem.validation_size, nullptr}, {kTuned, problem.validation_size, nullptr}}});
         check_writable(options_.outdir);
     }
     bool continuous = false;
-    for (const TunedSetting& t : spec.settings) continuous = continuous || !t.enumerated();
+    for (const TunedSetting& t : problem.settings) continuous = continuous || !t.enumerated();
     result_.algorithm = continuous ? "BOBYQA" : "enumeration";
     try {
         std::vector<double> defaults;
-        for (const TunedSetting& t : spec.settings) defaults.push_back(t.initial);
+        for (const TunedSetting& t : problem.settings) defaults.push_back(t.initial);
         result_.default_training = evaluate(defaults);
-        for (const std::vector<double>& c : combinations(spec)) optimise(c);
+        for (const std::vector<double>& c : combinations(problem)) optimise(c);
         validate();
     } catch (const Stopped&) {
         result_.stopped = true;

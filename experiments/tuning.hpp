@@ -43,7 +43,7 @@ struct TunedSetting {
     bool enumerated() const { return !values.empty(); }
 };
 
-struct TuneSpec {
+struct TuneProblem {
     std::vector<TunedSetting> settings;
     std::string metric;
     std::size_t call = 1;
@@ -62,7 +62,7 @@ struct TuneSpec {
 // unknown metric or setting, too few candidates for the combinations of
 // enumerated settings, a validation seed equal to the training seed)
 // "veltrax:badTuning", naming the field.
-TuneSpec parse_tune(const Scenario& scenario);
+TuneProblem parse_tune(const Scenario& scenario);
 
 // Minimum candidates per combination of enumerated settings for n
 // continuous settings: BOBYQA's 2n + 1 interpolation points and one more.
@@ -70,7 +70,7 @@ std::size_t min_candidates(std::size_t continuous);
 
 // A set of settings run on a population.
 struct Evaluation {
-    std::vector<double> values;  // per setting, in the spec's order
+    std::vector<double> values;  // per setting, in the order of problem.settings
     double objective = 0.0;      // +inf when the quantile or mean is not finite
     std::size_t failed = 0;      // individuals without a finite metric (failed runs among them)
     std::vector<double> metric;  // per individual, NaN where not finite
@@ -84,7 +84,7 @@ struct Bands {
 };
 
 struct TuneResult {
-    TuneSpec spec;
+    TuneProblem problem;
     std::string algorithm;             // "BOBYQA", or "enumeration" without continuous settings
     std::vector<Evaluation> history;   // the candidates in the order evaluated
     std::size_t best = 0;              // index of the chosen one in history

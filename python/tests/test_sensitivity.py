@@ -82,3 +82,17 @@ def test_bad_problems_and_designs_name_the_field():
     ident, text = message(lambda: veltrax.experiments.Scenario.from_dict("s", scenario))
     assert ident == "veltrax:badDesign"
     assert text.startswith("'sensitivity.metrics' element 2: no metric 'overshoot' in sweep.csv")
+
+
+def test_tune_chooses_among_the_given_values_and_validates(tmp_path):
+    scenario = json.loads((SOURCE_DIR / "examples" / "populations" / "patients.json").read_text())
+    scenario["settings"]["samples"] = 40
+    scenario["population"]["size"] = 3
+    scenario["tune"] = {"settings": [{"name": "settings.control_weight", "values": [0.1, 0.3, 1.0]}],
+                        "metric": "iae", "objective": "mean", "validation": {"size": 2}}
+    t = veltrax.tune(scenario, tmp_path, threads=2)
+    assert t.algorithm == "enumeration" and [s for s, _ in t.history] == [{"settings.control_weight": w}
+                                                                        for w in (0.1, 0.3, 1.0)]
+    assert t.objective == min(f for _, f in t.history) and t.default_objective == t.history[0][1]
+    assert t.default_settings == {"settings.control_weight": 0.1} and set(t.validation) == {"default", "chosen"}
+    assert (tmp_path / "tune.json").exists() and veltrax.report(tmp_path, plots=False).ok == 4

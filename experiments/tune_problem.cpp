@@ -75,53 +75,53 @@ TunedSetting read_setting(const json& v, const Scenario& s, const std::string& a
     return t;
 }
 
-void read_objective(const json& block, TuneSpec& spec) {
+void read_objective(const json& block, TuneProblem& problem) {
     if (!block.contains("objective")) return;
     const json& o = block.at("objective");
     if (o.is_string() && o.get<std::string>() == "mean") {
-        spec.mean = true;
+        problem.mean = true;
         return;
     }
     if (!o.is_object() || !o.contains("quantile") || o.size() != 1 || !o.at("quantile").is_number())
         bad_scenario("tune.objective must be \"mean\" or {\"quantile\": q}, got " + o.dump());
-    spec.quantile = o.at("quantile").get<double>();
-    if (!(spec.quantile >= 0.0 && spec.quantile <= 1.0))
+    problem.quantile = o.at("quantile").get<double>();
+    if (!(problem.quantile >= 0.0 && problem.quantile <= 1.0))
         bad_tuning("tune.objective.quantile must lie within [0, 1], got " + o.at("quantile").dump());
 }
 
-void read_validation(const json& block, const Population& training, TuneSpec& spec) {
-    spec.validation_size = training.size;
-    spec.validation_seed = training.seed == std::numeric_limits<std::uint64_t>::max() ? 1 : training.seed + 1;
+void read_validation(const json& block, const Population& training, TuneProblem& problem) {
+    problem.validation_size = training.size;
+    problem.validation_seed = training.seed == std::numeric_limits<std::uint64_t>::max() ? 1 : training.seed + 1;
     if (!block.contains("validation")) return;
     const json& v = block.at("validation");
     if (!v.is_object()) bad_scenario("tune.validation must be an object {\"size\": ..., \"seed\": ...}");
     check_known_fields(v, {"size", "seed"}, "tune.validation");
-    if (v.contains("size")) spec.validation_size = whole(v.at("size"), "tune.validation.size");
-    if (v.contains("seed")) spec.validation_seed = whole(v.at("seed"), "tune.validation.seed");
-    if (spec.validation_size < 1 || spec.validation_size > 10000000)
-        bad_tuning("tune.validation.size must be from 1 to 10000000, got " + std::to_string(spec.validation_size));
-    if (spec.validation_seed == 0) bad_tuning("tune.validation.seed must be from 1 to 2^64 - 1, got 0");
-    if (spec.validation_seed == training.seed)
+    if (v.contains("size")) problem.validation_size = whole(v.at("size"), "tune.validation.size");
+    if (v.contains("seed")) problem.validation_seed = whole(v.at("seed"), "tune.validation.seed");
+    if (problem.validation_size < 1 || problem.validation_size > 10000000)
+        bad_tuning("tune.validation.size must be from 1 to 10000000, got " + std::to_string(problem.validation_size));
+    if (problem.validation_seed == 0) bad_tuning("tune.validation.seed must be from 1 to 2^64 - 1, got 0");
+    if (problem.validation_seed == training.seed)
         bad_tuning("tune.validation.seed must differ from population.seed (" + std::to_string(training.seed) +
                    "): the validation population is held out");
 }
 
-void check_budget(const TuneSpec& spec) {
+void check_budget(const TuneProblem& problem) {
     std::size_t combinations = 1, continuous = 0;
-    for (const TunedSetting& t : spec.settings) {
+    for (const TunedSetting& t : problem.settings) {
         if (!t.enumerated()) {
             ++continuous;
             continue;
         }
         combinations *= t.values.size();
-        if (combinations > spec.candidates)
-            bad_tuning("tune.candidates: the enumerated settings have more than " + std::to_string(spec.candidates) +
+        if (combinations > problem.candidates)
+            bad_tuning("tune.candidates: the enumerated settings have more than " + std::to_string(problem.candidates) +
                        " combinations; allow more candidates or fewer values");
     }
     if (continuous == 0) return;
-    const std::size_t share = spec.candidates / combinations;
+    const std::size_t share = problem.candidates / combinations;
     if (share < min_candidates(continuous))
-        bad_tuning("tune.candidates: " + std::to_string(spec.candidates) + " candidates give each of the " +
+        bad_tuning("tune.candidates: " + std::to_string(problem.candidates) + " candidates give each of the " +
                    std::to_string(combinations) + " combinations of enumerated settings " + std::to_string(share) +
                    ", and BOBYQA needs at least " + std::to_string(min_candidates(continuous)) + " for " +
                    std::to_string(continuous) + " continuous setting(s)");
@@ -131,7 +131,7 @@ void check_budget(const TuneSpec& spec) {
 
 std::size_t min_candidates(std::size_t continuous) { return 2 * continuous + 2; }
 
-TuneSpec parse_tune(const Scenario& s) {
+TuneProblem parse_tune(const Scenario& s) {
     if (!s.tune) bad_tuning("the scenario has no 'tune' block");
     const json& block = *s.tune;
     if (!block.is_object()) bad_scenario("tune must be an object, got " + json_kind(block));
@@ -139,7 +139,7 @@ TuneSpec parse_tune(const Scenario& s) {
                        "tune");
     if (!s.population)
         bad_tuning("the scenario needs a 'population' to tune over: the training population");
-    TuneSpec spec;
+    TuneProblem problem;
     if (!block.contains("settings")) bad_scenario("tune needs 'settings'");
     const json& list = block.at("settings");
     if (!list.is_array()) bad_scenario("tune.settings must be an array of settings, got " + json_kind(list));
@@ -147,29 +147,29 @@ TuneSpec parse_tune(const Scenario& s) {
     std::set<std::string> names;
     for (std::size_t i = 0; i < list.size(); ++i) {
         const std::string at = "'tune.settings' element " + std::to_string(i + 1);
-        spec.settings.push_back(read_setting(list[i], s, at));
-        if (!names.insert(spec.settings.back().input.name).second)
-            bad_tuning(at + ": '" + spec.settings.back().input.name + "' is given twice");
+        problem.settings.push_back(read_setting(list[i], s, at));
+        if (!names.insert(problem.settings.back().input.name).second)
+            bad_tuning(at + ": '" + problem.settings.back().input.name + "' is given twice");
     }
     if (!block.contains("metric") || !block.at("metric").is_string())
         bad_scenario("tune needs 'metric', the name of a metric column such as \"mdape\"");
-    spec.metric = block.at("metric").get<std::string>();
-    check_metric_name(spec.metric, "tune.metric", kId);
-    read_objective(block, spec);
-    if (block.contains("call")) spec.call = static_cast<std::size_t>(whole(block.at("call"), "tune.call"));
-    if (spec.call < 1 || spec.call > s.calls.size())
+    problem.metric = block.at("metric").get<std::string>();
+    check_metric_name(problem.metric, "tune.metric", kId);
+    read_objective(block, problem);
+    if (block.contains("call")) problem.call = static_cast<std::size_t>(whole(block.at("call"), "tune.call"));
+    if (problem.call < 1 || problem.call > s.calls.size())
         bad_tuning("tune.call must be from 1 to " + std::to_string(s.calls.size()) + " (the scenario's calls), got " +
-                   std::to_string(spec.call));
+                   std::to_string(problem.call));
     if (block.contains("candidates"))
-        spec.candidates = static_cast<std::size_t>(whole(block.at("candidates"), "tune.candidates"));
-    if (spec.candidates < 1 || spec.candidates > kMaxCandidates)
+        problem.candidates = static_cast<std::size_t>(whole(block.at("candidates"), "tune.candidates"));
+    if (problem.candidates < 1 || problem.candidates > kMaxCandidates)
         bad_tuning("tune.candidates must be from 1 to " + std::to_string(kMaxCandidates) + ", got " +
-                   std::to_string(spec.candidates));
-    spec.training_size = s.population->size;
-    spec.training_seed = s.population->seed;
-    read_validation(block, *s.population, spec);
-    check_budget(spec);
-    return spec;
+                   std::to_string(problem.candidates));
+    problem.training_size = s.population->size;
+    problem.training_seed = s.population->seed;
+    read_validation(block, *s.population, problem);
+    check_budget(problem);
+    return problem;
 }
 
 double tune_objective(std::vector<double> v, bool mean, double q) {
@@ -193,23 +193,23 @@ double tune_objective(std::vector<double> v, bool mean, double q) {
 
 namespace {
 
-ojson values_json(const TuneSpec& spec, const std::vector<double>& values) {
+ojson values_json(const TuneProblem& problem, const std::vector<double>& values) {
     ojson j = ojson::object();
-    for (std::size_t i = 0; i < spec.settings.size() && i < values.size(); ++i)
-        j[spec.settings[i].input.name] = json_number(values[i]);
+    for (std::size_t i = 0; i < problem.settings.size() && i < values.size(); ++i)
+        j[problem.settings[i].input.name] = json_number(values[i]);
     return j;
 }
 
-ojson evaluation_json(const TuneSpec& spec, const Evaluation& e) {
+ojson evaluation_json(const TuneProblem& problem, const Evaluation& e) {
     ojson j;
-    j["settings"] = values_json(spec, e.values);
+    j["settings"] = values_json(problem, e.values);
     j["objective"] = json_number(e.objective);
     j["failed"] = e.failed;
     return j;
 }
 
-ojson validation_json(const TuneSpec& spec, const Evaluation& e, const Bands& b) {
-    ojson j = evaluation_json(spec, e);
+ojson validation_json(const TuneProblem& problem, const Evaluation& e, const Bands& b) {
+    ojson j = evaluation_json(problem, e);
     std::vector<double> finite;
     for (double x : e.metric)
         if (std::isfinite(x)) finite.push_back(x);
@@ -233,31 +233,31 @@ ojson validation_json(const TuneSpec& spec, const Evaluation& e, const Bands& b)
 }  // namespace
 
 ojson tune_json(const TuneResult& r) {
-    const TuneSpec& spec = r.spec;
+    const TuneProblem& problem = r.problem;
     ojson j;
     j["tune"] = 1;
     j["algorithm"] = r.algorithm;
-    j["metric"] = spec.metric;
-    j["call"] = spec.call;
-    j["objective"] = spec.mean ? ojson("mean") : ojson({{"quantile", spec.quantile}});
-    j["candidates"] = spec.candidates;
+    j["metric"] = problem.metric;
+    j["call"] = problem.call;
+    j["objective"] = problem.mean ? ojson("mean") : ojson({{"quantile", problem.quantile}});
+    j["candidates"] = problem.candidates;
     ojson settings = ojson::array();
-    for (const TunedSetting& t : spec.settings) {
+    for (const TunedSetting& t : problem.settings) {
         ojson s = named_input_json(t.input);
         if (t.enumerated()) s = {{"name", t.input.name}, {"values", t.values}};
         s["default"] = t.initial;
         settings.push_back(s);
     }
     j["settings"] = settings;
-    j["training"] = {{"size", spec.training_size}, {"seed", spec.training_seed}};
-    j["validation"] = {{"size", spec.validation_size}, {"seed", spec.validation_seed}};
-    j["default"] = {{"training", evaluation_json(spec, r.default_training)},
-                    {"validation", validation_json(spec, r.default_validation, r.default_bands)}};
+    j["training"] = {{"size", problem.training_size}, {"seed", problem.training_seed}};
+    j["validation"] = {{"size", problem.validation_size}, {"seed", problem.validation_seed}};
+    j["default"] = {{"training", evaluation_json(problem, r.default_training)},
+                    {"validation", validation_json(problem, r.default_validation, r.default_bands)}};
     j["chosen"] = {{"candidate", r.best + 1},
-                   {"training", r.history.empty() ? ojson() : evaluation_json(spec, r.history[r.best])},
-                   {"validation", validation_json(spec, r.tuned_validation, r.tuned_bands)}};
+                   {"training", r.history.empty() ? ojson() : evaluation_json(problem, r.history[r.best])},
+                   {"validation", validation_json(problem, r.tuned_validation, r.tuned_bands)}};
     ojson history = ojson::array();
-    for (const Evaluation& e : r.history) history.push_back(evaluation_json(spec, e));
+    for (const Evaluation& e : r.history) history.push_back(evaluation_json(problem, e));
     j["history"] = history;
     ojson t, sp;
     for (double x : r.tuned_bands.t) t.push_back(json_number(x));
