@@ -300,7 +300,7 @@ void Simulation::seed_noise(long seed) {
     if (seed < 1 || seed > kMaxSeed)
         throw Error("veltrax:badSeed",
                     "seed must be an integer from 1 to " + std::to_string(kMaxSeed) + ", got " + std::to_string(seed));
-    state_->core.noise = noise_state_for_seed(static_cast<std::int32_t>(seed));
+    state_->core.plant.noise = noise_state_for_seed(static_cast<std::int32_t>(seed));
 }
 
 Matrix call_matprod(const std::vector<Matrix>& inputs, int outputs, const RunOptions& options) {

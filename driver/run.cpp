@@ -101,7 +101,8 @@ template <core::Build B, class Search>
 void run_with(SimulationState& sim, const CallRequest& request, const OutputViews& out, Search& search,
               const core::RunOptions& options) {
     start_run<B>(sim, request);
-    run_samples<B>(sim, out, search, options);
+    AdaptiveLoopController<B, Search> controller(search, options.schedule);
+    run_samples(sim, out, controller, options);
     write_sums(sim, out);
     if (options.counts) {
         options.counts->evaluations += search.counts.evaluations;
