@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// Run start and the sample period, step by step, generic over the build and
-// over how the control move is searched.
+// Run start and the sample period, step by step: the loop, generic over the
+// controller (run_samples), and the adaptive controller in it, generic over
+// the build and over how the control move is searched.
 //
 // A search provides
 //   MoveChoice find_move<B>(SimulationState&)  the move of this sample and its
@@ -64,7 +65,8 @@ struct SampleValues {
 // The plant's first half of the sample period, and the squared-error sum of
 // the measurement before clamping with the set-point of the previous sample
 // period.
-inline void measure_sample(SimulationState& s, const core::RunOptions& options, long sample, SampleValues& x) {
+template <class State>
+void measure_sample(State& s, const core::RunOptions& options, long sample, SampleValues& x) {
     const PlantSample p = sample_plant(s.plant, s.config, options, sample);
     const double error = s.run.setpoint - p.raw;
     s.run.sum_sq_error = s.run.sum_sq_error + error * error;
@@ -129,6 +131,16 @@ inline void preview_user_schedule(double* ref_preview, double t, const core::Set
     ref_preview[kHorizonEnd - 1] = value;
 }
 
+// The loop's set-point of this sample period, on the time at its start: the
+// schedule of the user's, or null for the built-in one (which leaves the
+// set-point as it was before its first step).
+inline void loop_setpoint(RunState& rs, const core::SetpointSchedule* schedule) {
+    if (schedule)
+        setpoint_at(*schedule, rs.sim_time, 0.0, &rs.setpoint);
+    else
+        setpoint_schedule(rs);
+}
+
 // The set-point of this sample period: the schedule, or in the preview builds
 // its far end; the hold build also counts its hold and starts it again while
 // a change travels through the preview. `schedule` is the user's, or null for
@@ -152,10 +164,8 @@ inline void schedule_setpoint(SimulationState& s, const core::SetpointSchedule* 
         rs.last_far_setpoint = s.ref_preview[kHorizonEnd - 1];
     } else if constexpr (BuildTraits<B>::preview) {
         preview();
-    } else if (schedule) {
-        setpoint_at(*schedule, rs.sim_time, 0.0, &rs.setpoint);
     } else {
-        setpoint_schedule(rs);
+        loop_setpoint(rs, schedule);
     }
 }
 
@@ -235,7 +245,8 @@ inline void record_row(const SimulationState& s, const OutputViews& out, long i,
 
 // The end of the loop's sample period: time, and the two sums that read the
 // advanced time.
-inline void end_sample(SimulationState& s, double y) {
+template <class State>
+void end_sample(State& s, double y) {
     const RunConfig& cfg = s.config;
     RunState& rs = s.run;
     const double period = cfg.substeps_per_sample * cfg.rk4_step_size;
