@@ -77,6 +77,10 @@ ojson manifest_json(const SweepManifest& manifest) {
         ojson s;
         s["name"] = e.name;
         if (e.individuals > 0) s["individuals"] = e.individuals;
+        if (!e.compare.empty()) {
+            s["compare"] = e.compare;
+            s["controller"] = e.controller;
+        }
         j["scenarios"].push_back(s);
     }
     return j;
@@ -146,6 +150,11 @@ SweepManifest read_manifest(const fs::path& outdir) {
             if (!n.is_number_unsigned() || n.get<std::uint64_t>() < 1)
                 bad_sweep(at + ": \"individuals\" must be a positive integer");
             e.individuals = n.get<std::uint64_t>();
+        }
+        for (auto [field, value] : {std::pair{"compare", &e.compare}, std::pair{"controller", &e.controller}}) {
+            if (!s.contains(field)) continue;
+            if (!s.at(field).is_string()) bad_sweep(at + ": \"" + field + "\" must be a string");
+            *value = s.at(field).get<std::string>();
         }
         m.scenarios.push_back(e);
     }

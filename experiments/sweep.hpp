@@ -23,6 +23,8 @@ namespace veltrax::experiments {
 struct SweepEntry {
     std::string name;              // result folder of the scenario
     std::uint64_t individuals = 0;  // population size; 0: no population, one run
+    std::string compare = {};      // a run of the comparison of this name; empty: none
+    std::string controller = {};   // then the controller's name
 };
 
 struct SweepManifest {

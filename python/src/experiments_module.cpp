@@ -67,7 +67,7 @@ py::tuple run_one(const Scenario& s, const std::string& folder, std::uint64_t in
                   const py::bytes& initial_state) {
     const PlannedRun plan = plan_run(s, individual);
     const RunPlace place = check_run_place(folder);
-    Simulation sim(s.build);
+    Simulation sim = simulation_for(s);
     const std::vector<std::uint8_t> state = bytes_of(initial_state);
     if (!state.empty()) sim.load_state(state);
     if (s.seed != 0) sim.seed_noise(s.seed);
@@ -94,8 +94,9 @@ std::vector<Matrix> call_outputs(const std::vector<Array>& arrays, const CallSpe
     for (const Array& a : arrays) out.push_back(to_matrix(a));
     const std::size_t n = static_cast<std::size_t>(spec.settings.samples);
     const std::size_t estimates = static_cast<std::size_t>(spec.settings.a_order + spec.settings.b_order);
+    const bool adaptive = out[3].cols != 0;  // another controller's results have no estimates or search
     if (out[0].rows != n || out[0].cols != 1 || out[1].rows != n || out[1].cols != 5 || out[2].rows != n ||
-        out[2].cols != estimates || out[3].rows != n || out[3].cols != 5 || out[4].numel() != 3)
+        out[2].cols != (adaptive ? estimates : 0) || out[3].rows != n || out[4].numel() != 3)
         throw py::value_error(where + ": shapes differ from what the scenario's call " + std::to_string(k) +
                               " returns (" + std::to_string(n) + " rows)");
     return out;
@@ -103,10 +104,20 @@ std::vector<Matrix> call_outputs(const std::vector<Array>& arrays, const CallSpe
 
 // Results of the scenario's calls computed elsewhere, written as its run
 // folder; `error` (id, message): the call after the last result failed so.
+// `controller` (name, compare): a controller of the user's closed the loop,
+// in the comparison `compare` (empty: none).
 void write_run(const Scenario& s, const std::string& folder, std::uint64_t individual,
-               const std::vector<std::vector<Array>>& outputs, const std::optional<std::pair<std::string, std::string>>& error) {
+               const std::vector<std::vector<Array>>& outputs, const std::optional<std::pair<std::string, std::string>>& error,
+               const std::optional<std::pair<std::string, std::string>>& controller) {
     const PlannedRun plan = plan_run(s, individual);
     RunResult run = plan.empty_result();
+    if (controller) {
+        ControllerSpec user;
+        user.name = controller->first;
+        user.user = true;
+        run.controller = user;
+        run.compare = controller->second;
+    }
     if (plan.rejected && !outputs.empty()) throw py::value_error("the individual cannot be run, but results are given");
     if (outputs.size() > plan.calls.size()) throw py::value_error("more results than the scenario has calls");
     for (std::size_t k = 0; k < outputs.size(); ++k)
@@ -119,6 +130,21 @@ void write_run(const Scenario& s, const std::string& folder, std::uint64_t indiv
         run.failure = RunFailure{outputs.size() + 1, rejected->id, rejected->message};
     }
     write_run_folder(check_run_place(folder), run);
+}
+
+// OUTDIR/sweep.json of runs written elsewhere: [(name, individuals, compare, controller)].
+void write_comparison_manifest(const std::string& outdir,
+                               const std::vector<std::tuple<std::string, std::uint64_t, std::string, std::string>>& entries) {
+    SweepManifest manifest;
+    for (const auto& [name, individuals, compare, controller] : entries) {
+        SweepEntry e;
+        e.name = name;
+        e.individuals = individuals;
+        e.compare = compare;
+        e.controller = controller;
+        manifest.scenarios.push_back(e);
+    }
+    write_manifest(outdir, manifest);
 }
 
 // `veltrax batch`: (runs, written, [(run, id, message) of failed runs], [interrupted], not started)
@@ -151,7 +177,8 @@ std::vector<std::pair<std::string, std::uint64_t>> slice(const std::vector<const
                                                          std::uint64_t n) {
     std::vector<Scenario> copies;
     for (const Scenario* s : scenarios) copies.push_back(*s);
-    const SweepManifest manifest = sweep_manifest(sorted_by_name(copies));
+    const std::vector<Scenario> expanded = sweep_scenarios(copies);
+    const SweepManifest manifest = sweep_manifest(sorted_by_name(expanded));
     std::vector<std::pair<std::string, std::uint64_t>> runs;
     for (const RunRef& r : slice_runs(manifest, parse_shard(std::to_string(k) + "/" + std::to_string(n))))
         runs.emplace_back(manifest.scenarios[r.scenario].name, r.individual);
@@ -168,7 +195,12 @@ void register_scenario(py::module_& m) {
         .def_readonly("seed", &Scenario::seed)
         .def_property_readonly("calls", [](const Scenario& s) { return s.calls.size(); })
         .def_property_readonly("runs", &Scenario::runs)
-        .def_property_readonly("population", [](const Scenario& s) { return s.population.has_value(); });
+        .def_property_readonly("population", [](const Scenario& s) { return s.population.has_value(); })
+        .def_property_readonly("controllers", [](const Scenario& s) {
+            std::vector<std::string> names;
+            for (const ControllerSpec& c : s.controllers) names.push_back(c.name);
+            return names;
+        });
 }
 
 }  // namespace
@@ -186,7 +218,8 @@ void register_experiments(py::module_& core) {
     m.def("run", &run_one, py::arg("scenario"), py::arg("folder"), py::arg("individual"), py::arg("threads"),
           py::arg("initial_state"));
     m.def("write_run", &write_run, py::arg("scenario"), py::arg("folder"), py::arg("individual"), py::arg("outputs"),
-          py::arg("error"));
+          py::arg("error"), py::arg("controller") = py::none());
+    m.def("write_manifest", &write_comparison_manifest, py::arg("outdir"), py::arg("entries"));
     m.def("run_sweep", &sweep, py::arg("scenarios"), py::arg("outdir"), py::arg("k"), py::arg("n"), py::arg("threads"),
           py::arg("initial_state"));
     m.def("slice_runs", &slice, py::arg("scenarios"), py::arg("k"), py::arg("n"));
