@@ -208,14 +208,10 @@ SweepManifest sweep_manifest(const std::vector<const Scenario*>& scenarios) {
             throw Error("veltrax:badArguments", "'" + scenarios[i - 1]->path + "' and '" + s.path +
                                                     "' would share the result folder '" + s.name +
                                                     "'; give scenario files distinct names");
-        SweepEntry entry;
-        entry.name = s.name;
-        entry.individuals = s.population ? s.population->size : 0;
-        if (!s.compare.empty()) {
-            entry.compare = s.compare;
-            entry.controller = s.controller->name;
-        }
-        manifest.scenarios.push_back(entry);
+        manifest.scenarios.push_back({s.name, s.population ? s.population->size : 0});
+        const bool listed = std::any_of(manifest.comparisons.begin(), manifest.comparisons.end(),
+                                        [&s](const ComparisonEntry& e) { return e.name == s.compare; });
+        if (!s.compare.empty() && !listed) manifest.comparisons.push_back({s.compare, s.compared});
     }
     return manifest;
 }

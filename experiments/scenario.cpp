@@ -94,8 +94,11 @@ std::vector<Scenario> expand_comparisons(const std::vector<Scenario>& scenarios)
             out.push_back(s);
             continue;
         }
+        std::vector<std::string> names;
+        for (const ControllerSpec& c : s.controllers) names.push_back(c.name);
         for (const ControllerSpec& c : s.controllers) {
             Scenario run = s;
+            run.compared = names;
             run.controllers.clear();
             run.controller = c;
             run.compare = s.name;

@@ -46,8 +46,9 @@ struct Scenario {
     // "controllers": a comparison, run once per controller (expand_comparisons).
     std::vector<ControllerSpec> controllers;
     // A run of a comparison: the comparison's name (its scenario's), which
-    // `name` ("NAME@CONTROLLER") extends.
+    // `name` ("NAME@CONTROLLER") extends, and its controllers' names in order.
     std::string compare;
+    std::vector<std::string> compared;
 
     // Runs in a sweep: 1, or the population's size; times the controllers
     // of a comparison.

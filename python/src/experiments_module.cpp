@@ -132,18 +132,13 @@ void write_run(const Scenario& s, const std::string& folder, std::uint64_t indiv
     write_run_folder(check_run_place(folder), run);
 }
 
-// OUTDIR/sweep.json of runs written elsewhere: [(name, individuals, compare, controller)].
-void write_comparison_manifest(const std::string& outdir,
-                               const std::vector<std::tuple<std::string, std::uint64_t, std::string, std::string>>& entries) {
+// OUTDIR/sweep.json of runs written elsewhere: scenarios [(name, individuals)]
+// and comparisons [(name, [controller names])].
+void write_sweep_manifest(const std::string& outdir, const std::vector<std::pair<std::string, std::uint64_t>>& scenarios,
+                          const std::vector<std::pair<std::string, std::vector<std::string>>>& comparisons) {
     SweepManifest manifest;
-    for (const auto& [name, individuals, compare, controller] : entries) {
-        SweepEntry e;
-        e.name = name;
-        e.individuals = individuals;
-        e.compare = compare;
-        e.controller = controller;
-        manifest.scenarios.push_back(e);
-    }
+    for (const auto& [name, individuals] : scenarios) manifest.scenarios.push_back({name, individuals});
+    for (const auto& [name, controllers] : comparisons) manifest.comparisons.push_back({name, controllers});
     write_manifest(outdir, manifest);
 }
 
@@ -219,7 +214,7 @@ void register_experiments(py::module_& core) {
           py::arg("initial_state"));
     m.def("write_run", &write_run, py::arg("scenario"), py::arg("folder"), py::arg("individual"), py::arg("outputs"),
           py::arg("error"), py::arg("controller") = py::none());
-    m.def("write_manifest", &write_comparison_manifest, py::arg("outdir"), py::arg("entries"));
+    m.def("write_manifest", &write_sweep_manifest, py::arg("outdir"), py::arg("scenarios"), py::arg("comparisons"));
     m.def("run_sweep", &sweep, py::arg("scenarios"), py::arg("outdir"), py::arg("k"), py::arg("n"), py::arg("threads"),
           py::arg("initial_state"));
     m.def("slice_runs", &slice, py::arg("scenarios"), py::arg("k"), py::arg("n"));
