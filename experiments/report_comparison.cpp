@@ -75,11 +75,11 @@ std::string gp_string(const std::string& s) {
 // median and 5-95 % of each other controller against a line at 0.
 std::string group_plot(const ComparisonEntry& e, const std::vector<MetricComparison>& result, std::size_t index,
                        std::vector<std::string>& pngs, const fs::path& outdir) {
-    std::vector<const MetricComparison*> shown;
-    for (const MetricComparison& m : result)
-        for (std::size_t c = 1; c < m.differences.size(); ++c)
-            if (m.differences[c].n > 0) {
-                shown.push_back(&m);
+    std::vector<std::size_t> shown;  // metrics with differences
+    for (std::size_t k = 0; k < result.size(); ++k)
+        for (std::size_t c = 1; c < result[k].differences.size(); ++c)
+            if (result[k].differences[c].n > 0) {
+                shown.push_back(k);
                 break;
             }
     if (shown.empty()) return "";
@@ -90,7 +90,7 @@ std::string group_plot(const ComparisonEntry& e, const std::vector<MetricCompari
                      std::to_string(cols) + " title " + gp_string(e.name + ": paired difference from " +
                                                                   e.controllers[0] + ", median and 5-95 %") + "\n";
     for (std::size_t p = 0; p < shown.size(); ++p) {
-        const MetricComparison& m = *shown[p];
+        const MetricComparison& m = result[shown[p]];
         const std::string block = "$cmp" + std::to_string(index) + "_" + std::to_string(p + 1);
         gp += block + " << EOD\n";
         for (std::size_t c = 1; c < e.controllers.size(); ++c) {
@@ -99,7 +99,7 @@ std::string group_plot(const ComparisonEntry& e, const std::vector<MetricCompari
                 gp += std::to_string(c) + " " + format_number(b.p50) + " " + format_number(b.p5) + " " +
                       format_number(b.p95) + "\n";
         }
-        const ComparedMetric& kind = compared_metrics()[p < result.size() ? static_cast<std::size_t>(&m - &result[0]) : 0];
+        const ComparedMetric& kind = compared_metrics()[shown[p]];
         const char* better = kind.higher_is_better ? "higher is better" : kind.by_magnitude ? "nearer 0 is better"
                                                                                               : "lower is better";
         gp += "EOD\nset title " + gp_string(m.metric + " (" + better + ")") + "\nset xtics (";
