@@ -229,6 +229,9 @@ bool is_python_controller(const Controller* controller) {
 void register_control(py::module_& core) {
     register_observation(core);
     register_plant(core);
+    core.def(
+        "check_controller", [](const py::dict& spec) { controller_of(spec); }, py::arg("spec"),
+        "Checks a built-in controller's dict as a simulation would take it.");
 }
 
 }  // namespace veltrax::python

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "api/veltrax.hpp"
+#include "experiments/comparison.hpp"
 #include "experiments/run_folder.hpp"
 #include "experiments/runner.hpp"
 #include "experiments/scenario.hpp"
@@ -104,20 +105,20 @@ std::vector<Matrix> call_outputs(const std::vector<Array>& arrays, const CallSpe
 
 // Results of the scenario's calls computed elsewhere, written as its run
 // folder; `error` (id, message): the call after the last result failed so.
-// `controller` (name, compare): a controller of the user's closed the loop,
-// in the comparison `compare` (empty: none).
+// `user_controller`: the name of a controller of the user's that closed the
+// loop; `compare`: the comparison the run belongs to (empty: none).
 void write_run(const Scenario& s, const std::string& folder, std::uint64_t individual,
                const std::vector<std::vector<Array>>& outputs, const std::optional<std::pair<std::string, std::string>>& error,
-               const std::optional<std::pair<std::string, std::string>>& controller) {
+               const std::optional<std::string>& user_controller, const std::string& compare) {
     const PlannedRun plan = plan_run(s, individual);
     RunResult run = plan.empty_result();
-    if (controller) {
+    if (user_controller) {
         ControllerSpec user;
-        user.name = controller->first;
+        user.name = *user_controller;
         user.user = true;
         run.controller = user;
-        run.compare = controller->second;
     }
+    run.compare = compare;
     if (plan.rejected && !outputs.empty()) throw py::value_error("the individual cannot be run, but results are given");
     if (outputs.size() > plan.calls.size()) throw py::value_error("more results than the scenario has calls");
     for (std::size_t k = 0; k < outputs.size(); ++k)
@@ -180,6 +181,38 @@ std::vector<std::pair<std::string, std::uint64_t>> slice(const std::vector<const
     return runs;
 }
 
+// The compared metrics of a call's outputs (comparison.hpp).
+std::vector<double> call_compared_values(const Array& t, const Array& trajectory, double sample_period,
+                                         bool builtin_model) {
+    return compared_values(compute_metrics(to_matrix(t), to_matrix(trajectory), sample_period, builtin_model));
+}
+
+// compare_values as a list of dicts (metric, values, differences, wins,
+// contested), each band a tuple (p5, p50, p95, n).
+py::list comparison(const std::vector<std::vector<std::vector<double>>>& values) {
+    std::vector<MetricComparison> result;
+    {
+        py::gil_scoped_release release;
+        result = compare_values(values);
+    }
+    auto bands = [](const std::vector<Band>& b) {
+        py::list l;
+        for (const Band& x : b) l.append(py::make_tuple(x.p5, x.p50, x.p95, x.n));
+        return l;
+    };
+    py::list out;
+    for (const MetricComparison& m : result) {
+        py::dict d;
+        d["metric"] = m.metric;
+        d["values"] = bands(m.values);
+        d["differences"] = bands(m.differences);
+        d["wins"] = m.wins;
+        d["contested"] = m.contested;
+        out.append(d);
+    }
+    return out;
+}
+
 void register_scenario(py::module_& m) {
     py::class_<Scenario>(m, "Scenario")
         .def_static("load", &load_scenario, py::arg("path"))
@@ -213,9 +246,18 @@ void register_experiments(py::module_& core) {
     m.def("run", &run_one, py::arg("scenario"), py::arg("folder"), py::arg("individual"), py::arg("threads"),
           py::arg("initial_state"));
     m.def("write_run", &write_run, py::arg("scenario"), py::arg("folder"), py::arg("individual"), py::arg("outputs"),
-          py::arg("error"), py::arg("controller") = py::none());
+          py::arg("error"), py::arg("user_controller") = py::none(), py::arg("compare") = "");
+    m.def(
+        "run_folder", [](const std::string& scenario, std::uint64_t k) { return run_folder(scenario, k).string(); },
+        py::arg("scenario"), py::arg("individual"));
     m.def("write_manifest", &write_sweep_manifest, py::arg("outdir"), py::arg("scenarios"), py::arg("comparisons"));
     m.def("run_sweep", &sweep, py::arg("scenarios"), py::arg("outdir"), py::arg("k"), py::arg("n"), py::arg("threads"),
           py::arg("initial_state"));
     m.def("slice_runs", &slice, py::arg("scenarios"), py::arg("k"), py::arg("n"));
+    std::vector<std::tuple<std::string, bool, bool>> metrics;
+    for (const ComparedMetric& c : compared_metrics()) metrics.emplace_back(c.name, c.higher_is_better, c.by_magnitude);
+    m.attr("COMPARED_METRICS") = metrics;
+    m.def("compared_values", &call_compared_values, py::arg("t"), py::arg("trajectory"), py::arg("sample_period"),
+          py::arg("builtin_model"));
+    m.def("compare_values", &comparison, py::arg("values"));
 }
