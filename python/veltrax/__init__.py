@@ -372,9 +372,11 @@ def _controller(controller):
 
 
 def _control(u) -> float:
-    """A control as a plant takes it: a real number, or an array of one."""
-    if isinstance(u, np.ndarray) and u.size == 1 and u.dtype.kind in "iuf":
-        return float(u.reshape(-1)[0])
+    """A control as a plant takes it: a real number, or an array (or list) of one."""
+    if isinstance(u, (np.ndarray, list, tuple)):
+        a = np.asarray(u)
+        if a.size == 1 and a.dtype.kind in "iuf":
+            return float(a.reshape(-1)[0])
     if isinstance(u, (bool, np.bool_)) or not isinstance(u, (numbers.Real, np.integer, np.floating)):
         raise Error("veltrax:badControl", f"a control is a real number, got {type(u).__name__}")
     return float(u)
@@ -772,8 +774,19 @@ class Plant:
         self._setpoint = setpoint
         self._core = _core.Plant(request._to_core(), self._seed or 0, _steps(setpoint))
 
+    @classmethod
+    def _made(cls, settings: dict, seed: int | None, setpoint, steps) -> Plant:
+        """A plant of settings as _core takes them (checked there), with the
+        set-point steps already read."""
+        plant = cls.__new__(cls)
+        plant._core = _core.Plant(settings, seed or 0, steps)
+        plant._settings, plant._seed, plant._setpoint = settings, seed, setpoint
+        return plant
+
     @property
     def settings(self) -> Settings:
+        if isinstance(self._settings, dict):
+            self._settings = Settings._from_core(self._settings)
         return self._settings
 
     def reset(self, seed: int | None = None) -> float:
@@ -835,7 +848,7 @@ class Plant:
         return self._copy_with(self._core.copy())
 
     def __reduce__(self):
-        return (_load_plant, (self._settings, self._seed, self._setpoint, self.save_state()))
+        return (_load_plant, (self.settings, self._seed, self._setpoint, self.save_state()))
 
     def __repr__(self) -> str:
         return f"<veltrax.Plant time={self.time} measured={self.measured}>"
