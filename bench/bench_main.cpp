@@ -24,7 +24,7 @@
 #include "api/veltrax.hpp"
 #include "controller/cost.hpp"
 #include "controller/estimator.hpp"
-#include "numeric/vector_pow.hpp"
+#include "numeric/vpow/pow.hpp"
 
 using namespace veltrax;
 

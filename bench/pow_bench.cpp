@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "numeric/vector_pow.hpp"
+#include "numeric/vpow/pow.hpp"
 
 using namespace veltrax::vpow;
 

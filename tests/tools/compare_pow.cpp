@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "numeric/vector_pow.hpp"
+#include "numeric/vpow/pow.hpp"
 
 using namespace veltrax::vpow;
 

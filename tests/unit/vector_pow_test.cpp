@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The vector power function (numeric/vector_pow.hpp): bit identity with
+// The vector power function (numeric/vpow/pow.hpp): bit identity with
 // std::pow on random inputs, random bit patterns and edge inputs on each
 // usable path; the kernels' intermediate values against the values the C
 // library's own machine code computes (single-stepped with ptrace), with a
@@ -24,11 +24,16 @@
 #include <string>
 #include <vector>
 
-#include "numeric/vector_pow.hpp"
-#include "numeric/vector_pow_data.hpp"
-#include "numeric/vector_pow_entry.hpp"
-#include "numeric/vector_pow_trace.hpp"
+#include "numeric/vpow/internal.hpp"
+#include "numeric/vpow/pow.hpp"
+#include "numeric/vpow/tables.hpp"
+#include "pow_trace.hpp"
 #include "pow_transcription.hpp"
+
+#if defined(__x86_64__)
+#include "numeric/vpow/avx2.hpp"
+#include "numeric/vpow/avx512.hpp"
+#endif
 
 #if defined(__x86_64__) && defined(__linux__)
 #include <gnu/libc-version.h>
@@ -42,7 +47,9 @@
 #endif
 
 using namespace veltrax::vpow;
-using veltrax::vpow::detail::PowTrace;
+using veltrax::testing::kPowStepNames;
+using veltrax::testing::pow_step_is_fma;
+using veltrax::testing::PowTrace;
 
 namespace {
 
@@ -201,10 +208,8 @@ TEST(VectorPow, SelectionIsConsistent) {
     }
 #endif
     double x[8] = {0.5, 1.5, 2.5, 3.5, 4.5, 5.5, 6.5, 0.0}, out[8];
-    pow8(x, 4.0, out);
+    pow_n(x, 8, 4.0, out);
     for (int i = 0; i < 8; ++i) EXPECT_EQ(bits(out[i]), bits(std::pow(x[i], 4.0)));
-    pow4(x, -1.5, out);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(bits(out[i]), bits(std::pow(x[i], -1.5)));
 }
 
 // VELTRAX_SCALAR_POW=1 forces std::pow: checked in a child run of this test.
@@ -261,7 +266,7 @@ bool in_fast_path(double x, double y) {
     if (topy - 0x3be >= 0x80) return false;
     Steps s;
     transcribe(x, y, -1, &s);
-    return std::fabs(s.v[detail::kMulEhi]) >= 0x1p-54 && std::fabs(s.v[detail::kMulEhi]) < 512.0;
+    return std::fabs(s.v[kMulEhi]) >= 0x1p-54 && std::fabs(s.v[kMulEhi]) < 512.0;
 }
 
 struct Case {
@@ -282,9 +287,20 @@ std::vector<Case> fast_path_cases(int n, std::uint64_t seed) {
     return cases;
 }
 
+#if defined(__x86_64__)
+VELTRAX_AVX2 void trace_avx2(const double* x, double y, double* out, PowTrace<4>* trace) {
+    avx2::Isa::storeu(out, avx2::pow_kernel(avx2::Isa::loadu(x), y, *trace));
+}
+
+VELTRAX_AVX512 void trace_avx512(const double* x, double y, double* out, PowTrace<8>* trace) {
+    avx512::Isa::storeu(out, avx512::pow_kernel(avx512::Isa::loadu(x), y, *trace));
+}
+#endif
+
 // The vector kernels record the same intermediate values as the scalar
 // transcription, in every lane.
 TEST(VectorPowIntermediates, KernelsMatchScalarTranscription) {
+#if defined(__x86_64__)
     const bool avx2 = pow_path_supported_by_cpu(PowPath::Avx2), avx512 = pow_path_supported_by_cpu(PowPath::Avx512);
     if (!avx2) GTEST_SKIP() << "no AVX2 and FMA";
     const std::vector<Case> cases = fast_path_cases(40000, 5);
@@ -295,25 +311,28 @@ TEST(VectorPowIntermediates, KernelsMatchScalarTranscription) {
         for (int l = 0; l < 8; ++l) x[l] = cases[c + l].x;
         PowTrace<4> t4[2];
         PowTrace<8> t8;
-        detail::pow4_avx2_trace(x, y, out, &t4[0]);
-        detail::pow4_avx2_trace(x + 4, y, out + 4, &t4[1]);
-        if (avx512) detail::pow8_avx512_trace(x, y, out, &t8);
+        trace_avx2(x, y, out, &t4[0]);
+        trace_avx2(x + 4, y, out + 4, &t4[1]);
+        if (avx512) trace_avx512(x, y, out, &t8);
         for (int l = 0; l < 8; ++l) {
             if (!in_fast_path(x[l], y)) continue;
             Steps s;
             transcribe(x[l], y, -1, &s);
-            for (int step = 0; step < detail::kTraceSteps; ++step) {
+            for (int step = 0; step < kPowSteps; ++step) {
                 const double v4 = t4[l / 4].v[step][l % 4];
                 if (bits(v4) != bits(s.v[step]) && ++differ <= 5)
-                    ADD_FAILURE() << "avx2 " << detail::kTraceStepNames[step] << " x=" << std::hexfloat << x[l]
+                    ADD_FAILURE() << "avx2 " << kPowStepNames[step] << " x=" << std::hexfloat << x[l]
                                   << " y=" << y << ": " << v4 << " vs " << s.v[step];
                 if (avx512 && bits(t8.v[step][l]) != bits(s.v[step]) && ++differ <= 5)
-                    ADD_FAILURE() << "avx512 " << detail::kTraceStepNames[step] << " x=" << std::hexfloat << x[l];
+                    ADD_FAILURE() << "avx512 " << kPowStepNames[step] << " x=" << std::hexfloat << x[l];
             }
-            differ += bits(s.v[detail::kResult]) != bits(std::pow(x[l], y));
+            differ += bits(s.v[kResult]) != bits(std::pow(x[l], y));
         }
     }
     EXPECT_EQ(differ, 0);
+#else
+    GTEST_SKIP() << "x86-64 only";
+#endif
 }
 
 #if VPOW_TEST_PTRACE
@@ -401,14 +420,14 @@ TEST(VectorPowIntermediates, MatchTheLibrarysMachineCode) {
     for (std::size_t c = 0; c < cases.size(); ++c) {
         Steps s;
         transcribe(cases[c].x, cases[c].y, -1, &s);
-        for (int step = 0; step < detail::kTraceSteps; ++step)
+        for (int step = 0; step < kPowSteps; ++step)
             EXPECT_TRUE(library[c].count(bits(s.v[step])))
-                << detail::kTraceStepNames[step] << " of pow(" << std::hexfloat << cases[c].x << ", " << cases[c].y
+                << kPowStepNames[step] << " of pow(" << std::hexfloat << cases[c].x << ", " << cases[c].y
                 << ") = " << s.v[step] << " is not a value the library computes";
     }
     int fused = 0;
-    for (int step = 0; step < detail::kTraceSteps; ++step) {
-        if (!detail::trace_step_is_fma(step)) continue;
+    for (int step = 0; step < kPowSteps; ++step) {
+        if (!pow_step_is_fma(step)) continue;
         ++fused;
         // Caught on an input when the mutant's separate product is not in the
         // library's registers (apart from the products that coincide with
@@ -420,14 +439,14 @@ TEST(VectorPowIntermediates, MatchTheLibrarysMachineCode) {
             transcribe(cases[c].x, cases[c].y, step, &s);
             const bool absent = !library[c].count(bits(s.product));
             bool differs = false;
-            for (int t = 0; t < detail::kTraceSteps; ++t) differs = differs || !library[c].count(bits(s.v[t]));
+            for (int t = 0; t < kPowSteps; ++t) differs = differs || !library[c].count(bits(s.v[t]));
             product_absent += absent;
             step_differs += differs;
             caught += absent || differs;
         }
-        EXPECT_GE(caught, cases.size() / 2) << "unfusing " << detail::kTraceStepNames[step] << " goes unnoticed";
+        EXPECT_GE(caught, cases.size() / 2) << "unfusing " << kPowStepNames[step] << " goes unnoticed";
         std::printf("unfused %-13s caught in %2zu of %zu cases: product absent in %2zu, another value in %2zu\n",
-                    detail::kTraceStepNames[step], caught, cases.size(), product_absent, step_differs);
+                    kPowStepNames[step], caught, cases.size(), product_absent, step_differs);
     }
     EXPECT_EQ(fused, 20);
 #else
@@ -443,16 +462,16 @@ TEST(VectorPowIntermediates, SelfCheckInputsCatchUnfusedSteps) {
     for (const detail::PowCheckGroup& g : detail::self_check_groups()) {
         for (double x : g.x) {
             if (!in_fast_path(x, g.y)) continue;
-            for (int step = 0; step < detail::kTraceSteps; ++step) {
-                if (!detail::trace_step_is_fma(step)) continue;
+            for (int step = 0; step < kPowSteps; ++step) {
+                if (!pow_step_is_fma(step)) continue;
                 Steps s;
                 transcribe(x, g.y, step, &s);
-                if (bits(s.v[detail::kResult]) != bits(std::pow(x, g.y))) caught.insert(step);
+                if (bits(s.v[kResult]) != bits(std::pow(x, g.y))) caught.insert(step);
             }
         }
     }
-    for (int step : {detail::kLogR, detail::kLogLo3, detail::kLogLo, detail::kMulErr, detail::kExpP, detail::kResult})
-        EXPECT_TRUE(caught.count(step)) << detail::kTraceStepNames[step];
+    for (int step : {kLogR, kLogLo3, kLogLo, kMulErr, kExpP, kResult})
+        EXPECT_TRUE(caught.count(step)) << kPowStepNames[step];
 }
 
 // The tables are the installed library's: each structure occurs byte for

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// Selection and dispatch of the vector power function (numeric/vector_pow.hpp).
-#include "numeric/vector_pow.hpp"
+// Selection and dispatch of the vector power function (numeric/vpow/pow.hpp).
+#include "numeric/vpow/pow.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -9,7 +9,8 @@
 #include <limits>
 #include <vector>
 
-#include "numeric/vector_pow_entry.hpp"
+#include "numeric/vpow/internal.hpp"
+#include "numeric/vpow/steps.hpp"
 
 #if defined(__x86_64__) && defined(__GLIBC__) && __has_include(<sys/platform/x86.h>)
 #include <dlfcn.h>
@@ -243,6 +244,8 @@ const char* pow_path_name(PowPath path) {
     }
 }
 
+std::string pow_summary() { return std::string("power: ") + pow_path_name(pow_path()); }
+
 std::string pow_selection_report() {
     const detail::Selection& s = detail::selection();
     return "path: " + std::string(pow_path_name(s.best)) + "\n" + s.report;
@@ -275,12 +278,6 @@ void pow_n_on(PowPath path, const double* x, std::size_t n, double y, double* ou
 }
 
 void pow_n(const double* x, std::size_t n, double y, double* out) { pow_n_on(pow_path(), x, n, y, out); }
-
-void pow4(const double* x, double y, double* out) {
-    pow_n_on(pow_path_usable(PowPath::Avx2) ? PowPath::Avx2 : PowPath::Scalar, x, 4, y, out);
-}
-
-void pow8(const double* x, double y, double* out) { pow_n_on(pow_path(), x, 8, y, out); }
 
 bool scalar_pow_is_direct() { return detail::selection().scalar != &detail::std_pow; }
 

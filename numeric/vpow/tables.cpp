@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// Lookup tables of the C library's power function (glibc 2.36,
+// Lookup tables of the C library's power function (glibc 2.36 and 2.41,
 // sysdeps/ieee754/dbl-64/e_pow_log_data.c and e_exp_data.c), used by the
-// vector power function (numeric/vector_pow_avx2.hpp, vector_pow_avx512.hpp)
-// so that it reads exactly the values the library's pow reads.
+// vector power function (numeric/vpow/kernel-inl.hpp) so that it reads
+// exactly the values the library's pow reads.
 // tests/unit/vector_pow_test.cpp checks that both tables occur byte for byte
 // in the installed libm.
 //
@@ -26,7 +26,7 @@
 //   You should have received a copy of the GNU Lesser General Public
 //   License along with the GNU C Library; if not, see
 //   <https://www.gnu.org/licenses/>.
-#include "numeric/vector_pow_data.hpp"
+#include "numeric/vpow/tables.hpp"
 
 namespace veltrax::vpow::detail {
 

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// Internal: the data of the C library's power function (glibc 2.36), laid out
-// exactly as the library's __pow_log_data and __exp_data, so that the vector
-// power function reads the same values from the same positions. Definitions
-// and copyright notice: vector_pow_data.cpp.
+// Internal: the data of the C library's power function, laid out as the
+// library's __pow_log_data and __exp_data (glibc 2.36; 2.41 inserts exp10's
+// constants before the exponential table), so that the vector power function
+// reads the same values from the same positions. Definitions and copyright
+// notice: tables.cpp.
 #pragma once
 
 #include <cstdint>

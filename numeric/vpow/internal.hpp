@@ -1,23 +1,17 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// Internal: the array entry points of the vector power function's paths
-// (vector_pow_avx2.cpp, vector_pow_avx512.cpp). Each needs the CPU features
-// of its path; numeric/vector_pow.hpp dispatches to them.
+// Internal: the array entry points of the vector paths (arrays.cpp), each
+// needing its path's CPU features, and the self-check (select.cpp).
 #pragma once
 
 #include <cstddef>
 #include <vector>
 
-#include "numeric/vector_pow.hpp"
-#include "numeric/vector_pow_trace.hpp"
+#include "numeric/vpow/pow.hpp"
 
 namespace veltrax::vpow::detail {
 
 void pow_n_avx2(const double* x, std::size_t n, double y, double* out);
 void pow_n_avx512(const double* x, std::size_t n, double y, double* out);
-
-// One kernel call that also records every intermediate value (tests).
-void pow4_avx2_trace(const double* x, double y, double* out, PowTrace<4>* trace);
-void pow8_avx512_trace(const double* x, double y, double* out, PowTrace<8>* trace);
 
 // The inputs of the self-check at selection: groups of x values with one
 // exponent each.

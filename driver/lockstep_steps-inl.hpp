@@ -1,0 +1,95 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// The vector steps of the lock-step search, written once over the traits type
+// Isa of an instruction set (numeric/vpow/target.hpp): included by
+// driver/lockstep_search.cpp inside a namespace and target region of each
+// set, where Isa and pow_kernel are that set's. No include guard, no includes.
+
+// value[l] = evaluate_cost(t, du[l]) in each group for its active lanes whose
+// du is finite; left_out[i] receives group i's active lanes that were not
+// evaluated (du infinite or NaN), for the scalar cost. A lane whose w is not
+// above 0 gives the power 1.0 to compute, and its term is then dropped; a term
+// without any other lane skips the power. The groups' evaluations overlap in
+// the CPU: one group's power functions run while another's wait for their
+// results.
+template <int G>
+__attribute__((always_inline)) inline void evaluate_groups(const CostTable& t, LaneGroup* const* g,
+                                                           unsigned* left_out) {
+    using Vec = Isa::Vec;
+    using Mask = Isa::Mask;
+    Vec du[G], j[G];
+    Mask finite[G];
+    for (int i = 0; i < G; ++i) {
+        du[i] = Isa::load(g[i]->du);
+        finite[i] = Isa::compare_in<_CMP_LE_OQ>(Isa::mask_of(g[i]->active), Isa::abs(du[i]), Isa::set1(DBL_MAX));
+        j[i] = Isa::set1(t.fixed_sum);
+    }
+    const Vec one = Isa::set1(1.0), zero = Isa::zero(), cp = Isa::set1(t.midpoint_power);
+    for (int k = t.first_moving; k < kHorizonEnd; ++k) {
+        const Vec step = Isa::set1(t.step_coef[k]), free = Isa::set1(t.free_response[k]);
+        const Vec reference = Isa::set1(t.reference[k]);
+        for (int i = 0; i < G; ++i) {
+            const Vec w = Isa::add(Isa::mul(step, du[i]), free);
+            const Mask on = Isa::compare_in<_CMP_NLE_UQ>(finite[i], w, zero);
+            Vec y = zero;
+            if (Isa::lanes_of(on) != 0) {
+                const Vec wp = pow_kernel(Isa::blend(on, one, w), t.exponent);
+                y = Isa::div_or_zero(on, wp, Isa::add(cp, wp));
+            }
+            const Vec e = Isa::sub(reference, y);
+            j[i] = Isa::add(Isa::mul(e, e), j[i]);
+        }
+    }
+    for (int i = 0; i < G; ++i) {
+        const Vec cost = Isa::add(Isa::mul(Isa::set1(t.weight), Isa::mul(du[i], du[i])), j[i]);
+        Isa::store_lanes(g[i]->value, finite[i], cost);
+        left_out[i] = g[i]->active & ~Isa::lanes_of(finite[i]);
+    }
+}
+
+// The groups g[0 .. count - 1] (at most LockstepLanes::kMaxGroups).
+inline void evaluate(const CostTable& t, LaneGroup* const* g, int count, unsigned* left_out) {
+    switch (count) {
+        case 1: evaluate_groups<1>(t, g, left_out); break;
+        case 2: evaluate_groups<2>(t, g, left_out); break;
+        case 3: evaluate_groups<3>(t, g, left_out); break;
+        case 4: evaluate_groups<4>(t, g, left_out); break;
+    }
+}
+
+// One step of golden_section_loop in every golden lane: the value just
+// evaluated becomes f2 (lanes that evaluated x2) or f1, then the loop test,
+// then the next interior point. Returns the golden lanes whose loop has ended.
+inline unsigned golden_step(LaneGroup& s) {
+    using Vec = Isa::Vec;
+    using Mask = Isa::Mask;
+    const Mask golden = Isa::mask_of(s.in_golden), at_x2 = Isa::mask_of(s.evaluates_x2);
+    const Vec v = Isa::load(s.value);
+    const Vec f2 = Isa::blend(Isa::both(golden, at_x2), Isa::load(s.f2), v);
+    const Vec f1 = Isa::blend(Isa::first_not_second(golden, at_x2), Isa::load(s.f1), v);
+    const Vec x0 = Isa::load(s.x0), x1 = Isa::load(s.x1);
+    const Vec x2 = Isa::load(s.x2), x3 = Isa::load(s.x3);
+    const Vec iterations = Isa::load(s.golden_iterations);
+    const Vec width = Isa::abs(Isa::sub(x3, x0));
+    Mask go_on = Isa::compare_in<_CMP_GT_OQ>(
+        golden, width, Isa::mul(Isa::set1(kSearchTolerance), Isa::add(Isa::abs(x1), Isa::abs(x2))));
+    go_on = Isa::compare_in<_CMP_GT_OQ>(go_on, width, Isa::set1(kGoldenAbsoluteFloor));
+    go_on = Isa::compare_in<_CMP_LT_OQ>(go_on, iterations, Isa::set1(kMaxGoldenIterations));
+    const Mask go_right = Isa::compare_in<_CMP_LT_OQ>(go_on, f2, f1);
+    const Mask go_left = Isa::first_not_second(go_on, go_right);
+    const Vec ratio = Isa::set1(kGoldenRatio), fraction = Isa::set1(kGoldenFraction);
+    // Right: x0 = x1, x1 = x2, x2 = R x1 + F x3. Left: x3 = x2, x2 = x1, x1 = R x2 + F x0.
+    const Vec new2 = Isa::add(Isa::mul(ratio, x2), Isa::mul(fraction, x3));
+    const Vec new1 = Isa::add(Isa::mul(ratio, x1), Isa::mul(fraction, x0));
+    Isa::store(s.x0, Isa::blend(go_right, x0, x1));
+    Isa::store(s.x3, Isa::blend(go_left, x3, x2));
+    Isa::store(s.x1, Isa::blend(go_right, Isa::blend(go_left, x1, new1), x2));
+    Isa::store(s.x2, Isa::blend(go_right, Isa::blend(go_left, x2, x1), new2));
+    Isa::store(s.f1, Isa::blend(go_right, f1, f2));
+    Isa::store(s.f2, Isa::blend(go_left, f2, f1));
+    const Vec du = Isa::load(s.du);
+    Isa::store(s.du, Isa::blend(go_right, Isa::blend(go_left, du, new1), new2));
+    Isa::store(s.golden_iterations, Isa::add_where(go_on, iterations, Isa::set1(1.0)));
+    const unsigned on = Isa::lanes_of(go_on);
+    s.evaluates_x2 = (s.evaluates_x2 & ~on) | Isa::lanes_of(go_right);
+    return s.in_golden & ~on;
+}

@@ -1,0 +1,22 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// The array entry points of the vector paths: pow_array of each instruction
+// set, behind a function compiled for it.
+#if defined(__x86_64__)
+
+#include "numeric/vpow/avx2.hpp"
+#include "numeric/vpow/avx512.hpp"
+#include "numeric/vpow/internal.hpp"
+
+namespace veltrax::vpow::detail {
+
+VELTRAX_AVX2 void pow_n_avx2(const double* x, std::size_t n, double y, double* out) {
+    avx2::pow_array(x, n, y, out);
+}
+
+VELTRAX_AVX512 void pow_n_avx512(const double* x, std::size_t n, double y, double* out) {
+    avx512::pow_array(x, n, y, out);
+}
+
+}  // namespace veltrax::vpow::detail
+
+#endif  // __x86_64__

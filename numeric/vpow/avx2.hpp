@@ -1,0 +1,93 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// AVX2 and FMA: four lanes of doubles. The traits type Isa and, compiled for
+// these instructions, the power kernel (numeric/vpow/kernel-inl.hpp) as
+// veltrax::vpow::avx2::pow_kernel and pow_array.
+//
+// Call them only where vpow::pow_path_usable(PowPath::Avx2) is true
+// (numeric/vpow/pow.hpp), from code with the same target (VELTRAX_AVX2, or a
+// region of numeric/vpow/target.hpp).
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "numeric/vpow/steps.hpp"
+#include "numeric/vpow/tables.hpp"
+#include "numeric/vpow/target.hpp"
+
+VELTRAX_BEGIN_AVX2
+namespace veltrax::vpow::avx2 {
+
+struct Isa {
+    using Vec = __m256d;
+    using Ints = __m256i;   // 64-bit integers
+    using Mask = __m256d;   // all bits set in a chosen lane
+    static constexpr int kLanes = 4;
+    static constexpr unsigned kAllLanes = 0xf;
+
+    VELTRAX_OP Vec set1(double v) { return _mm256_set1_pd(v); }
+    VELTRAX_OP Ints set1_bits(std::int64_t v) { return _mm256_set1_epi64x(v); }
+    VELTRAX_OP Vec zero() { return _mm256_setzero_pd(); }
+    VELTRAX_OP Vec load(const double* p) { return _mm256_load_pd(p); }
+    VELTRAX_OP Vec loadu(const double* p) { return _mm256_loadu_pd(p); }
+    VELTRAX_OP void store(double* p, Vec v) { _mm256_store_pd(p, v); }
+    VELTRAX_OP void storeu(double* p, Vec v) { _mm256_storeu_pd(p, v); }
+    VELTRAX_OP void store_bits(std::int64_t* p, Ints v) { _mm256_store_si256(reinterpret_cast<__m256i*>(p), v); }
+
+    VELTRAX_OP Ints as_bits(Vec v) { return _mm256_castpd_si256(v); }
+    VELTRAX_OP Vec as_double(Ints v) { return _mm256_castsi256_pd(v); }
+    VELTRAX_OP Ints add_bits(Ints a, Ints b) { return _mm256_add_epi64(a, b); }
+    VELTRAX_OP Ints sub_bits(Ints a, Ints b) { return _mm256_sub_epi64(a, b); }
+    VELTRAX_OP Ints and_bits(Ints a, Ints b) { return _mm256_and_si256(a, b); }
+    VELTRAX_OP Ints xor_bits(Ints a, Ints b) { return _mm256_xor_si256(a, b); }
+    template <int N>
+    VELTRAX_OP Ints shift_right(Ints a) { return _mm256_srli_epi64(a, N); }
+    template <int N>
+    VELTRAX_OP Ints shift_left(Ints a) { return _mm256_slli_epi64(a, N); }
+
+    VELTRAX_OP Vec add(Vec a, Vec b) { return _mm256_add_pd(a, b); }
+    VELTRAX_OP Vec sub(Vec a, Vec b) { return _mm256_sub_pd(a, b); }
+    VELTRAX_OP Vec mul(Vec a, Vec b) { return _mm256_mul_pd(a, b); }
+    VELTRAX_OP Vec div(Vec a, Vec b) { return _mm256_div_pd(a, b); }
+    VELTRAX_OP Vec fmadd(Vec a, Vec b, Vec c) { return _mm256_fmadd_pd(a, b, c); }  // a b + c, one rounding
+    VELTRAX_OP Vec fmsub(Vec a, Vec b, Vec c) { return _mm256_fmsub_pd(a, b, c); }  // a b - c, one rounding
+    VELTRAX_OP Vec abs(Vec a) { return _mm256_and_pd(a, _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffffLL))); }
+
+    // Comparisons with a _CMP_ predicate.
+    template <int Predicate>
+    VELTRAX_OP Mask compare(Vec a, Vec b) { return _mm256_cmp_pd(a, b, Predicate); }
+    // The lanes of m where the comparison holds.
+    template <int Predicate>
+    VELTRAX_OP Mask compare_in(Mask m, Vec a, Vec b) { return _mm256_and_pd(m, _mm256_cmp_pd(a, b, Predicate)); }
+    VELTRAX_OP Mask both(Mask a, Mask b) { return _mm256_and_pd(a, b); }
+    VELTRAX_OP Mask first_not_second(Mask a, Mask b) { return _mm256_andnot_pd(b, a); }
+    VELTRAX_OP unsigned lanes_of(Mask m) { return static_cast<unsigned>(_mm256_movemask_pd(m)); }
+    VELTRAX_OP unsigned lanes_not_of(Mask m) {
+        return static_cast<unsigned>(_mm256_movemask_pd(_mm256_andnot_pd(m, _mm256_castsi256_pd(_mm256_set1_epi64x(-1)))));
+    }
+    VELTRAX_OP Mask mask_of(unsigned lanes) {
+        const __m256i bit = _mm256_set_epi64x(8, 4, 2, 1);
+        return _mm256_castsi256_pd(
+            _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_set1_epi64x(lanes), bit), bit));
+    }
+    // b in the lanes of m, a in the others.
+    VELTRAX_OP Vec blend(Mask m, Vec a, Vec b) { return _mm256_blendv_pd(a, b, m); }
+    // a / b in the lanes of m, 0 in the others.
+    VELTRAX_OP Vec div_or_zero(Mask m, Vec a, Vec b) { return _mm256_and_pd(m, _mm256_div_pd(a, b)); }
+    // a + b in the lanes of m, a in the others.
+    VELTRAX_OP Vec add_where(Mask m, Vec a, Vec b) { return _mm256_add_pd(a, _mm256_and_pd(m, b)); }
+    VELTRAX_OP void store_lanes(double* p, Mask m, Vec v) { _mm256_maskstore_pd(p, _mm256_castpd_si256(m), v); }
+
+    // base[index] of each lane (index in doubles).
+    VELTRAX_OP Vec gather(const double* base, Ints index) { return _mm256_i64gather_pd(base, index, 8); }
+    VELTRAX_OP Ints gather_bits(const std::uint64_t* base, Ints index) {
+        return _mm256_i64gather_epi64(reinterpret_cast<const long long*>(base), index, 8);
+    }
+};
+
+#include "numeric/vpow/kernel-inl.hpp"
+
+}  // namespace veltrax::vpow::avx2
+VELTRAX_END_TARGET
