@@ -3,11 +3,18 @@
 // set, behind a function compiled for it.
 #if defined(__x86_64__)
 
+#include <cmath>
+
 #include "numeric/vpow/avx2.hpp"
 #include "numeric/vpow/avx512.hpp"
 #include "numeric/vpow/internal.hpp"
 
 namespace veltrax::vpow::detail {
+
+__attribute__((noinline, cold)) void pow_fallback_lanes(const double* x, double y, double* out, unsigned mask) {
+    for (int lane = 0; mask != 0; ++lane, mask >>= 1)
+        if (mask & 1u) out[lane] = std::pow(x[lane], y);
+}
 
 VELTRAX_AVX2 void pow_n_avx2(const double* x, std::size_t n, double y, double* out) {
     avx2::pow_array(x, n, y, out);

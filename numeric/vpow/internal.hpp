@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Internal: the array entry points of the vector paths (arrays.cpp), each
-// needing its path's CPU features, and the self-check (select.cpp).
+// needing its path's CPU features, and the self-check (self_check.cpp).
 #pragma once
 
 #include <cstddef>
@@ -13,6 +13,9 @@ namespace veltrax::vpow::detail {
 void pow_n_avx2(const double* x, std::size_t n, double y, double* out);
 void pow_n_avx512(const double* x, std::size_t n, double y, double* out);
 
+// Whether the C library is one of the verified versions (select.cpp).
+bool pow_library_verified();
+
 // The inputs of the self-check at selection: groups of x values with one
 // exponent each.
 struct PowCheckGroup {
@@ -21,7 +24,9 @@ struct PowCheckGroup {
 };
 std::vector<PowCheckGroup> self_check_groups();
 
-// Whether pow_n_on(path) gives the bits of std::pow on every self-check input.
+// Whether pow_n_on(path), or f, gives the bits of std::pow on every
+// self-check input.
 bool self_check(PowPath path);
+bool self_check(PowFunction f);
 
 }  // namespace veltrax::vpow::detail

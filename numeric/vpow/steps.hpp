@@ -70,7 +70,7 @@ struct NoTrace {
 namespace detail {
 
 // std::pow for the lanes of `mask` (bit i: lane i); out holds the vector
-// results of the other lanes. Defined in select.cpp.
+// results of the other lanes. Defined in arrays.cpp.
 void pow_fallback_lanes(const double* x, double y, double* out, unsigned mask);
 
 // True when y sends every x down the library's special path: |y| < 2^-65,

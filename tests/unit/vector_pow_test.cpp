@@ -4,29 +4,24 @@
 // usable path; the kernels' intermediate values against the values the C
 // library's own machine code computes (single-stepped with ptrace), with a
 // check that leaving any one of its 20 fused multiply-adds unfused is caught;
-// the tables against the installed libm; scalar_pow; the VELTRAX_SCALAR_POW
+// the tables against the installed libm; scalar_pow; the VELTRAX_POW_PATH
 // switch.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "libm_checks.hpp"
 #include "numeric/vpow/internal.hpp"
 #include "numeric/vpow/pow.hpp"
-#include "numeric/vpow/tables.hpp"
 #include "pow_trace.hpp"
 #include "pow_transcription.hpp"
 
@@ -35,15 +30,11 @@
 #include "numeric/vpow/avx512.hpp"
 #endif
 
-#if defined(__x86_64__) && defined(__linux__)
-#include <gnu/libc-version.h>
-#include <sys/ptrace.h>
-#include <sys/user.h>
-#include <sys/wait.h>
+#if defined(__linux__)
 #include <unistd.h>
-#define VPOW_TEST_PTRACE 1
+#define VPOW_TEST_CHILD_RUNS 1
 #else
-#define VPOW_TEST_PTRACE 0
+#define VPOW_TEST_CHILD_RUNS 0
 #endif
 
 using namespace veltrax::vpow;
@@ -181,6 +172,14 @@ INSTANTIATE_TEST_SUITE_P(Paths, VectorPowPath, ::testing::Values(PowPath::Avx2, 
                              return std::string(pow_path_name(info.param));
                          });
 
+// The widest path VELTRAX_POW_PATH allows: 2 (avx512, auto, unset or not
+// understood), 1 (avx2) or 0 (scalar).
+int widest_allowed() {
+    const char* env = std::getenv("VELTRAX_POW_PATH");
+    const std::string value = env ? env : "";
+    return value == "scalar" ? 0 : value == "avx2" ? 1 : 2;
+}
+
 TEST(VectorPow, SelectionIsConsistent) {
     const PowPath best = pow_path();
     EXPECT_TRUE(pow_path_usable(PowPath::Scalar));
@@ -188,54 +187,59 @@ TEST(VectorPow, SelectionIsConsistent) {
     if (best == PowPath::Avx2) {
         EXPECT_FALSE(pow_path_usable(PowPath::Avx512));
     }
-    std::printf("%s", pow_selection_report().c_str());
-    const char* env = std::getenv("VELTRAX_SCALAR_POW");
-    const bool forced = env != nullptr && std::strcmp(env, "1") == 0;
-    // VELTRAX_POW_PATH=avx2 or =scalar caps the vector paths.
-    const char* cap = std::getenv("VELTRAX_POW_PATH");
-    const int widest = cap && std::strcmp(cap, "avx2") == 0 ? 1 : cap && std::strcmp(cap, "scalar") == 0 ? 0 : 2;
-    EXPECT_LE(static_cast<int>(best), widest);
-#if VPOW_TEST_PTRACE
-    // On the library build the kernels transcribe, a CPU that has the
-    // features must get the path: a failing self-check is a bug here.
-    if (!forced && std::strcmp(gnu_get_libc_version(), "2.36") == 0) {
+    std::printf("%s\n%s", pow_summary().c_str(), pow_selection_report().c_str());
+    EXPECT_EQ(pow_summary().rfind(std::string("power: ") + pow_path_name(best), 0), 0u) << pow_summary();
+    EXPECT_LE(static_cast<int>(best), widest_allowed());
+    // On a verified library, a CPU that has the features must get the path
+    // the switch allows: a failing self-check is a bug here.
+    if (detail::pow_library_verified()) {
         for (PowPath path : {PowPath::Avx2, PowPath::Avx512}) {
-            if (pow_path_supported_by_cpu(path) && static_cast<int>(path) <= widest) {
+            if (pow_path_supported_by_cpu(path) && static_cast<int>(path) <= widest_allowed()) {
                 EXPECT_TRUE(pow_path_usable(path)) << pow_path_name(path);
             }
         }
         EXPECT_TRUE(scalar_pow_is_direct());
+        EXPECT_NE(pow_summary().find(" verified"), std::string::npos) << pow_summary();
+    } else {
+        EXPECT_EQ(best, PowPath::Scalar);
+        EXPECT_FALSE(scalar_pow_is_direct());
+        EXPECT_NE(pow_summary().find("not verified"), std::string::npos) << pow_summary();
     }
-#endif
     double x[8] = {0.5, 1.5, 2.5, 3.5, 4.5, 5.5, 6.5, 0.0}, out[8];
     pow_n(x, 8, 4.0, out);
     for (int i = 0; i < 8; ++i) EXPECT_EQ(bits(out[i]), bits(std::pow(x[i], 4.0)));
 }
 
-// VELTRAX_SCALAR_POW=1 forces std::pow: checked in a child run of this test.
-TEST(VectorPow, EnvironmentForcesScalar) {
-    const char* env = std::getenv("VELTRAX_SCALAR_POW");
-    if (env != nullptr && std::strcmp(env, "1") == 0) {
-        EXPECT_EQ(pow_path(), PowPath::Scalar);
-        EXPECT_FALSE(pow_path_usable(PowPath::Avx2));
-        EXPECT_FALSE(pow_path_usable(PowPath::Avx512));
-        EXPECT_FALSE(scalar_pow_is_direct());
+// VELTRAX_POW_PATH caps the path and the summary says so; a value it does
+// not understand means auto. Checked in child runs of this test.
+TEST(VectorPow, SwitchCapsThePath) {
+    if (const char* env = std::getenv("VELTRAX_POW_PATH")) {
+        const std::string value = env;
+        EXPECT_LE(static_cast<int>(pow_path()), widest_allowed());
+        if (value == "scalar") {
+            EXPECT_FALSE(pow_path_usable(PowPath::Avx2));
+            EXPECT_FALSE(pow_path_usable(PowPath::Avx512));
+        }
+        const std::string expected = value == "sideways" ? "VELTRAX_POW_PATH=sideways is not auto" : "VELTRAX_POW_PATH=" + value;
+        EXPECT_NE(pow_summary().find(expected), std::string::npos) << pow_summary();
         return;
     }
-#if VPOW_TEST_PTRACE
+#if VPOW_TEST_CHILD_RUNS
     char self[4096];
     const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
     ASSERT_GT(length, 0);
     self[length] = '\0';
-    const std::string command =
-        "VELTRAX_SCALAR_POW=1 '" + std::string(self) + "' --gtest_filter=VectorPow.EnvironmentForcesScalar 2>&1";
-    FILE* child = popen(command.c_str(), "r");
-    ASSERT_NE(child, nullptr);
-    std::string output;
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, child) != nullptr) output += buffer;
-    EXPECT_EQ(pclose(child), 0) << output;
-    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+    for (const char* value : {"scalar", "avx2", "sideways"}) {
+        const std::string command = std::string("VELTRAX_POW_PATH=") + value + " '" + self +
+                                    "' --gtest_filter=VectorPow.SwitchCapsThePath 2>&1";
+        FILE* child = popen(command.c_str(), "r");
+        ASSERT_NE(child, nullptr);
+        std::string output;
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, child) != nullptr) output += buffer;
+        EXPECT_EQ(pclose(child), 0) << output;
+        EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+    }
 #else
     GTEST_SKIP() << "Linux only";
 #endif
@@ -257,35 +261,11 @@ TEST(VectorPow, ScalarPowMatchesStdPow) {
 // ---------------------------------------------------------------------------
 // Intermediate values (transcription: tests/support/pow_transcription.hpp).
 
+using veltrax::testing::fast_path_cases;
+using veltrax::testing::in_fast_path;
+using veltrax::testing::PowCase;
 using veltrax::testing::Steps;
 using veltrax::testing::transcribe;
-
-bool in_fast_path(double x, double y) {
-    if (!(x >= 0x1p-1022 && x <= 0x1.fffffffffffffp1023)) return false;
-    const std::uint32_t topy = static_cast<std::uint32_t>(bits(y) >> 52) & 0x7ff;
-    if (topy - 0x3be >= 0x80) return false;
-    Steps s;
-    transcribe(x, y, -1, &s);
-    return std::fabs(s.v[kMulEhi]) >= 0x1p-54 && std::fabs(s.v[kMulEhi]) < 512.0;
-}
-
-struct Case {
-    double x, y;
-};
-
-std::vector<Case> fast_path_cases(int n, std::uint64_t seed) {
-    std::mt19937_64 rng(seed);
-    std::uniform_real_distribution<double> w(0.0, 10.0), p(0.5, 8.0), logx(-700.0, 700.0), wide_y(-20.0, 20.0);
-    std::vector<Case> cases;
-    while (static_cast<int>(cases.size()) < n) {
-        const int kind = static_cast<int>(cases.size() % 4);
-        Case c = kind < 2 ? Case{w(rng), p(rng)}
-               : kind == 2 ? Case{std::exp(logx(rng) / 20.0), wide_y(rng)}
-                           : Case{1.0 + std::ldexp(w(rng) - 5.0, -static_cast<int>(rng() % 40)), p(rng)};
-        if (in_fast_path(c.x, c.y)) cases.push_back(c);
-    }
-    return cases;
-}
 
 #if defined(__x86_64__)
 VELTRAX_AVX2 void trace_avx2(const double* x, double y, double* out, PowTrace<4>* trace) {
@@ -303,7 +283,7 @@ TEST(VectorPowIntermediates, KernelsMatchScalarTranscription) {
 #if defined(__x86_64__)
     const bool avx2 = pow_path_supported_by_cpu(PowPath::Avx2), avx512 = pow_path_supported_by_cpu(PowPath::Avx512);
     if (!avx2) GTEST_SKIP() << "no AVX2 and FMA";
-    const std::vector<Case> cases = fast_path_cases(40000, 5);
+    const std::vector<PowCase> cases = fast_path_cases(40000, 5);
     long differ = 0;
     for (std::size_t c = 0; c + 8 <= cases.size(); c += 8) {
         const double y = cases[c].y;
@@ -335,75 +315,6 @@ TEST(VectorPowIntermediates, KernelsMatchScalarTranscription) {
 #endif
 }
 
-#if VPOW_TEST_PTRACE
-// Runs std::pow on every case in a child process, single-stepping it, and
-// returns for each case the set of values (low 64 bits of xmm0 .. xmm15) that
-// the instructions of libm left in the registers. Empty when ptrace is not
-// permitted.
-std::vector<std::set<std::uint64_t>> library_register_values(const std::vector<Case>& cases) {
-    std::uint64_t lo = 0, hi = 0;
-    {
-        std::ifstream maps("/proc/self/maps");
-        std::string line;
-        while (std::getline(maps, line)) {
-            if (line.find("/libm.so") == std::string::npos) continue;
-            unsigned long a, b;
-            char perms[8];
-            if (std::sscanf(line.c_str(), "%lx-%lx %7s", &a, &b, perms) == 3 && perms[2] == 'x') {
-                lo = a;
-                hi = b;
-            }
-        }
-    }
-    if (lo == 0) return {};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        double (*volatile pow_function)(double, double) = &::pow;
-        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(2);
-        raise(SIGSTOP);
-        for (const Case& c : cases) {
-            volatile double r = pow_function(c.x, c.y);
-            (void)r;
-            raise(SIGSTOP);
-        }
-        _exit(0);
-    }
-    std::vector<std::set<std::uint64_t>> values(cases.size());
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status)) return {};
-    ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void*>(PTRACE_O_EXITKILL));
-    std::size_t index = 0;
-    bool previous_in_libm = false;
-    // A native run takes a few hundred steps per case; under valgrind the
-    // child never reaches libm's own code, and stepping it would take hours.
-    long steps_in_case = 0;
-    for (;;) {
-        if (++steps_in_case > 20000 || ptrace(PTRACE_SINGLESTEP, pid, nullptr, nullptr) != 0) break;
-        if (waitpid(pid, &status, 0) != pid || WIFEXITED(status) || WIFSIGNALED(status)) break;
-        if (WSTOPSIG(status) == SIGSTOP) {
-            ++index;
-            steps_in_case = 0;
-            continue;
-        }
-        user_regs_struct regs;
-        ptrace(PTRACE_GETREGS, pid, nullptr, &regs);
-        const bool in_libm = regs.rip >= lo && regs.rip < hi;
-        if ((in_libm || previous_in_libm) && index < cases.size()) {
-            user_fpregs_struct fp;
-            ptrace(PTRACE_GETFPREGS, pid, nullptr, &fp);
-            for (int r = 0; r < 16; ++r)
-                values[index].insert(static_cast<std::uint64_t>(fp.xmm_space[4 * r]) |
-                                     static_cast<std::uint64_t>(fp.xmm_space[4 * r + 1]) << 32);
-        }
-        previous_in_libm = in_libm;
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    if (index < cases.size()) return {};
-    return values;
-}
-#endif
-
 // (d) Every intermediate value of the transcription (and so of the kernels,
 // above) occurs among the values the library's own machine code computes for
 // the same input; and leaving any one of the 20 fused multiply-adds unfused
@@ -411,47 +322,14 @@ std::vector<std::set<std::uint64_t>> library_register_values(const std::vector<C
 // (so the library fuses that step), and for most steps also a different
 // result of the step on some inputs.
 TEST(VectorPowIntermediates, MatchTheLibrarysMachineCode) {
-#if VPOW_TEST_PTRACE
-    if (std::strcmp(gnu_get_libc_version(), "2.36") != 0) GTEST_SKIP() << "transcribed from glibc 2.36";
+    if (!detail::pow_library_verified()) GTEST_SKIP() << "not a verified C library (scripts/verify-pow.sh checks one)";
     if (!pow_path_supported_by_cpu(PowPath::Avx2)) GTEST_SKIP() << "the library runs its non-FMA variant here";
-    const std::vector<Case> cases = fast_path_cases(96, 11);
-    const auto library = library_register_values(cases);
-    if (library.empty()) GTEST_SKIP() << "cannot single-step the library here (ptrace not permitted, or valgrind)";
-    for (std::size_t c = 0; c < cases.size(); ++c) {
-        Steps s;
-        transcribe(cases[c].x, cases[c].y, -1, &s);
-        for (int step = 0; step < kPowSteps; ++step)
-            EXPECT_TRUE(library[c].count(bits(s.v[step])))
-                << kPowStepNames[step] << " of pow(" << std::hexfloat << cases[c].x << ", " << cases[c].y
-                << ") = " << s.v[step] << " is not a value the library computes";
-    }
-    int fused = 0;
-    for (int step = 0; step < kPowSteps; ++step) {
-        if (!pow_step_is_fma(step)) continue;
-        ++fused;
-        // Caught on an input when the mutant's separate product is not in the
-        // library's registers (apart from the products that coincide with
-        // another step, as ar * r with ar2, or are 0 for k = 0), or when a
-        // step gives a value the library does not compute.
-        std::size_t product_absent = 0, step_differs = 0, caught = 0;
-        for (std::size_t c = 0; c < cases.size(); ++c) {
-            Steps s;
-            transcribe(cases[c].x, cases[c].y, step, &s);
-            const bool absent = !library[c].count(bits(s.product));
-            bool differs = false;
-            for (int t = 0; t < kPowSteps; ++t) differs = differs || !library[c].count(bits(s.v[t]));
-            product_absent += absent;
-            step_differs += differs;
-            caught += absent || differs;
-        }
-        EXPECT_GE(caught, cases.size() / 2) << "unfusing " << kPowStepNames[step] << " goes unnoticed";
-        std::printf("unfused %-13s caught in %2zu of %zu cases: product absent in %2zu, another value in %2zu\n",
-                    kPowStepNames[step], caught, cases.size(), product_absent, step_differs);
-    }
-    EXPECT_EQ(fused, 20);
-#else
-    GTEST_SKIP() << "x86-64 Linux only";
-#endif
+    const auto m = veltrax::testing::compare_with_machine_code(fast_path_cases(96, 11));
+    if (!m.stepped) GTEST_SKIP() << "cannot single-step the library here (ptrace not permitted, or valgrind)";
+    EXPECT_EQ(m.missing, 0u) << m.first_missing << " is not a value the library computes";
+    EXPECT_EQ(m.fused, 20);
+    EXPECT_EQ(m.fused_caught, 20) << m.per_step;
+    std::printf("%s", m.per_step.c_str());
 }
 
 // The self-check's fixed inputs tell the library's pow from one that
@@ -477,25 +355,11 @@ TEST(VectorPowIntermediates, SelfCheckInputsCatchUnfusedSteps) {
 // The tables are the installed library's: each structure occurs byte for
 // byte in libm.
 TEST(VectorPowTables, OccurInTheInstalledLibm) {
-#if VPOW_TEST_PTRACE
-    std::ifstream maps("/proc/self/maps");
-    std::string line, path;
-    while (std::getline(maps, line)) {
-        const auto at = line.find('/');
-        if (at != std::string::npos && line.find("/libm.so") != std::string::npos) path = line.substr(at);
-    }
-    if (path.empty()) GTEST_SKIP() << "libm not mapped";
-    std::ifstream file(path, std::ios::binary);
-    const std::vector<char> data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    auto occurs = [&data](const void* p, std::size_t n) {
-        const char* b = static_cast<const char*>(p);
-        return std::search(data.begin(), data.end(), b, b + n) != data.end();
-    };
-    EXPECT_TRUE(occurs(&detail::kPowLogData, sizeof detail::kPowLogData)) << path;
-    EXPECT_TRUE(occurs(&detail::kExpData, sizeof detail::kExpData)) << path;
-#else
-    GTEST_SKIP() << "Linux only";
-#endif
+    const std::string path = veltrax::testing::mapped_libm();
+    if (path.empty()) GTEST_SKIP() << "libm not mapped (or not Linux)";
+    const auto found = veltrax::testing::find_tables(path);
+    EXPECT_TRUE(found.log_data) << path;
+    EXPECT_TRUE(found.exp_data) << path;
 }
 
 }  // namespace
