@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Speed of a call and of the cost: the literal reading of the search (every
-// evaluation where it is written, one thread) side by side with the product's
+// evaluation where it is written, one thread) side by side with the fast
 // search one start after another (scalar), in AVX2 and AVX-512 lanes, and on
 // two threads.
 //
@@ -47,7 +47,7 @@ Scenario model_typical() {
              Matrix::row({50, 0.505, 2.98, 4.0})}};
 }
 
-// How a row searches: the literal reading, or the product's search on
+// How a row searches: the literal reading, or the fast search on
 // `threads` threads with at most the given lanes.
 struct Search {
     bool literal;
@@ -66,7 +66,7 @@ const Search kWidest1Cancellable{false, 1, SearchLanes::Widest, true};
 // A hook that reads a pending-interrupt flag, as the plug-ins' does.
 bool interrupt_flag_set(void* flag) { return static_cast<std::atomic<bool>*>(flag)->load(std::memory_order_relaxed); }
 
-// The lanes a row's product search runs on this machine.
+// The lanes a row's fast search runs on this machine.
 std::string lanes_name(const Search& search) {
     if (search.lanes == SearchLanes::Scalar) return "scalar";
     if (search.lanes == SearchLanes::Avx2)

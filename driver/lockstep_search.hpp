@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The lock-step move search: the starts of the product's search run side by
+// The lock-step move search: the starts of the fast search run side by
 // side in 4 (AVX2) or 8 (AVX-512) lanes, one start to a lane, and the lanes'
 // cost evaluations are done together as one vector evaluation of the cost
 // table. Each lane does exactly the scalar sequence of its start - the walk

@@ -109,7 +109,7 @@ void run_with(SimulationState& sim, const CallRequest& request, const OutputView
     }
 }
 
-// The power-function path whose lanes the product's search runs.
+// The power-function path whose lanes the fast search runs.
 vpow::PowPath search_path(SearchLanes lanes) {
     switch (lanes) {
         case SearchLanes::Scalar: return vpow::PowPath::Scalar;
@@ -135,10 +135,10 @@ void run_build(SimulationState& sim, const CallRequest& request, const OutputVie
     // The team starts before the state changes; a call without samples needs none.
     const unsigned threads = request.config.sample_count > 0 ? resolve_threads(options.threads, options) : 1;
     if (options.counts) {
-        ProductSearch<true> search(threads);
+        FastSearch<true> search(threads);
         run_with<B>(sim, request, out, search, options);
     } else {
-        ProductSearch<false> search(threads, search_path(options.lanes));
+        FastSearch<false> search(threads, search_path(options.lanes));
         run_with<B>(sim, request, out, search, options);
     }
 }

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The control-move search of the product: 100 unit starting brackets, each
-// walked downhill and refined by golden section, the strictly lowest cost
-// winning (the earliest start on a tie; a NaN cost replaces the best, as does
-// any cost once the best is NaN).
+// The fast control-move search, the one every call runs: 100 unit starting
+// brackets, each walked downhill and refined by golden section, the strictly
+// lowest cost winning (the earliest start on a tie; a NaN cost replaces the
+// best, as does any cost once the best is NaN).
 //
 // Results are those of the literal search (driver/literal_search.hpp) with
 // less work: the cost uses a per-sample table (CostTable), the integer end
@@ -57,11 +57,11 @@ inline void search_chunk(int chunk, Cost& cost, StartOutcome* outcomes) {
 }
 
 template <bool Counting = false>
-class ProductSearch {
+class FastSearch {
 public:
     // path: the power-function path whose lanes the search uses (the scalar
     // search for Scalar or a path not usable here, and always when counting).
-    explicit ProductSearch(unsigned threads, vpow::PowPath path = vpow::pow_path())
+    explicit FastSearch(unsigned threads, vpow::PowPath path = vpow::pow_path())
         : team_(threads), lanes_(Counting ? 0 : lockstep_lanes(path)) {
         if (lanes_ > 0) members_.assign(team_.size(), LockstepLanes(lanes_));
     }
