@@ -38,7 +38,7 @@ namespace detail {
 // prints "verdict: verified", add the version here (and to the README's list
 // of supported systems). Other builds of a listed version are still guarded
 // by the self-check at selection.
-constexpr const char* kVerifiedLibraries[] = {"2.36"};
+constexpr const char* kVerifiedLibraries[] = {"2.36", "2.41"};
 
 namespace {
 
