@@ -52,22 +52,25 @@ VELTRAX_END_TARGET
 
 namespace {
 
-// A width: its lanes, the groups a member runs, and its vector steps.
+// A width with a table access: its lanes, the groups a member runs, and its
+// vector steps.
+template <vpow::TableAccess Access>
 struct Avx2Lanes {
     static constexpr int kLanes = 4;
     static constexpr int kGroups = 4;
     VELTRAX_AVX2 static void evaluate(const CostTable& t, LaneGroup* const* groups, int count, unsigned* left_out) {
-        lanes_avx2::evaluate(t, groups, count, left_out);
+        lanes_avx2::evaluate<Access>(t, groups, count, left_out);
     }
     VELTRAX_AVX2 static unsigned golden_step(LaneGroup& s) { return lanes_avx2::golden_step(s); }
 };
 
+template <vpow::TableAccess Access>
 struct Avx512Lanes {
     static constexpr int kLanes = 8;
     static constexpr int kGroups = 2;
     VELTRAX_AVX512 static void evaluate(const CostTable& t, LaneGroup* const* groups, int count,
                                         unsigned* left_out) {
-        lanes_avx512::evaluate(t, groups, count, left_out);
+        lanes_avx512::evaluate<Access>(t, groups, count, left_out);
     }
     VELTRAX_AVX512 static unsigned golden_step(LaneGroup& s) { return lanes_avx512::golden_step(s); }
 };
@@ -318,14 +321,20 @@ void run_lanes(LaneGroup* storage, const CostTable& t, unsigned chunk, SearchTea
 
 int lockstep_lanes(vpow::PowPath path) {
     if (path == vpow::PowPath::Scalar || !vpow::pow_path_usable(path)) return 0;
-    return path == vpow::PowPath::Avx512 ? Avx512Lanes::kLanes : Avx2Lanes::kLanes;
+    return path == vpow::PowPath::Avx512 ? 8 : 4;
 }
 
 void LockstepLanes::run(const CostTable& table, unsigned chunk, SearchTeam::Claim& more, StartOutcome* outcomes) {
-    if (lanes_ == Avx512Lanes::kLanes)
-        run_lanes<Avx512Lanes>(groups_, table, chunk, more, outcomes);
+    using vpow::TableAccess;
+    const bool loads = access_ == TableAccess::Loads;
+    if (lanes_ == 8 && loads)
+        run_lanes<Avx512Lanes<TableAccess::Loads>>(groups_, table, chunk, more, outcomes);
+    else if (lanes_ == 8)
+        run_lanes<Avx512Lanes<TableAccess::Gathers>>(groups_, table, chunk, more, outcomes);
+    else if (loads)
+        run_lanes<Avx2Lanes<TableAccess::Loads>>(groups_, table, chunk, more, outcomes);
     else
-        run_lanes<Avx2Lanes>(groups_, table, chunk, more, outcomes);
+        run_lanes<Avx2Lanes<TableAccess::Gathers>>(groups_, table, chunk, more, outcomes);
 }
 
 #else  // no vector paths

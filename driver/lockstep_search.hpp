@@ -66,8 +66,9 @@ class LockstepLanes {
 public:
     static constexpr int kMaxGroups = 4;
 
-    // lanes: lockstep_lanes() of a usable path, 4 or 8.
-    explicit LockstepLanes(int lanes) : lanes_(lanes) {}
+    // lanes: lockstep_lanes() of a usable path, 4 or 8; access: how its
+    // power kernel reads the tables.
+    LockstepLanes(int lanes, vpow::TableAccess access) : lanes_(lanes), access_(access) {}
 
     // Searches the starts of chunk `chunk` and of every chunk that `more`
     // hands out, and writes each start's outcome to outcomes[start index].
@@ -75,6 +76,7 @@ public:
 
 private:
     int lanes_;
+    vpow::TableAccess access_;
     detail::LaneGroup groups_[kMaxGroups]{};
 };
 

@@ -11,7 +11,7 @@
 // without any other lane skips the power. The groups' evaluations overlap in
 // the CPU: one group's power functions run while another's wait for their
 // results.
-template <int G>
+template <vpow::TableAccess Access, int G>
 __attribute__((always_inline)) inline void evaluate_groups(const CostTable& t, LaneGroup* const* g,
                                                            unsigned* left_out) {
     using Vec = Isa::Vec;
@@ -32,7 +32,7 @@ __attribute__((always_inline)) inline void evaluate_groups(const CostTable& t, L
             const Mask on = Isa::compare_in<_CMP_NLE_UQ>(finite[i], w, zero);
             Vec y = zero;
             if (Isa::lanes_of(on) != 0) {
-                const Vec wp = pow_kernel(Isa::blend(on, one, w), t.exponent);
+                const Vec wp = pow_kernel<Access>(Isa::blend(on, one, w), t.exponent);
                 y = Isa::div_or_zero(on, wp, Isa::add(cp, wp));
             }
             const Vec e = Isa::sub(reference, y);
@@ -47,12 +47,13 @@ __attribute__((always_inline)) inline void evaluate_groups(const CostTable& t, L
 }
 
 // The groups g[0 .. count - 1] (at most LockstepLanes::kMaxGroups).
+template <vpow::TableAccess Access>
 inline void evaluate(const CostTable& t, LaneGroup* const* g, int count, unsigned* left_out) {
     switch (count) {
-        case 1: evaluate_groups<1>(t, g, left_out); break;
-        case 2: evaluate_groups<2>(t, g, left_out); break;
-        case 3: evaluate_groups<3>(t, g, left_out); break;
-        case 4: evaluate_groups<4>(t, g, left_out); break;
+        case 1: evaluate_groups<Access, 1>(t, g, left_out); break;
+        case 2: evaluate_groups<Access, 2>(t, g, left_out); break;
+        case 3: evaluate_groups<Access, 3>(t, g, left_out); break;
+        case 4: evaluate_groups<Access, 4>(t, g, left_out); break;
     }
 }
 

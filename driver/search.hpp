@@ -63,7 +63,7 @@ public:
     // search for Scalar or a path not usable here, and always when counting).
     explicit FastSearch(unsigned threads, vpow::PowPath path = vpow::pow_path())
         : team_(threads), lanes_(Counting ? 0 : lockstep_lanes(path)) {
-        if (lanes_ > 0) members_.assign(team_.size(), LockstepLanes(lanes_));
+        if (lanes_ > 0) members_.assign(team_.size(), LockstepLanes(lanes_, vpow::table_access(path)));
     }
 
     template <Build B>

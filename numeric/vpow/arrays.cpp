@@ -16,12 +16,18 @@ __attribute__((noinline, cold)) void pow_fallback_lanes(const double* x, double 
         if (mask & 1u) out[lane] = std::pow(x[lane], y);
 }
 
-VELTRAX_AVX2 void pow_n_avx2(const double* x, std::size_t n, double y, double* out) {
-    avx2::pow_array(x, n, y, out);
+VELTRAX_AVX2 void pow_n_avx2(TableAccess access, const double* x, std::size_t n, double y, double* out) {
+    if (access == TableAccess::Loads)
+        avx2::pow_array<TableAccess::Loads>(x, n, y, out);
+    else
+        avx2::pow_array<TableAccess::Gathers>(x, n, y, out);
 }
 
-VELTRAX_AVX512 void pow_n_avx512(const double* x, std::size_t n, double y, double* out) {
-    avx512::pow_array(x, n, y, out);
+VELTRAX_AVX512 void pow_n_avx512(TableAccess access, const double* x, std::size_t n, double y, double* out) {
+    if (access == TableAccess::Loads)
+        avx512::pow_array<TableAccess::Loads>(x, n, y, out);
+    else
+        avx512::pow_array<TableAccess::Gathers>(x, n, y, out);
 }
 
 }  // namespace veltrax::vpow::detail

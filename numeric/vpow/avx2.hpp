@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "numeric/vpow/pow.hpp"
 #include "numeric/vpow/steps.hpp"
 #include "numeric/vpow/tables.hpp"
 #include "numeric/vpow/target.hpp"
@@ -84,6 +85,30 @@ struct Isa {
     VELTRAX_OP Vec gather(const double* base, Ints index) { return _mm256_i64gather_pd(base, index, 8); }
     VELTRAX_OP Ints gather_bits(const std::uint64_t* base, Ints index) {
         return _mm256_i64gather_epi64(reinterpret_cast<const long long*>(base), index, 8);
+    }
+
+    // The same values with one load per lane: entry i of the log table (4
+    // doubles at tab + 4 i: invc, pad, logc, logctail) ...
+    VELTRAX_OP void load_log_entries(const double* tab, Ints i, Vec& invc, Vec& logc, Vec& logctail) {
+        alignas(32) std::int64_t at[kLanes];
+        store_bits(at, i);
+        const Vec r0 = _mm256_load_pd(tab + 4 * at[0]), r1 = _mm256_load_pd(tab + 4 * at[1]);
+        const Vec r2 = _mm256_load_pd(tab + 4 * at[2]), r3 = _mm256_load_pd(tab + 4 * at[3]);
+        const Vec lo01 = _mm256_unpacklo_pd(r0, r1), hi01 = _mm256_unpackhi_pd(r0, r1);  // lanes 0, 1
+        const Vec lo23 = _mm256_unpacklo_pd(r2, r3), hi23 = _mm256_unpackhi_pd(r2, r3);  // lanes 2, 3
+        invc = _mm256_permute2f128_pd(lo01, lo23, 0x20);
+        logc = _mm256_permute2f128_pd(lo01, lo23, 0x31);
+        logctail = _mm256_permute2f128_pd(hi01, hi23, 0x31);
+    }
+    // ... and the pair at tab + index of the exponential table (tail, scale).
+    VELTRAX_OP void load_exp_entries(const std::uint64_t* tab, Ints index, Vec& tail, Ints& scale) {
+        alignas(32) std::int64_t at[kLanes];
+        store_bits(at, index);
+        auto pair = [tab](std::int64_t k) { return _mm_load_pd(reinterpret_cast<const double*>(tab + k)); };
+        const Vec even = _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(at[0])), pair(at[2]), 1);
+        const Vec odd = _mm256_insertf128_pd(_mm256_castpd128_pd256(pair(at[1])), pair(at[3]), 1);
+        tail = _mm256_unpacklo_pd(even, odd);
+        scale = _mm256_castpd_si256(_mm256_unpackhi_pd(even, odd));
     }
 };
 

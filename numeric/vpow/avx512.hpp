@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "numeric/vpow/pow.hpp"
 #include "numeric/vpow/steps.hpp"
 #include "numeric/vpow/tables.hpp"
 #include "numeric/vpow/target.hpp"
@@ -81,6 +82,38 @@ struct Isa {
     VELTRAX_OP Vec gather(const double* base, Ints index) { return _mm512_i64gather_pd(index, base, 8); }
     VELTRAX_OP Ints gather_bits(const std::uint64_t* base, Ints index) {
         return _mm512_i64gather_epi64(index, reinterpret_cast<const long long*>(base), 8);
+    }
+
+    // The same values with one load per lane: entry i of the log table (4
+    // doubles at tab + 4 i: invc, pad, logc, logctail) ...
+    VELTRAX_OP void load_log_entries(const double* tab, Ints i, Vec& invc, Vec& logc, Vec& logctail) {
+        alignas(64) std::int64_t at[kLanes];
+        store_bits(at, i);
+        auto rows = [tab, &at](int a, int b) {  // entries of lanes a and b in one vector
+            return _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_load_pd(tab + 4 * at[a])),
+                                      _mm256_load_pd(tab + 4 * at[b]), 1);
+        };
+        const Vec r02 = rows(0, 2), r13 = rows(1, 3), r46 = rows(4, 6), r57 = rows(5, 7);
+        // In 128-bit blocks: lo0123 = [invc0 invc1 | logc0 logc1 | invc2 invc3 | logc2 logc3].
+        const Vec lo0123 = _mm512_unpacklo_pd(r02, r13), hi0123 = _mm512_unpackhi_pd(r02, r13);
+        const Vec lo4567 = _mm512_unpacklo_pd(r46, r57), hi4567 = _mm512_unpackhi_pd(r46, r57);
+        invc = _mm512_shuffle_f64x2(lo0123, lo4567, 0x88);  // blocks 0 and 2 of each
+        logc = _mm512_shuffle_f64x2(lo0123, lo4567, 0xdd);  // blocks 1 and 3 of each
+        logctail = _mm512_shuffle_f64x2(hi0123, hi4567, 0xdd);
+    }
+    // ... and the pair at tab + index of the exponential table (tail, scale).
+    VELTRAX_OP void load_exp_entries(const std::uint64_t* tab, Ints index, Vec& tail, Ints& scale) {
+        alignas(64) std::int64_t at[kLanes];
+        store_bits(at, index);
+        auto pairs = [tab, &at](int a, int b) {  // the pairs of lanes a and b in one 256-bit vector
+            const __m128d pa = _mm_load_pd(reinterpret_cast<const double*>(tab + at[a]));
+            const __m128d pb = _mm_load_pd(reinterpret_cast<const double*>(tab + at[b]));
+            return _mm256_insertf128_pd(_mm256_castpd128_pd256(pa), pb, 1);
+        };
+        const Vec even = _mm512_insertf64x4(_mm512_castpd256_pd512(pairs(0, 2)), pairs(4, 6), 1);
+        const Vec odd = _mm512_insertf64x4(_mm512_castpd256_pd512(pairs(1, 3)), pairs(5, 7), 1);
+        tail = _mm512_unpacklo_pd(even, odd);
+        scale = _mm512_castpd_si512(_mm512_unpackhi_pd(even, odd));
     }
 };
 

@@ -10,8 +10,8 @@
 
 namespace veltrax::vpow::detail {
 
-void pow_n_avx2(const double* x, std::size_t n, double y, double* out);
-void pow_n_avx512(const double* x, std::size_t n, double y, double* out);
+void pow_n_avx2(TableAccess access, const double* x, std::size_t n, double y, double* out);
+void pow_n_avx512(TableAccess access, const double* x, std::size_t n, double y, double* out);
 
 // Whether the C library is one of the verified versions (select.cpp).
 bool pow_library_verified();
@@ -24,8 +24,8 @@ struct PowCheckGroup {
 };
 std::vector<PowCheckGroup> self_check_groups();
 
-// Whether pow_n_on(path), or f, gives the bits of std::pow on every
-// self-check input.
+// Whether pow_n_on(path) with either table access, or f, gives the bits of
+// std::pow on every self-check input.
 bool self_check(PowPath path);
 bool self_check(PowFunction f);
 

@@ -25,7 +25,7 @@ __attribute__((always_inline)) inline void trace_step(Tracer& tracer, int step, 
     if constexpr (Tracer::kRecords) Isa::storeu(tracer.slot(step), v);
 }
 
-template <class Tracer = NoTrace>
+template <TableAccess Access, class Tracer = NoTrace>
 __attribute__((always_inline)) inline Isa::Vec pow_kernel(Isa::Vec x, double y, Tracer& tracer) {
     using Vec = Isa::Vec;
     using Ints = Isa::Ints;
@@ -56,11 +56,16 @@ __attribute__((always_inline)) inline Isa::Vec pow_kernel(Isa::Vec x, double y, 
     const Ints iz =
         Isa::sub_bits(ix, Isa::and_bits(tmp, Isa::set1_bits(static_cast<std::int64_t>(0xfffULL << 52))));
     const Vec z = Isa::as_double(iz);
-    const Ints ti = Isa::shift_left<2>(i);  // tab[i] is 4 doubles
-    const double* tab = &L.tab[0].invc;
-    const Vec invc = Isa::gather(tab, ti);
-    const Vec logc = Isa::gather(tab + 2, ti);
-    const Vec logctail = Isa::gather(tab + 3, ti);
+    const double* tab = &L.tab[0].invc;  // tab[i] is 4 doubles: invc, pad, logc, logctail
+    Vec invc, logc, logctail;
+    if constexpr (Access == TableAccess::Gathers) {
+        const Ints ti = Isa::shift_left<2>(i);
+        invc = Isa::gather(tab, ti);
+        logc = Isa::gather(tab + 2, ti);
+        logctail = Isa::gather(tab + 3, ti);
+    } else {
+        Isa::load_log_entries(tab, i, invc, logc, logctail);
+    }
     trace_step(tracer, kLogKd, kd);
 
     const Vec t1 = Isa::fmadd(kd, Isa::set1(L.ln2hi), logc);
@@ -138,8 +143,15 @@ __attribute__((always_inline)) inline Isa::Vec pow_kernel(Isa::Vec x, double y, 
     trace_step(tracer, kExpRLo, rlo);
     const Ints idx = Isa::shift_left<1>(Isa::and_bits(ki, Isa::set1_bits(detail::kExpTableSize - 1)));
     const Ints top = Isa::shift_left<52 - detail::kExpTableBits>(ki);
-    const Vec tail = Isa::as_double(Isa::gather_bits(E.tab, idx));
-    const Ints sbits = Isa::add_bits(Isa::gather_bits(E.tab + 1, idx), top);
+    Vec tail;  // tab[idx] and tab[idx + 1]: tail, and the scale's bits without k
+    Ints scale_bits;
+    if constexpr (Access == TableAccess::Gathers) {
+        tail = Isa::as_double(Isa::gather_bits(E.tab, idx));
+        scale_bits = Isa::gather_bits(E.tab + 1, idx);
+    } else {
+        Isa::load_exp_entries(E.tab, idx, tail, scale_bits);
+    }
+    const Ints sbits = Isa::add_bits(scale_bits, top);
     const Vec er = Isa::add(elo, rlo);
     trace_step(tracer, kExpR, er);
     const Vec c23 = Isa::fmadd(er, Isa::set1(E.poly[1]), Isa::set1(E.poly[0]));
@@ -174,28 +186,30 @@ __attribute__((always_inline)) inline Isa::Vec pow_kernel(Isa::Vec x, double y, 
 }
 
 // pow(x, y) in every lane, bit for bit std::pow.
+template <TableAccess Access>
 __attribute__((always_inline)) inline Isa::Vec pow_kernel(Isa::Vec x, double y) {
     NoTrace none;
-    return pow_kernel(x, y, none);
+    return pow_kernel<Access>(x, y, none);
 }
 
 // out[i] = pow(x[i], y) for i < n; out may be x.
+template <TableAccess Access>
 inline void pow_array(const double* x, std::size_t n, double y, double* out) {
     constexpr int kLanes = Isa::kLanes;
     std::size_t i = 0;
     // Two independent kernels per round: the out-of-order core overlaps
     // their long dependency chains (and the speed depends less on code layout).
     for (; i + 2 * kLanes <= n; i += 2 * kLanes) {
-        const Isa::Vec a = pow_kernel(Isa::loadu(x + i), y);
-        const Isa::Vec b = pow_kernel(Isa::loadu(x + i + kLanes), y);
+        const Isa::Vec a = pow_kernel<Access>(Isa::loadu(x + i), y);
+        const Isa::Vec b = pow_kernel<Access>(Isa::loadu(x + i + kLanes), y);
         Isa::storeu(out + i, a);
         Isa::storeu(out + i + kLanes, b);
     }
-    for (; i + kLanes <= n; i += kLanes) Isa::storeu(out + i, pow_kernel(Isa::loadu(x + i), y));
+    for (; i + kLanes <= n; i += kLanes) Isa::storeu(out + i, pow_kernel<Access>(Isa::loadu(x + i), y));
     if (i < n) {
         alignas(sizeof(Isa::Vec)) double block[kLanes];
         for (int j = 0; j < kLanes; ++j) block[j] = i + j < n ? x[i + j] : 1.0;
-        Isa::store(block, pow_kernel(Isa::load(block), y));
+        Isa::store(block, pow_kernel<Access>(Isa::load(block), y));
         for (std::size_t j = i; j < n; ++j) out[j] = block[j - i];
     }
 }

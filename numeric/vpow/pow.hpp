@@ -40,6 +40,11 @@ namespace veltrax::vpow {
 
 enum class PowPath { Scalar = 0, Avx2 = 1, Avx512 = 2 };
 
+// How a vector kernel reads the library's table entries of its lanes: with
+// gather instructions, or with one plain load per lane and permutes. Both
+// read the same values; which is faster depends on the processor.
+enum class TableAccess { Gathers = 0, Loads = 1 };
+
 // The path pow_n uses: the widest usable one.
 PowPath pow_path();
 
@@ -60,9 +65,19 @@ std::string pow_selection_report();
 // out[i] = std::pow(x[i], y) for i < n, bit for bit; out may be x.
 void pow_n(const double* x, std::size_t n, double y, double* out);
 
-// pow_n on a given path (tests and benchmarks). A vector path requires the
-// CPU features (pow_path_usable, or at least pow_path_supported_by_cpu).
+// pow_n on a given path (tests and benchmarks), with the table access chosen
+// for it or a given one. A vector path requires the CPU features
+// (pow_path_usable, or at least pow_path_supported_by_cpu).
 void pow_n_on(PowPath path, const double* x, std::size_t n, double y, double* out);
+void pow_n_on(PowPath path, TableAccess access, const double* x, std::size_t n, double y, double* out);
+
+// The table access a vector path uses: VELTRAX_POW_TABLES=gathers or =loads
+// (a testing aid), else the faster one in a short calibration at selection.
+TableAccess table_access(PowPath path);
+const char* table_access_name(TableAccess access);  // "gathers", "loads"
+
+// Replaces the table access of a path for later calls (benchmarks).
+void set_table_access(PowPath path, TableAccess access);
 
 // Whether the CPU (as the C library reports it) can run the path at all,
 // whatever the other checks say.

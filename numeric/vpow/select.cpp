@@ -2,9 +2,12 @@
 // Selection and dispatch of the vector power function (numeric/vpow/pow.hpp).
 #include "numeric/vpow/pow.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "numeric/vpow/internal.hpp"
@@ -74,9 +77,41 @@ struct Selection {
     bool usable[3] = {true, false, false};
     PowPath best = PowPath::Scalar;
     PowFunction scalar = &std_pow;
+    TableAccess access[3] = {TableAccess::Gathers, TableAccess::Gathers, TableAccess::Gathers};
     std::string summary;
     std::string report;
 };
+
+// The table access of each path, as chosen at selection or set later.
+std::atomic<int> g_access[3];
+
+// VELTRAX_POW_TABLES=gathers or =loads, else calibration.
+bool forced_access(TableAccess& access) {
+    const char* env = std::getenv("VELTRAX_POW_TABLES");
+    if (env != nullptr && std::strcmp(env, "gathers") == 0) access = TableAccess::Gathers;
+    else if (env != nullptr && std::strcmp(env, "loads") == 0) access = TableAccess::Loads;
+    else return false;
+    return true;
+}
+
+// The faster table access on this processor: both kernels on 1024 values of
+// the cost's range, five rounds each in turn, the fastest round of each.
+TableAccess calibrate(PowPath path) {
+    TableAccess forced;
+    if (forced_access(forced)) return forced;
+    alignas(64) double x[1024], out[1024];
+    for (int i = 0; i < 1024; ++i) x[i] = 0.01 + 9.99 * ((i * 677) % 1024) / 1024.0;
+    double fastest[2] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
+    for (int round = 0; round < 6; ++round) {
+        for (TableAccess access : {TableAccess::Gathers, TableAccess::Loads}) {
+            const auto start = std::chrono::steady_clock::now();
+            pow_n_on(path, access, x, 1024, 4.0, out);
+            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            if (round > 0) fastest[static_cast<int>(access)] = std::min(fastest[static_cast<int>(access)], seconds);
+        }
+    }
+    return fastest[1] <= fastest[0] ? TableAccess::Loads : TableAccess::Gathers;
+}
 
 #if VELTRAX_VPOW_X86
 bool library_verified(const std::string& version) {
@@ -115,9 +150,12 @@ std::string choose(Selection& s, const Request& request, std::string& library) {
         } else {
             s.usable[static_cast<int>(path)] = true;
             s.best = path;
+            s.access[static_cast<int>(path)] = calibrate(path);
         }
         s.report += std::string(pow_path_name(path)) + ": " +
-                    (reason.empty() ? "usable (" + library + ", CPU features, self-check passed)"
+                    (reason.empty() ? std::string("usable with table ") +
+                                          table_access_name(s.access[static_cast<int>(path)]) + " (" + library +
+                                          ", CPU features, self-check passed)"
                                     : "not used (" + reason + ")") +
                     "\n";
         if (path == request.widest) why_not = reason.empty() ? "" : std::string(pow_path_name(path)) + ": " + reason;
@@ -150,13 +188,18 @@ Selection select() {
     std::string library;
     const std::string why_not = choose(s, request, library);
     std::string reasons = request.note;
+    TableAccess forced;
+    if (s.best != PowPath::Scalar && forced_access(forced))
+        reasons += (reasons.empty() ? "VELTRAX_POW_TABLES=" : "; VELTRAX_POW_TABLES=") +
+                   std::string(table_access_name(forced));
     // Why the path is narrower than requested, unless the request itself says so.
     if (!why_not.empty() && static_cast<int>(request.widest) > static_cast<int>(PowPath::Scalar) &&
         why_not.find(library) == std::string::npos)
         reasons += (reasons.empty() ? "" : "; ") + why_not;
     reasons += (reasons.empty() ? "" : "; ") + library;
     if (s.best != PowPath::Scalar) reasons += ", self-check passed";
-    const std::string path = s.best != PowPath::Scalar ? pow_path_name(s.best)
+    const std::string path = s.best != PowPath::Scalar ? std::string(pow_path_name(s.best)) + " with table " +
+                                                             table_access_name(s.access[static_cast<int>(s.best)])
                              : s.scalar != &std_pow   ? "scalar, the library's core without its errno wrapper"
                                                       : "scalar, std::pow";
     s.summary = "power: " + path + " (" + reasons + ")";
@@ -166,6 +209,7 @@ Selection select() {
 const Selection& selection() {
     static const Selection s = [] {
         Selection sel = select();
+        for (int p = 0; p < 3; ++p) g_access[p].store(static_cast<int>(sel.access[p]), std::memory_order_relaxed);
         g_scalar_pow.store(sel.scalar, std::memory_order_relaxed);
         return sel;
     }();
@@ -222,13 +266,30 @@ bool pow_path_supported_by_cpu(PowPath path) {
 #endif
 }
 
+TableAccess table_access(PowPath path) {
+    detail::selection();
+    return static_cast<TableAccess>(detail::g_access[static_cast<int>(path)].load(std::memory_order_relaxed));
+}
+
+const char* table_access_name(TableAccess access) { return access == TableAccess::Loads ? "loads" : "gathers"; }
+
+void set_table_access(PowPath path, TableAccess access) {
+    detail::selection();
+    detail::g_access[static_cast<int>(path)].store(static_cast<int>(access), std::memory_order_relaxed);
+}
+
 void pow_n_on(PowPath path, const double* x, std::size_t n, double y, double* out) {
+    pow_n_on(path, path == PowPath::Scalar ? TableAccess::Gathers : table_access(path), x, n, y, out);
+}
+
+void pow_n_on(PowPath path, TableAccess access, const double* x, std::size_t n, double y, double* out) {
     switch (path) {
 #if VELTRAX_VPOW_X86
-        case PowPath::Avx2: detail::pow_n_avx2(x, n, y, out); return;
-        case PowPath::Avx512: detail::pow_n_avx512(x, n, y, out); return;
+        case PowPath::Avx2: detail::pow_n_avx2(access, x, n, y, out); return;
+        case PowPath::Avx512: detail::pow_n_avx512(access, x, n, y, out); return;
 #endif
         default:
+            (void)access;
             for (std::size_t i = 0; i < n; ++i) out[i] = std::pow(x[i], y);
     }
 }

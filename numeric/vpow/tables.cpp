@@ -31,7 +31,7 @@
 namespace veltrax::vpow::detail {
 
 // __pow_log_data
-alignas(64) const PowLogData kPowLogData = {
+const PowLogDataBlock kPowLogDataBlock = {{}, {
     0x1.62e42fefa3800p-1,  // ln2hi
     0x1.ef35793c76730p-45,  // ln2lo
     {
@@ -175,7 +175,7 @@ alignas(64) const PowLogData kPowLogData = {
         {0x1.6e00000000000p-1, 0, 0x1.57bf753c8d000p-2, 0x1.fadedee5d40efp-46},
         {0x1.6c00000000000p-1, 0, 0x1.5d5bddf596000p-2, -0x1.a0b2a08a465dcp-47},
     },
-};
+}};
 
 // __exp_data
 alignas(64) const ExpData kExpData = {

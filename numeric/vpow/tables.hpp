@@ -6,6 +6,7 @@
 // notice: tables.cpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace veltrax::vpow::detail {
@@ -38,8 +39,16 @@ struct ExpData {
     std::uint64_t tab[2 * kExpTableSize];
 };
 
+// __pow_log_data placed so that its table starts on a cache line: a kernel
+// that loads whole entries (32 bytes) never splits one across two lines.
+struct alignas(64) PowLogDataBlock {
+    char pad[64 - offsetof(PowLogData, tab) % 64];
+    PowLogData data;
+};
+
 // Hidden: the kernels address them directly, not through the GOT.
-extern const PowLogData kPowLogData __attribute__((visibility("hidden")));
+extern const PowLogDataBlock kPowLogDataBlock __attribute__((visibility("hidden")));
+inline constexpr const PowLogData& kPowLogData = kPowLogDataBlock.data;
 extern const ExpData kExpData __attribute__((visibility("hidden")));
 
 }  // namespace veltrax::vpow::detail

@@ -6,12 +6,13 @@
 //   verify_pow [COUNT [SEED [THREADS]]]     default 100000000 1 2
 //
 // 1. the kernels' tables occur in the installed libm;
-// 2. the self-check passes on every vector path the CPU has, and on the
-//    library's core without its errno wrapper (__pow_finite);
+// 2. the self-check passes on every vector path the CPU has (with table
+//    gathers and with table loads), and on the library's core without its
+//    errno wrapper (__pow_finite);
 // 3. COUNT values in blocks of 4096 with one exponent each - 60 % in the
 //    cost's range (w in (0, 10], p in [0.5, 8]), 20 % broad (x = e^t,
 //    |y log x| up to 750, y in [-100, 100]), 20 % arbitrary bit patterns -
-//    give the bits of std::pow on each of them;
+//    give the bits of std::pow on each of them (both table accesses);
 // 4. single-stepping the library's pow finds every intermediate value of the
 //    transcription among its registers, and each of its 20 fused
 //    multiply-adds computed unfused is caught.
@@ -97,11 +98,13 @@ std::vector<long long> compare_values(const std::vector<PowPath>& paths, detail:
             const double y = draw_block(b, seed, x);
             for (std::size_t i = 0; i < kBlock; ++i) expected[i] = std::pow(x[i], y);
             for (PowPath p : paths) {
-                pow_n_on(p, x.data(), kBlock, y, out.data());
-                for (std::size_t i = 0; i < kBlock; ++i)
-                    if (pow_bits(out[i]) != pow_bits(expected[i]) && differ[static_cast<int>(p)]++ < 2)
-                        std::printf("  DIFF %s pow(%a, %a) = %a, std::pow %a\n", pow_path_name(p), x[i], y, out[i],
-                                    expected[i]);
+                for (TableAccess access : {TableAccess::Gathers, TableAccess::Loads}) {
+                    pow_n_on(p, access, x.data(), kBlock, y, out.data());
+                    for (std::size_t i = 0; i < kBlock; ++i)
+                        if (pow_bits(out[i]) != pow_bits(expected[i]) && differ[static_cast<int>(p)]++ < 2)
+                            std::printf("  DIFF %s with table %s: pow(%a, %a) = %a, std::pow %a\n", pow_path_name(p),
+                                        table_access_name(access), x[i], y, out[i], expected[i]);
+                }
             }
             if (core)
                 for (std::size_t i = 0; i < kBlock; ++i)

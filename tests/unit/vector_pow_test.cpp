@@ -59,17 +59,24 @@ double from_bits(std::uint64_t b) {
     return v;
 }
 
-// Compares pow_n_on(path) with std::pow for one exponent; returns the number
-// of differing values and reports the first few.
-long count_differences(PowPath path, const std::vector<double>& x, double y) {
+// A vector path and its way of reading the tables.
+struct Kernel {
+    PowPath path;
+    TableAccess access;
+};
+
+// Compares pow_n_on(path, access) with std::pow for one exponent; returns
+// the number of differing values and reports the first few.
+long count_differences(Kernel kernel, const std::vector<double>& x, double y) {
+    const PowPath path = kernel.path;
     std::vector<double> out(x.size());
-    pow_n_on(path, x.data(), x.size(), y, out.data());
+    pow_n_on(path, kernel.access, x.data(), x.size(), y, out.data());
     long differ = 0;
     for (std::size_t i = 0; i < x.size(); ++i) {
         const double expected = std::pow(x[i], y);
         if (bits(out[i]) != bits(expected)) {
             if (++differ <= 3)
-                ADD_FAILURE() << pow_path_name(path) << ": pow(" << std::hexfloat << x[i] << ", " << y << ") = " << out[i]
+                ADD_FAILURE() << pow_path_name(path) << " " << table_access_name(kernel.access) << ": pow(" << std::hexfloat << x[i] << ", " << y << ") = " << out[i]
                               << ", std::pow " << expected;
         }
     }
@@ -87,11 +94,11 @@ const std::vector<double>& edge_values() {
     return v;
 }
 
-class VectorPowPath : public ::testing::TestWithParam<PowPath> {
+class VectorPowPath : public ::testing::TestWithParam<Kernel> {
 protected:
     void SetUp() override {
-        if (!pow_path_usable(GetParam()))
-            GTEST_SKIP() << pow_path_name(GetParam()) << " not usable here:\n" << pow_selection_report();
+        if (!pow_path_usable(GetParam().path))
+            GTEST_SKIP() << pow_path_name(GetParam().path) << " not usable here:\n" << pow_selection_report();
     }
 };
 
@@ -162,14 +169,19 @@ TEST_P(VectorPowPath, AnyLengthAndInPlace) {
         x.assign(n, 0.0);
         for (std::size_t i = 0; i < n; ++i) x[i] = 0.3 + 0.7 * static_cast<double>(i);
         out = x;
-        pow_n_on(GetParam(), out.data(), n, 2.98, out.data());
+        pow_n_on(GetParam().path, GetParam().access, out.data(), n, 2.98, out.data());
         for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(bits(out[i]), bits(std::pow(x[i], 2.98))) << n << " " << i;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, VectorPowPath, ::testing::Values(PowPath::Avx2, PowPath::Avx512),
-                         [](const ::testing::TestParamInfo<PowPath>& info) {
-                             return std::string(pow_path_name(info.param));
+INSTANTIATE_TEST_SUITE_P(Paths, VectorPowPath,
+                         ::testing::Values(Kernel{PowPath::Avx2, TableAccess::Gathers},
+                                           Kernel{PowPath::Avx2, TableAccess::Loads},
+                                           Kernel{PowPath::Avx512, TableAccess::Gathers},
+                                           Kernel{PowPath::Avx512, TableAccess::Loads}),
+                         [](const ::testing::TestParamInfo<Kernel>& info) {
+                             return std::string(pow_path_name(info.param.path)) + "_" +
+                                    table_access_name(info.param.access);
                          });
 
 // The widest path VELTRAX_POW_PATH allows: 2 (avx512, auto, unset or not
@@ -268,12 +280,14 @@ using veltrax::testing::Steps;
 using veltrax::testing::transcribe;
 
 #if defined(__x86_64__)
+template <TableAccess Access>
 VELTRAX_AVX2 void trace_avx2(const double* x, double y, double* out, PowTrace<4>* trace) {
-    avx2::Isa::storeu(out, avx2::pow_kernel(avx2::Isa::loadu(x), y, *trace));
+    avx2::Isa::storeu(out, avx2::pow_kernel<Access>(avx2::Isa::loadu(x), y, *trace));
 }
 
+template <TableAccess Access>
 VELTRAX_AVX512 void trace_avx512(const double* x, double y, double* out, PowTrace<8>* trace) {
-    avx512::Isa::storeu(out, avx512::pow_kernel(avx512::Isa::loadu(x), y, *trace));
+    avx512::Isa::storeu(out, avx512::pow_kernel<Access>(avx512::Isa::loadu(x), y, *trace));
 }
 #endif
 
@@ -291,9 +305,15 @@ TEST(VectorPowIntermediates, KernelsMatchScalarTranscription) {
         for (int l = 0; l < 8; ++l) x[l] = cases[c + l].x;
         PowTrace<4> t4[2];
         PowTrace<8> t8;
-        trace_avx2(x, y, out, &t4[0]);
-        trace_avx2(x + 4, y, out + 4, &t4[1]);
-        if (avx512) trace_avx512(x, y, out, &t8);
+        if ((c / 8) % 2 == 0) {  // table gathers and table loads in turn
+            trace_avx2<TableAccess::Gathers>(x, y, out, &t4[0]);
+            trace_avx2<TableAccess::Gathers>(x + 4, y, out + 4, &t4[1]);
+            if (avx512) trace_avx512<TableAccess::Gathers>(x, y, out, &t8);
+        } else {
+            trace_avx2<TableAccess::Loads>(x, y, out, &t4[0]);
+            trace_avx2<TableAccess::Loads>(x + 4, y, out + 4, &t4[1]);
+            if (avx512) trace_avx512<TableAccess::Loads>(x, y, out, &t8);
+        }
         for (int l = 0; l < 8; ++l) {
             if (!in_fast_path(x[l], y)) continue;
             Steps s;
