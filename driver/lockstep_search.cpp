@@ -67,7 +67,7 @@ struct Avx2Lanes {
 template <vpow::TableAccess Access>
 struct Avx512Lanes {
     static constexpr int kLanes = 8;
-    static constexpr int kGroups = 2;
+    static constexpr int kGroups = 4;
     VELTRAX_AVX512 static void evaluate(const CostTable& t, LaneGroup* const* groups, int count,
                                         unsigned* left_out) {
         lanes_avx512::evaluate<Access>(t, groups, count, left_out);

@@ -6,36 +6,60 @@
 
 // value[l] = evaluate_cost(t, du[l]) in each group for its active lanes whose
 // du is finite; left_out[i] receives group i's active lanes that were not
-// evaluated (du infinite or NaN), for the scalar cost. A lane whose w is not
-// above 0 gives the power 1.0 to compute, and its term is then dropped; a term
-// without any other lane skips the power. The groups' evaluations overlap in
-// the CPU: one group's power functions run while another's wait for their
-// results.
+// evaluated (du infinite or NaN), for the scalar cost. The terms' powers are
+// computed packed: every w above 0, of every term and group, goes into one
+// array, whose full vectors the power kernel takes two at a time (only the
+// last vector has lanes without a value); each term then takes its powers
+// back, and each lane sums its terms in their order. (Dividing in the packed
+// array instead measured slower.)
 template <vpow::TableAccess Access, int G>
 __attribute__((always_inline)) inline void evaluate_groups(const CostTable& t, LaneGroup* const* g,
                                                            unsigned* left_out) {
     using Vec = Isa::Vec;
     using Mask = Isa::Mask;
-    Vec du[G], j[G];
+    constexpr int kLanes = Isa::kLanes;
+    Vec du[G];
     Mask finite[G];
     for (int i = 0; i < G; ++i) {
         du[i] = Isa::load(g[i]->du);
         finite[i] = Isa::compare_in<_CMP_LE_OQ>(Isa::mask_of(g[i]->active), Isa::abs(du[i]), Isa::set1(DBL_MAX));
-        j[i] = Isa::set1(t.fixed_sum);
     }
-    const Vec one = Isa::set1(1.0), zero = Isa::zero(), cp = Isa::set1(t.midpoint_power);
+    // w of every term and group; those above 0 (or NaN, as the scalar test
+    // !(w <= 0) takes them) packed into `powers`.
+    alignas(64) double powers[(kHorizonEnd * G + 2) * kLanes];
+    Mask on[kHorizonEnd][G];
+    int count = 0;
+    const Vec zero = Isa::zero();
     for (int k = t.first_moving; k < kHorizonEnd; ++k) {
         const Vec step = Isa::set1(t.step_coef[k]), free = Isa::set1(t.free_response[k]);
-        const Vec reference = Isa::set1(t.reference[k]);
         for (int i = 0; i < G; ++i) {
             const Vec w = Isa::add(Isa::mul(step, du[i]), free);
-            const Mask on = Isa::compare_in<_CMP_NLE_UQ>(finite[i], w, zero);
-            Vec y = zero;
-            if (Isa::lanes_of(on) != 0) {
-                const Vec wp = pow_kernel<Access>(Isa::blend(on, one, w), t.exponent);
-                y = Isa::div_or_zero(on, wp, Isa::add(cp, wp));
-            }
-            const Vec e = Isa::sub(reference, y);
+            on[k][i] = Isa::compare_in<_CMP_NLE_UQ>(finite[i], w, zero);
+            count += Isa::pack(powers + count, on[k][i], w);
+        }
+    }
+    // The powers in place, two vectors at a time.
+    const int vectors = (count + kLanes - 1) / kLanes;
+    for (int l = count; l < vectors * kLanes; ++l) powers[l] = 1.0;
+    int v = 0;
+    for (; v + 2 <= vectors; v += 2) {
+        const Vec a = pow_kernel<Access>(Isa::load(powers + v * kLanes), t.exponent);
+        const Vec b = pow_kernel<Access>(Isa::load(powers + (v + 1) * kLanes), t.exponent);
+        Isa::store(powers + v * kLanes, a);
+        Isa::store(powers + (v + 1) * kLanes, b);
+    }
+    if (v < vectors) Isa::store(powers + v * kLanes, pow_kernel<Access>(Isa::load(powers + v * kLanes), t.exponent));
+    // The sums, term by term; a term whose w is not above 0 has output 0.
+    Vec j[G];
+    for (int i = 0; i < G; ++i) j[i] = Isa::set1(t.fixed_sum);
+    const Vec cp = Isa::set1(t.midpoint_power);
+    count = 0;
+    for (int k = t.first_moving; k < kHorizonEnd; ++k) {
+        const Vec reference = Isa::set1(t.reference[k]);
+        for (int i = 0; i < G; ++i) {
+            const Vec wp = Isa::unpack(on[k][i], powers + count);
+            count += static_cast<int>(__builtin_popcount(Isa::lanes_of(on[k][i])));
+            const Vec e = Isa::sub(reference, Isa::div_or_zero(on[k][i], wp, Isa::add(cp, wp)));
             j[i] = Isa::add(Isa::mul(e, e), j[i]);
         }
     }

@@ -18,6 +18,36 @@
 #include "numeric/vpow/tables.hpp"
 #include "numeric/vpow/target.hpp"
 
+namespace veltrax::vpow::avx2 {
+
+// For each set of four lanes, the 32-bit element moves that pack the lanes
+// of the set to the front (pack) and spread packed values back into them
+// (unpack).
+struct LaneMoves {
+    alignas(32) std::int32_t pack[16][8];
+    alignas(32) std::int32_t unpack[16][8];
+};
+
+constexpr LaneMoves make_lane_moves() {
+    LaneMoves m{};
+    for (int set = 0; set < 16; ++set) {
+        int next = 0;
+        for (int lane = 0; lane < 4; ++lane) {
+            if (!(set & (1 << lane))) continue;
+            m.pack[set][2 * next] = 2 * lane;
+            m.pack[set][2 * next + 1] = 2 * lane + 1;
+            m.unpack[set][2 * lane] = 2 * next;
+            m.unpack[set][2 * lane + 1] = 2 * next + 1;
+            ++next;
+        }
+    }
+    return m;
+}
+
+inline constexpr LaneMoves kLaneMoves = make_lane_moves();
+
+}  // namespace veltrax::vpow::avx2
+
 VELTRAX_BEGIN_AVX2
 namespace veltrax::vpow::avx2 {
 
@@ -80,6 +110,20 @@ struct Isa {
     // a + b in the lanes of m, a in the others.
     VELTRAX_OP Vec add_where(Mask m, Vec a, Vec b) { return _mm256_add_pd(a, _mm256_and_pd(m, b)); }
     VELTRAX_OP void store_lanes(double* p, Mask m, Vec v) { _mm256_maskstore_pd(p, _mm256_castpd_si256(m), v); }
+    // Writes the lanes of m of v to p[0], p[1], ... (and anything to the rest
+    // of p[0 .. kLanes - 1]); returns their number.
+    VELTRAX_OP int pack(double* p, Mask m, Vec v) {
+        const unsigned lanes = lanes_of(m);
+        const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(kLaneMoves.pack[lanes]));
+        _mm256_storeu_pd(p, _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(v), order)));
+        return __builtin_popcount(lanes);
+    }
+    // The inverse: p[0], p[1], ... into the lanes of m, 0 in the others.
+    VELTRAX_OP Vec unpack(Mask m, const double* p) {
+        const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(kLaneMoves.unpack[lanes_of(m)]));
+        return _mm256_and_pd(m, _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(
+                                    _mm256_castpd_si256(_mm256_loadu_pd(p)), order)));
+    }
 
     // base[index] of each lane (index in doubles).
     VELTRAX_OP Vec gather(const double* base, Ints index) { return _mm256_i64gather_pd(base, index, 8); }

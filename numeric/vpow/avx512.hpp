@@ -77,6 +77,14 @@ struct Isa {
     // a + b in the lanes of m, a in the others.
     VELTRAX_OP Vec add_where(Mask m, Vec a, Vec b) { return _mm512_mask_add_pd(a, m, a, b); }
     VELTRAX_OP void store_lanes(double* p, Mask m, Vec v) { _mm512_mask_store_pd(p, m, v); }
+    // Writes the lanes of m of v to p[0], p[1], ... (and anything to the rest
+    // of p[0 .. kLanes - 1]); returns their number.
+    VELTRAX_OP int pack(double* p, Mask m, Vec v) {
+        _mm512_storeu_pd(p, _mm512_maskz_compress_pd(m, v));
+        return __builtin_popcount(m);
+    }
+    // The inverse: p[0], p[1], ... into the lanes of m, 0 in the others.
+    VELTRAX_OP Vec unpack(Mask m, const double* p) { return _mm512_maskz_expand_pd(m, _mm512_loadu_pd(p)); }
 
     // base[index] of each lane (index in doubles).
     VELTRAX_OP Vec gather(const double* base, Ints index) { return _mm512_i64gather_pd(index, base, 8); }
