@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "numeric/vpow/pow.hpp"
@@ -28,5 +29,12 @@ std::vector<PowCheckGroup> self_check_groups();
 // std::pow on every self-check input.
 bool self_check(PowPath path);
 bool self_check(PowFunction f);
+
+// The same check in two halves, for selection: a hash of the inputs (which
+// names what is checked), and a hash of the outputs of a path with a table
+// access, or of a function, on them in order; equal outputs give equal hashes.
+std::uint64_t self_check_inputs_hash(const std::vector<PowCheckGroup>& groups);
+std::uint64_t self_check_outputs_hash(const std::vector<PowCheckGroup>& groups, PowPath path, TableAccess access);
+std::uint64_t self_check_outputs_hash(const std::vector<PowCheckGroup>& groups, PowFunction f);
 
 }  // namespace veltrax::vpow::detail

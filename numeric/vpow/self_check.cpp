@@ -108,6 +108,44 @@ bool self_check(PowPath path) {
     return true;
 }
 
+namespace {
+
+std::uint64_t mix(std::uint64_t h, std::uint64_t v) {
+    h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+    h = (h ^ (h >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    h = (h ^ (h >> 27)) * 0x94d049bb133111ebULL;
+    return h ^ (h >> 31);
+}
+
+}  // namespace
+
+std::uint64_t self_check_inputs_hash(const std::vector<PowCheckGroup>& groups) {
+    std::uint64_t h = 20260901;
+    for (const PowCheckGroup& g : groups) {
+        h = mix(h, bits(g.y));
+        for (double x : g.x) h = mix(h, bits(x));
+    }
+    return h;
+}
+
+std::uint64_t self_check_outputs_hash(const std::vector<PowCheckGroup>& groups, PowPath path, TableAccess access) {
+    std::uint64_t h = 1;
+    std::vector<double> out;
+    for (const PowCheckGroup& g : groups) {
+        out.assign(g.x.size(), 0.0);
+        pow_n_on(path, access, g.x.data(), g.x.size(), g.y, out.data());
+        for (double v : out) h = mix(h, bits(v));
+    }
+    return h;
+}
+
+std::uint64_t self_check_outputs_hash(const std::vector<PowCheckGroup>& groups, PowFunction f) {
+    std::uint64_t h = 1;
+    for (const PowCheckGroup& g : groups)
+        for (double x : g.x) h = mix(h, bits(f(x, g.y)));
+    return h;
+}
+
 bool self_check(PowFunction f) {
     for (const PowCheckGroup& g : self_check_groups())
         for (double x : g.x)

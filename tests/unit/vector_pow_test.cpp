@@ -22,6 +22,7 @@
 #include "libm_checks.hpp"
 #include "numeric/vpow/internal.hpp"
 #include "numeric/vpow/pow.hpp"
+#include "numeric/vpow/process_memo.hpp"
 #include "pow_trace.hpp"
 #include "pow_transcription.hpp"
 
@@ -31,6 +32,7 @@
 #endif
 
 #if defined(__linux__)
+#include <sys/wait.h>
 #include <unistd.h>
 #define VPOW_TEST_CHILD_RUNS 1
 #else
@@ -380,6 +382,29 @@ TEST(VectorPowTables, OccurInTheInstalledLibm) {
     const auto found = veltrax::testing::find_tables(path);
     EXPECT_TRUE(found.log_data) << path;
     EXPECT_TRUE(found.exp_data) << path;
+}
+
+// What selection learns is kept for the process across plug-in loads, and
+// never reaches another process: a child made by fork() finds nothing.
+TEST(VectorPow, ProcessMemoStaysInTheProcess) {
+#if VPOW_TEST_CHILD_RUNS
+    const std::string name = "veltrax-test-" + std::to_string(getpid());
+    const std::uint64_t stored[2] = {0x1234, 0x5678};
+    detail::store_process_memo(name.c_str(), stored, sizeof stored);
+    std::uint64_t found[2] = {};
+    if (!detail::load_process_memo(name.c_str(), found, sizeof found))
+        GTEST_SKIP() << "no process keyring here (kernel or seccomp): every load selects afresh";
+    EXPECT_EQ(found[0], stored[0]);
+    EXPECT_EQ(found[1], stored[1]);
+    EXPECT_FALSE(detail::load_process_memo(name.c_str(), found, sizeof found - 1)) << "a value of another size";
+    const pid_t child = fork();
+    if (child == 0) _exit(detail::load_process_memo(name.c_str(), found, sizeof found) ? 1 : 0);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child found the parent's value";
+#else
+    GTEST_SKIP() << "Linux only";
+#endif
 }
 
 }  // namespace
