@@ -7,12 +7,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <mutex>
 #include <new>
 #include <thread>
+#include <utility>
 
 #include "driver/run.hpp"
 #include "driver/simulation.hpp"
@@ -206,59 +209,111 @@ Matrix call_matprod(const std::vector<Matrix>& inputs, int nlhs, const RunOption
     return r;
 }
 
+namespace {
+
+// One job of a batch on its own simulation, with a one-thread search.
+BatchResult run_job(const BatchJob& job, const RunOptions& options) {
+    BatchResult result;
+    RunOptions one_thread = options;
+    one_thread.threads = 1;
+    try {
+        Simulation sim(job.build);
+        if (!job.initial_state.empty()) sim.load_state(job.initial_state);
+        if (job.seed != 0) sim.seed_noise(job.seed);
+        for (std::size_t c = 0; c < job.calls.size(); ++c) {
+            RunOptions call_options = one_thread;
+            if (c < job.schedules.size() && job.schedules[c]) call_options.schedule = job.schedules[c];
+            result.outputs.push_back(sim.call(job.calls[c], 5, call_options));
+        }
+    } catch (const Error& e) {
+        result.ok = false;
+        result.error_id = e.id();
+        result.error_message = e.what();
+    } catch (const std::bad_alloc&) {
+        result.ok = false;
+        result.error_id = "veltrax:outOfMemory";
+        result.error_message = "not enough memory";
+    }
+    return result;
+}
+
+// Results on their way from the workers to the sink on the calling thread,
+// at most `limit` at a time.
+struct ResultQueue {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::pair<std::size_t, BatchResult>> results;
+    std::size_t limit = 0;
+    unsigned working = 0;  // workers still running
+    bool stop = false;     // the sink failed: workers start no further job
+};
+
+}  // namespace
+
+// With more than one thread, every thread of the batch computes jobs and the
+// calling thread hands their results to the sink, so that a sink that waits
+// (writing files, syncing them to disk) leaves no core idle.
 void run_batch(const std::vector<BatchJob>& jobs, unsigned threads, const RunOptions& options, const BatchSink& sink) {
     std::atomic<std::size_t> next{0};
-    std::exception_ptr sink_failure;
-    std::mutex failure_mutex;
     auto cancelled = [&options] { return options.cancelled && options.cancelled(options.cancel_context); };
-    auto worker = [&] {
-        RunOptions one_thread = options;
-        one_thread.threads = 1;
-        for (;;) {
-            if (cancelled()) return;
-            const std::size_t j = next.fetch_add(1);
-            if (j >= jobs.size()) return;
-            BatchResult result;
-            try {
-                Simulation sim(jobs[j].build);
-                const BatchJob& job = jobs[j];
-                if (!job.initial_state.empty()) sim.load_state(job.initial_state);
-                if (job.seed != 0) sim.seed_noise(job.seed);
-                for (std::size_t c = 0; c < job.calls.size(); ++c) {
-                    RunOptions call_options = one_thread;
-                    if (c < job.schedules.size() && job.schedules[c]) call_options.schedule = job.schedules[c];
-                    result.outputs.push_back(sim.call(job.calls[c], 5, call_options));
-                }
-            } catch (const Error& e) {
-                result.ok = false;
-                result.error_id = e.id();
-                result.error_message = e.what();
-            } catch (const std::bad_alloc&) {
-                result.ok = false;
-                result.error_id = "veltrax:outOfMemory";
-                result.error_message = "not enough memory";
-            }
-            try {
-                sink(j, std::move(result));
-            } catch (...) {
-                const std::lock_guard<std::mutex> lock(failure_mutex);
-                if (!sink_failure) sink_failure = std::current_exception();
-                next.store(jobs.size());
-                return;
-            }
-        }
-    };
     const unsigned n = std::min<std::size_t>(resolve_threads(threads, options), std::max<std::size_t>(jobs.size(), 1));
+    if (n <= 1) {
+        for (std::size_t j = 0; j < jobs.size() && !cancelled(); ++j) sink(j, run_job(jobs[j], options));
+        return;
+    }
+    ResultQueue queue;
+    queue.limit = 2 * static_cast<std::size_t>(n);
+    auto worker = [&] {
+        for (;;) {
+            if (cancelled()) break;
+            const std::size_t j = next.fetch_add(1);
+            if (j >= jobs.size()) break;
+            BatchResult result = run_job(jobs[j], options);
+            std::unique_lock<std::mutex> lock(queue.mutex);
+            queue.changed.wait(lock, [&queue] { return queue.results.size() < queue.limit || queue.stop; });
+            if (queue.stop) break;
+            queue.results.emplace_back(j, std::move(result));
+            queue.changed.notify_all();
+        }
+        const std::lock_guard<std::mutex> lock(queue.mutex);
+        --queue.working;
+        queue.changed.notify_all();
+    };
     std::vector<std::thread> pool;
     pool.reserve(n);
-    for (unsigned t = 1; t < n; ++t) {
+    for (unsigned t = 0; t < n; ++t) {
         try {
+            const std::lock_guard<std::mutex> lock(queue.mutex);
             pool.emplace_back(worker);
+            ++queue.working;
         } catch (const std::exception&) {
             break;  // the threads that started run the jobs
         }
     }
-    worker();
+    if (pool.empty()) {  // no thread could be started: the caller runs the jobs
+        for (std::size_t j = 0; j < jobs.size() && !cancelled(); ++j) sink(j, run_job(jobs[j], options));
+        return;
+    }
+    std::exception_ptr sink_failure;
+    for (;;) {
+        std::unique_lock<std::mutex> lock(queue.mutex);
+        queue.changed.wait(lock, [&queue] { return !queue.results.empty() || queue.working == 0; });
+        if (queue.results.empty()) break;
+        std::pair<std::size_t, BatchResult> done = std::move(queue.results.front());
+        queue.results.pop_front();
+        queue.changed.notify_all();
+        lock.unlock();
+        if (sink_failure) continue;  // results of jobs that were running are dropped
+        try {
+            sink(done.first, std::move(done.second));
+        } catch (...) {
+            sink_failure = std::current_exception();
+            next.store(jobs.size());
+            const std::lock_guard<std::mutex> stop(queue.mutex);
+            queue.stop = true;
+            queue.changed.notify_all();
+        }
+    }
     for (std::thread& t : pool) t.join();
     if (sink_failure) std::rethrow_exception(sink_failure);
 }

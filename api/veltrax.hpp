@@ -171,7 +171,7 @@ struct BatchResult {
 std::vector<BatchResult> run_batch(const std::vector<BatchJob>& jobs, unsigned threads = 0);
 
 // Receives the result of job `job` as soon as it ends, on the thread that
-// ran it; calls for different jobs may come at the same time.
+// called run_batch, one result at a time.
 using BatchSink = std::function<void(std::size_t job, BatchResult&& result)>;
 
 // The same, handing each result to `sink` instead of keeping it. `options`
