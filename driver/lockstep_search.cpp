@@ -6,6 +6,7 @@
 // starts are scalar code on the lanes' arrays, shared by both widths.
 #include "driver/lockstep_search.hpp"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 
@@ -57,7 +58,6 @@ namespace {
 template <vpow::TableAccess Access>
 struct Avx2Lanes {
     static constexpr int kLanes = 4;
-    static constexpr int kGroups = 4;
     VELTRAX_AVX2 static void evaluate(const CostTable& t, LaneGroup* const* groups, int count, unsigned* left_out) {
         lanes_avx2::evaluate<Access>(t, groups, count, left_out);
     }
@@ -67,7 +67,6 @@ struct Avx2Lanes {
 template <vpow::TableAccess Access>
 struct Avx512Lanes {
     static constexpr int kLanes = 8;
-    static constexpr int kGroups = 4;
     VELTRAX_AVX512 static void evaluate(const CostTable& t, LaneGroup* const* groups, int count,
                                         unsigned* left_out) {
         lanes_avx512::evaluate<Access>(t, groups, count, left_out);
@@ -248,7 +247,7 @@ void move_lane(LaneGroup& from, int l, LaneGroup& to, int m) {
 }
 
 template <class Width>
-void run_lanes(LaneGroup* storage, const CostTable& t, unsigned chunk, SearchTeam::Claim& more,
+void run_lanes(LaneGroup* storage, int group_count, const CostTable& t, unsigned chunk, SearchTeam::Claim& more,
                StartOutcome* outcomes) {
     constexpr unsigned kAll = (1u << Width::kLanes) - 1;
     StartQueue queue;
@@ -266,9 +265,9 @@ void run_lanes(LaneGroup* storage, const CostTable& t, unsigned chunk, SearchTea
         return true;
     };
     // groups[0 .. count - 1] have active lanes.
-    LaneGroup* groups[Width::kGroups];
+    LaneGroup* groups[LockstepLanes::kMaxGroups];
     int count = 0;
-    for (int i = 0; i < Width::kGroups; ++i) {
+    for (int i = 0; i < group_count; ++i) {
         LaneGroup& s = storage[i];
         s.active = s.in_golden = s.evaluates_x2 = 0;
         for (int l = 0; l < Width::kLanes && take_start(s, l); ++l) {
@@ -277,7 +276,7 @@ void run_lanes(LaneGroup* storage, const CostTable& t, unsigned chunk, SearchTea
     }
     while (count > 0) {
         // Every active lane awaits the cost at its du.
-        unsigned left_out[Width::kGroups];
+        unsigned left_out[LockstepLanes::kMaxGroups];
         Width::evaluate(t, groups, count, left_out);
         for (int i = 0; i < count; ++i) {
             LaneGroup& s = *groups[i];
@@ -327,14 +326,16 @@ int lockstep_lanes(vpow::PowPath path) {
 void LockstepLanes::run(const CostTable& table, unsigned chunk, SearchTeam::Claim& more, StartOutcome* outcomes) {
     using vpow::TableAccess;
     const bool loads = access_ == TableAccess::Loads;
+    const int starts = more.alone() ? kSearchStarts : share_;
+    const int groups = std::min((starts + lanes_ - 1) / lanes_, kMaxGroups);
     if (lanes_ == 8 && loads)
-        run_lanes<Avx512Lanes<TableAccess::Loads>>(groups_, table, chunk, more, outcomes);
+        run_lanes<Avx512Lanes<TableAccess::Loads>>(groups_, groups, table, chunk, more, outcomes);
     else if (lanes_ == 8)
-        run_lanes<Avx512Lanes<TableAccess::Gathers>>(groups_, table, chunk, more, outcomes);
+        run_lanes<Avx512Lanes<TableAccess::Gathers>>(groups_, groups, table, chunk, more, outcomes);
     else if (loads)
-        run_lanes<Avx2Lanes<TableAccess::Loads>>(groups_, table, chunk, more, outcomes);
+        run_lanes<Avx2Lanes<TableAccess::Loads>>(groups_, groups, table, chunk, more, outcomes);
     else
-        run_lanes<Avx2Lanes<TableAccess::Gathers>>(groups_, table, chunk, more, outcomes);
+        run_lanes<Avx2Lanes<TableAccess::Gathers>>(groups_, groups, table, chunk, more, outcomes);
 }
 
 #else  // no vector paths

@@ -64,11 +64,12 @@ struct alignas(64) LaneGroup {
 // last one, a long chain that a single group leaves mostly waiting).
 class LockstepLanes {
 public:
-    static constexpr int kMaxGroups = 4;
+    static constexpr int kMaxGroups = (kSearchStarts + 3) / 4;
 
     // lanes: lockstep_lanes() of a usable path, 4 or 8; access: how its
-    // power kernel reads the tables.
-    LockstepLanes(int lanes, vpow::TableAccess access) : lanes_(lanes), access_(access) {}
+    // power kernel reads the tables; share: how many starts it runs at once
+    // on a team (all of them when the caller runs a job alone).
+    LockstepLanes(int lanes, vpow::TableAccess access, int share) : lanes_(lanes), access_(access), share_(share) {}
 
     // Searches the starts of chunk `chunk` and of every chunk that `more`
     // hands out, and writes each start's outcome to outcomes[start index].
@@ -77,6 +78,7 @@ public:
 private:
     int lanes_;
     vpow::TableAccess access_;
+    int share_;
     detail::LaneGroup groups_[kMaxGroups]{};
 };
 

@@ -12,29 +12,32 @@
 // last vector has lanes without a value); each term then takes its powers
 // back, and each lane sums its terms in their order. (Dividing in the packed
 // array instead measured slower.)
-template <vpow::TableAccess Access, int G>
-__attribute__((always_inline)) inline void evaluate_groups(const CostTable& t, LaneGroup* const* g,
-                                                           unsigned* left_out) {
+template <vpow::TableAccess Access>
+inline void evaluate(const CostTable& t, LaneGroup* const* g, int groups, unsigned* left_out) {
     using Vec = Isa::Vec;
     using Mask = Isa::Mask;
     constexpr int kLanes = Isa::kLanes;
-    Vec du[G];
-    Mask finite[G];
-    for (int i = 0; i < G; ++i) {
-        du[i] = Isa::load(g[i]->du);
-        finite[i] = Isa::compare_in<_CMP_LE_OQ>(Isa::mask_of(g[i]->active), Isa::abs(du[i]), Isa::set1(DBL_MAX));
+    constexpr int kMaxGroups = LockstepLanes::kMaxGroups;
+    unsigned finite[kMaxGroups];
+    for (int i = 0; i < groups; ++i) {
+        const Mask ok = Isa::compare_in<_CMP_LE_OQ>(Isa::mask_of(g[i]->active), Isa::abs(Isa::load(g[i]->du)),
+                                                    Isa::set1(DBL_MAX));
+        finite[i] = Isa::lanes_of(ok);
     }
     // w of every term and group; those above 0 (or NaN, as the scalar test
-    // !(w <= 0) takes them) packed into `powers`.
-    alignas(64) double powers[(kHorizonEnd * G + 2) * kLanes];
-    Mask on[kHorizonEnd][G];
+    // !(w <= 0) takes them) packed into `powers`, term k of group i from
+    // at[k][i] on.
+    alignas(64) double powers[(kHorizonEnd * kMaxGroups + 2) * kLanes];
+    Mask on[kHorizonEnd][kMaxGroups];
+    int at[kHorizonEnd][kMaxGroups];
     int count = 0;
     const Vec zero = Isa::zero();
     for (int k = t.first_moving; k < kHorizonEnd; ++k) {
         const Vec step = Isa::set1(t.step_coef[k]), free = Isa::set1(t.free_response[k]);
-        for (int i = 0; i < G; ++i) {
-            const Vec w = Isa::add(Isa::mul(step, du[i]), free);
-            on[k][i] = Isa::compare_in<_CMP_NLE_UQ>(finite[i], w, zero);
+        for (int i = 0; i < groups; ++i) {
+            const Vec w = Isa::add(Isa::mul(step, Isa::load(g[i]->du)), free);
+            on[k][i] = Isa::compare_in<_CMP_NLE_UQ>(Isa::mask_of(finite[i]), w, zero);
+            at[k][i] = count;
             count += Isa::pack(powers + count, on[k][i], w);
         }
     }
@@ -49,35 +52,19 @@ __attribute__((always_inline)) inline void evaluate_groups(const CostTable& t, L
         Isa::store(powers + (v + 1) * kLanes, b);
     }
     if (v < vectors) Isa::store(powers + v * kLanes, pow_kernel<Access>(Isa::load(powers + v * kLanes), t.exponent));
-    // The sums, term by term; a term whose w is not above 0 has output 0.
-    Vec j[G];
-    for (int i = 0; i < G; ++i) j[i] = Isa::set1(t.fixed_sum);
-    const Vec cp = Isa::set1(t.midpoint_power);
-    count = 0;
-    for (int k = t.first_moving; k < kHorizonEnd; ++k) {
-        const Vec reference = Isa::set1(t.reference[k]);
-        for (int i = 0; i < G; ++i) {
-            const Vec wp = Isa::unpack(on[k][i], powers + count);
-            count += static_cast<int>(__builtin_popcount(Isa::lanes_of(on[k][i])));
-            const Vec e = Isa::sub(reference, Isa::div_or_zero(on[k][i], wp, Isa::add(cp, wp)));
-            j[i] = Isa::add(Isa::mul(e, e), j[i]);
+    // The sums, each group's terms in their order; a term whose w is not above
+    // 0 has output 0.
+    const Vec cp = Isa::set1(t.midpoint_power), weight = Isa::set1(t.weight);
+    for (int i = 0; i < groups; ++i) {
+        Vec j = Isa::set1(t.fixed_sum);
+        for (int k = t.first_moving; k < kHorizonEnd; ++k) {
+            const Vec wp = Isa::unpack(on[k][i], powers + at[k][i]);
+            const Vec e = Isa::sub(Isa::set1(t.reference[k]), Isa::div_or_zero(on[k][i], wp, Isa::add(cp, wp)));
+            j = Isa::add(Isa::mul(e, e), j);
         }
-    }
-    for (int i = 0; i < G; ++i) {
-        const Vec cost = Isa::add(Isa::mul(Isa::set1(t.weight), Isa::mul(du[i], du[i])), j[i]);
-        Isa::store_lanes(g[i]->value, finite[i], cost);
-        left_out[i] = g[i]->active & ~Isa::lanes_of(finite[i]);
-    }
-}
-
-// The groups g[0 .. count - 1] (at most LockstepLanes::kMaxGroups).
-template <vpow::TableAccess Access>
-inline void evaluate(const CostTable& t, LaneGroup* const* g, int count, unsigned* left_out) {
-    switch (count) {
-        case 1: evaluate_groups<Access, 1>(t, g, left_out); break;
-        case 2: evaluate_groups<Access, 2>(t, g, left_out); break;
-        case 3: evaluate_groups<Access, 3>(t, g, left_out); break;
-        case 4: evaluate_groups<Access, 4>(t, g, left_out); break;
+        const Vec du = Isa::load(g[i]->du);
+        Isa::store_lanes(g[i]->value, Isa::mask_of(finite[i]), Isa::add(Isa::mul(weight, Isa::mul(du, du)), j));
+        left_out[i] = g[i]->active & ~finite[i];
     }
 }
 

@@ -63,7 +63,8 @@ public:
     // search for Scalar or a path not usable here, and always when counting).
     explicit FastSearch(unsigned threads, vpow::PowPath path = vpow::pow_path())
         : team_(threads), lanes_(Counting ? 0 : lockstep_lanes(path)) {
-        if (lanes_ > 0) members_.assign(team_.size(), LockstepLanes(lanes_, vpow::table_access(path)));
+        if (lanes_ > 0)
+            members_.assign(team_.size(), LockstepLanes(lanes_, vpow::table_access(path), lanes_per_member()));
     }
 
     template <Build B>
@@ -112,6 +113,16 @@ public:
 
 private:
     static constexpr unsigned kMaxMembers = 64;
+
+    // Each member runs its share of the starts all at once (in chunks), so
+    // that no start waits for a lane: a sample then takes the steps of its
+    // longest start and no more, and the last steps, which few lanes share,
+    // are few.
+    int lanes_per_member() const {
+        const int members = static_cast<int>(team_.size());
+        const int share = (kSearchStarts + members - 1) / members;
+        return (share + kStartsPerChunk - 1) / kStartsPerChunk * kStartsPerChunk;
+    }
 
     void search_starts() {
         if (lanes_ > 0) {
