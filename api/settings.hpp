@@ -13,6 +13,7 @@
 #pragma once
 
 #include <array>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -23,6 +24,7 @@ enum class NoiseKind {
     Gaussian,  // normal with standard deviation `amplitude`
 };
 
+// Measurement noise; none when the amplitude is not positive.
 struct Noise {
     NoiseKind kind = NoiseKind::Uniform;
     double amplitude = 0.0;
@@ -71,5 +73,16 @@ struct Settings {
     // Recorded time per sample period.
     double sample_period() const { return rk4_steps * rk4_step; }
 };
+
+// Checks the settings as a call does; throws veltrax::Error with the
+// plug-ins' identifier and a message naming the field ("settings.dead_time
+// must not be negative, got -1").
+void check_settings(const Settings& settings);
+
+// The words of the noise kinds: "uniform", "gaussian".
+const char* noise_kind_name(NoiseKind kind);
+// The kind of one of these words; throws Error "veltrax:badNoise" naming
+// `field` for any other.
+NoiseKind noise_kind_named(const std::string& word, const std::string& field = "settings.noise.kind");
 
 }  // namespace veltrax

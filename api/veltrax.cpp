@@ -17,11 +17,53 @@
 #include <thread>
 #include <utility>
 
+#include "api/call_request.hpp"
+#include "api/internal.hpp"
 #include "driver/run.hpp"
-#include "driver/simulation.hpp"
+#include "driver/snapshot.hpp"
 #include "matprod/matprod.hpp"
 
 namespace veltrax {
+
+static_assert(Simulation::kMaxSeed == kMaxNoiseSeed);
+static_assert(static_cast<int>(Build::Preview) == static_cast<int>(core::Build::Preview) &&
+              static_cast<int>(Build::Base) == static_cast<int>(core::Build::Base) &&
+              static_cast<int>(Build::PreviewHold) == static_cast<int>(core::Build::PreviewHold));
+
+struct Simulation::State {
+    SimulationState core;
+};
+
+SimulationState& SimulationAccess::state(Simulation& sim) { return sim.state_->core; }
+const SimulationState& SimulationAccess::state(const Simulation& sim) { return sim.state_->core; }
+
+core::Build core_build(Build build) { return static_cast<core::Build>(static_cast<int>(build)); }
+
+namespace {
+
+core::SetpointSchedule core_schedule(const SetpointSchedule& schedule) {
+    core::SetpointSchedule s;
+    for (const SetpointStep& step : schedule.steps) s.steps.push_back({step.time, step.value, step.after, step.ramp});
+    return s;
+}
+
+}  // namespace
+
+core::RunOptions core_options(const RunOptions& options, core::SetpointSchedule& schedule) {
+    core::RunOptions o;
+    o.threads = options.threads;
+    o.progress = options.progress;
+    o.progress_context = options.progress_context;
+    o.cancelled = options.cancelled;
+    o.cancel_context = options.cancel_context;
+    o.warning = options.warning;
+    o.warning_context = options.warning_context;
+    if (options.schedule) {
+        schedule = core_schedule(*options.schedule);
+        o.schedule = &schedule;
+    }
+    return o;
+}
 
 Matrix::Matrix(std::size_t r, std::size_t c, std::vector<double> values) : rows(r), cols(c), data(std::move(values)) {
     if (data.size() != r * c) throw Error("veltrax:badMatrix", "matrix data does not match its shape");
@@ -33,12 +75,14 @@ Matrix Matrix::column(std::initializer_list<double> values) { return Matrix(valu
 
 namespace {
 
+// The matrices as a host hands its inputs over (a call reads at most five).
 struct InputViews {
-    ArgView views[5];
-    int nrhs;
-    explicit InputViews(const std::vector<Matrix>& inputs) : nrhs(static_cast<int>(inputs.size())) {
-        for (int i = 0; i < nrhs && i < 5; ++i) views[i] = {inputs[i].data.data(), inputs[i].rows, inputs[i].cols};
+    InputView views[5];
+    int count;
+    explicit InputViews(const std::vector<Matrix>& inputs) : count(static_cast<int>(inputs.size())) {
+        for (int i = 0; i < count && i < 5; ++i) views[i] = {inputs[i].data.data(), inputs[i].rows, inputs[i].cols};
     }
+    CallRequest request(int outputs) const { return call_request(count, views, outputs); }
 };
 
 // Outputs as matrices; all five are allocated before any is filled.
@@ -59,11 +103,32 @@ struct MatrixOutputs {
 
 [[noreturn]] void throw_problem(const matprod::Problem& problem) { throw Error(problem.id, problem.message); }
 
-}  // namespace
+// work(), with the core's errors thrown as the public Error.
+template <class Work>
+decltype(auto) with_public_errors(Work&& work) {
+    try {
+        return work();
+    } catch (const core::Error& e) {
+        throw Error(e.id(), e.what());
+    }
+}
 
-CallInfo check_call(const std::vector<Matrix>& inputs, int nlhs) {
-    const InputViews in(inputs);
-    const RunConfig c = decode_call(in.nrhs, in.views, nlhs).config;
+// The five outputs of a checked request run on `sim`.
+std::vector<Matrix> run_request(Build build, SimulationState& sim, const CallRequest& request,
+                                const core::RunOptions& options) {
+    MatrixOutputs out;
+    with_public_errors([&] { run_gateway_call(core_build(build), sim, request, out, options); });
+    return std::move(out.matrices);
+}
+
+// The first max(1, requested) of the five outputs, as a plug-in hands them out.
+std::vector<Matrix> first_outputs(std::vector<Matrix>&& all, int requested) {
+    all.resize(static_cast<std::size_t>(std::max(1, requested)));
+    return std::move(all);
+}
+
+CallInfo call_info(const CallRequest& request) {
+    const RunConfig& c = request.config;
     CallInfo info;
     info.sample_count = c.sample_count;
     info.a_order = c.a_order;
@@ -73,9 +138,53 @@ CallInfo check_call(const std::vector<Matrix>& inputs, int nlhs) {
     return info;
 }
 
-Simulation::Simulation(Build build) : build_(build), state_(std::make_unique<SimulationState>()) {}
+}  // namespace
+
+Settings settings_from_inputs(const std::vector<Matrix>& inputs) {
+    const InputViews in(inputs);
+    return settings_from_inputs(in.count, in.views);
+}
+
+std::vector<Matrix> inputs_of(const Settings& s) {
+    std::vector<double> params = {static_cast<double>(s.samples), s.control_weight, static_cast<double>(s.dead_time),
+                                  s.u_max, static_cast<double>(s.a_order), static_cast<double>(s.b_order),
+                                  s.noise.amplitude, static_cast<double>(s.rk4_steps), s.rk4_step};
+    if (s.noise.kind == NoiseKind::Gaussian) params.push_back(0.0);
+    std::vector<Matrix> in;
+    in.emplace_back(1, params.size(), params);
+    if (const auto* tf = std::get_if<TransferFunction>(&s.process)) {
+        in.emplace_back(1, tf->numerator.size(), tf->numerator);
+        in.emplace_back(1, tf->denominator.size(), tf->denominator);
+    } else {
+        const BodyModel& b = std::get<BodyModel>(s.process);
+        in.push_back(Matrix::row({b.body_mass, b.cardiac_output}));
+        in.emplace_back(1, 0);
+    }
+    in.push_back(Matrix::row({s.curve.plant_midpoint, s.curve.midpoint, s.curve.plant_exponent, s.curve.exponent}));
+    in.push_back(Matrix::row({s.observer[0], s.observer[1], s.observer[2]}));
+    return in;
+}
+
+CallInfo check_call(const std::vector<Matrix>& inputs, int outputs) {
+    return call_info(InputViews(inputs).request(outputs));
+}
+
+CallInfo check_call(const Settings& settings) { return call_info(call_request(settings)); }
+
+SetpointSchedule builtin_setpoint_schedule() {
+    SetpointSchedule s;
+    for (const core::SetpointStep& step : core::builtin_setpoint_schedule().steps)
+        s.steps.push_back({step.time, step.value, step.after, step.ramp});
+    return s;
+}
+
+void check_setpoint_schedule(const SetpointSchedule& schedule) {
+    with_public_errors([&] { check_setpoint_schedule(core_schedule(schedule)); });
+}
+
+Simulation::Simulation(Build build) : build_(build), state_(std::make_unique<State>()) {}
 Simulation::Simulation(const Simulation& other)
-    : build_(other.build_), state_(std::make_unique<SimulationState>(*other.state_)) {}
+    : build_(other.build_), state_(std::make_unique<State>(*other.state_)) {}
 Simulation& Simulation::operator=(const Simulation& other) {
     if (this != &other) {
         build_ = other.build_;
@@ -87,21 +196,31 @@ Simulation::Simulation(Simulation&&) noexcept = default;
 Simulation& Simulation::operator=(Simulation&&) noexcept = default;
 Simulation::~Simulation() = default;
 
-std::vector<Matrix> Simulation::call(const std::vector<Matrix>& inputs, int nlhs, const RunOptions& options) {
-    const InputViews in(inputs);
-    MatrixOutputs out;
-    run_gateway_call(build_, *state_, in.nrhs, in.views, nlhs, out, options);
-    out.matrices.resize(static_cast<std::size_t>(std::max(1, nlhs)));
-    return std::move(out.matrices);
+std::vector<Matrix> Simulation::call(const std::vector<Matrix>& inputs, int outputs, const RunOptions& options) {
+    const CallRequest request = InputViews(inputs).request(outputs);
+    core::SetpointSchedule schedule;
+    return first_outputs(run_request(build_, state_->core, request, core_options(options, schedule)), outputs);
 }
 
-std::vector<std::uint8_t> Simulation::save_state() const { return save_snapshot(build_, *state_); }
-
-void Simulation::load_state(const std::vector<std::uint8_t>& snapshot) {
-    load_snapshot(build_, snapshot.data(), snapshot.size(), *state_);
+std::vector<Matrix> Simulation::call(const Settings& settings, const RunOptions& options) {
+    const CallRequest request = call_request(settings);
+    core::SetpointSchedule schedule;
+    return run_request(build_, state_->core, request, core_options(options, schedule));
 }
 
-void Simulation::load_state(const std::uint8_t* data, std::size_t size) { load_snapshot(build_, data, size, *state_); }
+std::vector<Matrix> call_with_core_options(Simulation& sim, const std::vector<Matrix>& inputs, int outputs,
+                                           const core::RunOptions& options) {
+    const CallRequest request = InputViews(inputs).request(outputs);
+    return first_outputs(run_request(sim.build(), state_of(sim), request, options), outputs);
+}
+
+std::vector<std::uint8_t> Simulation::save_state() const { return save_snapshot(core_build(build_), state_->core); }
+
+void Simulation::load_state(const std::vector<std::uint8_t>& snapshot) { load_state(snapshot.data(), snapshot.size()); }
+
+void Simulation::load_state(const std::uint8_t* data, std::size_t size) {
+    with_public_errors([&] { load_snapshot(core_build(build_), data, size, state_->core); });
+}
 
 namespace {
 
@@ -155,7 +274,9 @@ void Simulation::save_state_file(const std::string& path) const { write_file_ato
 void Simulation::load_state_file(const std::string& path) { load_state(read_snapshot_file(path)); }
 
 SnapshotInfo check_snapshot(const std::vector<std::uint8_t>& snapshot) {
-    return check_snapshot(snapshot.data(), snapshot.size());
+    const core::SnapshotInfo info =
+        with_public_errors([&] { return check_snapshot(snapshot.data(), snapshot.size()); });
+    return {static_cast<Build>(static_cast<int>(info.build)), info.format_version};
 }
 
 std::vector<std::uint8_t> read_snapshot_file(const std::string& path) {
@@ -179,16 +300,16 @@ std::vector<std::uint8_t> read_snapshot_file(const std::string& path) {
 }
 
 void Simulation::seed_noise(long seed) {
-    if (seed < 1 || seed > kMaxNoiseSeed)
-        throw Error("veltrax:badSeed", "seed must be an integer from 1 to " + std::to_string(kMaxNoiseSeed) + ", got " +
-                                           std::to_string(seed));
-    state_->noise = noise_state_for_seed(static_cast<std::int32_t>(seed));
+    if (seed < 1 || seed > kMaxSeed)
+        throw Error("veltrax:badSeed",
+                    "seed must be an integer from 1 to " + std::to_string(kMaxSeed) + ", got " + std::to_string(seed));
+    state_->core.noise = noise_state_for_seed(static_cast<std::int32_t>(seed));
 }
 
-Matrix call_matprod(const std::vector<Matrix>& inputs, int nlhs, const RunOptions& options) {
-    const int nrhs = static_cast<int>(inputs.size());
+Matrix call_matprod(const std::vector<Matrix>& inputs, int outputs, const RunOptions& options) {
+    const int count = static_cast<int>(inputs.size());
     const matprod::Problem problem =
-        matprod::check_shapes(nrhs, nlhs, nrhs >= 2 ? inputs[0].cols : 0, nrhs >= 2 ? inputs[1].rows : 0);
+        matprod::check_shapes(count, outputs, count >= 2 ? inputs[0].cols : 0, count >= 2 ? inputs[1].rows : 0);
     if (problem.id) throw_problem(problem);
     const Matrix& a = inputs[0];
     const Matrix& b = inputs[1];
@@ -211,19 +332,23 @@ Matrix call_matprod(const std::vector<Matrix>& inputs, int nlhs, const RunOption
 
 namespace {
 
-// One job of a batch on its own simulation, with a one-thread search.
+// One job of a batch, its calls searching on one thread.
 BatchResult run_job(const BatchJob& job, const RunOptions& options) {
     BatchResult result;
-    RunOptions one_thread = options;
-    one_thread.threads = 1;
     try {
         Simulation sim(job.build);
         if (!job.initial_state.empty()) sim.load_state(job.initial_state);
         if (job.seed != 0) sim.seed_noise(job.seed);
-        for (std::size_t c = 0; c < job.calls.size(); ++c) {
-            RunOptions call_options = one_thread;
+        const std::size_t calls = std::max(job.calls.size(), job.settings.size());
+        for (std::size_t c = 0; c < calls; ++c) {
+            RunOptions call_options = options;
+            call_options.threads = 1;
             if (c < job.schedules.size() && job.schedules[c]) call_options.schedule = job.schedules[c];
-            result.outputs.push_back(sim.call(job.calls[c], 5, call_options));
+            if (c < job.settings.size() && job.settings[c])
+                result.outputs.push_back(sim.call(*job.settings[c], call_options));
+            else
+                result.outputs.push_back(sim.call(c < job.calls.size() ? job.calls[c] : std::vector<Matrix>{}, 5,
+                                                  call_options));
         }
     } catch (const Error& e) {
         result.ok = false;
@@ -256,7 +381,9 @@ struct ResultQueue {
 void run_batch(const std::vector<BatchJob>& jobs, unsigned threads, const RunOptions& options, const BatchSink& sink) {
     std::atomic<std::size_t> next{0};
     auto cancelled = [&options] { return options.cancelled && options.cancelled(options.cancel_context); };
-    const unsigned n = std::min<std::size_t>(resolve_threads(threads, options), std::max<std::size_t>(jobs.size(), 1));
+    core::SetpointSchedule unused;
+    const unsigned n = std::min<std::size_t>(resolve_threads(threads, core_options(options, unused)),
+                                             std::max<std::size_t>(jobs.size(), 1));
     if (n <= 1) {
         for (std::size_t j = 0; j < jobs.size() && !cancelled(); ++j) sink(j, run_job(jobs[j], options));
         return;

@@ -4,12 +4,18 @@
 // and language bindings.
 //
 //   veltrax::Simulation sim(veltrax::Build::Base);    // veltrax2 as just loaded
-//   std::vector<veltrax::Matrix> out = sim.call({params, num, den, curve});
+//   veltrax::Settings settings;                        // the typical call
+//   settings.dead_time = 2;
+//   std::vector<veltrax::Matrix> out = sim.call(settings);
 //   double squared_error = out[4](0, 0);
 //
+// The plug-ins' positional inputs work too (sim.call({params, num, den,
+// curve})) and give the same bits.
+//
 // Errors: every rejected call throws veltrax::Error, whose id() is the
-// identifier the plug-ins report ("veltrax:badOrder", ...) and what() the
-// same message. A rejected call changes nothing; so does a call whose
+// identifier the plug-ins report ("veltrax:badOrder", ...) and what() a
+// message naming the field of named settings, or the input as the plug-ins
+// do for positional ones. A rejected call changes nothing; so does a call whose
 // outputs do not fit into memory (veltrax:outOfMemory, before anything is
 // allocated or run) or that RunOptions::cancelled stops
 // (veltrax:interrupted).
@@ -25,17 +31,17 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "driver/build.hpp"
-#include "driver/errors.hpp"
-#include "driver/run_options.hpp"
-#include "driver/snapshot.hpp"
+#include "api/build.hpp"
+#include "api/errors.hpp"
+#include "api/options.hpp"
+#include "api/settings.hpp"
+#include "api/snapshot.hpp"
 
 namespace veltrax {
-
-struct SimulationState;
 
 // Real double matrix, column-major: element (i, j) is data[i + rows * j].
 struct Matrix {
@@ -61,13 +67,27 @@ struct CallInfo {
     long sample_count = 0;        // rows of outputs 0 .. 3
     int a_order = 0;              // na
     int b_order = 0;              // nb; output 2 has na + nb columns
-    bool gaussian_noise = false;  // the parameter vector has exactly 10 columns
-    bool builtin_model = false;   // empty denominator
+    bool gaussian_noise = false;  // positional: the parameter vector has exactly 10 columns
+    bool builtin_model = false;   // positional: empty denominator
 };
 
-// Checks and decodes a call's inputs (and nlhs requested outputs) exactly as
-// a call does, without running anything. Throws Error for a rejected call.
-CallInfo check_call(const std::vector<Matrix>& inputs, int nlhs = 5);
+// Checks and decodes a call's inputs and the number of outputs it asks for
+// exactly as a call does, without running anything. Throws Error for a rejected call.
+CallInfo check_call(const std::vector<Matrix>& inputs, int outputs = 5);
+CallInfo check_call(const Settings& settings);
+
+// The positional inputs (params, num, den, curve[, T]) as named settings:
+// integer parameters truncated toward zero, exactly 10 columns of the
+// parameter vector as Gaussian noise, an empty denominator as the built-in
+// model, T read from exactly five inputs; the conversion every positional
+// call goes through. Throws Error as the plug-ins report it, naming the input
+// by its position.
+Settings settings_from_inputs(const std::vector<Matrix>& inputs);
+
+// The positional inputs of these settings, all five: a call with them gives
+// the same bits as a call with the settings. Gaussian noise is a parameter
+// row of 10 columns, the built-in model an empty denominator.
+std::vector<Matrix> inputs_of(const Settings& settings);
 
 // One simulation: the state of one loaded plug-in of the given build. Copying
 // a Simulation branches it: the copy continues exactly as the original would.
@@ -83,25 +103,31 @@ public:
 
     Build build() const { return build_; }
 
-    // One call with these inputs (params, num, den, curve[, T]) and nlhs
-    // requested outputs, as the plug-in does it: returns max(1, nlhs) of the
-    // five outputs (t, trajectory, theta, search, sums); the whole simulation
-    // runs whatever nlhs is. Throws Error for a rejected, unaffordable or
+    // Noise seeds run from 1 to kMaxSeed; a plug-in starts with seed 1.
+    static constexpr long kMaxSeed = 2147483562;
+
+    // One call with the plug-ins' positional inputs (params, num, den,
+    // curve[, T]), as a plug-in called with `outputs` outputs: returns the
+    // first max(1, outputs) of the five (t, trajectory, theta, search, sums);
+    // the whole simulation runs whatever their number. Throws Error for a rejected, unaffordable or
     // interrupted call, leaving the state unchanged. RunOptions::schedule
     // replaces the built-in set-point schedule for this call (Error
     // "veltrax:badSchedule" when its steps are not in order).
-    std::vector<Matrix> call(const std::vector<Matrix>& inputs, int nlhs = 5, const RunOptions& options = {});
+    std::vector<Matrix> call(const std::vector<Matrix>& inputs, int outputs = 5, const RunOptions& options = {});
+    // The same with named settings; returns all five outputs. Errors name
+    // the field ("settings.dead_time").
+    std::vector<Matrix> call(const Settings& settings, const RunOptions& options = {});
 
     // Restarts the noise generators as if the plug-in had just been loaded
-    // with this seed (1 .. 2147483562; a plug-in starts with seed 1). The
-    // rest of the state stays. Throws Error "veltrax:badSeed" otherwise.
+    // with this seed (1 .. kMaxSeed). The rest of the state stays. Throws
+    // Error "veltrax:badSeed" otherwise.
     void seed_noise(long seed);
 
     // Snapshots of the whole state (noise generators, process and model,
-    // estimator, histories, preview, sums, time) as a versioned byte format
-    // with a checksum; driver/snapshot.hpp describes the layout. Saving a
-    // state and loading it into a Simulation of the same build, in this
-    // process or another, continues bit for bit as the original would.
+    // estimator, histories, preview, sums, time) in the plug-ins' format
+    // (api/snapshot.hpp). Saving a state and loading it into a Simulation of
+    // the same build, in this process or another, continues bit for bit as the
+    // original would.
     //
     // save_state: the snapshot. Reads the state only: it may run at the same
     // time as other const uses of this Simulation, not with call or a load.
@@ -120,34 +146,27 @@ public:
     void save_state_file(const std::string& path) const;
     void load_state_file(const std::string& path);
 
-    // The core record, for tools inside this project.
-    SimulationState& state() { return *state_; }
-    const SimulationState& state() const { return *state_; }
-
 private:
+    friend struct SimulationAccess;  // this project's own tests and benchmarks
+    struct State;
     Build build_;
-    std::unique_ptr<SimulationState> state_;
+    std::unique_ptr<State> state_;
 };
 
 // The matrix-product plug-in: R = A * B for inputs {A, B} (further inputs are
-// ignored) and nlhs requested outputs. Throws Error "matprod:..." as the
-// plug-in reports it. Of the options only the cancellation hook is used.
-Matrix call_matprod(const std::vector<Matrix>& inputs, int nlhs = 1, const RunOptions& options = {});
-
-// What a valid snapshot holds (its build and format version). Throws Error
-// "veltrax:badSnapshot" as Simulation::load_state does, loading nothing.
-SnapshotInfo check_snapshot(const std::vector<std::uint8_t>& snapshot);
-
-// The bytes of a snapshot file, not yet checked. Throws Error
-// "veltrax:fileError" when it cannot be read, "veltrax:badSnapshot" when it is
-// larger than 16 MiB (no snapshot is).
-std::vector<std::uint8_t> read_snapshot_file(const std::string& path);
+// ignored), as the plug-in called with `outputs` outputs. Throws Error
+// "matprod:..." as the plug-in reports it. Of the options only the
+// cancellation hook is used.
+Matrix call_matprod(const std::vector<Matrix>& inputs, int outputs = 1, const RunOptions& options = {});
 
 // A sequence of calls in one simulation, which starts as just loaded or from
-// a snapshot of its build.
+// a snapshot of its build. The job makes max(calls.size(), settings.size())
+// calls: call c runs settings[c] where that holds a value, else the
+// positional inputs calls[c].
 struct BatchJob {
     Build build = Build::Base;
     std::vector<std::vector<Matrix>> calls;
+    std::vector<std::optional<Settings>> settings;
     std::vector<std::uint8_t> initial_state;  // empty: the state at load
     // Noise seed applied after the initial state (Simulation::seed_noise);
     // 0: none.

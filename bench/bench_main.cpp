@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "api/veltrax.hpp"
+#include "api/internal.hpp"
 #include "controller/cost.hpp"
 #include "controller/estimator.hpp"
 #include "numeric/vpow/pow.hpp"
@@ -132,7 +132,7 @@ void BM_Call(benchmark::State& state, Build build, Scenario scenario, Search sea
     if (search.tables != Tables::Chosen && path != vpow::PowPath::Scalar)
         vpow::set_table_access(path, search.tables == Tables::Loads ? vpow::TableAccess::Loads
                                                                     : vpow::TableAccess::Gathers);
-    RunOptions options;
+    core::RunOptions options;
     options.threads = search.threads;
     options.lanes = search.lanes;
     if (search.literal) options.search = SearchMethod::Literal;
@@ -151,7 +151,7 @@ void BM_Call(benchmark::State& state, Build build, Scenario scenario, Search sea
     const double begin = seconds(real);
     for (auto _ : state) {
         Simulation sim(build);
-        benchmark::DoNotOptimize(sim.call(scenario.inputs, 5, options));
+        benchmark::DoNotOptimize(call_with_core_options(sim, scenario.inputs, 5, options));
     }
     const double per_sample = (seconds(real) - begin) / (static_cast<double>(state.iterations()) * samples);
     const std::string key = scenario.name + std::string("/") + std::to_string(static_cast<int>(build)) + "/";
@@ -165,11 +165,11 @@ void BM_Call(benchmark::State& state, Build build, Scenario scenario, Search sea
     }
 
     SearchCounts counts;
-    RunOptions counting = options;
+    core::RunOptions counting = options;
     counting.threads = 1;
     counting.counts = &counts;
     Simulation sim(build);
-    sim.call(scenario.inputs, 5, counting);
+    call_with_core_options(sim, scenario.inputs, 5, counting);
     state.counters["time_per_sample"] =
         benchmark::Counter(samples, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
     state.counters["evals_per_sample"] = static_cast<double>(counts.evaluations) / samples;

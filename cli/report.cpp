@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "driver/errors.hpp"
+#include "api/errors.hpp"
 #include "experiments/report.hpp"
 
 namespace veltrax::cli {

@@ -11,7 +11,6 @@
 
 #include "experiments/expand.hpp"
 #include "experiments/strict_json.hpp"
-#include "numeric/deviates.hpp"
 
 namespace veltrax::cli {
 namespace {
@@ -100,9 +99,9 @@ SetpointSchedule schedule_of(const json& v, const std::string& where) {
 }
 
 long seed_of(const json& v) {
-    const std::string form = "top level: 'seed' must be an integer from 1 to " + std::to_string(kMaxNoiseSeed);
+    const std::string form = "top level: 'seed' must be an integer from 1 to " + std::to_string(Simulation::kMaxSeed);
     if (!v.is_number()) bad(form + ", got " + kind_of(v));
-    if (!v.is_number_integer() || v.get<long long>() < 1 || v.get<long long>() > kMaxNoiseSeed)
+    if (!v.is_number_integer() || v.get<long long>() < 1 || v.get<long long>() > Simulation::kMaxSeed)
         throw Error("veltrax:badSeed", form + ", got " + v.dump());
     return static_cast<long>(v.get<long long>());
 }

@@ -1,21 +1,11 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// Decoding and checking of a gateway call's inputs.
+// A call as the core runs it: its settings, decoded and checked by the
+// caller, and the limits that the checks hold them to.
 #pragma once
-
-#include <cstddef>
-#include <cstdint>
 
 #include "driver/simulation.hpp"
 
 namespace veltrax {
-
-// One input as the host hands it over: column-major doubles and the shape.
-struct ArgView {
-    const double* data = nullptr;
-    std::size_t rows = 0;
-    std::size_t cols = 0;
-    std::size_t numel() const { return rows * cols; }
-};
 
 // The process a call asks for: a transfer function (coefficients in
 // descending powers of s, as given) or the built-in model for a body.
@@ -28,7 +18,7 @@ struct ProcessRequest {
     double cardiac_output = 0.0;
 };
 
-// Everything a call takes, decoded and checked.
+// Everything a call takes, checked.
 struct CallRequest {
     RunConfig config;
     ProcessRequest process;
@@ -39,10 +29,5 @@ constexpr int kMaxAOrder = 6;
 constexpr int kMaxBLength = 9;   // dead time + b_order
 constexpr int kMaxOrderSum = 10; // a_order + b_order
 constexpr int kMaxDenominatorDegree = kMaxStateOrder;
-
-// Checks the inputs (nrhs of them) and the number of requested outputs and
-// decodes them; throws veltrax::Error naming the first problem. Reads no
-// state, so a rejected call changes nothing.
-CallRequest decode_call(int nrhs, const ArgView* args, int nlhs);
 
 }  // namespace veltrax

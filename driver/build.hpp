@@ -3,7 +3,7 @@
 // veltrax1 is Preview, veltrax2 Base, veltrax3 PreviewHold.
 #pragma once
 
-namespace veltrax {
+namespace veltrax::core {
 
 enum class Build : int {
     Preview = 1,      // the controller sees the set-point schedule ten samples ahead
@@ -11,4 +11,4 @@ enum class Build : int {
     PreviewHold = 3,  // preview, and the estimator pauses around set-point changes
 };
 
-}  // namespace veltrax
+}  // namespace veltrax::core

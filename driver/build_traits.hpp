@@ -6,12 +6,12 @@
 
 namespace veltrax {
 
-template <Build B>
+template <core::Build B>
 struct BuildTraits {
-    static constexpr bool preview = B != Build::Base;
-    static constexpr bool estimation_hold = B == Build::PreviewHold;
+    static constexpr bool preview = B != core::Build::Base;
+    static constexpr bool estimation_hold = B == core::Build::PreviewHold;
     // veltrax1 records the cost of the applied move instead of the dose.
-    static constexpr bool records_applied_cost = B == Build::Preview;
+    static constexpr bool records_applied_cost = B == core::Build::Preview;
 };
 
 }  // namespace veltrax

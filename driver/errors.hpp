@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace veltrax {
+namespace veltrax::core {
 
 class Error : public std::runtime_error {
 public:
@@ -17,4 +17,4 @@ private:
     std::string id_;
 };
 
-}  // namespace veltrax
+}  // namespace veltrax::core

@@ -17,7 +17,7 @@ namespace veltrax {
 template <bool Counting = false>
 class LiteralSearch {
 public:
-    template <Build B>
+    template <core::Build B>
     MoveChoice find_move(SimulationState& s) {
         sim_ = &s;
         cost_ = &predictive_cost<B>;

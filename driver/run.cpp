@@ -23,7 +23,7 @@ constexpr unsigned kMaxThreads = 64;
 // Outputs up to this size are allocated without asking for the memory first.
 constexpr std::uint64_t kUncheckedOutputBytes = std::uint64_t{1} << 20;
 
-void warn(const RunOptions& options, const char* id, const std::string& message) {
+void warn(const core::RunOptions& options, const char* id, const std::string& message) {
     if (options.warning) {
         options.warning(options.warning_context, id, message.c_str());
         return;
@@ -49,7 +49,7 @@ std::string samples_need(long samples, std::uint64_t bytes) {
 
 }  // namespace
 
-unsigned resolve_threads(unsigned requested, const RunOptions& options) {
+unsigned resolve_threads(unsigned requested, const core::RunOptions& options) {
     if (requested > 0) return std::min(requested, kMaxThreads);
     const unsigned cpus = std::min(platform::usable_cpus(), kMaxThreads);
     const char* env = std::getenv("VELTRAX_THREADS");
@@ -82,24 +82,24 @@ void check_output_memory(long samples, std::uint64_t bytes) {
         std::string message = samples_need(samples, bytes) + "; not enough memory";
         if (available != platform::kUnknownMemory)
             message += " (" + platform::describe_bytes(available) + " available)";
-        throw Error("veltrax:outOfMemory", message);
+        throw core::Error("veltrax:outOfMemory", message);
     }
 }
 
 void throw_out_of_memory(long samples, std::uint64_t bytes) {
-    throw Error("veltrax:outOfMemory", samples_need(samples, bytes) + "; not enough memory");
+    throw core::Error("veltrax:outOfMemory", samples_need(samples, bytes) + "; not enough memory");
 }
 
 void throw_interrupted(long sample, long total) {
-    throw Error("veltrax:interrupted", "interrupted in sample period " + std::to_string(sample + 1) + " of " +
+    throw core::Error("veltrax:interrupted", "interrupted in sample period " + std::to_string(sample + 1) + " of " +
                                            std::to_string(total) + "; the state is as before the call");
 }
 
 namespace {
 
-template <Build B, class Search>
+template <core::Build B, class Search>
 void run_with(SimulationState& sim, const CallRequest& request, const OutputViews& out, Search& search,
-              const RunOptions& options) {
+              const core::RunOptions& options) {
     start_run<B>(sim, request);
     run_samples<B>(sim, out, search, options);
     write_sums(sim, out);
@@ -120,8 +120,8 @@ vpow::PowPath search_path(SearchLanes lanes) {
     return vpow::pow_path();
 }
 
-template <Build B>
-void run_build(SimulationState& sim, const CallRequest& request, const OutputViews& out, const RunOptions& options) {
+template <core::Build B>
+void run_build(SimulationState& sim, const CallRequest& request, const OutputViews& out, const core::RunOptions& options) {
     if (options.search == SearchMethod::Literal) {
         if (options.counts) {
             LiteralSearch<true> search;
@@ -145,14 +145,14 @@ void run_build(SimulationState& sim, const CallRequest& request, const OutputVie
 
 }  // namespace
 
-void run_call(Build build, SimulationState& sim, const CallRequest& request, const OutputViews& out,
-              const RunOptions& options) {
+void run_call(core::Build build, SimulationState& sim, const CallRequest& request, const OutputViews& out,
+              const core::RunOptions& options) {
     const SimulationState before = sim;
     try {
         switch (build) {
-            case Build::Preview: run_build<Build::Preview>(sim, request, out, options); break;
-            case Build::Base: run_build<Build::Base>(sim, request, out, options); break;
-            case Build::PreviewHold: run_build<Build::PreviewHold>(sim, request, out, options); break;
+            case core::Build::Preview: run_build<core::Build::Preview>(sim, request, out, options); break;
+            case core::Build::Base: run_build<core::Build::Base>(sim, request, out, options); break;
+            case core::Build::PreviewHold: run_build<core::Build::PreviewHold>(sim, request, out, options); break;
         }
     } catch (...) {
         sim = before;

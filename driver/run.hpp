@@ -17,7 +17,7 @@ namespace veltrax {
 // Thread count that RunOptions{threads} resolves to. A VELTRAX_THREADS that
 // is not a positive integer is reported through options.warning
 // (veltrax:badThreadCount) and ignored.
-unsigned resolve_threads(unsigned requested, const RunOptions& options = {});
+unsigned resolve_threads(unsigned requested, const core::RunOptions& options = {});
 
 // Total bytes of outputs of these shapes.
 std::uint64_t output_bytes(const OutputShape (&shapes)[kOutputCount]);
@@ -32,20 +32,18 @@ void check_output_memory(long samples, std::uint64_t bytes);
 // Runs a decoded call: run start, the N sample periods, the sums. The
 // outputs must be zero-filled arrays of the shapes of output_shapes(). A run
 // that ends with an error (interrupted) leaves `sim` as it was.
-void run_call(Build build, SimulationState& sim, const CallRequest& request, const OutputViews& out,
-              const RunOptions& options = {});
+void run_call(core::Build build, SimulationState& sim, const CallRequest& request, const OutputViews& out,
+              const core::RunOptions& options = {});
 
-// The whole gateway call: checks and decodes the nrhs inputs, checks that
-// the five outputs fit into memory and asks `allocate` for them, then runs
-// the call on `sim`.
+// The whole gateway call of a checked request: checks that the five outputs
+// fit into memory and asks `allocate` for them, then runs the call on `sim`.
 //   allocate(const OutputShape (&shapes)[kOutputCount]) -> OutputViews
 // returns zero-filled storage of these shapes, filling nothing before all
 // five exist, or throws std::bad_alloc. A rejected call throws
-// veltrax::Error before anything is allocated or changed.
+// core::Error before anything is allocated or changed.
 template <class Allocate>
-void run_gateway_call(Build build, SimulationState& sim, int nrhs, const ArgView* args, int nlhs,
-                      Allocate&& allocate, const RunOptions& options = {}) {
-    const CallRequest request = decode_call(nrhs, args, nlhs);
+void run_gateway_call(core::Build build, SimulationState& sim, const CallRequest& request, Allocate&& allocate,
+                      const core::RunOptions& options = {}) {
     if (options.schedule) check_setpoint_schedule(*options.schedule);
     OutputShape shapes[kOutputCount];
     output_shapes(request.config, shapes);

@@ -23,6 +23,10 @@ struct SearchCounts {
     long powers = 0;       // power-function calls
 };
 
+namespace core {
+
+// How a call runs: threads, hooks and schedule, and the move search's method,
+// lanes and work counters, which only benchmarks and tests set.
 struct RunOptions {
     // Threads of the move search (at most 64); 0 takes VELTRAX_THREADS, at
     // most the CPUs this process may run on, else those CPUs.
@@ -49,5 +53,7 @@ struct RunOptions {
     // owned; must outlive the call).
     const SetpointSchedule* schedule = nullptr;
 };
+
+}  // namespace core
 
 }  // namespace veltrax

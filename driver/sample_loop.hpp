@@ -33,7 +33,7 @@ struct MoveChoice {
     double cost;
 };
 
-template <Build B>
+template <core::Build B>
 void start_run(SimulationState& s, const CallRequest& r) {
     s.config = r.config;
     const RunConfig& cfg = s.config;
@@ -69,14 +69,14 @@ constexpr long kStepsPerPoll = 4096;
 // Ends the call with veltrax:interrupted in sample period `sample` (from 0).
 [[noreturn]] void throw_interrupted(long sample, long total);
 
-inline void poll_cancelled(const RunOptions& options, long sample, long total) {
+inline void poll_cancelled(const core::RunOptions& options, long sample, long total) {
     if (options.cancelled && options.cancelled(options.cancel_context)) throw_interrupted(sample, total);
 }
 
 // Advances the process by one sample period under the input fixed at the end
 // of the previous one; returns its output v. The model's sample period is at
 // most 60 steps; a long Runge-Kutta period polls for cancellation.
-inline double advance_process(SimulationState& s, const RunOptions& options, long sample) {
+inline double advance_process(SimulationState& s, const core::RunOptions& options, long sample) {
     const RunConfig& cfg = s.config;
     if (cfg.linear_process) {
         long steps = cfg.substeps_per_sample;
@@ -136,7 +136,7 @@ inline void linearise(SimulationState& s, double y) {
 
 // Regressor, prediction error, static gain and the estimator update, which
 // the hold build skips while its hold counter runs.
-template <Build B>
+template <core::Build B>
 inline void estimate(SimulationState& s) {
     const RunConfig& cfg = s.config;
     EstimatorState& est = s.estimator;
@@ -169,7 +169,7 @@ inline void preview_schedule(double* ref_preview, double t) {
 
 // Far end of the preview from a schedule of the user's: its value N2 time
 // units ahead, the set-point at load before its first step.
-inline void preview_user_schedule(double* ref_preview, double t, const SetpointSchedule& schedule) {
+inline void preview_user_schedule(double* ref_preview, double t, const core::SetpointSchedule& schedule) {
     double value = kInitialSetpoint;
     setpoint_at(schedule, t, kHorizonEnd, &value);
     ref_preview[kHorizonEnd - 1] = value;
@@ -179,8 +179,8 @@ inline void preview_user_schedule(double* ref_preview, double t, const SetpointS
 // its far end; the hold build also counts its hold and starts it again while
 // a change travels through the preview. `schedule` is the user's, or null for
 // the built-in one.
-template <Build B>
-inline void schedule_setpoint(SimulationState& s, const SetpointSchedule* schedule) {
+template <core::Build B>
+inline void schedule_setpoint(SimulationState& s, const core::SetpointSchedule* schedule) {
     RunState& rs = s.run;
     auto preview = [&] {
         if (schedule)
@@ -216,13 +216,13 @@ inline void predict(SimulationState& s) {
 }
 
 // Reference of every horizon term as the cost sees it.
-template <Build B>
+template <core::Build B>
 inline void cost_reference(const SimulationState& s, double* reference) {
     for (int k = 0; k < kHorizonEnd; ++k) reference[k] = BuildTraits<B>::preview ? s.ref_preview[k] : s.run.setpoint;
 }
 
 // The cost as written, with its store of the preview into the set-point.
-template <Build B>
+template <core::Build B>
 inline double predictive_cost(SimulationState& s, double du) {
     return predictive_cost<BuildTraits<B>::preview>(s.prediction, s.run.setpoint, s.ref_preview,
                                                      s.config.control_weight, s.config.hill_exponent,
@@ -231,7 +231,7 @@ inline double predictive_cost(SimulationState& s, double du) {
 
 // Every evaluation of the preview builds' cost leaves the far end of the
 // preview in the set-point, which the error sums then read.
-template <Build B>
+template <core::Build B>
 inline void keep_far_setpoint(SimulationState& s) {
     if constexpr (BuildTraits<B>::preview) s.run.setpoint = s.ref_preview[kHorizonEnd - 1];
 }
@@ -257,7 +257,7 @@ inline void apply_move(SimulationState& s, double move, SampleValues& x) {
 }
 
 // Row i of the outputs; `applied_cost` is called only by the build that records it.
-template <Build B, class AppliedCost>
+template <core::Build B, class AppliedCost>
 inline void record_row(const SimulationState& s, const OutputViews& out, long i, const SampleValues& x,
                        AppliedCost&& applied_cost) {
     using Traits = BuildTraits<B>;
@@ -284,7 +284,7 @@ inline void record_row(const SimulationState& s, const OutputViews& out, long i,
 
 // Shift of the histories (and the preview), time, and the two sums that read
 // the advanced time.
-template <Build B>
+template <core::Build B>
 inline void end_sample(SimulationState& s, double y) {
     const RunConfig& cfg = s.config;
     RunState& rs = s.run;
@@ -296,8 +296,8 @@ inline void end_sample(SimulationState& s, double y) {
     rs.sum_time_abs_error = rs.sum_time_abs_error + std::fabs(rs.setpoint - y) * rs.sim_time;
 }
 
-template <Build B, class Search>
-void run_samples(SimulationState& s, const OutputViews& out, Search& search, const RunOptions& options) {
+template <core::Build B, class Search>
+void run_samples(SimulationState& s, const OutputViews& out, Search& search, const core::RunOptions& options) {
     const long rows = s.config.sample_count;
     for (long i = 0; i < rows; ++i) {
         poll_cancelled(options, i, rows);

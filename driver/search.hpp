@@ -67,7 +67,7 @@ public:
             members_.assign(team_.size(), LockstepLanes(lanes_, vpow::table_access(path), lanes_per_member()));
     }
 
-    template <Build B>
+    template <core::Build B>
     MoveChoice find_move(SimulationState& s) {
         double reference[kHorizonEnd];
         cost_reference<B>(s, reference);

@@ -6,7 +6,7 @@
 
 #include "driver/errors.hpp"
 
-namespace veltrax {
+namespace veltrax::core {
 
 SetpointSchedule builtin_setpoint_schedule() {
     SetpointSchedule s;
@@ -53,4 +53,4 @@ bool setpoint_at(const SetpointSchedule& schedule, double t, double lead, double
     return true;
 }
 
-}  // namespace veltrax
+}  // namespace veltrax::core

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-namespace veltrax {
+namespace veltrax::core {
 
 struct SetpointStep {
     double time = 0.0;
@@ -24,7 +24,7 @@ struct SetpointSchedule {
 // after 250. Running it gives the same bits as running without a schedule.
 SetpointSchedule builtin_setpoint_schedule();
 
-// Throws veltrax::Error "veltrax:badSchedule" unless the times are finite and
+// Throws core::Error "veltrax:badSchedule" unless the times are finite and
 // increasing (a ramp needs a later step to end at) and the values finite.
 void check_setpoint_schedule(const SetpointSchedule& schedule);
 
@@ -33,4 +33,4 @@ void check_setpoint_schedule(const SetpointSchedule& schedule);
 // first step.
 bool setpoint_at(const SetpointSchedule& schedule, double t, double lead, double* value);
 
-}  // namespace veltrax
+}  // namespace veltrax::core

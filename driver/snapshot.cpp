@@ -302,7 +302,7 @@ struct Counter {
     std::size_t bytes = 0;  // at most, with names of up to 64 characters
 };
 
-[[noreturn]] void bad(const std::string& what) { throw Error("veltrax:badSnapshot", "snapshot " + what); }
+[[noreturn]] void bad(const std::string& what) { throw core::Error("veltrax:badSnapshot", "snapshot " + what); }
 
 std::string printable(const std::uint8_t* p, std::size_t n) {
     std::string s;
@@ -435,7 +435,7 @@ const char* build_name(unsigned b) {
 }
 
 // Checks the whole snapshot and decodes its fields into `state`.
-SnapshotInfo decode(const std::uint8_t* data, std::size_t size, SimulationState& state) {
+core::SnapshotInfo decode(const std::uint8_t* data, std::size_t size, SimulationState& state) {
     if (size == 0) bad("is empty");
     if (size < kFramingSize)
         bad("is truncated: " + std::to_string(size) + " bytes, shorter than the " + std::to_string(kFramingSize) +
@@ -475,7 +475,7 @@ SnapshotInfo decode(const std::uint8_t* data, std::size_t size, SimulationState&
     for_each_field(state, reader);
     if (reader.left() != 0) bad("has " + std::to_string(reader.left()) + " bytes after its last field");
     check_ranges(state);
-    return {static_cast<Build>(build), version};
+    return {static_cast<core::Build>(build), version};
 }
 
 }  // namespace
@@ -497,7 +497,7 @@ std::uint32_t snapshot_checksum(const std::uint8_t* data, std::size_t size) {
     return crc ^ 0xFFFFFFFFu;
 }
 
-std::vector<std::uint8_t> save_snapshot(Build build, const SimulationState& state) {
+std::vector<std::uint8_t> save_snapshot(core::Build build, const SimulationState& state) {
     std::vector<std::uint8_t> out;
     out.reserve(kFramingSize + field_layout().bytes);
     out.insert(out.end(), kMagic, kMagic + sizeof kMagic);
@@ -518,14 +518,14 @@ std::vector<std::uint8_t> save_snapshot(Build build, const SimulationState& stat
     return out;
 }
 
-SnapshotInfo check_snapshot(const std::uint8_t* data, std::size_t size) {
+core::SnapshotInfo check_snapshot(const std::uint8_t* data, std::size_t size) {
     const auto scratch = std::make_unique<SimulationState>();
     return decode(data, size, *scratch);
 }
 
-void load_snapshot(Build build, const std::uint8_t* data, std::size_t size, SimulationState& state) {
+void load_snapshot(core::Build build, const std::uint8_t* data, std::size_t size, SimulationState& state) {
     const auto loaded = std::make_unique<SimulationState>();
-    const SnapshotInfo info = decode(data, size, *loaded);
+    const core::SnapshotInfo info = decode(data, size, *loaded);
     if (info.build != build)
         bad(std::string("belongs to ") + build_name(static_cast<unsigned>(info.build)) + ", not to " +
             build_name(static_cast<unsigned>(build)));

@@ -42,21 +42,23 @@ constexpr std::size_t kSnapshotHeaderSize = 32;
 constexpr std::size_t kSnapshotChecksumSize = 4;
 constexpr double kSnapshotFloatMark = -0x1.23456789abcdep+100;
 
+namespace core {
 struct SnapshotInfo {
     Build build = Build::Base;
     unsigned format_version = 0;
 };
+}  // namespace core
 
 // The snapshot of `state`, which belongs to `build`.
-std::vector<std::uint8_t> save_snapshot(Build build, const SimulationState& state);
+std::vector<std::uint8_t> save_snapshot(core::Build build, const SimulationState& state);
 
 // Checks a snapshot completely and tells what it holds. Throws
 // Error("veltrax:badSnapshot", message naming the check that failed).
-SnapshotInfo check_snapshot(const std::uint8_t* data, std::size_t size);
+core::SnapshotInfo check_snapshot(const std::uint8_t* data, std::size_t size);
 
 // Replaces `state` by the snapshot when it passes every check and belongs to
 // `build`; otherwise throws as check_snapshot does and leaves `state` as it was.
-void load_snapshot(Build build, const std::uint8_t* data, std::size_t size, SimulationState& state);
+void load_snapshot(core::Build build, const std::uint8_t* data, std::size_t size, SimulationState& state);
 
 // CRC-32 (reflected polynomial 0xEDB88320, initial value and final xor all ones).
 std::uint32_t snapshot_checksum(const std::uint8_t* data, std::size_t size);

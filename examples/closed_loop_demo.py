@@ -31,7 +31,10 @@ def main() -> None:
     out_dir.mkdir(parents=True, exist_ok=True)
 
     sim = veltrax.Simulation(veltrax.Build.BASE)
-    r = sim.call([300, 0.1, 4, U_MAX, 3, 3, 0, 10, 0.1], [1], [1, 3, 3, 1], [0.404, 0.505, 2.98, 4.0])
+    r = sim.call(samples=300, control_weight=0.1, dead_time=4, u_max=U_MAX, a_order=3, b_order=3,
+                 noise=veltrax.Noise(kind="uniform", amplitude=0), rk4_steps=10, rk4_step=0.1,
+                 process=veltrax.TransferFunction(numerator=[1], denominator=[1, 3, 3, 1]),
+                 curve=veltrax.Curve(plant_midpoint=0.404, midpoint=0.505, plant_exponent=2.98, exponent=4.0))
     print("veltrax2, linear process 1/(s+1)^3")
     print(f"  sum of squared errors          {r.squared_error:.6g}")
     print(f"  time-weighted absolute errors  {r.time_weighted_abs_error:.6g}")

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "driver/errors.hpp"
+#include "api/errors.hpp"
 #include "experiments/normal.hpp"
 #include "experiments/strict_json.hpp"
 

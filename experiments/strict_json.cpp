@@ -4,7 +4,7 @@
 #include <set>
 #include <vector>
 
-#include "driver/errors.hpp"
+#include "api/errors.hpp"
 
 namespace veltrax::experiments {
 

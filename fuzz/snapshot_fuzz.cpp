@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "api/veltrax.hpp"
-#include "driver/simulation.hpp"
+#include "api/internal.hpp"
+#include "driver/snapshot.hpp"
 
 namespace {
 
@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     veltrax::Simulation sim(build);
     if (control & 4) sim.call(short_call(0), 5, one_thread);
     veltrax::SimulationState before;
-    std::memcpy(&before, &sim.state(), sizeof before);
+    std::memcpy(&before, &veltrax::state_of(sim), sizeof before);
 
     try {
         sim.load_state(snapshot);
@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (kVerbose) std::fprintf(stderr, "rejected: %s\n", e.what());
         if (e.id() != "veltrax:badSnapshot") finding("unexpected error", e.id() + " " + e.what());
         if (std::strlen(e.what()) == 0) finding("error without a message");
-        if (std::memcmp(&before, &sim.state(), sizeof before) != 0) finding("rejected snapshot changed the state", e.what());
+        if (std::memcmp(&before, &veltrax::state_of(sim), sizeof before) != 0) finding("rejected snapshot changed the state", e.what());
         return 0;
     }
     if (kVerbose) std::fprintf(stderr, "loaded, call kind %u\n", control >> 4);

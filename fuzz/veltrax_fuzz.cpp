@@ -32,8 +32,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "api/veltrax.hpp"
-#include "driver/simulation.hpp"
+#include "api/internal.hpp"
 
 namespace {
 
@@ -278,8 +277,8 @@ void gateway_call(Bytes& in, veltrax::Simulation (&sims)[3]) {
 
     const Allowed allowed = allowed_outcomes(inputs, nlhs);
     std::vector<unsigned char> before(sizeof(veltrax::SimulationState));
-    std::memcpy(before.data(), &sim.state(), before.size());
-    auto unchanged = [&] { return std::memcmp(before.data(), &sim.state(), before.size()) == 0; };
+    std::memcpy(before.data(), &veltrax::state_of(sim), before.size());
+    auto unchanged = [&] { return std::memcmp(before.data(), &veltrax::state_of(sim), before.size()) == 0; };
     if (kVerbose)
         std::fprintf(stderr, "veltrax%d %s%s\n", static_cast<int>(build), (flags & 1) ? "fresh " : "",
                      describe(inputs, nlhs).c_str());

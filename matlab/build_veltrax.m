@@ -50,7 +50,7 @@ mexflags = {
 entries = regexp(read_list(fullfile(root, 'cmake', 'core-sources.txt')), '\s+', 'split');
 library = cellfun(@(e) e{1}, entries, 'UniformOutput', false);
 files = cellfun(@(e) e{end}, entries, 'UniformOutput', false);
-veltrax_sources = in_tree(root, [{'mex/veltrax_mex.cpp'}; files(strcmp(library, 'veltrax_core'))]);
+veltrax_sources = in_tree(root, [{'mex/veltrax_mex.cpp'}; files(strcmp(library, 'veltrax_core') | strcmp(library, 'veltrax_settings'))]);
 matprod_sources = in_tree(root, [{'mex/matprod_mex.cpp'}; files(strcmp(library, 'matprod_core'))]);
 
 if ~exist(outdir, 'dir')

@@ -7,6 +7,8 @@
 #include <exception>
 #include <new>
 
+#include "api/call_request.hpp"
+#include "api/errors.hpp"
 #include "driver/errors.hpp"
 #include "driver/run.hpp"
 #include "driver/snapshot.hpp"
@@ -19,7 +21,7 @@
 
 namespace {
 
-constexpr veltrax::Build kBuild = static_cast<veltrax::Build>(VELTRAX_BUILD);
+constexpr veltrax::core::Build kBuild = static_cast<veltrax::core::Build>(VELTRAX_BUILD);
 veltrax::SimulationState g_simulation;
 
 const char* const kInputNames[5] = {"parameter vector", "numerator", "denominator", "curve parameters",
@@ -93,7 +95,7 @@ extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxA
                                                                     const mxArray* prhs[]) {
     // The thread count is settled first: a warning about VELTRAX_THREADS that
     // the user turned into an error leaves as the host's error, before anything.
-    veltrax::RunOptions options;
+    veltrax::core::RunOptions options;
     options.warning = &veltrax_host::warn;
     options.threads = veltrax::resolve_threads(0, options);
     options.cancelled = &veltrax_host::interrupt_pending;
@@ -103,7 +105,7 @@ extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxA
     try {
         if (nrhs >= 1 && mxIsChar(prhs[0])) return state_command(nlhs, plhs, nrhs, prhs);
         const int read = nrhs == 5 ? 5 : (nrhs < 4 ? nrhs : 4);
-        veltrax::ArgView views[5];
+        veltrax::InputView views[5];
         for (int i = 0; i < read; ++i) {
             if (!is_real_double(prhs[i])) {
                 std::snprintf(message, sizeof message, "input %d (%s) must be a real double matrix, got %s%s", i + 1,
@@ -114,9 +116,12 @@ extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxA
             views[i] = {mxGetPr(prhs[i]), mxGetM(prhs[i]), mxGetN(prhs[i])};
         }
         HostOutputs outputs;
-        veltrax::run_gateway_call(kBuild, g_simulation, nrhs, views, nlhs, outputs, options);
+        veltrax::run_gateway_call(kBuild, g_simulation, veltrax::call_request(nrhs, views, nlhs), outputs, options);
         outputs.hand_out(nlhs, plhs);
-    } catch (const veltrax::Error& e) {
+    } catch (const veltrax::Error& e) {  // the inputs' checks
+        std::snprintf(id, sizeof id, "%s", e.id().c_str());
+        std::snprintf(message, sizeof message, "%s", e.what());
+    } catch (const veltrax::core::Error& e) {  // the run's and the snapshots'
         if (e.id() == "veltrax:interrupted") veltrax_host::take_interrupt();
         std::snprintf(id, sizeof id, "%s", e.id().c_str());
         std::snprintf(message, sizeof message, "%s", e.what());

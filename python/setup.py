@@ -42,7 +42,7 @@ if not found:
     raise SystemExit(f"setup.py: project version not found in {CMAKE_LISTS}")
 VERSION = found.group(1)
 SOURCES = ["src/veltrax_module.cpp"]
-for target in ("veltrax_api", "veltrax_core", "matprod_core", "veltrax_experiments"):
+for target in ("veltrax_api", "veltrax_settings", "veltrax_core", "matprod_core", "veltrax_experiments"):
     SOURCES += library_sources(target)
 SOURCES = list(dict.fromkeys(SOURCES))  # a file of both cores once
 

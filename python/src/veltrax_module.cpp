@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -21,6 +22,7 @@
 #include <tuple>
 #include <thread>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "api/veltrax.hpp"
@@ -69,11 +71,83 @@ py::list to_arrays(std::vector<Matrix>&& matrices) {
     return out;
 }
 
+// Named settings as the package hands them over and takes them back: a dict
+// of the fields with "noise", "process" and "curve" as dicts of theirs (the
+// package has checked the types).
+py::dict settings_dict(const veltrax::Settings& s) {
+    py::dict noise, process, curve, d;
+    noise["kind"] = veltrax::noise_kind_name(s.noise.kind);
+    noise["amplitude"] = s.noise.amplitude;
+    if (const auto* tf = std::get_if<veltrax::TransferFunction>(&s.process)) {
+        process["numerator"] = tf->numerator;
+        process["denominator"] = tf->denominator;
+    } else {
+        process["body_mass"] = std::get<veltrax::BodyModel>(s.process).body_mass;
+        process["cardiac_output"] = std::get<veltrax::BodyModel>(s.process).cardiac_output;
+    }
+    curve["plant_midpoint"] = s.curve.plant_midpoint;
+    curve["midpoint"] = s.curve.midpoint;
+    curve["plant_exponent"] = s.curve.plant_exponent;
+    curve["exponent"] = s.curve.exponent;
+    d["samples"] = s.samples;
+    d["control_weight"] = s.control_weight;
+    d["dead_time"] = s.dead_time;
+    d["u_max"] = s.u_max;
+    d["a_order"] = s.a_order;
+    d["b_order"] = s.b_order;
+    d["noise"] = noise;
+    d["rk4_steps"] = s.rk4_steps;
+    d["rk4_step"] = s.rk4_step;
+    d["process"] = process;
+    d["curve"] = curve;
+    d["observer"] = s.observer;
+    return d;
+}
+
+veltrax::Settings settings_of(const py::dict& d) {
+    veltrax::Settings s;
+    s.samples = d["samples"].cast<long>();
+    s.control_weight = d["control_weight"].cast<double>();
+    s.dead_time = d["dead_time"].cast<int>();
+    s.u_max = d["u_max"].cast<double>();
+    s.a_order = d["a_order"].cast<int>();
+    s.b_order = d["b_order"].cast<int>();
+    const py::dict noise = d["noise"];
+    s.noise = {veltrax::noise_kind_named(noise["kind"].cast<std::string>()), noise["amplitude"].cast<double>()};
+    s.rk4_steps = d["rk4_steps"].cast<int>();
+    s.rk4_step = d["rk4_step"].cast<double>();
+    const py::dict process = d["process"];
+    if (process.contains("body_mass"))
+        s.process = veltrax::BodyModel{process["body_mass"].cast<double>(), process["cardiac_output"].cast<double>()};
+    else
+        s.process = veltrax::TransferFunction{process["numerator"].cast<std::vector<double>>(),
+                                              process["denominator"].cast<std::vector<double>>()};
+    const py::dict curve = d["curve"];
+    s.curve = {curve["plant_midpoint"].cast<double>(), curve["midpoint"].cast<double>(),
+               curve["plant_exponent"].cast<double>(), curve["exponent"].cast<double>()};
+    s.observer = d["observer"].cast<std::array<double, 3>>();
+    return s;
+}
+
+// A call as the package hands it over: named settings (a dict) or the
+// positional inputs (2-D float64 arrays).
+struct CallInputs {
+    std::optional<veltrax::Settings> settings;
+    std::vector<Matrix> inputs;
+};
+
+CallInputs to_call(const py::handle& call) {
+    if (py::isinstance<py::dict>(call)) return {settings_of(call.cast<py::dict>()), {}};
+    return {std::nullopt, to_matrices(call.cast<std::vector<Array>>())};
+}
+
 // (sample_count, a_order, b_order, gaussian_noise, builtin_model, sample_period)
-py::tuple info_tuple(const std::vector<Matrix>& inputs) {
-    const veltrax::CallInfo info = veltrax::check_call(inputs);
+py::tuple info_tuple(const std::optional<veltrax::Settings>& settings, const std::vector<Matrix>& inputs) {
+    const veltrax::CallInfo info = settings ? veltrax::check_call(*settings) : veltrax::check_call(inputs);
+    const double sample_period =
+        settings ? settings->sample_period() : veltrax::experiments::sample_period_of(inputs);
     return py::make_tuple(info.sample_count, info.a_order, info.b_order, info.gaussian_noise, info.builtin_model,
-                          veltrax::experiments::sample_period_of(inputs));
+                          sample_period);
 }
 
 // Set-point steps as (time, value, after, ramp); None: the built-in schedule.
@@ -152,9 +226,9 @@ struct PySimulation {
     explicit PySimulation(const veltrax::Simulation& other) : sim(other) {}
 };
 
-py::tuple simulation_call(PySimulation& self, const std::vector<Array>& inputs, unsigned threads,
+py::tuple simulation_call(PySimulation& self, const py::object& call, unsigned threads,
                           const std::optional<Steps>& setpoint) {
-    const std::vector<Matrix> in = to_matrices(inputs);
+    const CallInputs in = to_call(call);
     const std::optional<veltrax::SetpointSchedule> schedule = to_schedule(setpoint);
     veltrax::RunOptions options;
     options.threads = threads;
@@ -165,9 +239,9 @@ py::tuple simulation_call(PySimulation& self, const std::vector<Array>& inputs, 
     options.cancel_context = &interruptible;
     interruptible.run([&] {
         std::lock_guard<std::mutex> lock(self.busy);
-        out = self.sim.call(in, 5, options);
+        out = in.settings ? self.sim.call(*in.settings, options) : self.sim.call(in.inputs, 5, options);
     });
-    return py::make_tuple(to_arrays(std::move(out)), info_tuple(in));
+    return py::make_tuple(to_arrays(std::move(out)), info_tuple(in.settings, in.inputs));
 }
 
 void simulation_seed_noise(PySimulation& self, long seed) {
@@ -197,6 +271,14 @@ py::bytes simulation_save_state(PySimulation& self) {
     return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
+void simulation_restore(PySimulation& self, const py::bytes& snapshot) {
+    const std::string_view view = snapshot;
+    const std::vector<std::uint8_t> bytes(view.begin(), view.end());
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> lock(self.busy);
+    self.sim.load_state(bytes);
+}
+
 std::unique_ptr<PySimulation> simulation_load_state(const py::bytes& snapshot) {
     const std::string_view view = snapshot;
     const std::vector<std::uint8_t> bytes(view.begin(), view.end());
@@ -205,9 +287,9 @@ std::unique_ptr<PySimulation> simulation_load_state(const py::bytes& snapshot) {
     return loaded;
 }
 
-// jobs: [(build, [[input arrays of a call], ...], seed or 0, [steps or None per call]), ...]
+// jobs: [(build, [settings dict or [input arrays] per call], seed or 0, [steps or None per call]), ...]
 // returns per job ([outputs of every call that ran], [their call infos], None or (id, message))
-using PyJob = std::tuple<int, std::vector<std::vector<Array>>, long, std::vector<std::optional<Steps>>>;
+using PyJob = std::tuple<int, std::vector<py::object>, long, std::vector<std::optional<Steps>>>;
 
 py::list batch(const std::vector<PyJob>& jobs, unsigned threads) {
     std::vector<veltrax::BatchJob> batch_jobs;
@@ -217,7 +299,11 @@ py::list batch(const std::vector<PyJob>& jobs, unsigned threads) {
         veltrax::BatchJob job;
         job.build = to_build(build);
         job.seed = seed;
-        for (const std::vector<Array>& call : calls) job.calls.push_back(to_matrices(call));
+        for (const py::object& call : calls) {
+            CallInputs in = to_call(call);
+            job.calls.push_back(std::move(in.inputs));
+            job.settings.push_back(std::move(in.settings));
+        }
         for (const std::optional<Steps>& steps : setpoints) {
             std::optional<veltrax::SetpointSchedule> schedule = to_schedule(steps);
             job.schedules.push_back(schedule ? &schedules.emplace_back(std::move(*schedule)) : nullptr);
@@ -240,7 +326,7 @@ py::list batch(const std::vector<PyJob>& jobs, unsigned threads) {
         py::list outputs, infos;
         for (std::size_t c = 0; c < r.outputs.size(); ++c) {
             outputs.append(to_arrays(std::move(r.outputs[c])));
-            infos.append(info_tuple(batch_jobs[j].calls[c]));
+            infos.append(info_tuple(batch_jobs[j].settings[c], batch_jobs[j].calls[c]));
         }
         py::object error = py::none();
         if (!r.ok) error = py::make_tuple(r.error_id, r.error_message);
@@ -363,11 +449,13 @@ PYBIND11_MODULE(_core, m) {
     py::class_<PySimulation>(m, "Simulation")
         .def(py::init([](int build) { return std::make_unique<PySimulation>(to_build(build)); }), py::arg("build"))
         .def_property_readonly("build", [](const PySimulation& self) { return static_cast<int>(self.sim.build()); })
-        .def("call", &simulation_call, py::arg("inputs"), py::arg("threads") = 0u, py::arg("setpoint") = py::none(),
-             "Runs one call on the 2-D float64 inputs: ([t, trajectory, theta, search, sums], info).")
+        .def("call", &simulation_call, py::arg("call"), py::arg("threads") = 0u, py::arg("setpoint") = py::none(),
+             "Runs one call of named settings (a dict) or of 2-D float64 inputs: "
+             "([t, trajectory, theta, search, sums], info).")
         .def("seed_noise", &simulation_seed_noise, py::arg("seed"))
         .def("copy", &simulation_copy, "A branch: continues exactly as this simulation would.")
         .def("save_state", &simulation_save_state)
+        .def("restore", &simulation_restore, py::arg("snapshot"))
         .def_static("load_state", &simulation_load_state, py::arg("snapshot"));
 
     py::class_<PyPopulation>(m, "Population")
@@ -379,6 +467,20 @@ PYBIND11_MODULE(_core, m) {
         .def("expand", &population_expand, py::arg("k"), py::arg("calls"));
 
     m.def("run_batch", &batch, py::arg("jobs"), py::arg("threads") = 0u);
+    m.def("default_settings", [] { return settings_dict(veltrax::Settings{}); });
+    m.def("default_body_model", [] {
+        py::dict d;
+        d["body_mass"] = veltrax::BodyModel{}.body_mass;
+        d["cardiac_output"] = veltrax::BodyModel{}.cardiac_output;
+        return d;
+    });
+    m.def(
+        "noise_kind", [](const std::string& word) { return veltrax::noise_kind_name(veltrax::noise_kind_named(word)); },
+        py::arg("word"));
+    m.def(
+        "settings_from_inputs",
+        [](const std::vector<Array>& in) { return settings_dict(veltrax::settings_from_inputs(to_matrices(in))); },
+        py::arg("inputs"));
     m.def("metrics", &metrics, py::arg("t"), py::arg("trajectory"), py::arg("sample_period"), py::arg("builtin_model"),
           py::arg("band"));
     m.def("report", &report, py::arg("outdir"), py::arg("plots"));

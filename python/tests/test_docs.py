@@ -3,10 +3,10 @@
 import pathlib
 import re
 import subprocess
-import sys
 
 import veltrax
-from conftest import SOURCE_DIR
+from conftest import SOURCE_DIR, assert_same_results
+from test_golden import golden
 
 README = (SOURCE_DIR / "README.md").read_text()
 PACKAGE_DIR = pathlib.Path(veltrax.__file__).resolve().parent
@@ -17,10 +17,17 @@ def blocks(language):
     return re.findall(rf"^```{language}\n(.*?)^```", README, re.MULTILINE | re.DOTALL)
 
 
-def test_readme_python_example_runs(tmp_path):
-    code = "\n".join(blocks("python"))
-    assert "veltrax.Simulation" in code
-    subprocess.run([sys.executable, "-c", code], cwd=tmp_path, check=True)
+def test_readme_python_example_gives_what_it_says(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    names = {}
+    exec(compile("\n".join(blocks("python")), "README.md", "exec"), names)
+    printed = capsys.readouterr().out
+    # The typical call by name and by position: the recorded bits.
+    typical = golden("v2_linear_two_calls")[0]
+    assert_same_results(names["r"], typical, "by name")
+    assert_same_results(names["ported"], typical, "by position")
+    assert "veltrax:badOrder settings.a_order must be between 0 and 6, got 7" in printed
+    assert all(job.ok for job in names["jobs"]) and names["restored"].save_state() == names["snapshot"]
 
 
 def test_readme_demo_command_writes_the_plot(tmp_path):

@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # The recorded golden outputs, bit for bit: every case, one or two threads of
-# the move search, and all cases as one batch.
+# the move search, its settings by name, and all cases as one batch.
 import numpy as np
 import pytest
 
@@ -45,19 +45,27 @@ def test_cases_cover_the_golden_files():
         assert len(golden(name)) == len(calls), name
 
 
-@pytest.mark.parametrize("threads", [1, 2])
+def named(call):
+    return veltrax.Settings.from_inputs(*call)
+
+
+@pytest.mark.parametrize("threads, form", [(1, tuple), (2, tuple), (1, named)], ids=["1", "2", "named"])
 @pytest.mark.parametrize("name", sorted(CASES))
-def test_calls_reproduce_golden_outputs(name, threads):
+def test_calls_reproduce_golden_outputs(name, threads, form):
     build, calls = CASES[name]
     sim = veltrax.Simulation(build)
     for k, (call, want) in enumerate(zip(calls, golden(name))):
-        assert_same_results(sim.call(*call, threads=threads), want, f"{name} call {k + 1}")
+        request = form(call)
+        result = sim.call(request, threads=threads) if form is named else sim.call(*request, threads=threads)
+        assert_same_results(result, want, f"{name} call {k + 1}")
 
 
 def test_batch_reproduces_golden_outputs():
     names = sorted(CASES)
     rejected = (2, [CASES["v2_linear_two_calls"][1][0], ([30, 0.1, 9, 2, 3, 3, 0, 10, 0.1], *THIRD, CURVE)])
-    *jobs, failed = veltrax.run_batch([CASES[name] for name in names] + [rejected], threads=2)
+    # Every other job by name.
+    given = [(b, [named(c) for c in calls] if k % 2 else calls) for k, (b, calls) in enumerate(CASES[n] for n in names)]
+    *jobs, failed = veltrax.run_batch(given + [rejected], threads=2)
     for name, job in zip(names, jobs):
         assert job.ok and len(job.results) == len(CASES[name][1]), name
         for k, (result, want) in enumerate(zip(job.results, golden(name))):

@@ -2,19 +2,26 @@
 """Closed-loop simulation of an adaptive nonlinear predictive controller.
 
 The same simulation as the plug-ins veltrax1, veltrax2 and veltrax3, bit for
-bit, on NumPy arrays:
+bit, with NumPy arrays as results:
 
     >>> import veltrax
     >>> sim = veltrax.Simulation(build=2)          # veltrax2 as just loaded
-    >>> r = sim.call([300, 0.1, 4, 2, 3, 3, 0, 10, 0.1], [1], [1, 3, 3, 1],
-    ...              [0.404, 0.505, 2.98, 4.0])
+    >>> r = sim.call(samples=300, control_weight=0.1, dead_time=4, u_max=2,
+    ...              process=veltrax.TransferFunction([1], [1, 3, 3, 1]),
+    ...              curve=veltrax.Curve(plant_midpoint=0.404, midpoint=0.505,
+    ...                                  plant_exponent=2.98, exponent=4.0))
     >>> r.trajectory.shape, r.y.shape, r.sums.shape
     ((300, 5), (300,), (3, 1))
 
-A Simulation keeps its state between calls as a loaded plug-in does;
-copy.copy() branches it. run_batch() runs independent simulations on several
-threads, matprod() is the matrix product. Rejected calls raise veltrax.Error
-with the plug-ins' identifier and message.
+The settings have names (veltrax.Settings holds them all); the plug-ins'
+positional inputs work too and give the same bits:
+sim.call([300, 0.1, 4, 2, 3, 3, 0, 10, 0.1], [1], [1, 3, 3, 1],
+[0.404, 0.505, 2.98, 4.0]). A Simulation keeps its state between calls as a
+loaded plug-in does; copy.copy() branches it, save_state() and
+veltrax.load_state() write and read it as the plug-ins' snapshot bytes.
+run_batch() runs independent simulations on several threads, matprod() is
+the matrix product. Rejected calls raise veltrax.Error with the plug-ins'
+identifier and a message naming the field or input.
 
 Experiments: a call may follow a set-point schedule of your own
 (``setpoint=``) and a Simulation may start from a noise seed; metrics()
@@ -24,6 +31,7 @@ tool does, and report() merges a sweep's result folders.
 
 from __future__ import annotations
 
+import dataclasses
 import enum
 import json
 import numbers
@@ -41,15 +49,20 @@ __all__ = [
     "Build",
     "Call",
     "CallInfo",
+    "Curve",
     "Error",
     "Individual",
     "JobResult",
     "Metrics",
+    "Noise",
     "Population",
     "ReportResult",
     "Result",
+    "Settings",
     "Simulation",
     "Step",
+    "TransferFunction",
+    "load_state",
     "matprod",
     "metrics",
     "report",
@@ -82,16 +95,204 @@ class Build(enum.IntEnum):
     PREVIEW_HOLD = 3  #: veltrax3: preview, and the estimator pauses around set-point changes
 
 
+# The defaults of the named settings: the C++ library's, the typical call.
+_DEFAULT = _core.default_settings()
+
+
+def _real(value, field: str) -> float:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (numbers.Real, np.integer, np.floating)):
+        raise Error("veltrax:badInputType", f"{field} must be a real number, got {value!r}")
+    return float(value)
+
+
+def _integer(value, field: str) -> int:
+    """An integer field: integral numbers only, within the 32-bit range."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (numbers.Real, np.integer, np.floating)):
+        raise Error("veltrax:notAnInteger", f"{field} must be an integer, got {value!r}")
+    if not isinstance(value, (numbers.Integral, np.integer)) and not float(value).is_integer():
+        raise Error("veltrax:notAnInteger", f"{field} must be an integer, got {value!r}")
+    number = int(value)
+    if not -2**31 <= number < 2**31:
+        raise Error("veltrax:notAnInteger", f"{field} must be an integer within the 32-bit range, got {number}")
+    return number
+
+
+def _reals(value, field: str) -> tuple[float, ...]:
+    """Coefficients: a 1-D sequence of real numbers."""
+    try:
+        a = np.asarray(value)
+    except (TypeError, ValueError):
+        a = np.asarray(None)
+    if a.dtype.kind not in "iuf" or a.ndim > 1:
+        raise Error("veltrax:badInputType", f"{field} must be a list of real numbers, got {value!r}")
+    return tuple(float(x) for x in a.reshape(-1))
+
+
+def _record(cls, value, field: str):
+    """A settings record: an instance of cls or a dict of its fields."""
+    if isinstance(value, cls):
+        return value
+    names = [f.name for f in dataclasses.fields(cls)]
+    if not isinstance(value, Mapping):
+        raise Error("veltrax:badInputType", f"{field} must be a veltrax.{cls.__name__} or a dict of "
+                    f"{', '.join(names)}, got {type(value).__name__}")
+    unknown = sorted(set(value) - set(names))
+    if unknown:
+        raise Error("veltrax:badInputType", f"{field} has no field {', '.join(unknown)} ({', '.join(names)})")
+    return cls(**value)
+
+
+def _set(record, **values) -> None:
+    for name, value in values.items():
+        object.__setattr__(record, name, value)
+
+
+@dataclass(frozen=True)
+class Noise:
+    """Measurement noise: "uniform" in [-amplitude, amplitude] or "gaussian"
+    with standard deviation amplitude; none when the amplitude is not
+    positive."""
+
+    kind: str = _DEFAULT["noise"]["kind"]
+    amplitude: float = _DEFAULT["noise"]["amplitude"]
+
+    def __post_init__(self) -> None:
+        kind = _core.noise_kind(self.kind if isinstance(self.kind, str) else repr(self.kind))
+        _set(self, kind=kind, amplitude=_real(self.amplitude, "settings.noise.amplitude"))
+
+
+@dataclass(frozen=True)
+class TransferFunction:
+    """A continuous-time process G(s): coefficients in descending powers of
+    s, strictly proper, denominator of degree 1 to 10."""
+
+    numerator: tuple[float, ...] = tuple(_DEFAULT["process"]["numerator"])
+    denominator: tuple[float, ...] = tuple(_DEFAULT["process"]["denominator"])
+
+    def __post_init__(self) -> None:
+        _set(self, numerator=_reals(self.numerator, "process.numerator"),
+             denominator=_reals(self.denominator, "process.denominator"))
+
+
 @dataclass(frozen=True)
 class BodyModel:
     """The built-in drug-distribution model for one body.
 
-    The same as the numerator [body_mass, cardiac_output] with an empty
-    denominator.
+    The same as the plug-ins' numerator [body_mass, cardiac_output] with an
+    empty denominator.
     """
 
-    body_mass: float  #: kg
-    cardiac_output: float  #: l/min
+    body_mass: float = _core.default_body_model()["body_mass"]  #: kg
+    cardiac_output: float = _core.default_body_model()["cardiac_output"]  #: l/min
+
+    def __post_init__(self) -> None:
+        _set(self, body_mass=_real(self.body_mass, "process.body_mass"),
+             cardiac_output=_real(self.cardiac_output, "process.cardiac_output"))
+
+
+@dataclass(frozen=True)
+class Curve:
+    """The saturating measurement curve h(v) = v^g / (v^g + m^g): midpoint m
+    and exponent g of the simulated process (plant_*) and the controller's
+    model of it (midpoint, exponent)."""
+
+    plant_midpoint: float = _DEFAULT["curve"]["plant_midpoint"]
+    midpoint: float = _DEFAULT["curve"]["midpoint"]
+    plant_exponent: float = _DEFAULT["curve"]["plant_exponent"]
+    exponent: float = _DEFAULT["curve"]["exponent"]
+
+    def __post_init__(self) -> None:
+        for f in dataclasses.fields(self):
+            _set(self, **{f.name: _real(getattr(self, f.name), f"curve.{f.name}")})
+
+
+def _process(value):
+    if isinstance(value, (TransferFunction, BodyModel)):
+        return value
+    if isinstance(value, Mapping) and ("body_mass" in value or "cardiac_output" in value):
+        return _record(BodyModel, value, "process")
+    if isinstance(value, Mapping):
+        return _record(TransferFunction, value, "process")
+    raise Error("veltrax:badInputType", "process must be a veltrax.TransferFunction, a veltrax.BodyModel or a dict "
+                f"of their fields, got {type(value).__name__}")
+
+
+def _curve(value) -> Curve:
+    if isinstance(value, (Curve, Mapping)):
+        return _record(Curve, value, "curve")
+    values = _reals(value, "curve")
+    if len(values) != 4:
+        raise Error("veltrax:badCurveParameters", f"curve needs 4 values (plant_midpoint, midpoint, plant_exponent, "
+                    f"exponent), got {len(values)}")
+    return Curve(*values)
+
+
+@dataclass(frozen=True)
+class Settings:
+    """The named settings of one call; the defaults are the typical call
+    (300 samples of 1/(s+1)^3, no noise).
+
+    samples         sample periods of the call
+    control_weight  penalty on the squared control move
+    dead_time       samples, of the process input and of the controller's model
+    u_max           upper control limit; <= 0: none (the lower limit is 0)
+    a_order, b_order  orders of the estimated model
+    noise           a Noise or {"kind": "uniform" | "gaussian", "amplitude": ...}
+    rk4_steps, rk4_step  Runge-Kutta steps per sample period and their length
+    process         a TransferFunction or a BodyModel (or a dict of their fields)
+    curve           a Curve (or a dict of its fields, or its four values in order)
+    observer        the observer filter T: [t0, t1, t2]
+
+    A field of the wrong type raises veltrax.Error naming it at once; values
+    are checked when a call runs, with messages that name the field
+    ("settings.dead_time must not be negative, got -1"). Settings.from_inputs
+    reads the plug-ins' positional inputs; both forms give the same bits.
+    """
+
+    samples: int = _DEFAULT["samples"]
+    control_weight: float = _DEFAULT["control_weight"]
+    dead_time: int = _DEFAULT["dead_time"]
+    u_max: float = _DEFAULT["u_max"]
+    a_order: int = _DEFAULT["a_order"]
+    b_order: int = _DEFAULT["b_order"]
+    noise: Noise = Noise()
+    rk4_steps: int = _DEFAULT["rk4_steps"]
+    rk4_step: float = _DEFAULT["rk4_step"]
+    process: TransferFunction | BodyModel = TransferFunction()
+    curve: Curve = Curve()
+    observer: tuple[float, float, float] = tuple(_DEFAULT["observer"])
+
+    def __post_init__(self) -> None:
+        for name in ("samples", "dead_time", "a_order", "b_order", "rk4_steps"):
+            _set(self, **{name: _integer(getattr(self, name), f"settings.{name}")})
+        for name in ("control_weight", "u_max", "rk4_step"):
+            _set(self, **{name: _real(getattr(self, name), f"settings.{name}")})
+        observer = _reals(self.observer, "observer")
+        if len(observer) != 3:
+            raise Error("veltrax:badFilter", f"observer needs 3 coefficients, got {len(observer)}")
+        _set(self, noise=_record(Noise, self.noise, "settings.noise"), process=_process(self.process),
+             curve=_curve(self.curve), observer=observer)
+
+    @property
+    def sample_period(self) -> float:
+        """The time one sample period stands for: rk4_steps x rk4_step."""
+        return self.rk4_steps * self.rk4_step
+
+    @classmethod
+    def from_inputs(cls, params, numerator, denominator, curve, T=None) -> Settings:
+        """The settings of the plug-ins' positional inputs, read as a call
+        reads them (integers truncated, a parameter row of exactly 10 columns
+        for Gaussian noise, an empty denominator for the built-in model)."""
+        return cls._from_core(_core.settings_from_inputs(_call_inputs(params, numerator, denominator, curve, T, None)))
+
+    @classmethod
+    def _from_core(cls, d: dict) -> Settings:
+        return cls(**{**d, "noise": Noise(**d["noise"]), "process": _process(d["process"]), "curve": Curve(**d["curve"])})
+
+    def _to_core(self) -> dict:
+        return {**{f.name: getattr(self, f.name) for f in dataclasses.fields(self)},
+                "noise": dataclasses.asdict(self.noise), "process": dataclasses.asdict(self.process),
+                "curve": dataclasses.asdict(self.curve)}
 
 
 class CallInfo(NamedTuple):
@@ -100,8 +301,8 @@ class CallInfo(NamedTuple):
     sample_count: int
     a_order: int
     b_order: int
-    gaussian_noise: bool  #: the parameter vector was a row of exactly 10 columns
-    builtin_model: bool  #: empty denominator (or model=)
+    gaussian_noise: bool  #: noise kind "gaussian" (positional: a parameter row of exactly 10 columns)
+    builtin_model: bool  #: a BodyModel (positional: an empty denominator)
 
 
 _INPUT_NAMES = ("parameter vector", "numerator", "denominator", "curve parameters", "filter polynomial T")
@@ -138,6 +339,48 @@ def _call_inputs(params, numerator, denominator, curve, T, model) -> list[np.nda
     if later:
         raise TypeError(f"{_ARGUMENTS[count]} is missing but {', '.join(later)} given")
     return [_matrix(given[k], k + 1, _INPUT_NAMES[k], "veltrax") for k in range(count)]
+
+
+def _request(params, numerator, denominator, curve, T, model, settings, named: dict):
+    """The Settings of a call given by name, or the input arrays of a call
+    given by position (the plug-ins' form)."""
+    given = {k: v for k, v in named.items() if v is not None}
+    if isinstance(params, Settings):
+        if settings is not None:
+            raise TypeError("settings given twice: as the first argument and as settings=")
+        params, settings = None, params
+    positional = [n for n, v in (("params", params), ("numerator", numerator), ("denominator", denominator),
+                                 ("T", T)) if v is not None]
+    if positional:
+        if settings is not None or given:
+            by_name = sorted(given) + (["settings"] if settings is not None else [])
+            raise TypeError(f"{', '.join(by_name)} given by name beside the positional inputs "
+                            f"({', '.join(positional)}): use one form")
+        return _call_inputs(params, numerator, denominator, curve, T, model)
+    if model is not None:
+        if "process" in given:
+            raise TypeError("model= and process= both given: model= is the older name of process=")
+        given["process"] = model
+    if curve is not None:
+        given["curve"] = curve
+    if settings is None:
+        return Settings(**given)
+    if not isinstance(settings, Settings):
+        raise TypeError(f"settings must be a veltrax.Settings, got {type(settings).__name__}")
+    return dataclasses.replace(settings, **given) if given else settings
+
+
+def _core_request(request):
+    """What _core takes: a dict of settings or the list of input arrays."""
+    return request._to_core() if isinstance(request, Settings) else request
+
+
+def _threads(threads) -> int:
+    if isinstance(threads, (bool, np.bool_)) or not isinstance(threads, (numbers.Integral, np.integer)) or \
+            not 0 <= int(threads) < 2**32:
+        raise Error("veltrax:badThreadCount",
+                    f"threads must be an integer from 0 (the default) to 4294967295, got {threads!r}")
+    return int(threads)
 
 
 _OUTPUTS = ("t", "trajectory", "theta", "search", "sums")
@@ -281,9 +524,24 @@ class Simulation:
         Raises veltrax.Error "veltrax:badSeed" otherwise."""
         self._core.seed_noise(_seed(seed))
 
-    def call(self, params, numerator=None, denominator=None, curve=None, T=None, *, model=None, setpoint=None,
+    def call(self, params=None, numerator=None, denominator=None, curve=None, T=None, *, settings=None,
+             samples=None, control_weight=None, dead_time=None, u_max=None, a_order=None, b_order=None, noise=None,
+             rk4_steps=None, rk4_step=None, process=None, observer=None, model=None, setpoint=None,
              threads=0) -> Result:
-        """Runs one call of the plug-in and returns its five outputs.
+        """Runs one call and returns its five outputs.
+
+        By name (the fields of Settings; those not given keep the defaults of
+        the typical call, or the values of `settings`):
+
+            sim.call(samples=300, control_weight=0.1, dead_time=4, u_max=2,
+                     noise=veltrax.Noise("gaussian", 0.01),
+                     process=veltrax.TransferFunction([1], [1, 3, 3, 1]),
+                     curve=veltrax.Curve(0.404, 0.505, 2.98, 4.0))
+            sim.call(settings)                # a veltrax.Settings
+            sim.call(settings, samples=100)   # with fields replaced
+
+        or by position, as the plug-ins take their inputs (for scripts
+        ported from them; the same bits):
 
         params       parameter vector [N, control_weight, dead_time, u_max,
                      a_order, b_order, noise_amplitude, rk4_steps, rk4_step];
@@ -297,7 +555,15 @@ class Simulation:
                      controller models it with midpoint c and exponent p
         T            optional observer filter [t0, t1, t2]; default
                      [1, -1.6, 0.64]
-        model        a BodyModel instead of numerator and denominator
+
+        Positional inputs may be lists, tuples, scalars or NumPy arrays of
+        real numbers: 1-D is a row vector, 2-D is kept as given. Inputs after
+        the first one missing (None) are not passed, as in a plug-in call
+        with fewer inputs. `model` (a BodyModel) is the older name of
+        `process` and also replaces numerator and denominator.
+
+        Both forms take:
+
         setpoint     a set-point schedule instead of the built-in one, steps
                      in increasing time as in scenario files: [time, value],
                      [time, value, "after"] (the value holds for t > time
@@ -306,19 +572,31 @@ class Simulation:
         threads      threads of the move search (0: VELTRAX_THREADS, else
                      all cores); the results do not depend on it
 
-        Inputs may be lists, tuples, scalars or NumPy arrays of real numbers:
-        1-D is a row vector, 2-D is kept as given. Inputs after the first one
-        missing (None) are not passed, as in a plug-in call with fewer inputs.
-
         Returns a Result (t, trajectory, theta, search, sums and named
         columns). Raises veltrax.Error for a rejected call, which leaves the
-        simulation unchanged ("veltrax:badSchedule" for set-point steps out
-        of order or malformed). The interpreter lock is released while the
+        simulation unchanged: by name, the message names the field
+        ("settings.dead_time ..."), by position the input. TypeError when
+        both forms are mixed. The interpreter lock is released while the
         call runs.
         """
-        inputs = _call_inputs(params, numerator, denominator, curve, T, model)
-        outputs, info = self._core.call(inputs, threads, _steps(setpoint))
+        named = {"samples": samples, "control_weight": control_weight, "dead_time": dead_time, "u_max": u_max,
+                 "a_order": a_order, "b_order": b_order, "noise": noise, "rk4_steps": rk4_steps,
+                 "rk4_step": rk4_step, "process": process, "observer": observer}
+        request = _request(params, numerator, denominator, curve, T, model, settings, named)
+        outputs, info = self._core.call(_core_request(request), _threads(threads), _steps(setpoint))
         return Result(self.build, outputs, info)
+
+    def save_state(self) -> bytes:
+        """The whole state as a snapshot: the bytes of the plug-ins'
+        'getstate' and of the command-line tool's --save-state."""
+        return self._core.save_state()
+
+    def load_state(self, snapshot) -> None:
+        """Replaces the state by a snapshot of this build (bytes, or a uint8
+        vector as the plug-ins' 'getstate' returns it). Raises veltrax.Error
+        "veltrax:badSnapshot" for a damaged, foreign or other build's
+        snapshot and then leaves the state as it was."""
+        self._core.restore(_snapshot(snapshot))
 
     def __copy__(self) -> Simulation:
         return self._wrap(self._core.copy())
@@ -327,28 +605,47 @@ class Simulation:
         return self._wrap(self._core.copy())
 
     def __reduce__(self):
-        return (_load_state, (self._core.save_state(),))
+        return (_load_state, (self.save_state(),))
 
     def __repr__(self) -> str:
         return f"<veltrax.Simulation build={int(self.build)}>"
 
 
+def _snapshot(snapshot) -> bytes:
+    if isinstance(snapshot, (bytes, bytearray, memoryview)):
+        return bytes(snapshot)
+    if isinstance(snapshot, np.ndarray) and snapshot.dtype == np.uint8 and \
+            (snapshot.ndim == 1 or (snapshot.ndim == 2 and min(snapshot.shape) <= 1)):
+        return snapshot.tobytes()
+    raise Error("veltrax:badSnapshot", f"a snapshot is bytes or a uint8 vector, got {type(snapshot).__name__}")
+
+
+def load_state(snapshot) -> Simulation:
+    """A Simulation of the snapshot's build with its state: bytes written by
+    Simulation.save_state, the plug-ins' 'getstate' (a uint8 vector) or the
+    command-line tool's --save-state. Raises veltrax.Error
+    "veltrax:badSnapshot" for a damaged or foreign snapshot."""
+    return Simulation._wrap(_core.Simulation.load_state(_snapshot(snapshot)))
+
+
 def _load_state(snapshot: bytes) -> Simulation:
-    return Simulation._wrap(_core.Simulation.load_state(snapshot))
+    return load_state(snapshot)
 
 
 @dataclass(frozen=True)
 class Call:
-    """The inputs of one call in a batch: the arguments of Simulation.call
-    (setpoint: its own set-point schedule; None: the built-in one)."""
+    """One call of a batch job: the arguments of Simulation.call, the
+    positional inputs or named Settings (setpoint: its own set-point
+    schedule; None: the built-in one)."""
 
-    params: Any
+    params: Any = None
     numerator: Any = None
     denominator: Any = None
     curve: Any = None
     T: Any = None
     model: BodyModel | None = None
     setpoint: Any = None
+    settings: Settings | None = None
 
     def _inputs(self) -> list[np.ndarray]:
         return _call_inputs(self.params, self.numerator, self.denominator, self.curve, self.T, self.model)
@@ -360,6 +657,29 @@ def _as_call(call) -> Call:
     if isinstance(call, Mapping):
         return Call(**call)
     return Call(*call)
+
+
+_NAMED = ("samples", "control_weight", "dead_time", "u_max", "a_order", "b_order", "noise", "rk4_steps", "rk4_step",
+          "process", "observer")
+
+
+def _batch_call(call):
+    """(request, set-point steps) of one call of a batch job."""
+    if isinstance(call, Settings):
+        return call, None
+    if isinstance(call, Call):
+        c = call
+        return _request(c.params, c.numerator, c.denominator, c.curve, c.T, c.model, c.settings, {}), _steps(c.setpoint)
+    if isinstance(call, Mapping):
+        args = dict(call)
+        setpoint = args.pop("setpoint", None)
+        unknown = sorted(set(args) - {*_ARGUMENTS, *_NAMED, "model", "settings"})
+        if unknown:
+            raise TypeError(f"a call has no argument {', '.join(unknown)}")
+        positional = [args.pop(name, None) for name in _ARGUMENTS]
+        model, settings = args.pop("model", None), args.pop("settings", None)
+        return _request(*positional, model, settings, args), _steps(setpoint)
+    return _request(*call, *[None] * (5 - len(call)), None, None, {}), None
 
 
 class JobResult(NamedTuple):
@@ -377,27 +697,29 @@ class JobResult(NamedTuple):
 def run_batch(jobs, threads: int = 0) -> list[JobResult]:
     """Runs independent simulations, each a sequence of calls, across threads.
 
-    jobs     iterable of (build, calls) or (build, calls, seed); each call a
-             Call, a tuple of the positional inputs (params, numerator,
-             denominator, curve[, T]) or a dict of Simulation.call's
-             arguments (setpoint= included); seed starts the job's noise as
-             Simulation(build, seed=seed) does (None: no seed)
+    jobs     iterable of (build, calls) or (build, calls, seed); each call
+             named Settings, a dict of Simulation.call's arguments (by name
+             or by position, setpoint= included), a Call, or a tuple of the
+             positional inputs (params, numerator, denominator, curve[, T]);
+             seed starts the job's noise as Simulation(build, seed=seed)
+             does (None: no seed)
     threads  simultaneous jobs (0: VELTRAX_THREADS, else all cores); each
              job runs on its own fresh Simulation with a one-thread search
 
     Returns one JobResult per job, in order. The results equal running the
-    jobs one after another; a rejected call fails its own job only. The
-    interpreter lock is released while the jobs run. Malformed inputs, steps
-    or seeds raise before any job runs.
+    jobs one after another; a rejected call fails its own job only, its
+    error naming the field or input as Simulation.call's does. The
+    interpreter lock is released while the jobs run. Malformed inputs,
+    fields, steps or seeds raise before any job runs.
     """
     core_jobs = []
     for job in jobs:
         build, calls, seed = (*job, None) if len(job) == 2 else job
-        calls = [_as_call(c) for c in calls]
-        core_jobs.append((int(Build(build)), [c._inputs() for c in calls], 0 if seed is None else _seed(seed),
-                          [_steps(c.setpoint) for c in calls]))
+        pairs = [_batch_call(c) for c in calls]
+        core_jobs.append((int(Build(build)), [_core_request(r) for r, _ in pairs], 0 if seed is None else _seed(seed),
+                          [s for _, s in pairs]))
     out = []
-    for (build, *_), (outputs, infos, error) in zip(core_jobs, _core.run_batch(core_jobs, threads)):
+    for (build, *_), (outputs, infos, error) in zip(core_jobs, _core.run_batch(core_jobs, _threads(threads))):
         results = [Result(Build(build), o, i) for o, i in zip(outputs, infos)]
         out.append(JobResult(results, None if error is None else Error(*error)))
     return out
@@ -536,7 +858,7 @@ class Population:
     def draw(self, k: int) -> Individual:
         """Individual k (1 .. size). Raises veltrax.Error "veltrax:badPopulation"
         for k outside the population."""
-        return Individual(*self._core.draw(int(k)))
+        return Individual(*self._core.draw(self._index(k)))
 
     def inputs(self, k: int, call) -> dict[str, np.ndarray]:
         """The inputs of `call` with individual k's values put in (body mass
@@ -556,10 +878,19 @@ class Population:
         cardiac output for a linear process.
         """
         base = _as_call(call)._inputs()
-        (arrays,), error = self._core.expand(int(k), [base])
+        (arrays,), error = self._core.expand(self._index(k), [base])
         if error is not None:
             raise Error(error[1], error[2])
         return dict(zip(_ARGUMENTS, arrays))
+
+    def _index(self, k) -> int:
+        """k as the core takes it; one outside 1 .. 2**64 - 1 is outside every population."""
+        if isinstance(k, (bool, np.bool_)) or not isinstance(k, (numbers.Real, np.integer, np.floating)) or \
+                not float(k).is_integer():
+            raise Error("veltrax:badPopulation", f"individual must be an integer, got {k!r}")
+        if not 1 <= int(k) < 2**64:
+            raise Error("veltrax:badPopulation", f"individual {int(k)} is outside the population 1 .. {self.size}")
+        return int(k)
 
     def __repr__(self) -> str:
         return f"<veltrax.Population size={self.size} seed={self.seed}>"

@@ -23,10 +23,68 @@ class Build(enum.IntEnum):
     BASE = 2
     PREVIEW_HOLD = 3
 
+class Noise:
+    kind: str
+    amplitude: float
+    def __init__(self, kind: str = ..., amplitude: float = ...) -> None: ...
+
+class TransferFunction:
+    numerator: tuple[float, ...]
+    denominator: tuple[float, ...]
+    def __init__(self, numerator: Sequence[float] = ..., denominator: Sequence[float] = ...) -> None: ...
+
 class BodyModel:
     body_mass: float
     cardiac_output: float
-    def __init__(self, body_mass: float, cardiac_output: float) -> None: ...
+    def __init__(self, body_mass: float = ..., cardiac_output: float = ...) -> None: ...
+
+class Curve:
+    plant_midpoint: float
+    midpoint: float
+    plant_exponent: float
+    exponent: float
+    def __init__(
+        self, plant_midpoint: float = ..., midpoint: float = ..., plant_exponent: float = ..., exponent: float = ...
+    ) -> None: ...
+
+_Noise = Union[Noise, Mapping[str, Any]]
+_Process = Union[TransferFunction, BodyModel, Mapping[str, Any]]
+_Curve = Union[Curve, Mapping[str, float], Sequence[float]]
+
+class Settings:
+    samples: int
+    control_weight: float
+    dead_time: int
+    u_max: float
+    a_order: int
+    b_order: int
+    noise: Noise
+    rk4_steps: int
+    rk4_step: float
+    process: Union[TransferFunction, BodyModel]
+    curve: Curve
+    observer: tuple[float, float, float]
+    def __init__(
+        self,
+        samples: int = ...,
+        control_weight: float = ...,
+        dead_time: int = ...,
+        u_max: float = ...,
+        a_order: int = ...,
+        b_order: int = ...,
+        noise: _Noise = ...,
+        rk4_steps: int = ...,
+        rk4_step: float = ...,
+        process: _Process = ...,
+        curve: _Curve = ...,
+        observer: Sequence[float] = ...,
+    ) -> None: ...
+    @property
+    def sample_period(self) -> float: ...
+    @classmethod
+    def from_inputs(
+        cls, params: _Input, numerator: _Input, denominator: _Input, curve: _Input, T: _Input | None = ...
+    ) -> Settings: ...
 
 class CallInfo(NamedTuple):
     sample_count: int
@@ -57,36 +115,54 @@ class Simulation:
     def seed_noise(self, seed: int) -> None: ...
     def call(
         self,
-        params: _Input,
+        params: Union[_Input, Settings, None] = ...,
         numerator: _Input | None = ...,
         denominator: _Input | None = ...,
-        curve: _Input | None = ...,
+        curve: Union[_Input, _Curve, None] = ...,
         T: _Input | None = ...,
         *,
+        settings: Settings | None = ...,
+        samples: int | None = ...,
+        control_weight: float | None = ...,
+        dead_time: int | None = ...,
+        u_max: float | None = ...,
+        a_order: int | None = ...,
+        b_order: int | None = ...,
+        noise: _Noise | None = ...,
+        rk4_steps: int | None = ...,
+        rk4_step: float | None = ...,
+        process: _Process | None = ...,
+        observer: Sequence[float] | None = ...,
         model: BodyModel | None = ...,
         setpoint: Sequence[_Step] | None = ...,
         threads: int = ...,
     ) -> Result: ...
+    def save_state(self) -> bytes: ...
+    def load_state(self, snapshot: Union[bytes, bytearray, memoryview, npt.NDArray[np.uint8]]) -> None: ...
     def __copy__(self) -> Simulation: ...
     def __deepcopy__(self, memo: dict[int, Any]) -> Simulation: ...
 
+def load_state(snapshot: Union[bytes, bytearray, memoryview, npt.NDArray[np.uint8]]) -> Simulation: ...
+
 class Call:
-    params: _Input
+    params: _Input | None
     numerator: _Input | None
     denominator: _Input | None
     curve: _Input | None
     T: _Input | None
     model: BodyModel | None
     setpoint: Sequence[_Step] | None
+    settings: Settings | None
     def __init__(
         self,
-        params: _Input,
+        params: _Input | None = ...,
         numerator: _Input | None = ...,
         denominator: _Input | None = ...,
         curve: _Input | None = ...,
         T: _Input | None = ...,
         model: BodyModel | None = ...,
         setpoint: Sequence[_Step] | None = ...,
+        settings: Settings | None = ...,
     ) -> None: ...
 
 class JobResult(NamedTuple):
@@ -95,7 +171,7 @@ class JobResult(NamedTuple):
     @property
     def ok(self) -> bool: ...
 
-_CallSpec = Union[Call, Sequence[_Input], Mapping[str, Any]]
+_CallSpec = Union[Settings, Call, Sequence[_Input], Mapping[str, Any]]
 
 # A batch job: (build, calls) or (build, calls, seed).
 _Job = Union[

@@ -5,14 +5,14 @@
 
 #include <vector>
 
-#include "api/veltrax.hpp"
+#include "api/internal.hpp"
 
 namespace veltrax::testing {
 
 inline std::vector<Matrix> literal_call(Simulation& sim, const std::vector<Matrix>& inputs) {
-    RunOptions literal;
+    core::RunOptions literal;
     literal.search = SearchMethod::Literal;
-    return sim.call(inputs, 5, literal);
+    return call_with_core_options(sim, inputs, 5, literal);
 }
 
 }  // namespace veltrax::testing

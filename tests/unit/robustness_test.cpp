@@ -115,7 +115,7 @@ TEST(ThreadCount, DefaultIsTheCpusOfTheAffinityMask) {
 
     // Not a positive integer: one warning per resolution, and the default.
     std::vector<std::string> warnings;
-    RunOptions options;
+    core::RunOptions options;
     options.warning_context = &warnings;
     options.warning = [](void* w, const char* id, const char* message) {
         static_cast<std::vector<std::string>*>(w)->push_back(std::string(id) + " " + message);

@@ -10,8 +10,8 @@
 #include <iterator>
 #include <string>
 
-#include "api/veltrax.hpp"
-#include "driver/simulation.hpp"
+#include "api/internal.hpp"
+#include "driver/snapshot.hpp"
 #include "golden_cases.hpp"
 
 using namespace veltrax;
@@ -34,7 +34,7 @@ bool same_outputs(const std::vector<Matrix>& a, const std::vector<Matrix>& b) {
 }
 
 bool same_state(const Simulation& a, const Simulation& b) {
-    return std::memcmp(&a.state(), &b.state(), sizeof(SimulationState)) == 0;
+    return std::memcmp(&state_of(a), &state_of(b), sizeof(SimulationState)) == 0;
 }
 
 // A simulation of each process and noise kind with histories, hold and preview in use.
@@ -119,7 +119,7 @@ TEST(Snapshot, StoresEveryFieldOfTheState) {
         bool stored = b == sizeof(SimulationState);
         if (!stored) {
             Simulation changed = sim;
-            auto* bytes = reinterpret_cast<unsigned char*>(&changed.state());
+            auto* bytes = reinterpret_cast<unsigned char*>(&state_of(changed));
             bytes[b] = bytes[b] == 0;  // keeps bools valid, and turns flags and counters on or off
             stored = changed.save_state() != base;
             if (!stored) {
@@ -205,7 +205,7 @@ TEST(Snapshot, RejectsIntegersOutOfRange) {
     };
     for (const auto& [edit, text] : cases) {
         Simulation source = busy(Build::PreviewHold);
-        edit(source.state());
+        edit(state_of(source));
         expect_rejected(source.save_state(), text);
     }
 }

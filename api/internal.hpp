@@ -1,0 +1,37 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// What this project's own tests, benchmarks and fuzz targets reach beyond the
+// public interface: the core record of a Simulation, the core's counterparts
+// of the public build and options, and calls with the move search's knobs
+// (method, lanes, work counters). Not installed.
+#pragma once
+
+#include <vector>
+
+#include "api/veltrax.hpp"
+#include "driver/build.hpp"
+#include "driver/errors.hpp"
+#include "driver/run_options.hpp"
+#include "driver/simulation.hpp"
+
+namespace veltrax {
+
+struct SimulationAccess {
+    static SimulationState& state(Simulation& sim);
+    static const SimulationState& state(const Simulation& sim);
+};
+
+// The core record of a simulation.
+inline SimulationState& state_of(Simulation& sim) { return SimulationAccess::state(sim); }
+inline const SimulationState& state_of(const Simulation& sim) { return SimulationAccess::state(sim); }
+
+core::Build core_build(Build build);
+
+// The core's options for public ones; a schedule is copied into `schedule`,
+// which the result points to.
+core::RunOptions core_options(const RunOptions& options, core::SetpointSchedule& schedule);
+
+// Simulation::call with the core's options.
+std::vector<Matrix> call_with_core_options(Simulation& sim, const std::vector<Matrix>& inputs, int outputs,
+                                           const core::RunOptions& options);
+
+}  // namespace veltrax
