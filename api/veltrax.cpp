@@ -22,6 +22,7 @@
 #include "driver/run.hpp"
 #include "driver/snapshot.hpp"
 #include "matprod/matprod.hpp"
+#include "numeric/vpow/pow.hpp"
 
 namespace veltrax {
 
@@ -444,6 +445,8 @@ void run_batch(const std::vector<BatchJob>& jobs, unsigned threads, const RunOpt
     for (std::thread& t : pool) t.join();
     if (sink_failure) std::rethrow_exception(sink_failure);
 }
+
+std::string build_info() { return vpow::pow_summary(); }
 
 std::vector<BatchResult> run_batch(const std::vector<BatchJob>& jobs, unsigned threads) {
     std::vector<BatchResult> results(jobs.size());

@@ -84,7 +84,9 @@ struct Isa {
     VELTRAX_OP Vec div(Vec a, Vec b) { return _mm256_div_pd(a, b); }
     VELTRAX_OP Vec fmadd(Vec a, Vec b, Vec c) { return _mm256_fmadd_pd(a, b, c); }  // a b + c, one rounding
     VELTRAX_OP Vec fmsub(Vec a, Vec b, Vec c) { return _mm256_fmsub_pd(a, b, c); }  // a b - c, one rounding
-    VELTRAX_OP Vec abs(Vec a) { return _mm256_and_pd(a, _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffffLL))); }
+    VELTRAX_OP Vec abs(Vec a) {
+        return _mm256_and_pd(a, _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffffLL)));
+    }
 
     // Comparisons with a _CMP_ predicate.
     template <int Predicate>
@@ -96,7 +98,8 @@ struct Isa {
     VELTRAX_OP Mask first_not_second(Mask a, Mask b) { return _mm256_andnot_pd(b, a); }
     VELTRAX_OP unsigned lanes_of(Mask m) { return static_cast<unsigned>(_mm256_movemask_pd(m)); }
     VELTRAX_OP unsigned lanes_not_of(Mask m) {
-        return static_cast<unsigned>(_mm256_movemask_pd(_mm256_andnot_pd(m, _mm256_castsi256_pd(_mm256_set1_epi64x(-1)))));
+        const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+        return static_cast<unsigned>(_mm256_movemask_pd(_mm256_andnot_pd(m, all)));
     }
     VELTRAX_OP Mask mask_of(unsigned lanes) {
         const __m256i bit = _mm256_set_epi64x(8, 4, 2, 1);

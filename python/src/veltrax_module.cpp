@@ -434,6 +434,7 @@ py::array matprod(const Array& a, const Array& b) {
 PYBIND11_MODULE(_core, m) {
     m.doc() = "Compiled core of the veltrax package; use the package, not this module.";
     m.attr("__version__") = VELTRAX_VERSION;
+    m.def("build_info", &veltrax::build_info);
 
     // veltrax::Error -> veltrax.Error(id, message), defined by the package.
     py::register_exception_translator([](std::exception_ptr p) {

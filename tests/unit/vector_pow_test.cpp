@@ -78,7 +78,8 @@ long count_differences(Kernel kernel, const std::vector<double>& x, double y) {
         const double expected = std::pow(x[i], y);
         if (bits(out[i]) != bits(expected)) {
             if (++differ <= 3)
-                ADD_FAILURE() << pow_path_name(path) << " " << table_access_name(kernel.access) << ": pow(" << std::hexfloat << x[i] << ", " << y << ") = " << out[i]
+                ADD_FAILURE() << pow_path_name(path) << " " << table_access_name(kernel.access) << ": pow("
+                              << std::hexfloat << x[i] << ", " << y << ") = " << out[i]
                               << ", std::pow " << expected;
         }
     }
@@ -234,7 +235,8 @@ TEST(VectorPow, SwitchCapsThePath) {
             EXPECT_FALSE(pow_path_usable(PowPath::Avx2));
             EXPECT_FALSE(pow_path_usable(PowPath::Avx512));
         }
-        const std::string expected = value == "sideways" ? "VELTRAX_POW_PATH=sideways is not auto" : "VELTRAX_POW_PATH=" + value;
+        const std::string expected =
+            value == "sideways" ? "VELTRAX_POW_PATH=sideways is not auto" : "VELTRAX_POW_PATH=" + value;
         EXPECT_NE(pow_summary().find(expected), std::string::npos) << pow_summary();
         return;
     }
