@@ -2,7 +2,8 @@
 // Speed of experiments: drawing and expanding a population of 1,000, the
 // metrics of 1,000 typical runs, a population run against the same number
 // of independent calls (in run_batch, and through `veltrax batch` with its
-// result folders), and the report over 1,000 run folders.
+// result folders), and the report over 1,000 run folders (their metrics.csv,
+// and the first call's CSV files for the bands).
 //
 // Counters: per_individual / per_run, the time of one.
 #include <benchmark/benchmark.h>
@@ -21,6 +22,7 @@
 #include "experiments/metrics.hpp"
 #include "experiments/population.hpp"
 #include "experiments/report.hpp"
+#include "experiments/run_folder.hpp"
 #include "experiments/strict_json.hpp"
 #include "experiments/sweep.hpp"
 
@@ -65,7 +67,7 @@ BENCHMARK(BM_DrawPopulation)->Unit(benchmark::kMillisecond);
 
 void BM_ExpandPopulation(benchmark::State& state) {
     const Population p = parse_population(parse_json_strict(kPopulation));
-    const std::vector<std::vector<Matrix>> calls = {model_call(120)};
+    const std::vector<CallSpec> calls = {call_spec_of_inputs(model_call(120))};
     for (auto _ : state) benchmark::DoNotOptimize(expand_population(calls, p));
     per(state, "per_individual", 1000);
 }
@@ -96,9 +98,9 @@ void BM_PopulationAgainstBatch(benchmark::State& state) {
     std::vector<BatchJob> jobs;
     if (population) {
         Population p = parse_population(parse_json_strict(kPopulation));
-        for (const PopulationRun& r : expand_population({model_call(120)}, p, 1, kRuns)) {
+        for (const PopulationRun& r : expand_population({call_spec_of_inputs(model_call(120))}, p, 1, kRuns)) {
             BatchJob job;
-            job.calls = r.calls;
+            for (const CallSpec& call : r.calls) job.settings.push_back(call.settings);
             jobs.push_back(job);
         }
     } else {
@@ -137,8 +139,8 @@ void BM_ToolSweep(benchmark::State& state) {
         files = (dir / "in" / "pop.json").string();
     } else {
         Population p = parse_population(parse_json_strict(kPopulation));
-        for (const PopulationRun& r : expand_population({model_call(120)}, p, 1, kRuns)) {
-            const std::vector<Matrix>& in = r.calls.at(0);
+        for (const PopulationRun& r : expand_population({call_spec_of_inputs(model_call(120))}, p, 1, kRuns)) {
+            const std::vector<Matrix>& in = r.calls.at(0).inputs;
             const nlohmann::json scenario = {{"build", 2}, {"params", in[0].data}, {"numerator", in[1].data},
                                              {"denominator", nlohmann::json::array()}, {"curve", in[3].data}};
             const fs::path f = dir / "in" / ("individual_" + std::to_string(r.individual.index) + ".json");
@@ -161,39 +163,21 @@ void BM_ToolSweep(benchmark::State& state) {
 BENCHMARK(BM_ToolSweep)->Arg(0)->Arg(1)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 #endif
 
-std::string csv(const std::string& header, const Matrix& m) {
-    std::string s = header + "\n";
-    char buf[32];
-    for (std::size_t i = 0; i < m.rows; ++i) {
-        for (std::size_t j = 0; j < m.cols; ++j) {
-            std::snprintf(buf, sizeof buf, "%.17g", m(i, j));
-            s += (j ? "," : "") + std::string(buf);
-        }
-        s += "\n";
-    }
-    return s;
-}
-
-// A sweep folder of 1,000 runs of the typical model call (the same files in each).
+// A sweep folder of 1,000 runs of the typical model call (the same outputs
+// in each), written as the tool writes them.
 fs::path make_sweep() {
     const fs::path dir = fs::temp_directory_path() / ("veltrax_bench_sweep_" + std::to_string(::getpid()));
     fs::remove_all(dir);
     const Population p = parse_population(parse_json_strict(kPopulation));
-    const std::vector<Matrix> in = model_call(120);
-    const std::vector<Matrix> out = run_once(in);
+    const CallSpec call = call_spec_of_inputs(model_call(120));
     write_manifest(dir, {{{"pop", 1000}}});
-    const std::string time = csv("t", out[0]), trajectory = csv("setpoint,u,y,static_gain,v", out[1]);
+    RunResult run;
+    run.scenario = "pop";
+    run.path = "pop.json";
+    run.calls.push_back(call_result(1, call, run_once(call.inputs)));
     for (std::uint64_t k = 1; k <= 1000; ++k) {
-        const fs::path run = dir / run_folder("pop", k);
-        fs::create_directories(run);
-        nlohmann::ordered_json call = {{"call", 1}, {"samples", out[0].rows}};
-        call.update(call_summary(in, out));
-        nlohmann::ordered_json summary = {{"scenario", "pop.json"}, {"build", 2}, {"ok", true},
-                                          {"individual", individual_summary(p, draw_individual(p, k))},
-                                          {"calls", nlohmann::ordered_json::array({call})}};
-        std::ofstream(run / "summary.json") << summary.dump(2) << "\n";
-        std::ofstream(run / "call1_time.csv") << time;
-        std::ofstream(run / "call1_trajectory.csv") << trajectory;
+        run.individual = drawn_individual(p, draw_individual(p, k));
+        write_run_folder(check_run_place(dir / run_folder("pop", k)), run);
     }
     return dir;
 }

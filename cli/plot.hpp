@@ -3,10 +3,8 @@
 #pragma once
 
 #include <filesystem>
-#include <vector>
 
-#include "api/veltrax.hpp"
-#include "cli/scenario.hpp"
+#include "experiments/result.hpp"
 
 namespace veltrax::cli {
 
@@ -14,9 +12,10 @@ namespace veltrax::cli {
 // inline data, and runs gnuplot on it there: per call k, callk_trajectory.png
 // (set-point, y and v; u) and callk_theta.png (parameter estimates). Calls
 // without sample periods get no plot. Throws veltrax::Error
-// "veltrax:plotFailed" when gnuplot cannot be started or fails; messages
-// call the folder `shown`.
-void plot_results(const std::filesystem::path& dir, const std::filesystem::path& shown, const Scenario& scenario,
-                  const std::vector<std::vector<Matrix>>& outputs);
+// "veltrax:plotFailed" when gnuplot cannot be started or fails, and
+// "veltrax:writeFailed" when plots.gp cannot be written; messages call the
+// folder `shown`.
+void plot_results(const std::filesystem::path& dir, const std::filesystem::path& shown,
+                  const experiments::RunResult& run);
 
 }  // namespace veltrax::cli

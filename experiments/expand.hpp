@@ -1,50 +1,58 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // A scenario with a population becomes one run per individual: the same
-// calls, with the individual's values put into the inputs.
+// calls, with the individual's drawn values in their settings.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "api/veltrax.hpp"
+#include "experiments/call_spec.hpp"
 #include "experiments/population.hpp"
 
 namespace veltrax::experiments {
 
-using CallInputs = std::vector<Matrix>;  // the gateway inputs of one call
+// Why an individual is not run.
+struct IndividualRejection {
+    std::size_t call = 0;  // 1-based call whose values the simulation rejects; 0 for the draw itself
+    CallError error;       // the simulation's identifier, or "veltrax:badIndividual"
+};
 
 struct PopulationRun {
     Individual individual;
-    std::vector<CallInputs> calls;  // the scenario's calls with the individual's values
-    // Not valid: the individual is reported with this error instead of run.
-    bool valid = true;
-    std::size_t error_call = 0;  // 1-based call the simulation rejected; 0 for a failed draw
-    std::string error_id;        // the simulation's identifier, or "veltrax:badIndividual"
-    std::string error_message;
+    std::vector<CallSpec> calls;  // the scenario's calls with the individual's values
+    std::optional<IndividualRejection> rejected;  // not run: reported as a failed run with this error
 };
 
-// Throws veltrax::Error "veltrax:badPopulation" when the population draws a
-// value that a call does not have: body mass or cardiac output for a call of
-// a linear process.
-void check_population_fits(const std::vector<CallInputs>& calls, const Population& p);
+// Throws veltrax::Error "veltrax:badPopulation" when the population draws
+// body mass or cardiac output and a call simulates a linear process.
+void check_population_fits(const std::vector<CallSpec>& calls, const Population& p);
 
-// The calls with the individual's drawn values: body mass and cardiac output
-// into numerator elements 1 and 2, the curve's midpoint and exponent into
-// curve elements 1 and 3, dead time and noise amplitude into parameters 3
-// and 7 of every call. Shapes stay as they are (a 10-column parameter row
-// keeps Gaussian noise).
-std::vector<CallInputs> apply_individual(const std::vector<CallInputs>& calls, const Individual& ind);
+// The individual's drawn values in the settings, by field: body_mass and
+// cardiac_output into the built-in model's, plant_hill_midpoint and
+// plant_hill_exponent into the curve's plant_midpoint and plant_exponent,
+// dead_time and noise_amplitude into the settings' dead_time and
+// noise.amplitude. Values not drawn (NaN) stay. A drawn dead time must lie
+// within the 32-bit integer range (expand_individual checks it first).
+void apply_individual(Settings& settings, const Individual& ind);
 
-// Individual k as a run: drawn, put into the calls and checked by the
-// simulation's own argument checks (each call decoded without sample
-// periods), and the curve's midpoint and exponent must be positive and finite.
-PopulationRun expand_individual(const std::vector<CallInputs>& calls, const Population& p,
+// Individual k as a run: drawn, put into every call, and checked by the
+// simulation's own checks (messages name positions for calls that the file
+// gives positionally, as the plug-ins do); a drawn curve midpoint or exponent
+// must be positive and finite. A call that the simulation rejects before the
+// individual's values go in rejects every individual.
+PopulationRun expand_individual(const std::vector<CallSpec>& calls, const Population& p, std::uint64_t k);
+
+// The same for calls given as plug-in inputs (params, numerator,
+// denominator, curve[, T]); the run's calls hold the individual's inputs.
+PopulationRun expand_individual(const std::vector<std::vector<Matrix>>& calls, const Population& p,
                                 std::uint64_t k);
 
 // Individuals first .. last (1-based, inclusive), in order; the whole
 // population by default.
-std::vector<PopulationRun> expand_population(const std::vector<CallInputs>& calls, const Population& p,
+std::vector<PopulationRun> expand_population(const std::vector<CallSpec>& calls, const Population& p,
                                              std::uint64_t first = 1, std::uint64_t last = 0);
 
 }  // namespace veltrax::experiments

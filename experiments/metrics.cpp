@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "experiments/format.hpp"
+
 namespace veltrax::experiments {
 
 namespace {
@@ -31,10 +33,17 @@ double slope(const std::vector<double>& rows, const std::vector<double>& a) {
     return sxx > 0.0 ? sxy / sxx : kNaN;
 }
 
-nlohmann::ordered_json value(double v) {
-    if (std::isfinite(v)) return v;
-    if (std::isnan(v)) return "NaN";
-    return v > 0 ? "Inf" : "-Inf";
+nlohmann::ordered_json value(double v) { return json_number(v); }
+
+// y at the top of its range above a lower set-point, through the last tenth.
+bool ran_away(const Matrix& trajectory) {
+    const std::size_t n = trajectory.rows;
+    if (n < kRunawayMinRows) return false;
+    for (std::size_t i = n - (n + 9) / 10; i < n; ++i) {
+        const double r = trajectory(i, 0), y = trajectory(i, 2);
+        if (!(y >= kRunawayLevel && r < kRunawayLevel)) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -48,40 +57,25 @@ double median(std::vector<double>& v) {
 }
 
 double sample_period_of(const std::vector<Matrix>& inputs) {
-    if (inputs.empty() || inputs[0].numel() < 9) return kNaN;
-    const double steps = std::trunc(inputs[0].data[7]);
-    return steps * inputs[0].data[8];
+    try {
+        return settings_from_inputs(inputs).sample_period();
+    } catch (const Error&) {
+        return kNaN;
+    }
 }
 
-bool uses_builtin_model(const std::vector<Matrix>& inputs) { return inputs.size() >= 3 && inputs[2].numel() == 0; }
+namespace {
 
-Metrics compute_metrics(const Matrix& time, const Matrix& trajectory, double sample_period, bool builtin_model,
-                        const MetricOptions& options) {
-    Metrics m;
+// The set-point changes of a call and the response to each. Consecutive
+// changed rows (a ramp) are one change, from the row before the first to the
+// last; its segment runs from the first changed row to the next change.
+std::vector<StepMetrics> step_changes(const Matrix& time, const Matrix& trajectory, double sample_period,
+                                      const MetricOptions& options) {
     const std::size_t n = trajectory.rows;
-    m.samples = n;
-    m.builtin_model = builtin_model;
     auto r = [&](std::size_t i) { return trajectory(i, 0); };
-    auto u = [&](std::size_t i) { return trajectory(i, 1); };
     auto y = [&](std::size_t i) { return trajectory(i, 2); };
     auto t = [&](std::size_t i) { return time(i, 0); };
-
-    double sum_abs = 0.0, sum_sq = 0.0, sum_u = 0.0;
-    m.peak_control = kNaN;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double e = r(i) - y(i);
-        sum_abs += std::fabs(e);
-        sum_sq += e * e;
-        sum_u += u(i);
-        if (i == 0 || u(i) > m.peak_control || std::isnan(u(i))) m.peak_control = u(i);
-    }
-    m.iae = sample_period * sum_abs;
-    m.ise = sample_period * sum_sq;
-    m.total_control = sample_period * sum_u;
-
-    // Consecutive changed rows (a ramp) are one change, from the row before
-    // the first to the last; its segment runs from the first changed row to
-    // the next change.
+    std::vector<StepMetrics> steps;
     for (std::size_t i = 1; i < n; ++i) {
         if (r(i) == r(i - 1)) continue;
         const std::size_t first = i;
@@ -113,30 +107,60 @@ Metrics compute_metrics(const Matrix& time, const Matrix& trajectory, double sam
         s.settled = last_out == n || last_out + 1 < end;
         s.settling_time = !s.settled ? kNaN : last_out == n ? 0.0 : t(last_out + 1) - t(first);
         s.time_in_band = sample_period * static_cast<double>(inside);
-        m.steps.push_back(s);
+        steps.push_back(s);
     }
+    return steps;
+}
 
-    m.mdpe = m.mdape = m.wobble = m.divergence = kNaN;
-    if (builtin_model) {
-        std::vector<double> pe, ape, rows;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (r(i) == 0.0) continue;
-            const double e = (y(i) - r(i)) / r(i) * 100.0;
-            pe.push_back(e);
-            ape.push_back(std::fabs(e));
-            rows.push_back(static_cast<double>(i));
-        }
-        const std::vector<double> abs_pe = ape;
-        std::vector<double> sorted = pe;
-        m.mdpe = median(sorted);
-        sorted = ape;
-        m.mdape = median(sorted);
-        std::vector<double> dev;
-        for (double e : pe) dev.push_back(std::fabs(e - m.mdpe));
-        m.wobble = median(dev);
-        // Rows are 60 model seconds apart: 60 rows per hour.
-        m.divergence = slope(rows, abs_pe) * 60.0;
+// MDPE, MDAPE, wobble and divergence from the performance error of the rows
+// with a set-point.
+void drug_delivery_measures(const Matrix& trajectory, Metrics& m) {
+    std::vector<double> pe, ape, rows;
+    for (std::size_t i = 0; i < trajectory.rows; ++i) {
+        const double r = trajectory(i, 0), y = trajectory(i, 2);
+        if (r == 0.0) continue;
+        const double e = (y - r) / r * 100.0;
+        pe.push_back(e);
+        ape.push_back(std::fabs(e));
+        rows.push_back(static_cast<double>(i));
     }
+    const std::vector<double> abs_pe = ape;
+    std::vector<double> sorted = pe;
+    m.mdpe = median(sorted);
+    sorted = ape;
+    m.mdape = median(sorted);
+    std::vector<double> dev;
+    for (double e : pe) dev.push_back(std::fabs(e - m.mdpe));
+    m.wobble = median(dev);
+    // Rows are 60 model seconds apart: 60 rows per hour.
+    m.divergence = slope(rows, abs_pe) * 60.0;
+}
+
+}  // namespace
+
+Metrics compute_metrics(const Matrix& time, const Matrix& trajectory, double sample_period, bool builtin_model,
+                        const MetricOptions& options) {
+    Metrics m;
+    const std::size_t n = trajectory.rows;
+    m.samples = n;
+    m.builtin_model = builtin_model;
+    double sum_abs = 0.0, sum_sq = 0.0, sum_u = 0.0;
+    m.peak_control = kNaN;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double r = trajectory(i, 0), u = trajectory(i, 1), y = trajectory(i, 2);
+        const double e = r - y;
+        sum_abs += std::fabs(e);
+        sum_sq += e * e;
+        sum_u += u;
+        if (i == 0 || u > m.peak_control || std::isnan(u)) m.peak_control = u;
+    }
+    m.iae = sample_period * sum_abs;
+    m.ise = sample_period * sum_sq;
+    m.total_control = sample_period * sum_u;
+    m.runaway = ran_away(trajectory);
+    m.steps = step_changes(time, trajectory, sample_period, options);
+    m.mdpe = m.mdape = m.wobble = m.divergence = kNaN;
+    if (builtin_model) drug_delivery_measures(trajectory, m);
     return m;
 }
 
@@ -178,6 +202,7 @@ nlohmann::ordered_json metrics_json(const Metrics& m) {
     j["ise"] = value(m.ise);
     j["total_control"] = value(m.total_control);
     j["peak_control"] = value(m.peak_control);
+    j["runaway"] = m.runaway;
     nlohmann::ordered_json steps = nlohmann::ordered_json::array();
     for (const StepMetrics& s : m.steps) {
         steps.push_back({{"row", s.row + 1},

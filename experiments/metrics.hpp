@@ -13,6 +13,11 @@
 
 namespace veltrax::experiments {
 
+// The measured output's level that counts as the top of its range [0, 1],
+// and the shortest call that runaway judges.
+constexpr double kRunawayLevel = 0.99;
+constexpr std::size_t kRunawayMinRows = 10;
+
 struct MetricOptions {
     double band = 0.02;  // settling band: this fraction of the step size on each side of the new set-point
 };
@@ -36,6 +41,11 @@ struct Metrics {
     double ise = 0.0;            // T sum (r - y)^2
     double total_control = 0.0;  // T sum u
     double peak_control = 0.0;   // max u (NaN without samples)
+    // The process ran away from the controller: y stays at the top of its
+    // range (y >= kRunawayLevel) above a set-point below that level over the
+    // last tenth of the call (at least kRunawayMinRows rows). The measurement
+    // then no longer tells how far the process is beyond the set-point.
+    bool runaway = false;
     std::vector<StepMetrics> steps;
     // Built-in model only (NaN otherwise): from PE = 100 (y - r) / r over rows with r != 0.
     bool builtin_model = false;
@@ -57,10 +67,9 @@ struct Metrics {
 Metrics compute_metrics(const Matrix& time, const Matrix& trajectory, double sample_period, bool builtin_model,
                         const MetricOptions& options = {});
 
-// Sample period and process kind of a call, from its gateway inputs as the
-// simulation reads them (steps truncated toward zero, times the step length).
+// The sample period of a call of plug-in inputs: its settings'
+// sample_period(); NaN when the simulation rejects them.
 double sample_period_of(const std::vector<Matrix>& inputs);
-bool uses_builtin_model(const std::vector<Matrix>& inputs);
 
 // The metrics as written in summary.json; non-finite values as "NaN", "Inf", "-Inf".
 nlohmann::ordered_json metrics_json(const Metrics& m);

@@ -4,10 +4,10 @@
 #include <Random123/philox.h>
 
 #include <cmath>
-#include <cstdio>
 #include <vector>
 
 #include "api/errors.hpp"
+#include "experiments/format.hpp"
 #include "experiments/normal.hpp"
 #include "experiments/strict_json.hpp"
 
@@ -23,11 +23,7 @@ constexpr std::uint64_t kMaxSize = 10000000;
 [[noreturn]] void bad_population(const std::string& message) { throw Error("veltrax:badPopulation", message); }
 [[noreturn]] void bad_scenario(const std::string& message) { throw Error("veltrax:badScenario", message); }
 
-std::string num(double v) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.17g", v);
-    return buf;
-}
+std::string num(double v) { return format_message_number(v); }
 
 bool normal_kind(Kind k) { return k == Kind::normal || k == Kind::lognormal; }
 
@@ -262,13 +258,6 @@ std::string known_list(const std::vector<std::string>& keys) {
     return s;
 }
 
-void check_keys(const json& obj, const std::vector<std::string>& known, const std::string& where) {
-    for (auto it = obj.begin(); it != obj.end(); ++it) {
-        bool ok = false;
-        for (const std::string& k : known) ok = ok || k == it.key();
-        if (!ok) bad_scenario(where + ": unknown field '" + it.key() + "' (known: " + known_list(known) + ")");
-    }
-}
 
 Distribution parse_distribution(const json& v, const std::string& where) {
     if (!v.is_object()) bad_scenario(where + " must be an object such as {\"dist\": \"normal\", \"mean\": 70, \"sd\": 12}, got " + json_kind(v));
@@ -277,17 +266,17 @@ Distribution parse_distribution(const json& v, const std::string& where) {
     const std::string name = kind.is_string() ? kind.get<std::string>() : "";
     Distribution d;
     if (name == "normal") {
-        check_keys(v, {"dist", "mean", "sd", "min", "max"}, where);
+        check_known_fields(v, {"dist", "mean", "sd", "min", "max"}, where);
         d.kind = Kind::normal;
         d.mean = number_field(v, "mean", where);
         d.sd = number_field(v, "sd", where);
     } else if (name == "lognormal") {
-        check_keys(v, {"dist", "median", "sigma", "min", "max"}, where);
+        check_known_fields(v, {"dist", "median", "sigma", "min", "max"}, where);
         d.kind = Kind::lognormal;
         d.median = number_field(v, "median", where);
         d.sigma = number_field(v, "sigma", where);
     } else if (name == "uniform") {
-        check_keys(v, {"dist", "low", "high", "min", "max"}, where);
+        check_known_fields(v, {"dist", "low", "high", "min", "max"}, where);
         d.kind = Kind::uniform;
         d.low = number_field(v, "low", where);
         d.high = number_field(v, "high", where);
@@ -322,7 +311,7 @@ Population parse_population(const json& block, const std::string& where) {
     if (!block.is_object()) bad_scenario(where + " must be an object, got " + json_kind(block));
     std::vector<std::string> known = {"size", "seed", "correlation"};
     for (int c = 0; c < kCovariates; ++c) known.push_back(covariate_name(c));
-    check_keys(block, known, where);
+    check_known_fields(block, known, where);
 
     Population p;
     p.size = positive_integer(block, "size", where);

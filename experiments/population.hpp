@@ -16,13 +16,15 @@
 
 namespace veltrax::experiments {
 
+// The values a population draws, and the fields of the settings they go
+// into (experiments/expand.hpp).
 enum class Covariate : int {
-    body_mass = 0,            // numerator element 1 of the built-in model (kg)
-    cardiac_output,           // numerator element 2 of the built-in model (l/min)
-    plant_hill_midpoint,      // curve element 1
-    plant_hill_exponent,      // curve element 3
-    dead_time,                // params element 3, rounded to an integer
-    noise_amplitude,          // params element 7
+    body_mass = 0,            // process.body_mass of the built-in model (kg)
+    cardiac_output,           // process.cardiac_output of the built-in model (l/min)
+    plant_hill_midpoint,      // curve.plant_midpoint
+    plant_hill_exponent,      // curve.plant_exponent
+    dead_time,                // settings.dead_time, rounded to an integer
+    noise_amplitude,          // settings.noise.amplitude
 };
 constexpr int kCovariates = 6;
 

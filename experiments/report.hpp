@@ -1,50 +1,45 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // The report over a sweep's output folder: sweep.csv with one row per run
-// and call (parameters, drawn covariates, metrics, status) and report.html
-// with gnuplot plots (5/50/95 % bands of y and u, the metrics' distributions)
-// and the worst runs. Works on partial sweeps and says what is missing.
+// and call (parameters, drawn covariates, metrics, status), merged from the
+// metrics.csv that every run folder wrote when its run ended, and
+// report.html with gnuplot plots (5/50/95 % bands of y and u, the metrics'
+// distributions), the worst calls and the calls that ran away. Works on
+// partial sweeps and says what is missing.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "experiments/metrics.hpp"
-
 namespace veltrax::experiments {
 
 struct ReportOptions {
-    bool plots = true;        // run gnuplot for the PNG files
-    std::size_t worst = 10;   // rows in the table of the worst runs (largest IAE)
-    MetricOptions metrics;
+    bool plots = true;       // run gnuplot for the PNG files
+    std::size_t worst = 10;  // rows in the table of the worst calls (largest IAE)
 };
 
 struct ReportResult {
     bool manifest = false;     // OUTDIR/sweep.json was there
     std::size_t expected = 0;  // runs the manifest lists
     std::size_t ok = 0, failed = 0, unreadable = 0;
+    std::size_t runaway = 0;              // calls flagged as run away
     std::vector<std::string> missing;     // run folders the manifest lists that hold no summary.json
     std::vector<std::string> unexpected;  // run folders found that the manifest does not list
     std::vector<std::string> written;     // files written
 };
 
-// Reads every run folder of `outdir` (OUTDIR/NAME/summary.json and
-// OUTDIR/NAME/individual_*/summary.json) and the manifest, and writes
-// OUTDIR/sweep.csv, OUTDIR/report.html and, with plots, report.gp and the
-// report_*.png files. Rows are sorted by scenario name (byte order),
+// Reads the manifest and every run folder of `outdir` (OUTDIR/NAME and
+// OUTDIR/NAME/individual_K that hold summary.json), one after another, and
+// writes OUTDIR/sweep.csv, OUTDIR/report.html and, with plots, report.gp and
+// the report_*.png files. Rows are sorted by scenario name (byte order),
 // individual and call, so the same results give the same bytes however many
-// shards wrote them. Throws veltrax::Error "veltrax:badSweep" when OUTDIR or
-// its manifest cannot be read, "veltrax:writeFailed" when a file cannot be
-// written and "veltrax:plotFailed" when gnuplot fails (sweep.csv and
-// report.html are written before).
+// shards wrote them. A run folder whose metrics.csv cannot be read (or, for
+// the plots, whose first call's CSV files) counts as unreadable. Throws
+// veltrax::Error "veltrax:badSweep" when OUTDIR or its manifest cannot be
+// read, "veltrax:writeFailed" when a file cannot be written and
+// "veltrax:plotFailed" when gnuplot fails (sweep.csv and report.html are
+// written before).
 ReportResult write_report(const std::filesystem::path& outdir, const ReportOptions& options = {});
-
-// The header line of sweep.csv and the rows it holds for the run folder `dir`
-// (scenario `scenario`, population individual `individual` or 0): a run's
-// metrics.csv. An unreadable folder gives its "unreadable" row.
-std::string run_csv(const std::filesystem::path& dir, const std::string& scenario, std::uint64_t individual,
-                    const ReportOptions& options = {});
 
 }  // namespace veltrax::experiments

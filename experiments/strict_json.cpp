@@ -103,4 +103,15 @@ json parse_json_strict(const std::string& text, const std::string& error_id) {
     }
 }
 
+void check_known_fields(const json& object, const std::vector<std::string>& known, const std::string& where) {
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        bool found = false;
+        for (const std::string& k : known) found = found || k == it.key();
+        if (found) continue;
+        std::string list;
+        for (const std::string& k : known) list += (list.empty() ? "" : ", ") + k;
+        throw Error("veltrax:badScenario", where + ": unknown field '" + it.key() + "' (known: " + list + ")");
+    }
+}
+
 }  // namespace veltrax::experiments

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -18,5 +19,9 @@ nlohmann::json parse_json_strict(const std::string& text, const std::string& err
 
 // "a string", "an array", ... for messages.
 std::string json_kind(const nlohmann::json& v);
+
+// Throws veltrax::Error "veltrax:badScenario" for a field of `object` that
+// is not in `known`: "WHERE: unknown field 'x' (known: a, b)".
+void check_known_fields(const nlohmann::json& object, const std::vector<std::string>& known, const std::string& where);
 
 }  // namespace veltrax::experiments

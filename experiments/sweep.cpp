@@ -3,12 +3,10 @@
 
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <set>
-#include <sstream>
 
+#include "experiments/files.hpp"
 #include "experiments/strict_json.hpp"
 
 namespace veltrax::experiments {
@@ -24,23 +22,16 @@ bool usable_name(const std::string& n) {
     return !n.empty() && n != "." && n != ".." && n.find('/') == std::string::npos && n.find('\0') == std::string::npos;
 }
 
-ojson row_json(const Matrix& m) {
-    ojson a = ojson::array();
-    for (double v : m.data) {
-        if (std::isfinite(v))
-            a.push_back(v);
-        else
-            a.push_back(std::isnan(v) ? "NaN" : v > 0 ? "Inf" : "-Inf");
-    }
-    return a;
+std::string read_file(const fs::path& path) {
+    std::string text;
+    return read_text(path, text) ? text : std::string();
 }
 
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+// A whole number of at most 19 digits, no sign.
+bool whole(const std::string& s, std::uint64_t& out) {
+    if (s.empty() || s.size() > 19 || s.find_first_not_of("0123456789") != std::string::npos) return false;
+    out = std::stoull(s);
+    return true;
 }
 
 }  // namespace
@@ -49,6 +40,29 @@ std::string individual_folder(std::uint64_t k) {
     char buf[40];
     std::snprintf(buf, sizeof buf, "individual_%06llu", static_cast<unsigned long long>(k));
     return buf;
+}
+
+Shard parse_shard(const std::string& text) {
+    const std::size_t slash = text.find('/');
+    Shard shard;
+    if (slash == std::string::npos || !whole(text.substr(0, slash), shard.k) || !whole(text.substr(slash + 1), shard.n) ||
+        shard.k < 1 || shard.k > shard.n)
+        throw Error("veltrax:badArguments", "K/N needs whole numbers 1 <= K <= N, got '" + text + "'");
+    return shard;
+}
+
+std::vector<RunRef> slice_runs(const SweepManifest& manifest, Shard shard) {
+    std::vector<RunRef> slice;
+    const std::uint64_t n = shard.n, mine = shard.k - 1;
+    std::uint64_t first = 0;  // number of the scenario's first run
+    for (std::size_t j = 0; j < manifest.scenarios.size(); ++j) {
+        const std::uint64_t individuals = manifest.scenarios[j].individuals;
+        const std::uint64_t count = individuals == 0 ? 1 : individuals;
+        for (std::uint64_t r = (mine + n - first % n) % n; r < count; r += n)
+            slice.push_back({j, individuals == 0 ? 0 : r + 1});
+        first += count;
+    }
+    return slice;
 }
 
 fs::path run_folder(const std::string& scenario, std::uint64_t individual) {
@@ -86,14 +100,13 @@ void write_manifest(const fs::path& outdir, const SweepManifest& manifest) {
     char host[256] = {};
     ::gethostname(host, sizeof host - 1);
     const fs::path tmp = outdir / (".sweep.json." + std::string(host) + "." + std::to_string(::getpid()) + ".tmp");
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    try {
+        OutputFile out(tmp);
         out << text;
         out.close();
-        if (!out) {
-            fs::remove(tmp, ec);
-            bad_sweep("cannot write '" + tmp.string() + "'");
-        }
+    } catch (const Error& e) {
+        fs::remove(tmp, ec);
+        bad_sweep(e.what());
     }
     fs::rename(tmp, target, ec);
     if (ec) {
@@ -104,14 +117,12 @@ void write_manifest(const fs::path& outdir, const SweepManifest& manifest) {
 
 SweepManifest read_manifest(const fs::path& outdir) {
     const fs::path path = outdir / "sweep.json";
-    std::ifstream in(path, std::ios::binary);
-    if (!in) bad_sweep("cannot read '" + path.string() + "'");
-    std::ostringstream text;
-    text << in.rdbuf();
+    std::string text;
+    if (!read_text(path, text)) bad_sweep("cannot read '" + path.string() + "'");
     const std::string where = path.string() + ": ";
     nlohmann::json j;
     try {
-        j = parse_json_strict(text.str(), "veltrax:badSweep");
+        j = parse_json_strict(text, "veltrax:badSweep");
     } catch (const Error& e) {
         bad_sweep(where + e.what());
     }
@@ -139,37 +150,6 @@ SweepManifest read_manifest(const fs::path& outdir) {
         m.scenarios.push_back(e);
     }
     return m;
-}
-
-ojson call_summary(const std::vector<Matrix>& inputs, const std::vector<Matrix>& outputs,
-                   const MetricOptions& options) {
-    ojson in;
-    static const char* names[] = {"params", "numerator", "denominator", "curve", "T"};
-    for (std::size_t i = 0; i < 5; ++i) in[names[i]] = i < inputs.size() ? row_json(inputs[i]) : ojson(nullptr);
-    ojson j;
-    j["inputs"] = in;
-    const double period = sample_period_of(inputs);
-    const bool builtin = uses_builtin_model(inputs);
-    j["sample_period"] = std::isfinite(period) ? ojson(period) : ojson("NaN");
-    j["builtin_model"] = builtin;
-    j["metrics"] = metrics_json(compute_metrics(outputs.at(0), outputs.at(1), period, builtin, options));
-    return j;
-}
-
-ojson individual_summary(const Population& p, const Individual& ind) {
-    ojson j;
-    j["index"] = ind.index;
-    j["seed"] = p.seed;
-    ojson cov = ojson::object();
-    for (int c = 0; c < kCovariates; ++c) {
-        if (!p.draws(static_cast<Covariate>(c))) continue;
-        const double v = ind.values[c];
-        cov[covariate_name(c)] = std::isfinite(v) ? ojson(v) : ojson(nullptr);
-    }
-    j["covariates"] = cov;
-    j["valid"] = ind.valid;
-    if (!ind.valid) j["reason"] = ind.reason;
-    return j;
 }
 
 }  // namespace veltrax::experiments

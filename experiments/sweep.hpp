@@ -5,8 +5,8 @@
 //   OUTDIR/NAME/                           a scenario without population
 //   OUTDIR/NAME/individual_000042/         individual 42 of a scenario with population
 //
-// Each run folder holds summary.json and callk_*.csv as a single run does;
-// summary.json gets the fields below. docs/experiments.md shows them.
+// Each run folder holds the files of a single run (experiments/run_folder.hpp).
+// docs/experiments.md shows them.
 #pragma once
 
 #include <cstdint>
@@ -17,8 +17,6 @@
 #include <nlohmann/json.hpp>
 
 #include "api/veltrax.hpp"
-#include "experiments/metrics.hpp"
-#include "experiments/population.hpp"
 
 namespace veltrax::experiments {
 
@@ -43,20 +41,34 @@ SweepManifest read_manifest(const std::filesystem::path& outdir);
 
 nlohmann::ordered_json manifest_json(const SweepManifest& manifest);
 
+// One run of a sweep: scenario `scenario` of the manifest itself
+// (individual 0) or individual k of its population.
+struct RunRef {
+    std::size_t scenario = 0;
+    std::uint64_t individual = 0;
+};
+
+// Slice `k` of `n` of a sharded sweep.
+struct Shard {
+    std::uint64_t k = 1;
+    std::uint64_t n = 1;
+};
+
+// "K/N" with whole numbers 1 <= K <= N. Throws veltrax::Error
+// "veltrax:badArguments" naming the form for anything else.
+Shard parse_shard(const std::string& text);
+
+// The runs of one slice. The sweep's runs are numbered from 0 in a fixed
+// order: the manifest's scenarios in turn (a sweep lists them by name) and
+// each population's individuals 1 .. size within its scenario; run i
+// belongs to slice i mod N + 1. So the N slices together are the sweep, and
+// a population is spread over all of them.
+std::vector<RunRef> slice_runs(const SweepManifest& manifest, Shard shard);
+
 // "individual_000042": at least six digits.
 std::string individual_folder(std::uint64_t k);
 
 // NAME, or NAME/individual_... for individual k >= 1.
 std::filesystem::path run_folder(const std::string& scenario, std::uint64_t individual);
-
-// Fields of one call's entry in summary.json, beside "call" and "samples":
-// "inputs" (params, numerator, denominator, curve, T), "sample_period",
-// "builtin_model" and "metrics".
-nlohmann::ordered_json call_summary(const std::vector<Matrix>& inputs, const std::vector<Matrix>& outputs,
-                                    const MetricOptions& options = {});
-
-// The "individual" field of summary.json: index, seed, the drawn covariates,
-// and for an invalid individual "valid": false and the reason.
-nlohmann::ordered_json individual_summary(const Population& p, const Individual& ind);
 
 }  // namespace veltrax::experiments

@@ -26,6 +26,8 @@
 #include <vector>
 
 #include "api/veltrax.hpp"
+#include "python/src/experiments_module.hpp"
+#include "python/src/interruptible.hpp"
 #include "experiments/expand.hpp"
 #include "experiments/metrics.hpp"
 #include "experiments/population.hpp"
@@ -34,6 +36,7 @@
 
 namespace py = pybind11;
 using veltrax::Matrix;
+using veltrax::python::Interruptible;
 
 namespace {
 
@@ -164,57 +167,6 @@ veltrax::Build to_build(int build) {
     if (build < 1 || build > 3) throw py::value_error("build must be 1, 2 or 3, got " + std::to_string(build));
     return static_cast<veltrax::Build>(build);
 }
-
-// Runs `work` on a helper thread with the interpreter lock released, while
-// the calling thread looks for signals (Ctrl-C) every 50 ms. When a signal
-// handler raises (KeyboardInterrupt), `stop` is set and the exception is
-// raised once the work has ended. stopped() is the cancellation hook of
-// RunOptions: the core then ends the work early, leaving the state as before.
-class Interruptible {
-public:
-    std::atomic<bool> stop{false};
-
-    static bool stopped(void* self) { return static_cast<Interruptible*>(self)->stop.load(); }
-
-    template <class Work>
-    void run(Work&& work) {
-        std::exception_ptr failure;
-        std::optional<py::error_already_set> interrupt;
-        {
-            py::gil_scoped_release release;
-            std::mutex mutex;
-            std::condition_variable finished;
-            bool done = false;
-            std::thread helper([&] {
-                try {
-                    work();
-                } catch (...) {
-                    failure = std::current_exception();
-                }
-                std::lock_guard<std::mutex> lock(mutex);
-                done = true;
-                finished.notify_one();
-            });
-            std::unique_lock<std::mutex> lock(mutex);
-            while (!finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return done; })) {
-                if (interrupt) continue;
-                lock.unlock();
-                {
-                    py::gil_scoped_acquire gil;
-                    if (PyErr_CheckSignals() != 0) {
-                        interrupt.emplace();  // takes the pending exception
-                        stop = true;
-                    }
-                }
-                lock.lock();
-            }
-            lock.unlock();
-            helper.join();
-        }
-        if (interrupt) throw *interrupt;
-        if (failure) std::rethrow_exception(failure);
-    }
-};
 
 // One simulation; the lock keeps a second Python thread from entering it
 // (or copying it) while a call runs with the interpreter lock released.
@@ -361,6 +313,7 @@ py::dict metrics(const Array& t, const Array& trajectory, double sample_period, 
     d["max_undershoot"] = m.max_undershoot();
     d["max_settling_time"] = m.max_settling_time();
     d["time_in_band"] = m.time_in_band();
+    d["runaway"] = m.runaway;
     if (m.builtin_model) {
         d["mdpe"] = m.mdpe;
         d["mdape"] = m.mdape;
@@ -401,9 +354,9 @@ py::tuple population_expand(const PyPopulation& self, std::uint64_t k, const std
     for (const std::vector<Array>& call : calls) in.push_back(to_matrices(call));
     veltrax::experiments::PopulationRun run = veltrax::experiments::expand_individual(in, self.p, k);
     py::list out;
-    for (std::vector<Matrix>& call : run.calls) out.append(to_arrays(std::move(call)));
+    for (veltrax::experiments::CallSpec& call : run.calls) out.append(to_arrays(std::move(call.inputs)));
     py::object error = py::none();
-    if (!run.valid) error = py::make_tuple(run.error_call, run.error_id, run.error_message);
+    if (run.rejected) error = py::make_tuple(run.rejected->call, run.rejected->error.id, run.rejected->error.message);
     return py::make_tuple(out, error);
 }
 
@@ -486,4 +439,5 @@ PYBIND11_MODULE(_core, m) {
           py::arg("band"));
     m.def("report", &report, py::arg("outdir"), py::arg("plots"));
     m.def("matprod", &matprod, py::arg("a"), py::arg("b"));
+    register_experiments(m);
 }

@@ -1,12 +1,14 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # Schedules, seeds, populations, metrics and the report: the Python package
-# gives what the command-line tool gives, bit for bit.
+# gives what the command-line tool gives, bit for bit; sweeps and run
+# folders written from Python are the tool's.
 import json
 import subprocess
 
 import pytest
 
 import veltrax
+from veltrax import experiments
 from conftest import CLI, CURVE, assert_same_bits
 from test_cli import FILES, read_csv
 
@@ -101,3 +103,31 @@ def test_report_of_a_partial_sweep(sweep):
     with pytest.raises(veltrax.Error) as e:
         veltrax.report(sweep / "nowhere")
     assert e.value.id == "veltrax:badSweep"
+
+
+def test_sweeps_and_run_folders_from_python_equal_the_command_line(tmp_path):
+    # A population and a linear scenario in two slices from Python, the same
+    # sweep from the tool: the same folders, each reported by the other side.
+    (tmp_path / "pop.json").write_text(json.dumps({"build": 2, **MODEL_CALL, "population": POPULATION}))
+    (tmp_path / "lin.json").write_text(json.dumps(
+        {"build": 3, "params": [25, 0.1, 2, 2, 3, 3, 0.01, 10, 0.1], "numerator": [1], "denominator": [1, 3, 3, 1],
+         "curve": CURVE, "seed": 5}))
+    files = [str(tmp_path / "pop.json"), str(tmp_path / "lin.json")]
+    scenarios = [experiments.Scenario.load(f) for f in files]
+    assert experiments.slice_runs(scenarios, "2/2") == [("pop", 1), ("pop", 3), ("pop", 5)]
+    for k in (1, 2):
+        outcome = experiments.run_sweep(scenarios, tmp_path / "py", shard=(k, 2), threads=2)
+        assert outcome.runs == 3 and outcome.written == 3 and not outcome.interrupted
+    subprocess.run([str(CLI), "batch", *files, "-o", str(tmp_path / "cli")], capture_output=True)
+    subprocess.run(["diff", "-r", str(tmp_path / "py"), str(tmp_path / "cli")], check=True)
+    subprocess.run([str(CLI), "report", str(tmp_path / "py"), "--no-plots"], check=True, capture_output=True)
+    veltrax.report(tmp_path / "cli", plots=False)
+    for f in ("sweep.csv", "report.html"):
+        assert (tmp_path / "py" / f).read_bytes() == (tmp_path / "cli" / f).read_bytes(), f
+
+    # A run computed in Python and written as the tool writes `veltrax run`.
+    sim = veltrax.Simulation(3, seed=5)
+    result = sim.call([25, 0.1, 2, 2, 3, 3, 0.01, 10, 0.1], [1], [1, 3, 3, 1], CURVE)
+    experiments.write_run(tmp_path / "written", files[1], [result])
+    subprocess.run([str(CLI), "run", files[1], "-o", str(tmp_path / "ran")], check=True, capture_output=True)
+    subprocess.run(["diff", "-r", str(tmp_path / "written"), str(tmp_path / "ran")], check=True)

@@ -397,42 +397,30 @@ def _threads(threads) -> int:
 
 
 _OUTPUTS = ("t", "trajectory", "theta", "search", "sums")
-_TRAJECTORY = ("setpoint", "u", "y", "static_gain", "v")
-_SEARCH = {
-    Build.PREVIEW: ("best_move", "best_cost", "applied_move", "applied_cost", "unused"),
-    Build.BASE: ("best_move", "best_cost", "applied_move", "dose", "noise"),
-    Build.PREVIEW_HOLD: ("best_move", "best_cost", "applied_move", "dose", "hold_counter"),
-}
-_SUMS = ("squared_error", "time_weighted_abs_error", "input_integral")
+# Column names, seed range and set-point schedules as the command-line tool has them.
+_TRAJECTORY = tuple(_core.experiments.TRAJECTORY_COLUMNS)
+_SEARCH = {build: tuple(_core.experiments.search_columns(int(build))) for build in Build}
+_SUMS = tuple(_core.experiments.SUMS_COLUMNS)
+_MAX_SEED = _core.experiments.MAX_NOISE_SEED
 
 
 def _steps(setpoint) -> list[tuple[float, float, bool, bool]] | None:
     """Set-point steps [time, value, "after"?, "ramp"?] as the core takes them."""
     if setpoint is None:
         return None
-    form = 'must be [time, value], optionally with "after" and/or "ramp"'
-    if isinstance(setpoint, (str, bytes)) or not hasattr(setpoint, "__iter__"):
-        raise Error("veltrax:badSchedule", f"setpoint must be a list of steps [time, value], got {type(setpoint).__name__}")
-    steps = []
-    for k, step in enumerate(setpoint, start=1):
-        where = f"set-point step {k}"
-        if isinstance(step, (str, bytes)) or not hasattr(step, "__len__") or not 2 <= len(step) <= 4:
-            raise Error("veltrax:badSchedule", f"{where} {form}, got {step!r}")
-        if not all(isinstance(x, (numbers.Real, np.number)) and not isinstance(x, (bool, np.bool_)) for x in step[:2]):
-            raise Error("veltrax:badSchedule", f"{where}: time and value must be numbers, got {list(step[:2])!r}")
-        flags = list(step[2:])
-        if any(not isinstance(f, str) or f not in ("after", "ramp") for f in flags) or len(set(flags)) != len(flags):
-            raise Error("veltrax:badSchedule", f"{where} {form}, got {step!r}")
-        steps.append((float(step[0]), float(step[1]), "after" in flags, "ramp" in flags))
-    return steps
+    try:
+        text = json.dumps(setpoint, allow_nan=False, default=_json_value)
+    except (TypeError, ValueError) as e:
+        raise Error("veltrax:badSchedule", f"setpoint must be a list of steps [time, value] of finite numbers: {e}") from None
+    return _core.experiments.setpoint_steps(text)
 
 
 def _seed(seed) -> int:
-    """A noise seed as the core takes it; veltrax:badSeed unless 1 .. 2147483562."""
+    """A noise seed as the core takes it; veltrax:badSeed unless 1 .. _MAX_SEED."""
     if not isinstance(seed, (numbers.Integral, np.integer)) or isinstance(seed, (bool, np.bool_)):
-        raise Error("veltrax:badSeed", f"seed must be an integer from 1 to 2147483562, got {seed!r}")
-    if not 1 <= int(seed) <= 2147483562:
-        raise Error("veltrax:badSeed", f"seed must be an integer from 1 to 2147483562, got {int(seed)}")
+        raise Error("veltrax:badSeed", f"seed must be an integer from 1 to {_MAX_SEED}, got {seed!r}")
+    if not 1 <= int(seed) <= _MAX_SEED:
+        raise Error("veltrax:badSeed", f"seed must be an integer from 1 to {_MAX_SEED}, got {int(seed)}")
     return int(seed)
 
 
@@ -468,8 +456,7 @@ class Result:
     @property
     def columns(self) -> dict[str, tuple[str, ...]]:
         """Column names per output."""
-        na = self.info.a_order
-        theta = tuple(f"a{k + 1}" if k < na else f"b{k - na}" for k in range(self.theta.shape[1]))
+        theta = tuple(_core.experiments.theta_columns(self.info.a_order, self.theta.shape[1]))
         return {"t": ("t",), "trajectory": _TRAJECTORY, "theta": theta, "search": _SEARCH[self.build], "sums": _SUMS}
 
     def column(self, name: str):
@@ -774,6 +761,7 @@ class Metrics:
     max_undershoot: float
     max_settling_time: float  #: NaN if a step did not settle
     time_in_band: float  #: summed over the steps
+    runaway: bool  #: y stayed at the top of its range (>= 0.99) above a lower set-point through the last tenth
     # The built-in model only (None for a linear process), from the
     # performance error PE = 100 (y - r) / r:
     mdpe: float | None = None  #: median PE, %
@@ -811,6 +799,8 @@ class Individual(NamedTuple):
 def _json_value(value):
     if isinstance(value, np.generic):
         return value.item()
+    if isinstance(value, np.ndarray):
+        return value.tolist()
     raise TypeError(f"a population block cannot hold {type(value).__name__}")
 
 

@@ -206,6 +206,7 @@ class Metrics:
     max_undershoot: float
     max_settling_time: float
     time_in_band: float
+    runaway: bool
     mdpe: float | None
     mdape: float | None
     wobble: float | None

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # Tests of bin/veltrax by group:
-# cli_tests.sh errors|inherit|shard|batch|population|plot|progress|docs|state|signals|limits|folders.
+# cli_tests.sh errors|forms|inherit|shard|batch|population|plot|progress|docs|state|signals|limits|folders.
 # Needs VELTRAX (the binary) and VELTRAX_SOURCE_DIR. Exit 77 means skipped.
 set -u
 
@@ -83,6 +83,13 @@ test_errors() {
     "{\"build\": 2, $good, $lin, \"calls\": [{\"setpoint\": [[0, 0.8, \"later\"]]}]}" "call 1: 'setpoint' step 1: element 3 must be \"after\" or \"ramp\", got \"later\""
     "{\"build\": 2, $good, $lin, \"seed\": \"7\"}" "top level: 'seed' must be an integer from 1 to 2147483562, got a string"
     "{\"build\": 2, $good, $lin, \"population\": {\"size\": 3, \"seed\": 1, \"dead_time\": {\"dist\": \"uniform\", \"low\": 1, \"high\": 2, \"low\": 0}}}" "'population': 'dead_time': field 'low' given twice"
+    # The named form: both forms of one part, fields by name.
+    "{\"build\": 2, $good, $lin, \"settings\": {}}" "top level: give either 'settings' or 'params', not both"
+    "{\"build\": 2, $good, $lin, \"process\": {\"body_mass\": 70, \"cardiac_output\": 6}}" "top level: give either 'process' or 'numerator' and 'denominator', not both"
+    "{\"build\": 2, $good, $lin, \"observer\": [1, 0, 0], \"T\": [1, 0, 0]}" "top level: give either 'observer' or 'T', not both"
+    "{\"build\": 2, \"settings\": {\"samples\": 30, \"dead_time\": 4.5}, $lin, \"curve\": [1, 2, 3, 4]}" "top level: 'settings.dead_time' must be a whole number from -2147483648 to 2147483647, got 4.5"
+    "{\"build\": 2, \"settings\": {\"samples\": 30}, $lin, \"curve\": [1, 2, 3, 4]}" "top level: 'settings' needs 'control_weight'"
+    "{\"build\": 2, $good, \"process\": {\"numerator\": [1], \"body_mass\": 70}}" "'process' holds either numerator and denominator (a transfer function) or body_mass and cardiac_output (the built-in model), not both"
     # A numerator in a call replaces an inherited model, so the call has no denominator.
     "{\"build\": 2, $good, \"model\": {\"body_mass\": 70, \"cardiac_output\": 6.48}, \"calls\": [{\"numerator\": [1]}]}" 'call 1: no process'
   )
@@ -122,6 +129,14 @@ EOF
   grep -q '"ok": false' rejected/summary.json && grep -q '"id": "veltrax:badOrder"' rejected/summary.json &&
     grep -q '"call": 2' rejected/summary.json || fail "rejected call: summary.json: $(cat rejected/summary.json)"
 
+  # A named value the simulation rejects: its identifier, the field's name.
+  local named='"settings": {"samples": 30, "control_weight": 0.1, "dead_time": 4, "u_max": 2, "a_order": 3, "b_order": 3,
+               "noise": {"kind": "gaussian", "amplitude": 0.01}, "rk4_steps": 10, "rk4_step": 0.1}'
+  echo "{\"build\": 2, $named, $lin, \"curve\": [0.404, 0.505, 2.98, 4.0], \"calls\": [{}, {\"settings\": {\"dead_time\": 8}}]}" >named_bad.json
+  expect 1 'named_bad.json: call 2: veltrax:badDeadTime: settings.dead_time + settings.b_order must be at most 9, got 8 + 3' \
+    run named_bad.json -o named_rejected
+  grep -q '"gaussian_noise": true' named_rejected/summary.json || fail "named noise kind: $(cat named_rejected/summary.json)"
+
   # Results that cannot be written.
   scenario small 5
   touch a_file
@@ -135,6 +150,24 @@ EOF
   expect 2 '--threads: Value -1 not in range' run small.json -o out --threads -1
   expect 2 'The following argument was not expected: --frob' run small.json -o out --frob
   expect 0 '' run small.json -o out
+  # Success says in one line what ran and where the results are.
+  [[ $("$VELTRAX" run small.json -o out) == "ran small.json (1 call): results in out" ]] ||
+    fail "run: $("$VELTRAX" run small.json -o out)"
+}
+
+test_forms() {
+  # The example scenarios in the named form and written positionally
+  # (tests/cli/positional) give the same bytes.
+  mkdir named positional
+  cp "$examples"/*.json "$VELTRAX_SOURCE_DIR/examples/populations/patients.json" named/
+  cp "$VELTRAX_SOURCE_DIR/tests/cli/positional/"*.json positional/
+  [[ $(ls named) == "$(ls positional)" ]] || fail "the forms hold other files: $(ls named) / $(ls positional)"
+  local form
+  for form in named positional; do
+    (cd "$form" && "$VELTRAX" batch *.json -o "../out_$form" --threads 2 >/dev/null 2>"../$form.err") ||
+      fail "$form: $(cat "$form.err")"
+  done
+  diff -r out_named out_positional >/dev/null || fail "named and positional examples differ: $(diff -rq out_named out_positional)"
 }
 
 test_shard() {
@@ -158,11 +191,12 @@ test_shard() {
   expect 0 '' batch a.json b.json -o none --shard 3/3
   [[ -z $(folders none) ]] || fail "--shard 3/3 of 2 files ran $(folders none)"
 
+  # The tool reads K/N itself: one message, whatever the option parser's wording.
   local bad
-  for bad in 0/3 4/3 1/0 -1/2; do expect 2 "--shard: K/N needs 1 <= K <= N, got $bad" batch a.json -o x --shard "$bad"; done
-  expect 2 'Could not convert: --shard' batch a.json -o x --shard x/3
-  expect 2 '--shard: 2 required K/N missing' batch a.json -o x --shard 3
-  expect 2 '--shard: At Most 2 required but received 3' batch a.json -o x --shard 1/2/3
+  for bad in 0/3 4/3 1/0 -1/2 x/3 3 1/2/3 +1/2; do
+    expect 2 "veltrax batch: veltrax:badArguments: --shard: K/N needs whole numbers 1 <= K <= N, got '$bad'" \
+      batch a.json -o x --shard "$bad"
+  done
 
   # Two files that would share a result folder.
   mkdir -p other && scenario other/a 5
@@ -189,6 +223,8 @@ test_batch() {
   expect 1 'rejected.json: call 1: veltrax:badOrder: a_order (parameter 5) must be between 0 and 6, got 7' \
     batch good.json rejected.json -o mixed
   [[ -s mixed/good/call1_time.csv ]] || fail "batch with a rejected call: the good scenario was not written"
+  [[ $("$VELTRAX" batch good.json rejected.json -o mixed --shard 2/2 2>/dev/null) == "ran 1 run of slice 2/2 (1 failed): results in mixed" ]] ||
+    fail "batch: $("$VELTRAX" batch good.json rejected.json -o mixed --shard 2/2 2>&1)"
   grep -q '"ok": false' mixed/rejected/summary.json || fail "batch: rejected scenario not marked in summary.json"
 
   # An unreadable scenario file stops the batch before anything runs.
@@ -564,8 +600,8 @@ test_folders() {
 }
 
 case ${1:-} in
-  errors | inherit | shard | batch | population | plot | progress | docs | state | signals | limits | folders) "test_$1" ;;
-  *) echo "usage: $0 errors|inherit|shard|batch|population|plot|progress|docs|state|signals|limits|folders" >&2; exit 2 ;;
+  errors | forms | inherit | shard | batch | population | plot | progress | docs | state | signals | limits | folders) "test_$1" ;;
+  *) echo "usage: $0 errors|forms|inherit|shard|batch|population|plot|progress|docs|state|signals|limits|folders" >&2; exit 2 ;;
 esac
 if ((failures)); then
   echo "$failures check(s) failed" >&2

@@ -116,9 +116,28 @@ TEST(Metrics, DrugDeliveryMeasuresOfTheBuiltInModel) {
     EXPECT_TRUE(std::isnan(m.max_overshoot()));
 }
 
-TEST(Metrics, SamplePeriodAndProcessFromTheCallInputs) {
+TEST(Metrics, SamplePeriodFromTheCallsSettings) {
     const std::vector<Matrix> model = {Matrix::row({120, 0.1, 2, 0, 3, 3, 0.005, 10.9, 0.1}), Matrix::row({70, 6.48}),
                                        Matrix(1, 0), Matrix::row({50, 0.505, 2.98, 4.0})};
     EXPECT_EQ(sample_period_of(model), 10.0 * 0.1);  // steps truncated as the simulation does
-    EXPECT_TRUE(uses_builtin_model(model));
+}
+
+// 20 rows: the last two (a tenth) decide. y pinned at the top above a lower
+// set-point is a run-away; one row back in range, or a set-point at the top
+// itself, is not; nor is a call too short to judge.
+TEST(Metrics, RunawayIsTheOutputPinnedAtTheTopThroughTheLastTenth) {
+    auto runaway = [](const std::vector<double>& r, const std::vector<double>& y) {
+        const Call c = call(1.0, r, std::vector<double>(r.size(), 1.0), y);
+        return compute_metrics(c.time, c.trajectory, 1.0, true).runaway;
+    };
+    std::vector<double> r(20, 0.9), y(20, 0.9);
+    y[18] = 0.995;
+    y[19] = 1.0;
+    EXPECT_TRUE(runaway(r, y));
+    y[18] = 0.98;
+    EXPECT_FALSE(runaway(r, y));
+    y[18] = 1.0;
+    r[19] = 0.995;
+    EXPECT_FALSE(runaway(r, y));
+    EXPECT_FALSE(runaway({0.9, 0.9}, {1.0, 1.0}));
 }

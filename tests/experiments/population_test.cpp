@@ -182,7 +182,7 @@ TEST(Population, JsonBlockReadsBackTheSame) {
 }
 
 TEST(Expand, IndividualsGoIntoEveryCallOrAreReportedInvalid) {
-    std::vector<std::vector<Matrix>> calls = {model_call(), model_call()};
+    const std::vector<CallSpec> calls = {call_spec_of_inputs(model_call()), call_spec_of_inputs(model_call())};
     Population p = parse(R"({"size": 40, "seed": 5,
         "body_mass": {"dist": "normal", "mean": 40, "sd": 20, "min": 1},
         "cardiac_output": {"dist": "uniform", "low": 4, "high": 60},
@@ -194,7 +194,8 @@ TEST(Expand, IndividualsGoIntoEveryCallOrAreReportedInvalid) {
     std::size_t dead_time_rejected = 0, model_rejected = 0, curve_rejected = 0, valid = 0;
     for (const PopulationRun& r : runs) {
         const Individual& ind = r.individual;
-        for (const std::vector<Matrix>& in : r.calls) {
+        for (const CallSpec& call : r.calls) {
+            const std::vector<Matrix>& in = call.inputs;  // as summary.json shows them
             EXPECT_EQ(in[0].data[2], value(ind, Covariate::dead_time));
             EXPECT_EQ(in[1].data[0], value(ind, Covariate::body_mass));
             EXPECT_EQ(in[1].data[1], value(ind, Covariate::cardiac_output));
@@ -202,20 +203,25 @@ TEST(Expand, IndividualsGoIntoEveryCallOrAreReportedInvalid) {
             EXPECT_EQ(in[3].data[0], value(ind, Covariate::plant_hill_midpoint));
             EXPECT_EQ(in[3].data[1], 0.505);
         }
-        if (r.valid) {
+        if (!r.rejected) {
             ++valid;
+            const Settings& s = r.calls[1].settings;  // what runs
+            EXPECT_EQ(s.dead_time, value(ind, Covariate::dead_time));
+            EXPECT_EQ(std::get<BodyModel>(s.process).cardiac_output, value(ind, Covariate::cardiac_output));
+            EXPECT_EQ(s.curve.plant_midpoint, value(ind, Covariate::plant_hill_midpoint));
             continue;
         }
-        if (r.error_id == "veltrax:badIndividual") {
+        const std::string& id = r.rejected->error.id;
+        if (id == "veltrax:badIndividual") {
             ++curve_rejected;
             EXPECT_LE(value(ind, Covariate::plant_hill_midpoint), 0.0);
-            EXPECT_EQ(r.error_call, 0u);
+            EXPECT_EQ(r.rejected->call, 0u);
             continue;
         }
         // Rejected by the simulation's own checks, in call 1, never redrawn.
-        EXPECT_EQ(r.error_call, 1u);
-        if (r.error_id == "veltrax:badDeadTime") ++dead_time_rejected;
-        if (r.error_id == "veltrax:badModelParameters") ++model_rejected;
+        EXPECT_EQ(r.rejected->call, 1u);
+        if (id == "veltrax:badDeadTime") ++dead_time_rejected;
+        if (id == "veltrax:badModelParameters") ++model_rejected;
     }
     EXPECT_GT(valid, 0u);
     EXPECT_GT(dead_time_rejected, 0u);  // d + nb > 9 for d = 7, 8
@@ -223,11 +229,11 @@ TEST(Expand, IndividualsGoIntoEveryCallOrAreReportedInvalid) {
     EXPECT_GT(curve_rejected, 0u);      // a midpoint drawn below 0
     const PopulationRun one = expand_individual(calls, p, 17);
     EXPECT_TRUE(same(one.individual, runs[16].individual));
-    EXPECT_EQ(one.error_id, runs[16].error_id);
+    EXPECT_EQ(one.rejected.has_value(), runs[16].rejected.has_value());
 
-    std::vector<std::vector<Matrix>> linear = {
+    const std::vector<CallSpec> linear = {call_spec_of_inputs(
         {Matrix::row({20, 0.1, 2, 0, 3, 3, 0, 10, 0.1}), Matrix::row({1}), Matrix::row({1, 3, 3, 1}),
-         Matrix::row({0.404, 0.505, 2.98, 4.0})}};
+         Matrix::row({0.404, 0.505, 2.98, 4.0})})};
     try {
         expand_population(linear, p);
         ADD_FAILURE() << "body mass drawn for a linear process";

@@ -1,16 +1,21 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The sweep report over a hand-made output folder: a population of three
-// (one ok, one missing, one failed), a plain run and a damaged run.
+// The sweep report over an output folder of runs written by the library: a
+// population of three (one ok, one missing, one failed), a plain run that ran
+// away, a damaged run and one the manifest does not list.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "experiments/format.hpp"
 #include "experiments/report.hpp"
+#include "experiments/run_folder.hpp"
+#include "experiments/strict_json.hpp"
 #include "experiments/sweep.hpp"
 
 using namespace veltrax;
@@ -70,16 +75,25 @@ protected:
         s << in.rdbuf();
         return s.str();
     }
-    // A run of one call with three rows; r = 0.5, y = 0.5, 0.6, `y3`.
-    void run(const fs::path& folder, const std::string& extra, double y3) {
-        write(folder / "summary.json", R"({"scenario": "x.json", "build": 2, "ok": true, "calls": [
-            {"call": 1, "samples": 3, "inputs": {"params": [3, 0.1, 2, 0, 3, 3, 0, 10, 0.1],
-             "numerator": [70, 6.5], "denominator": [], "curve": [50, 0.505, 2.98, 4]},
-             "sample_period": 1, "builtin_model": true}])" + extra + "}");
-        write(folder / "call1_time.csv", "t\n0\n1\n2\n");
-        write(folder / "call1_trajectory.csv",
-              "setpoint,u,y,static_gain,v\n0.5,1,0.5,0,0\n0.5,2,0.6,0,0\n0.5,0,"
-              + std::to_string(y3) + ",0,0\n");
+    // A run of one call of the built-in model, ten rows at r = 0.5 and
+    // y = 0.5 but `last` in the last row.
+    static RunResult run(const std::string& scenario, double last) {
+        const CallSpec spec = call_spec_of_inputs({Matrix::row({10, 0.1, 2, 0, 3, 3, 0, 10, 0.1}), Matrix::row({70, 6.5}),
+                                                   Matrix(1, 0), Matrix::row({50, 0.505, 2.98, 4})});
+        std::vector<Matrix> out = {Matrix(10, 1), Matrix(10, 5), Matrix(10, 6), Matrix(10, 5), Matrix(3, 1)};
+        for (std::size_t i = 0; i < 10; ++i) {
+            out[0](i, 0) = static_cast<double>(i);
+            out[1](i, 0) = 0.5;
+            out[1](i, 2) = i == 9 ? last : 0.5;
+        }
+        RunResult r;
+        r.scenario = scenario;
+        r.path = scenario + ".json";
+        r.calls.push_back(call_result(1, spec, std::move(out)));
+        return r;
+    }
+    void store(const RunResult& r) {
+        write_run_folder(check_run_place(dir_ / run_folder(r.scenario, r.individual_index())), r);
     }
 
     fs::path dir_;
@@ -87,25 +101,37 @@ protected:
 
 }  // namespace
 
-TEST_F(Sweep, ReportMergesRunsAndSaysWhatIsMissing) {
+TEST_F(Sweep, ReportMergesTheMetricsOfTheRunsAndSaysWhatIsMissing) {
     write_manifest(dir_, {{{"pop", 3}, {"plain", 0}, {"broken", 0}}});
-    run("pop/individual_000001", R"(, "individual": {"index": 1, "seed": 9, "covariates": {"body_mass": 70.5}})", 0.4);
-    write("pop/individual_000003/summary.json", R"({"build": 2, "ok": false, "calls": [],
-        "error": {"call": 1, "id": "veltrax:badDeadTime", "message": "dead time 8, b_order 3: d + nb > 9"},
-        "individual": {"index": 3, "seed": 9, "covariates": {"body_mass": 61}}})");
-    run("plain", "", 0.5);
-    run("broken", "", 0.5);
-    write("broken/call1_trajectory.csv", "setpoint,u,y,static_gain,v\n0.5,1,0.5,0,0\n");
-    run("stray", "", 0.5);
+    const Population p =
+        parse_population(parse_json_strict(R"({"size": 3, "seed": 9, "body_mass": {"dist": "normal", "mean": 70, "sd": 5}})"));
+    RunResult one = run("pop", 0.5);
+    one.individual = drawn_individual(p, draw_individual(p, 1));
+    store(one);
+    RunResult three = run("pop", 0.5);
+    three.calls.clear();
+    three.individual = drawn_individual(p, draw_individual(p, 3));
+    three.failure = RunFailure{1, "veltrax:badDeadTime", "dead time 8, b_order 3: d + nb > 9"};
+    store(three);
+    store(run("plain", 1.0));  // runs away in its last row
+    store(run("broken", 0.5));
+    write("broken/metrics.csv", "scenario,individual\nbroken,\n");
+    store(run("stray", 0.5));
+    // A run folder of the version before the runaway column.
+    const std::string stray = read("stray/metrics.csv");
+    write("stray/metrics.csv", std::regex_replace(stray, std::regex(",[^,\n]*\n"), "\n"));
+    // The report takes each run's metrics as written: an edited value shows.
+    const std::string plain = read("plain/metrics.csv");
+    write("plain/metrics.csv", std::regex_replace(plain, std::regex(",0.5,0.25,"), ",12345,0.25,"));
 
     ReportOptions no_plots;
     no_plots.plots = false;
     const ReportResult r = write_report(dir_, no_plots);
-    EXPECT_TRUE(r.manifest);
     EXPECT_EQ(r.expected, 5u);
     EXPECT_EQ(r.ok, 3u);  // pop 1, plain and the run that the manifest does not list
     EXPECT_EQ(r.failed, 1u);
     EXPECT_EQ(r.unreadable, 1u);
+    EXPECT_EQ(r.runaway, 1u);
     EXPECT_EQ(r.missing, std::vector<std::string>{"pop/individual_000002"});
     EXPECT_EQ(r.unexpected, std::vector<std::string>{"stray"});
 
@@ -114,42 +140,24 @@ TEST_F(Sweep, ReportMergesRunsAndSaysWhatIsMissing) {
     // Sorted by scenario name (byte order), then individual.
     const std::vector<std::string> order = {"broken", "plain", "pop", "pop", "pop", "stray"};
     for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i].at("scenario"), order[i]);
-
     EXPECT_EQ(rows[0].at("status"), "unreadable");
-    EXPECT_NE(rows[0].at("error_message").find("call1_trajectory.csv"), std::string::npos);
-
-    // Individual 1: y = 0.5, 0.6, 0.4 at r = 0.5, T = 1. IAE 0.2, ISE 0.02;
-    // PE 0, 20, -20: MDPE 0, MDAPE 20, wobble 20; |PE| rises 10 per row, 600 an hour.
-    const Row& one = rows[2];
-    EXPECT_EQ(one.at("individual"), "1");
-    EXPECT_EQ(one.at("call"), "1");
-    EXPECT_EQ(one.at("status"), "ok");
-    EXPECT_EQ(one.at("dead_time"), "2");
-    EXPECT_EQ(one.at("body_mass"), "70");
-    EXPECT_EQ(one.at("drawn_body_mass"), "70.5");
-    EXPECT_EQ(one.at("drawn_cardiac_output"), "");
-    EXPECT_NEAR(std::stod(one.at("iae")), 0.2, 1e-12);
-    EXPECT_NEAR(std::stod(one.at("ise")), 0.02, 1e-12);
-    EXPECT_EQ(one.at("total_control"), "3");
-    EXPECT_EQ(one.at("mdpe"), "0");
-    EXPECT_NEAR(std::stod(one.at("mdape")), 20.0, 1e-9);
-    EXPECT_NEAR(std::stod(one.at("wobble")), 20.0, 1e-9);
-    EXPECT_NEAR(std::stod(one.at("divergence")), 600.0, 1e-9);
-    EXPECT_EQ(one.at("max_overshoot"), "NaN");  // no set-point change
-
-    EXPECT_EQ(rows[3].at("individual"), "2");
+    EXPECT_NE(rows[0].at("error_message").find("metrics.csv"), std::string::npos);
+    EXPECT_EQ(rows[1].at("iae"), "12345");
+    EXPECT_EQ(rows[1].at("runaway"), "1");
+    EXPECT_EQ(rows[2].at("individual"), "1");
+    EXPECT_EQ(rows[2].at("drawn_body_mass"), format_number(draw_individual(p, 1).values[0]));
+    EXPECT_EQ(rows[2].at("runaway"), "0");
     EXPECT_EQ(rows[3].at("status"), "missing");
-    EXPECT_EQ(rows[3].at("iae"), "");
     EXPECT_EQ(rows[4].at("status"), "failed");
-    EXPECT_EQ(rows[4].at("call"), "1");
-    EXPECT_EQ(rows[4].at("error_id"), "veltrax:badDeadTime");
     EXPECT_EQ(rows[4].at("error_message"), "dead time 8, b_order 3: d + nb > 9");
-    EXPECT_EQ(rows[4].at("drawn_body_mass"), "61");
+    EXPECT_EQ(rows[5].at("status"), "ok");
+    EXPECT_EQ(rows[5].at("runaway"), "");
 
     const std::string page = read("report.html");
     EXPECT_NE(page.find("5 runs expected (sweep.json), 5 found: 3 ok, 1 failed, 1 unreadable, 1 missing"),
               std::string::npos);
-    EXPECT_NE(page.find("pop/individual_000002"), std::string::npos);
+    EXPECT_NE(page.find("Run-away calls (1)"), std::string::npos);
+    EXPECT_NE(page.find("plain call 1"), std::string::npos);
     EXPECT_EQ(page.find("<img"), std::string::npos);
 }
 

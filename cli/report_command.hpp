@@ -3,7 +3,6 @@
 // report.html.
 #pragma once
 
-#include <CLI/CLI.hpp>
 #include <string>
 
 namespace veltrax::cli {
@@ -13,10 +12,7 @@ struct ReportArgs {
     bool no_plots = false;
 };
 
-// Adds the "report" subcommand to `app`, filling `args` when it is parsed.
-CLI::App* add_report_command(CLI::App& app, ReportArgs& args);
-
-// Runs it; returns the exit status (0 written, 1 failed).
+// Returns the exit status (0 written, 1 failed).
 int report_command(const ReportArgs& args);
 
 }  // namespace veltrax::cli

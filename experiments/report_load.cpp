@@ -1,0 +1,214 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// The report's first part: the runs of a sweep folder, in order, each read
+// from the metrics.csv its run wrote.
+#include <algorithm>
+#include <charconv>
+#include <map>
+#include <stdexcept>
+
+#include "experiments/report_parts.hpp"
+#include "experiments/run_folder.hpp"
+#include "experiments/sweep_table.hpp"
+
+namespace veltrax::experiments::report_parts {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A run folder that cannot be read as a result.
+struct Unreadable {
+    std::string why;
+};
+
+// Digits after "individual_" of a folder that individual_folder() names, or 0.
+std::uint64_t individual_of(const std::string& name) {
+    const std::string prefix = "individual_";
+    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return 0;
+    std::uint64_t k = 0;
+    const char* first = name.data() + prefix.size();
+    const char* last = name.data() + name.size();
+    const auto r = std::from_chars(first, last, k);
+    return r.ec == std::errc() && r.ptr == last && individual_folder(k) == name ? k : 0;
+}
+
+// The folders in `dir` but hidden ones, by name.
+std::vector<std::string> folder_names(const fs::path& dir) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        std::error_code tc;
+        if (!name.empty() && name[0] != '.' && it->is_directory(tc)) out.push_back(name);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+bool has_summary(const fs::path& dir) {
+    std::error_code ec;
+    return fs::exists(dir / "summary.json", ec);
+}
+
+// metrics.csv as rows of sweep.csv for this run. A file of a version
+// without the last column ("runaway") gets it empty.
+std::vector<std::vector<std::string>> read_rows(const fs::path& dir, const RunEntry& run) {
+    std::string text;
+    if (!read_text(dir / "metrics.csv", text)) throw Unreadable{"cannot read metrics.csv"};
+    const std::vector<std::string>& columns = sweep_columns();
+    std::vector<std::vector<std::string>> rows;
+    std::vector<std::string> fields;
+    std::size_t pos = 0;
+    try {
+        if (!read_csv_record(text, pos, fields) ||
+            !std::equal(fields.begin(), fields.end(), columns.begin(), columns.end() - (fields.size() < columns.size())))
+            throw Unreadable{"metrics.csv: the header is not that of sweep.csv"};
+        const std::size_t width = fields.size();
+        while (read_csv_record(text, pos, fields)) {
+            if (fields.size() != width) throw Unreadable{"metrics.csv: a row has other columns than the header"};
+            fields.resize(columns.size());
+            fields[0] = run.scenario;
+            fields[1] = run.individual ? std::to_string(run.individual) : "";
+            rows.push_back(fields);
+        }
+    } catch (const std::runtime_error& e) {
+        throw Unreadable{std::string("metrics.csv: ") + e.what()};
+    }
+    if (rows.empty()) throw Unreadable{"metrics.csv has no rows"};
+    return rows;
+}
+
+Status status_of(const std::vector<std::vector<std::string>>& rows) {
+    const std::size_t column = sweep_column("status");
+    const std::string& status = rows.front()[column];
+    for (const std::vector<std::string>& row : rows)
+        if (row[column] != status) throw Unreadable{"metrics.csv: rows of different status"};
+    if (status == "ok") return Status::ok;
+    if (status == "failed") return Status::failed;
+    throw Unreadable{"metrics.csv: status '" + status + "'"};
+}
+
+// A result CSV: the header line `header`, then `rows` lines of `cols` numbers.
+Matrix read_csv(const fs::path& path, const std::string& header, std::size_t rows, std::size_t cols) {
+    std::string text;
+    const std::string name = path.filename().string();
+    if (!read_text(path, text)) throw Unreadable{"cannot read " + name};
+    std::size_t pos = text.find('\n');
+    if (pos == std::string::npos || text.compare(0, pos, header) != 0)
+        throw Unreadable{name + ": the header is not '" + header + "'"};
+    ++pos;
+    Matrix m(rows, cols);
+    for (std::size_t i = 0; i < rows; ++i) {
+        for (std::size_t j = 0; j < cols; ++j) {
+            const char* first = text.data() + pos;
+            const char* last = text.data() + text.size();
+            double v = 0.0;
+            const std::from_chars_result r = std::from_chars(first, last, v);
+            const char want = j + 1 < cols ? ',' : '\n';
+            if (r.ec != std::errc() || r.ptr == last || *r.ptr != want)
+                throw Unreadable{name + ": row " + std::to_string(i + 1) + " column " + std::to_string(j + 1) +
+                                 " is not a number where one is expected (" + std::to_string(rows) + " rows of " +
+                                 std::to_string(cols) + " columns)"};
+            m(i, j) = v;
+            pos = static_cast<std::size_t>(r.ptr - text.data()) + 1;
+        }
+    }
+    if (pos != text.size()) throw Unreadable{name + ": more rows than metrics.csv's " + std::to_string(rows)};
+    return m;
+}
+
+// The first call of an ok run, when it has samples.
+std::optional<FirstCall> read_first_call(const fs::path& dir, const std::vector<std::string>& row) {
+    std::size_t samples = 0;
+    const std::string& field = row[sweep_column("samples")];
+    const auto r = std::from_chars(field.data(), field.data() + field.size(), samples);
+    if (row[sweep_column("call")] != "1" || r.ec != std::errc() || samples == 0) return std::nullopt;
+    const Matrix t = read_csv(dir / "call1_time.csv", "t", samples, 1);
+    const Matrix traj = read_csv(dir / "call1_trajectory.csv", "setpoint,u,y,static_gain,v", samples, 5);
+    FirstCall c;
+    c.t = t.data;
+    c.setpoint.assign(traj.data.begin(), traj.data.begin() + samples);
+    c.u.assign(traj.data.begin() + samples, traj.data.begin() + 2 * samples);
+    c.y.assign(traj.data.begin() + 2 * samples, traj.data.begin() + 3 * samples);
+    return c;
+}
+
+RunEntry load_run(const fs::path& outdir, const std::string& scenario, std::uint64_t individual, bool listed,
+                  bool wants_first_call) {
+    RunEntry run;
+    run.scenario = scenario;
+    run.individual = individual;
+    run.folder = run_folder(scenario, individual).string();
+    run.listed = listed;
+    const fs::path dir = outdir / run.folder;
+    if (!has_summary(dir)) {
+        run.rows = {placeholder_fields(scenario, individual, "missing", "", "no summary.json")};
+        return run;
+    }
+    try {
+        run.rows = read_rows(dir, run);
+        run.status = status_of(run.rows);
+        if (run.status == Status::ok && wants_first_call) run.first_call = read_first_call(dir, run.rows.front());
+    } catch (const Unreadable& u) {
+        run.status = Status::unreadable;
+        run.first_call.reset();
+        run.rows = {placeholder_fields(scenario, individual, "unreadable", "veltrax:unreadableResult", u.why)};
+    }
+    return run;
+}
+
+}  // namespace
+
+const char* status_name(Status s) {
+    switch (s) {
+        case Status::ok: return "ok";
+        case Status::failed: return "failed";
+        case Status::missing: return "missing";
+        case Status::unreadable: return "unreadable";
+    }
+    return "?";
+}
+
+SweepFolder::SweepFolder(fs::path outdir) : outdir_(std::move(outdir)) {
+    std::error_code ec;
+    if (!fs::is_directory(outdir_, ec))
+        throw Error("veltrax:badSweep", "'" + outdir_.string() + "' is not a folder");
+    if (!fs::exists(outdir_ / "sweep.json", ec)) return;
+    manifest_ = read_manifest(outdir_);
+    for (const SweepEntry& e : manifest_->scenarios) expected_ += e.individuals == 0 ? 1 : e.individuals;
+}
+
+void SweepFolder::for_each_run(const std::function<bool(const std::string&)>& wants_first_call,
+                               const std::function<void(RunEntry&&)>& visit) const {
+    std::map<std::string, const SweepEntry*> names;  // by name; null: found, not listed
+    if (manifest_)
+        for (const SweepEntry& e : manifest_->scenarios) names[e.name] = &e;
+    for (const std::string& name : folder_names(outdir_)) names.emplace(name, nullptr);
+    for (const auto& [name, entry] : names)
+        visit_scenario(name, entry ? entry->individuals : 0, entry && entry->individuals == 0, wants_first_call, visit);
+}
+
+void SweepFolder::visit_scenario(const std::string& name, std::uint64_t listed, bool listed_plain,
+                                 const std::function<bool(const std::string&)>& wants_first_call,
+                                 const std::function<void(RunEntry&&)>& visit) const {
+    const fs::path dir = outdir_ / name;
+    const bool wants = wants_first_call(name);
+    if (listed_plain || has_summary(dir)) visit(load_run(outdir_, name, 0, listed_plain, wants));
+    std::vector<std::uint64_t> found;
+    for (const std::string& sub : folder_names(dir)) {
+        const std::uint64_t k = individual_of(sub);
+        if (k > 0 && has_summary(dir / sub)) found.push_back(k);
+    }
+    std::sort(found.begin(), found.end());
+    // Individuals 1 .. listed and those found, in order.
+    std::size_t f = 0;
+    for (std::uint64_t k = 1; k <= listed || f < found.size();) {
+        const std::uint64_t next = k <= listed ? (f < found.size() ? std::min(k, found[f]) : k) : found[f];
+        const bool in_manifest = next <= listed;
+        visit(load_run(outdir_, name, next, in_manifest, wants));
+        while (f < found.size() && found[f] == next) ++f;
+        k = next + 1;
+    }
+}
+
+}  // namespace veltrax::experiments::report_parts

@@ -1,0 +1,62 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// The result of one run, in memory: per call what the simulation returned
+// and its metrics, computed once when the call ends. Writers take it as it
+// is: the run folder (experiments/run_folder.hpp) and any other store of
+// results (experiments/store.hpp).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "api/veltrax.hpp"
+#include "experiments/call_spec.hpp"
+#include "experiments/metrics.hpp"
+#include "experiments/population.hpp"
+
+namespace veltrax::experiments {
+
+struct CallResult {
+    std::size_t call = 0;          // 1-based
+    CallSpec spec;                 // what ran
+    std::vector<Matrix> outputs;   // t, trajectory, theta, search, sums, as Simulation::call returns them
+    Metrics metrics;               // of outputs[0] and outputs[1]
+};
+
+// The call that failed; the calls after it did not run.
+struct RunFailure {
+    std::size_t call = 0;  // 1-based; 0: no call ran (an individual that cannot be run)
+    std::string id;
+    std::string message;
+};
+
+// A population's individual as its run shows it.
+struct DrawnIndividual {
+    std::uint64_t population_seed = 0;
+    std::array<bool, kCovariates> drawn{};  // the covariates the population draws
+    Individual individual;                  // index, values, valid and why not
+};
+
+struct RunResult {
+    std::string scenario;  // its name: the result folder in a sweep
+    std::string path;      // the scenario file as given
+    Build build = Build::Base;
+    long seed = 0;                    // noise seed; 0: none
+    std::optional<DrawnIndividual> individual;
+    std::vector<CallResult> calls;    // those that ran, in order
+    std::optional<RunFailure> failure;
+
+    bool ok() const { return !failure; }
+    std::uint64_t individual_index() const { return individual ? individual->individual.index : 0; }
+};
+
+// Call `call` of `spec` that returned `outputs`, with its metrics.
+CallResult call_result(std::size_t call, const CallSpec& spec, std::vector<Matrix> outputs,
+                       const MetricOptions& options = {});
+
+// The individual of population `p` as a run shows it.
+DrawnIndividual drawn_individual(const Population& p, const Individual& individual);
+
+}  // namespace veltrax::experiments

@@ -1,0 +1,266 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+#include "experiments/run_folder.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <regex>
+
+#include <nlohmann/json.hpp>
+
+#include "experiments/files.hpp"
+#include "experiments/format.hpp"
+#include "experiments/setpoint_json.hpp"
+#include "experiments/sweep_table.hpp"
+
+namespace veltrax::experiments {
+
+namespace fs = std::filesystem;
+using ojson = nlohmann::ordered_json;
+
+namespace {
+
+// The files a result folder may hold.
+bool is_result_file(const fs::directory_entry& entry) {
+    static const std::regex names(
+        R"(call[0-9]+_(time|trajectory|theta|search|sums)\.csv|call[0-9]+_(trajectory|theta)\.png|summary\.json|metrics\.csv|plots\.(gp|log))");
+    std::error_code ec;
+    return entry.is_regular_file(ec) && std::regex_match(entry.path().filename().string(), names);
+}
+
+// An existing `folder` may be replaced only when it holds result files alone.
+void check_replaceable(const fs::path& folder, const fs::path& shown) {
+    std::error_code ec;
+    const fs::file_status status = fs::status(folder, ec);
+    if (!fs::exists(status)) return;
+    if (!fs::is_directory(status)) write_failed(shown, "not a folder");
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!is_result_file(*it))
+            write_failed(shown, "it holds '" + it->path().filename().string() +
+                                    "', which is not a result file; give a new folder or an earlier result folder");
+    }
+    if (ec) write_failed(shown, ec.message());
+}
+
+// A new folder `.<name>.<kind>-XXXXXX` in `parent`; its path.
+fs::path make_hidden_folder(const fs::path& parent, const std::string& name, const char* kind) {
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device seed;
+    std::mt19937 random(seed());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string suffix;
+        for (int i = 0; i < 6; ++i) suffix += letters[random() % (sizeof letters - 1)];
+        const fs::path folder = parent / ("." + name + "." + kind + "-" + suffix);
+        if (::mkdir(folder.c_str(), 0777) == 0) return folder;
+        if (errno != EEXIST) write_failed(parent, std::strerror(errno));
+    }
+    write_failed(parent, "no free name for a temporary folder");
+}
+
+// Flushes a file or folder to disk.
+void sync_path(const fs::path& path, const fs::path& shown, bool folder) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
+    if (fd < 0) write_failed(shown, std::strerror(errno));
+    const int rc = ::fsync(fd);
+    const int saved = errno;
+    ::close(fd);
+    if (rc != 0 && saved != EINVAL && saved != EROFS) write_failed(shown, std::strerror(saved));
+}
+
+void check_writable(const fs::path& folder, const fs::path& shown) {
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) write_failed(shown, ec.message());
+    if (!fs::is_directory(folder, ec)) write_failed(shown, "not a folder");
+    fs::remove(make_hidden_folder(folder, "veltrax", "probe"), ec);
+}
+
+ojson row_json(const Matrix& m) {
+    ojson a = ojson::array();
+    for (double v : m.data) a.push_back(json_number(v));
+    return a;
+}
+
+// A call's entry of summary.json.
+ojson call_json(const CallResult& c) {
+    const CallSpec& spec = c.spec;
+    ojson call;
+    call["call"] = c.call;
+    call["samples"] = c.outputs[0].rows;
+    call["gaussian_noise"] = spec.settings.noise.kind == NoiseKind::Gaussian;
+    call["filter"] = spec.inputs.size() == 5;
+    ojson sums;
+    const std::vector<std::string> names = sums_columns();
+    for (std::size_t i = 0; i < names.size(); ++i) sums[names[i]] = json_number(c.outputs[4].data[i]);
+    call["sums"] = sums;
+    ojson inputs;
+    static const char* kInputs[] = {"params", "numerator", "denominator", "curve", "T"};
+    for (std::size_t i = 0; i < 5; ++i) inputs[kInputs[i]] = i < spec.inputs.size() ? row_json(spec.inputs[i]) : ojson();
+    if (spec.setpoint) inputs["setpoint"] = setpoint_json(*spec.setpoint);
+    call["inputs"] = inputs;
+    call["sample_period"] = json_number(spec.settings.sample_period());
+    call["builtin_model"] = spec.settings.builtin_model();
+    call["metrics"] = metrics_json(c.metrics);
+    return call;
+}
+
+ojson individual_json(const DrawnIndividual& d) {
+    ojson j;
+    j["index"] = d.individual.index;
+    j["seed"] = d.population_seed;
+    ojson covariates = ojson::object();
+    for (int c = 0; c < kCovariates; ++c) {
+        if (!d.drawn[c]) continue;
+        const double v = d.individual.values[c];
+        covariates[covariate_name(c)] = std::isfinite(v) ? ojson(v) : ojson(nullptr);
+    }
+    j["covariates"] = covariates;
+    j["valid"] = d.individual.valid;
+    if (!d.individual.valid) j["reason"] = d.individual.reason;
+    return j;
+}
+
+ojson summary_json(const RunResult& run) {
+    ojson summary;
+    summary["scenario"] = run.path;
+    summary["build"] = static_cast<int>(run.build);
+    if (run.seed != 0) summary["seed"] = run.seed;
+    summary["ok"] = run.ok();
+    if (run.individual) summary["individual"] = individual_json(*run.individual);
+    summary["calls"] = ojson::array();
+    for (const CallResult& c : run.calls) summary["calls"].push_back(call_json(c));
+    if (run.failure)
+        summary["error"] = {{"call", run.failure->call}, {"id", run.failure->id}, {"message", run.failure->message}};
+    return summary;
+}
+
+}  // namespace
+
+std::vector<std::string> time_columns() { return {"t"}; }
+
+std::vector<std::string> trajectory_columns() { return {"setpoint", "u", "y", "static_gain", "v"}; }
+
+std::vector<std::string> theta_columns(int a_order, std::size_t count) {
+    const std::size_t na = std::min(static_cast<std::size_t>(std::max(a_order, 0)), count);
+    std::vector<std::string> names;
+    for (std::size_t k = 0; k < count; ++k)
+        names.push_back(k < na ? "a" + std::to_string(k + 1) : "b" + std::to_string(k - na));
+    return names;
+}
+
+std::vector<std::string> search_columns(Build build) {
+    switch (build) {
+        case Build::Preview: return {"best_move", "best_cost", "applied_move", "applied_cost", "unused"};
+        case Build::Base: return {"best_move", "best_cost", "applied_move", "dose", "noise"};
+        case Build::PreviewHold: return {"best_move", "best_cost", "applied_move", "dose", "hold_counter"};
+    }
+    return {};
+}
+
+std::vector<std::string> sums_columns() { return {"squared_error", "time_weighted_abs_error", "input_integral"}; }
+
+void check_writable(const fs::path& folder) { check_writable(folder, folder); }
+
+RunPlace check_run_place(const fs::path& folder) {
+    fs::path place = fs::absolute(folder).lexically_normal();
+    if (!place.has_filename()) place = place.parent_path();
+    std::error_code ec;
+    if (fs::is_symlink(place, ec)) place = fs::weakly_canonical(place, ec);
+    const std::string name = place.filename().string();
+    if (name.empty() || name == "." || name == ".." || place == place.root_path())
+        write_failed(folder, "give the name of a folder for the results");
+    check_writable(place.parent_path(), folder);
+    check_replaceable(place, folder);
+    return {folder, place.parent_path(), name};
+}
+
+RunFolder::RunFolder(const RunPlace& place) : place_(place), temp_(make_hidden_folder(place.parent, place.name, "tmp")) {}
+
+RunFolder::~RunFolder() {
+    std::error_code ec;
+    if (!committed_) fs::remove_all(temp_, ec);
+}
+
+void RunFolder::write_csv(const std::string& file, const std::vector<std::string>& columns, const Matrix& m) {
+    OutputFile f(temp_ / file, shown(file));
+    std::string line;
+    for (std::size_t j = 0; j < columns.size(); ++j) line += (j ? "," : "") + columns[j];
+    f << line << "\n";
+    for (std::size_t i = 0; i < m.rows; ++i) {
+        line.clear();
+        for (std::size_t j = 0; j < m.cols; ++j) line += (j ? "," : "") + format_number(m(i, j));
+        f << line << "\n";
+    }
+    f.close();
+}
+
+void RunFolder::write_calls(const RunResult& run) {
+    for (const CallResult& c : run.calls) {
+        const std::vector<Matrix>& out = c.outputs;
+        const std::string prefix = "call" + std::to_string(c.call) + "_";
+        write_csv(prefix + "time.csv", time_columns(), out[0]);
+        write_csv(prefix + "trajectory.csv", trajectory_columns(), out[1]);
+        write_csv(prefix + "theta.csv", theta_columns(c.spec.settings.a_order, out[2].cols), out[2]);
+        write_csv(prefix + "search.csv", search_columns(run.build), out[3]);
+        write_csv(prefix + "sums.csv", sums_columns(), Matrix(1, 3, out[4].data));
+    }
+}
+
+void RunFolder::write_summary(const RunResult& run) {
+    OutputFile summary(temp_ / "summary.json", shown("summary.json"));
+    // Paths need not be UTF-8: replace what is not.
+    summary << summary_json(run).dump(2, ' ', false, ojson::error_handler_t::replace) << "\n";
+    summary.close();
+    OutputFile metrics(temp_ / "metrics.csv", shown("metrics.csv"));
+    metrics << sweep_header() << run_rows(run);
+    metrics.close();
+}
+
+void RunFolder::commit() {
+    const fs::path final_place = place_.parent / place_.name;
+    check_replaceable(final_place, place_.shown);
+    std::error_code ec;
+    for (fs::directory_iterator it(temp_, ec), end; !ec && it != end; it.increment(ec))
+        sync_path(it->path(), place_.shown / it->path().filename(), false);
+    if (ec) write_failed(place_.shown, ec.message());
+    sync_path(temp_, place_.shown, true);
+
+    // Into a free place at once; over an earlier folder by exchanging the two
+    // (or, where the file system cannot, by moving the earlier one aside).
+    if (::rename(temp_.c_str(), final_place.c_str()) != 0) {
+        if (errno != EEXIST && errno != ENOTEMPTY) write_failed(place_.shown, std::strerror(errno));
+        if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, final_place.c_str(), RENAME_EXCHANGE) != 0) {
+            if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) write_failed(place_.shown, std::strerror(errno));
+            const fs::path aside = make_hidden_folder(place_.parent, place_.name, "old");
+            if (::rename(final_place.c_str(), aside.c_str()) != 0) {
+                const int saved = errno;
+                fs::remove(aside, ec);
+                write_failed(place_.shown, std::strerror(saved));
+            }
+            if (::rename(temp_.c_str(), final_place.c_str()) != 0) {
+                const int saved = errno;
+                ::rename(aside.c_str(), final_place.c_str());  // the earlier folder goes back
+                write_failed(place_.shown, std::strerror(saved));
+            }
+            fs::remove_all(aside, ec);
+        } else {
+            fs::remove_all(temp_, ec);  // the earlier folder, now here
+        }
+    }
+    committed_ = true;
+    sync_path(place_.parent, place_.shown, true);
+}
+
+void write_run_folder(const RunPlace& place, const RunResult& run) {
+    RunFolder folder(place);
+    folder.write_calls(run);
+    folder.write_summary(run);
+    folder.commit();
+}
+
+}  // namespace veltrax::experiments

@@ -1,0 +1,222 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+#include "experiments/runner.hpp"
+
+#include <algorithm>
+#include <mutex>
+#include <new>
+
+#include "experiments/expand.hpp"
+
+namespace veltrax::experiments {
+
+namespace {
+
+// Runs of a slice planned and run at once: what their inputs and results
+// take in memory.
+constexpr std::size_t kRunsPerRound = 1024;
+
+bool cancelled(const RunOptions& options) { return options.cancelled && options.cancelled(options.cancel_context); }
+
+// Every run branches from the same state, which must be of its build.
+void check_initial_state(const std::vector<std::uint8_t>& state, const std::vector<Scenario>& scenarios) {
+    if (state.empty()) return;
+    const Build build = check_snapshot(state).build;
+    for (const Scenario& s : scenarios)
+        if (s.build != build)
+            throw Error("veltrax:badSnapshot", "snapshot belongs to veltrax" + std::to_string(static_cast<int>(build)) +
+                                                   ", scenario '" + s.path + "' runs veltrax" +
+                                                   std::to_string(static_cast<int>(s.build)));
+}
+
+// The simulation's job of a plan: its calls up to the first one rejected.
+BatchJob job_of(const PlannedRun& plan, const SweepOptions& options) {
+    BatchJob job;
+    job.build = plan.scenario->build;
+    job.initial_state = options.initial_state;
+    job.seed = plan.scenario->seed;
+    for (const CallSpec& call : plan.calls) {
+        if (call.rejected) break;
+        job.settings.push_back(call.settings);
+        job.schedules.push_back(call.setpoint ? &*call.setpoint : nullptr);
+    }
+    return job;
+}
+
+// The result of a plan whose job ended with `r`; nullopt when the
+// cancellation hook stopped it.
+std::optional<RunResult> result_of(const PlannedRun& plan, BatchResult&& r, const MetricOptions& metrics) {
+    if (!r.ok && r.error_id == "veltrax:interrupted") return std::nullopt;
+    RunResult run = plan.empty_result();
+    for (std::size_t k = 0; k < r.outputs.size(); ++k)
+        run.calls.push_back(call_result(k + 1, plan.calls[k], std::move(r.outputs[k]), metrics));
+    if (!r.ok) {
+        run.failure = RunFailure{run.calls.size() + 1, r.error_id, r.error_message};
+    } else if (run.calls.size() < plan.calls.size()) {
+        const CallError& e = *plan.calls[run.calls.size()].rejected;
+        run.failure = RunFailure{run.calls.size() + 1, e.id, e.message};
+    }
+    return run;
+}
+
+// Hands runs to the store and the listener, one at a time.
+class Delivery {
+public:
+    Delivery(ResultStore& store, const SweepListener& listener, SweepOutcome& outcome)
+        : store_(store), listener_(listener), outcome_(outcome) {}
+
+    void deliver(const RunResult& run) {
+        std::optional<Error> error;
+        try {
+            store_.write(run);
+        } catch (const Error& e) {
+            error = e;
+        }
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ++ended_;
+        if (!error) ++outcome_.written;
+        if (!error && !run.ok()) ++outcome_.failed;
+        if (listener_) listener_(run, error ? &*error : nullptr);
+    }
+    void interrupted(const std::string& name) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ++ended_;
+        outcome_.interrupted.push_back(name);
+    }
+    std::size_t ended() const { return ended_; }
+
+private:
+    ResultStore& store_;
+    const SweepListener& listener_;
+    SweepOutcome& outcome_;
+    std::mutex mutex_;
+    std::size_t ended_ = 0;
+};
+
+void run_round(const std::vector<const Scenario*>& scenarios, const std::vector<RunRef>& refs,
+               const SweepOptions& options, Delivery& delivery) {
+    std::vector<PlannedRun> plans;
+    std::vector<BatchJob> jobs;
+    for (const RunRef& ref : refs) {
+        PlannedRun plan = plan_run(*scenarios[ref.scenario], ref.individual);
+        if (plan.rejected) {  // reported as a failed run, never drawn again
+            delivery.deliver(plan.empty_result());
+            continue;
+        }
+        jobs.push_back(job_of(plan, options));
+        plans.push_back(std::move(plan));
+    }
+    run_batch(jobs, options.threads, options.run, [&](std::size_t j, BatchResult&& r) {
+        const PlannedRun& plan = plans[j];
+        std::optional<RunResult> result = result_of(plan, std::move(r), options.metrics);
+        if (result)
+            delivery.deliver(*result);
+        else if (plan.individual)
+            delivery.interrupted(plan.scenario->path + ": individual " + std::to_string(plan.individual->individual.index));
+        else
+            delivery.interrupted(plan.scenario->path);
+    });
+}
+
+}  // namespace
+
+RunResult PlannedRun::empty_result() const {
+    RunResult run;
+    run.scenario = scenario->name;
+    run.path = scenario->path;
+    run.build = scenario->build;
+    run.seed = scenario->seed;
+    run.individual = individual;
+    run.failure = rejected;
+    return run;
+}
+
+PlannedRun plan_run(const Scenario& scenario, std::uint64_t individual) {
+    PlannedRun plan;
+    plan.scenario = &scenario;
+    if (!scenario.population) {
+        if (individual != 0) throw Error("veltrax:badArguments", "scenario '" + scenario.path + "' has no population");
+        plan.calls = scenario.calls;
+        return plan;
+    }
+    const Population& p = *scenario.population;
+    if (individual < 1 || individual > p.size)
+        throw Error("veltrax:badArguments", "individual " + std::to_string(individual) +
+                                                " is outside the population 1 .. " + std::to_string(p.size));
+    PopulationRun run = expand_individual(scenario.calls, p, individual);
+    if (run.rejected) {
+        const IndividualRejection& r = *run.rejected;
+        if (run.individual.valid) {  // drawn, but the simulation's checks reject it
+            run.individual.valid = false;
+            run.individual.reason = r.error.message;
+        }
+        plan.rejected = RunFailure{r.call, r.error.id, r.error.message};
+    }
+    plan.individual = drawn_individual(p, run.individual);
+    plan.calls = std::move(run.calls);
+    return plan;
+}
+
+RunResult run_planned(Simulation& sim, const PlannedRun& plan,
+                      const std::function<RunOptions(std::size_t call)>& options, const MetricOptions& metrics) {
+    RunResult run = plan.empty_result();
+    for (std::size_t k = 0; k < plan.calls.size() && run.ok(); ++k) {
+        const CallSpec& call = plan.calls[k];
+        if (call.rejected) {
+            run.failure = RunFailure{k + 1, call.rejected->id, call.rejected->message};
+            break;
+        }
+        RunOptions o = options ? options(k) : RunOptions{};
+        o.schedule = call.setpoint ? &*call.setpoint : nullptr;
+        try {
+            run.calls.push_back(call_result(k + 1, call, sim.call(call.settings, o), metrics));
+        } catch (const Error& e) {
+            run.failure = RunFailure{k + 1, e.id(), e.what()};
+        } catch (const std::bad_alloc&) {
+            run.failure = RunFailure{k + 1, "veltrax:outOfMemory", "not enough memory"};
+        }
+    }
+    return run;
+}
+
+std::vector<const Scenario*> sorted_by_name(const std::vector<Scenario>& scenarios) {
+    std::vector<const Scenario*> by_name;
+    for (const Scenario& s : scenarios) by_name.push_back(&s);
+    std::stable_sort(by_name.begin(), by_name.end(),
+                     [](const Scenario* a, const Scenario* b) { return a->name < b->name; });
+    return by_name;
+}
+
+SweepManifest sweep_manifest(const std::vector<const Scenario*>& scenarios) {
+    SweepManifest manifest;
+    for (std::size_t i = 0; i < scenarios.size(); ++i) {
+        const Scenario& s = *scenarios[i];
+        if (i > 0 && scenarios[i - 1]->name == s.name)
+            throw Error("veltrax:badArguments", "'" + scenarios[i - 1]->path + "' and '" + s.path +
+                                                    "' would share the result folder '" + s.name +
+                                                    "'; give scenario files distinct names");
+        manifest.scenarios.push_back({s.name, s.population ? s.population->size : 0});
+    }
+    return manifest;
+}
+
+SweepOutcome run_sweep(const std::vector<Scenario>& scenarios, ResultStore& store, const SweepOptions& options,
+                       const SweepListener& listener) {
+    const std::vector<const Scenario*> by_name = sorted_by_name(scenarios);
+    const SweepManifest manifest = sweep_manifest(by_name);
+    check_initial_state(options.initial_state, scenarios);
+    const std::vector<RunRef> slice = slice_runs(manifest, options.shard);
+    store.begin(manifest, slice);
+
+    SweepOutcome outcome;
+    outcome.runs = slice.size();
+    Delivery delivery(store, listener, outcome);
+    for (std::size_t begin = 0; begin < slice.size() && !cancelled(options.run); begin += kRunsPerRound) {
+        const std::size_t end = std::min(slice.size(), begin + kRunsPerRound);
+        run_round(by_name, std::vector<RunRef>(slice.begin() + begin, slice.begin() + end), options, delivery);
+    }
+    store.finish();
+    outcome.not_started = slice.size() - delivery.ended();
+    return outcome;
+}
+
+}  // namespace veltrax::experiments

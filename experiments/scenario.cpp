@@ -1,0 +1,93 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+#include "experiments/scenario.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "experiments/expand.hpp"
+#include "experiments/files.hpp"
+#include "experiments/strict_json.hpp"
+
+namespace veltrax::experiments {
+
+namespace {
+
+using nlohmann::json;
+
+[[noreturn]] void bad(const std::string& message) { throw Error("veltrax:badScenario", message); }
+
+const std::vector<std::string> kCallFields = {"settings", "params", "process", "numerator", "denominator", "model",
+                                              "curve",    "observer", "T",     "setpoint",  "description"};
+
+std::vector<std::string> top_fields() {
+    std::vector<std::string> fields = {"build", "calls", "seed", "population"};
+    fields.insert(fields.end(), kCallFields.begin(), kCallFields.end());
+    return fields;
+}
+
+Build build_of(const json& top) {
+    if (!top.contains("build")) bad("top level: no 'build' (1, 2 or 3)");
+    const json& b = top.at("build");
+    if (!b.is_number_integer() || b.get<long long>() < 1 || b.get<long long>() > 3)
+        bad("top level: 'build' must be 1, 2 or 3, got " + (b.is_number() ? b.dump() : json_kind(b)));
+    return static_cast<Build>(b.get<int>());
+}
+
+long seed_of(const json& v) {
+    const long max = Simulation::kMaxSeed;
+    const std::string form = "top level: 'seed' must be an integer from 1 to " + std::to_string(max);
+    if (!v.is_number()) bad(form + ", got " + json_kind(v));
+    if (!v.is_number_integer() || v.get<long long>() < 1 || v.get<long long>() > max)
+        throw Error("veltrax:badSeed", form + ", got " + v.dump());
+    return static_cast<long>(v.get<long long>());
+}
+
+std::vector<CallSpec> calls_of(const json& top) {
+    if (!top.contains("calls")) return {call_spec(top, "top level", false)};
+    const json& calls = top.at("calls");
+    if (!calls.is_array()) bad("top level: 'calls' must be an array of objects, got " + json_kind(calls));
+    if (calls.empty()) bad("top level: 'calls' is empty");
+    std::vector<CallSpec> specs;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        const std::string where = "call " + std::to_string(i + 1);
+        const json& call = calls[i];
+        if (!call.is_object()) bad(where + " must be an object, got " + json_kind(call));
+        check_known_fields(call, kCallFields, where);
+        check_call_fields(call, where);
+        specs.push_back(call_spec(merged_call(top, call), where, true));
+    }
+    return specs;
+}
+
+}  // namespace
+
+Scenario parse_scenario(const std::string& text, const std::string& path) {
+    const json top = parse_json_strict(text, "veltrax:badScenario");
+    if (!top.is_object()) bad("the file must hold a JSON object, got " + json_kind(top));
+    check_known_fields(top, top_fields(), "top level");
+
+    Scenario s;
+    s.path = path;
+    s.name = std::filesystem::path(path).stem().string();
+    s.build = build_of(top);
+    check_call_fields(top, "top level");
+    if (top.contains("seed")) s.seed = seed_of(top.at("seed"));
+    s.calls = calls_of(top);
+    if (top.contains("population")) {
+        s.population = parse_population(top.at("population"), "population");
+        check_population_fits(s.calls, *s.population);
+    }
+    return s;
+}
+
+Scenario load_scenario(const std::string& path) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) bad("cannot read the file: it is a folder");
+    std::string text;
+    errno = 0;
+    if (!read_text(path, text)) bad(std::string("cannot read the file") + (errno ? ": " + std::string(std::strerror(errno)) : ""));
+    return parse_scenario(text, path);
+}
+
+}  // namespace veltrax::experiments

@@ -1,0 +1,58 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// Scenario files: the calls of one simulation, written as JSON.
+//
+//   {
+//     "build": 2,
+//     "settings": {"samples": 300, "control_weight": 0.1, "dead_time": 4, "u_max": 2,
+//                  "a_order": 3, "b_order": 3, "noise": {"kind": "uniform", "amplitude": 0},
+//                  "rk4_steps": 10, "rk4_step": 0.1},
+//     "process": {"numerator": [1], "denominator": [1, 3, 3, 1]},
+//     "curve": {"plant_midpoint": 0.404, "midpoint": 0.505, "plant_exponent": 2.98, "exponent": 4},
+//     "calls": [{}, {"settings": {"control_weight": 0.3}, "observer": [1, -0.8, 0.16]}],
+//     "setpoint": [[0, 0.8], [100, 0.95, "ramp"], [150, 0.9]],
+//     "seed": 7,
+//     "population": {"size": 100, "seed": 42, "body_mass": {...}}
+//   }
+//
+// Top-level call fields (setpoint too) are defaults that each call may
+// override; without "calls" the file is a single call. experiments/call_spec.hpp
+// lists the parts of a call in both forms; docs/cli.md describes every field.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "api/veltrax.hpp"
+#include "experiments/call_spec.hpp"
+#include "experiments/population.hpp"
+
+namespace veltrax::experiments {
+
+struct Scenario {
+    std::string path;  // as given
+    std::string name;  // file name without extension: the result folder in a sweep
+    Build build = Build::Base;
+    std::vector<CallSpec> calls;  // in order, in one simulation
+    long seed = 0;                // noise seed applied before the first call; 0: none
+    // Runs one simulation per individual instead of one.
+    std::optional<Population> population;
+
+    // 1, or the population's size.
+    std::uint64_t runs() const { return population ? population->size : 1; }
+};
+
+// Reads and checks a scenario file. Problems with the file itself (unreadable,
+// not JSON, a field given twice or in both forms, missing or mistyped fields)
+// throw veltrax::Error "veltrax:badScenario"; steps out of order
+// "veltrax:badSchedule", a seed out of range "veltrax:badSeed", a population
+// out of range or drawing a value no call has "veltrax:badPopulation". Values
+// that the simulation rejects are left to the call (CallSpec::rejected), so
+// that they fail in their turn with the plug-ins' identifiers.
+Scenario load_scenario(const std::string& path);
+
+// The same for scenario text; `path` names it, and its file name without
+// extension names the scenario.
+Scenario parse_scenario(const std::string& text, const std::string& path);
+
+}  // namespace veltrax::experiments

@@ -1,0 +1,79 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// Scenario files in the named form, the positional one and both mixed: one
+// call, the same settings; rejected values fail their call by field name.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "experiments/scenario.hpp"
+
+using namespace veltrax;
+using namespace veltrax::experiments;
+
+namespace {
+
+const char* kNamed = R"({"build": 2,
+  "settings": {"samples": 40, "control_weight": 0.1, "dead_time": 3, "u_max": 2, "a_order": 3, "b_order": 2,
+               "noise": {"kind": "gaussian", "amplitude": 0.01}, "rk4_steps": 10, "rk4_step": 0.1},
+  "process": {"numerator": [1], "denominator": [1, 3, 3, 1]},
+  "curve": {"plant_midpoint": 0.404, "midpoint": 0.505, "plant_exponent": 2.98, "exponent": 4},
+  "observer": [1, -0.8, 0.16],
+  "calls": [{}, {"settings": {"control_weight": 0.3, "noise": {"amplitude": 0.02}}},
+            {"params": [40, 0.1, 3, 2, 3, 2, 0.01, 10.7, 0.1], "curve": [0.404, 0.505, 2.98, 4]}]})";
+
+const char* kPositional = R"({"build": 2, "params": [40, 0.1, 3, 2, 3, 2, 0.01, 10, 0.1, 0],
+  "numerator": [1], "denominator": [1, 3, 3, 1], "curve": [0.404, 0.505, 2.98, 4], "T": [1, -0.8, 0.16]})";
+
+bool same_bits(const std::vector<Matrix>& a, const std::vector<Matrix>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i].rows != b[i].rows || a[i].cols != b[i].cols ||
+            std::memcmp(a[i].data.data(), b[i].data.data(), a[i].numel() * sizeof(double)) != 0)
+            return false;
+    return true;
+}
+
+}  // namespace
+
+TEST(Scenario, NamedAndPositionalPartsDescribeTheSameCall) {
+    const Scenario named = parse_scenario(kNamed, "dir/sweep_a.json");
+    const Scenario positional = parse_scenario(kPositional, "b.json");
+    EXPECT_EQ(named.name, "sweep_a");
+    ASSERT_EQ(named.calls.size(), 3u);
+    // Call 1 runs, and shows, what the positional file gives.
+    EXPECT_TRUE(same_bits(named.calls[0].inputs, positional.calls[0].inputs));
+    EXPECT_TRUE(same_bits(inputs_of(named.calls[0].settings), inputs_of(positional.calls[0].settings)));
+    EXPECT_FALSE(named.calls[0].given_positionally);
+    // Call 2 refines the inherited settings field by field, noise included.
+    const Settings& two = named.calls[1].settings;
+    EXPECT_EQ(two.control_weight, 0.3);
+    EXPECT_EQ(two.noise.kind, NoiseKind::Gaussian);
+    EXPECT_EQ(two.noise.amplitude, 0.02);
+    EXPECT_EQ(two.dead_time, 3);
+    // Call 3 replaces them positionally: truncated steps, uniform noise; the
+    // file's own numbers are what it shows, the inherited filter stays.
+    const CallSpec& three = named.calls[2];
+    EXPECT_TRUE(three.given_positionally);
+    EXPECT_FALSE(three.rejected);
+    EXPECT_EQ(three.settings.rk4_steps, 10);
+    EXPECT_EQ(three.settings.noise.kind, NoiseKind::Uniform);
+    EXPECT_EQ(three.inputs[0].data[7], 10.7);
+    EXPECT_EQ(three.settings.observer[1], -0.8);
+}
+
+TEST(Scenario, ValuesTheSimulationRejectsFailTheirCallByName) {
+    std::string text = kNamed;
+    text.replace(text.find(R"("control_weight": 0.3)"), 21, R"("dead_time": -1)");
+    const Scenario s = parse_scenario(text, "a.json");
+    EXPECT_FALSE(s.calls[0].rejected);
+    ASSERT_TRUE(s.calls[1].rejected);
+    EXPECT_EQ(s.calls[1].rejected->id, "veltrax:badDeadTime");
+    EXPECT_EQ(s.calls[1].rejected->message, "settings.dead_time must not be negative, got -1");
+    text = kPositional;
+    text.replace(text.find("[40, 0.1, 3"), 11, "[40, 0.1, -1");
+    const Scenario p = parse_scenario(text, "b.json");
+    ASSERT_TRUE(p.calls[0].rejected);
+    EXPECT_EQ(p.calls[0].rejected->message, "dead time (parameter 3) must not be negative, got -1");
+}
