@@ -26,6 +26,10 @@
 //     paths, the overflow and underflow borders) gives the bits of std::pow.
 // Otherwise everything falls back to std::pow. pow_path() tells which path
 // runs; pow_summary() says it in one line, pow_selection_report() in detail.
+// What selection learns (std::pow's outputs on the self-check inputs, the
+// table access calibrated, whether this code's kernels passed) is kept for
+// the process across plug-in loads (numeric/vpow/process_memo.hpp); paths
+// narrower than the chosen one are checked when first asked about.
 //
 // Calling the kernel directly: code compiled for AVX2 and FMA (or AVX-512F)
 // can call vpow::avx2::pow_kernel or vpow::avx512::pow_kernel
