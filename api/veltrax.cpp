@@ -86,8 +86,10 @@ struct InputViews {
     CallRequest request(int outputs) const { return call_request(count, views, outputs); }
 };
 
-// Outputs as matrices; all five are allocated before any is filled.
+// Outputs as matrices; all five are allocated before any is filled, and
+// zeroed in stretches between polls of the cancellation hook.
 struct MatrixOutputs {
+    const core::RunOptions& options;
     std::vector<Matrix> matrices;
     OutputViews operator()(const OutputShape (&shapes)[kOutputCount]) {
         matrices.resize(kOutputCount);
@@ -96,7 +98,12 @@ struct MatrixOutputs {
             matrices[k].cols = shapes[k].cols;
             matrices[k].data.reserve(shapes[k].rows * shapes[k].cols);
         }
-        for (Matrix& m : matrices) m.data.resize(m.rows * m.cols, 0.0);
+        for (Matrix& m : matrices) {
+            while (m.data.size() < m.rows * m.cols) {
+                if (!m.data.empty()) poll_before_run(options, static_cast<long>(shapes[0].rows));
+                m.data.resize(std::min(m.rows * m.cols, m.data.size() + kZeroFillStretch), 0.0);
+            }
+        }
         return {matrices[0].data.data(), matrices[1].data.data(), matrices[2].data.data(), matrices[3].data.data(),
                 matrices[4].data.data()};
     }
@@ -117,7 +124,7 @@ decltype(auto) with_public_errors(Work&& work) {
 // The five outputs of a checked request run on `sim`.
 std::vector<Matrix> run_request(Build build, SimulationState& sim, const CallRequest& request,
                                 const core::RunOptions& options) {
-    MatrixOutputs out;
+    MatrixOutputs out{options, {}};
     with_public_errors([&] { run_gateway_call(core_build(build), sim, request, out, options); });
     return std::move(out.matrices);
 }

@@ -86,6 +86,12 @@ void check_output_memory(long samples, std::uint64_t bytes) {
     }
 }
 
+void poll_before_run(const core::RunOptions& options, long samples) {
+    if (options.cancelled && options.cancelled(options.cancel_context))
+        throw core::Error("veltrax:interrupted", "interrupted before sample period 1 of " + std::to_string(samples) +
+                                               "; the state is as before the call");
+}
+
 void throw_out_of_memory(long samples, std::uint64_t bytes) {
     throw core::Error("veltrax:outOfMemory", samples_need(samples, bytes) + "; not enough memory");
 }
