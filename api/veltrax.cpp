@@ -7,12 +7,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <mutex>
 #include <new>
 #include <thread>
+#include <utility>
 
 #include "api/call_request.hpp"
 #include "api/internal.hpp"
@@ -20,6 +23,7 @@
 #include "driver/run.hpp"
 #include "driver/snapshot.hpp"
 #include "matprod/matprod.hpp"
+#include "numeric/vpow/pow.hpp"
 
 namespace veltrax {
 
@@ -92,8 +96,10 @@ struct InputViews {
     CallRequest request(int outputs) const { return call_request(count, views, outputs); }
 };
 
-// Outputs as matrices; all five are allocated before any is filled.
+// Outputs as matrices; all five are allocated before any is filled, and
+// zeroed in stretches between polls of the cancellation hook.
 struct MatrixOutputs {
+    const core::RunOptions& options;
     std::vector<Matrix> matrices;
     OutputViews operator()(const OutputShape (&shapes)[kOutputCount]) {
         matrices.resize(kOutputCount);
@@ -102,7 +108,12 @@ struct MatrixOutputs {
             matrices[k].cols = shapes[k].cols;
             matrices[k].data.reserve(shapes[k].rows * shapes[k].cols);
         }
-        for (Matrix& m : matrices) m.data.resize(m.rows * m.cols, 0.0);
+        for (Matrix& m : matrices) {
+            while (m.data.size() < m.rows * m.cols) {
+                if (!m.data.empty()) poll_before_run(options, static_cast<long>(shapes[0].rows));
+                m.data.resize(std::min(m.rows * m.cols, m.data.size() + kZeroFillStretch), 0.0);
+            }
+        }
         return {matrices[0].data.data(), matrices[1].data.data(), matrices[2].data.data(), matrices[3].data.data(),
                 matrices[4].data.data()};
     }
@@ -123,7 +134,7 @@ decltype(auto) with_public_errors(Work&& work) {
 // The five outputs of a checked request run on `sim`.
 std::vector<Matrix> run_request(Build build, SimulationState& sim, const CallRequest& request,
                                 const core::RunOptions& options) {
-    MatrixOutputs out;
+    MatrixOutputs out{options, {}};
     with_public_errors([&] { run_gateway_call(core_build(build), sim, request, out, options); });
     return std::move(out.matrices);
 }
@@ -431,45 +442,90 @@ BatchResult run_job(const BatchJob& job, const RunOptions& options) {
     return result;
 }
 
+// Results on their way from the workers to the sink on the calling thread,
+// at most `limit` at a time.
+struct ResultQueue {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::pair<std::size_t, BatchResult>> results;
+    std::size_t limit = 0;
+    unsigned working = 0;  // workers still running
+    bool stop = false;     // the sink failed: workers start no further job
+};
+
 }  // namespace
 
+// With more than one thread, every thread of the batch computes jobs and the
+// calling thread hands their results to the sink, so that a sink that waits
+// (writing files, syncing them to disk) leaves no core idle.
 void run_batch(const std::vector<BatchJob>& jobs, unsigned threads, const RunOptions& options, const BatchSink& sink) {
     std::atomic<std::size_t> next{0};
-    std::exception_ptr sink_failure;
-    std::mutex failure_mutex;
     auto cancelled = [&options] { return options.cancelled && options.cancelled(options.cancel_context); };
-    auto worker = [&] {
-        for (;;) {
-            if (cancelled()) return;
-            const std::size_t j = next.fetch_add(1);
-            if (j >= jobs.size()) return;
-            BatchResult result = run_job(jobs[j], options);
-    try {
-                sink(j, std::move(result));
-            } catch (...) {
-                const std::lock_guard<std::mutex> lock(failure_mutex);
-                if (!sink_failure) sink_failure = std::current_exception();
-                next.store(jobs.size());
-                return;
-            }
-        }
-    };
     core::SetpointSchedule unused;
     const unsigned n = std::min<std::size_t>(resolve_threads(threads, core_options(options, unused)),
                                              std::max<std::size_t>(jobs.size(), 1));
+    if (n <= 1) {
+        for (std::size_t j = 0; j < jobs.size() && !cancelled(); ++j) sink(j, run_job(jobs[j], options));
+        return;
+    }
+    ResultQueue queue;
+    queue.limit = 2 * static_cast<std::size_t>(n);
+    auto worker = [&] {
+        for (;;) {
+            if (cancelled()) break;
+            const std::size_t j = next.fetch_add(1);
+            if (j >= jobs.size()) break;
+            BatchResult result = run_job(jobs[j], options);
+            std::unique_lock<std::mutex> lock(queue.mutex);
+            queue.changed.wait(lock, [&queue] { return queue.results.size() < queue.limit || queue.stop; });
+            if (queue.stop) break;
+            queue.results.emplace_back(j, std::move(result));
+            queue.changed.notify_all();
+        }
+        const std::lock_guard<std::mutex> lock(queue.mutex);
+        --queue.working;
+        queue.changed.notify_all();
+    };
     std::vector<std::thread> pool;
     pool.reserve(n);
-    for (unsigned t = 1; t < n; ++t) {
+    for (unsigned t = 0; t < n; ++t) {
         try {
+            const std::lock_guard<std::mutex> lock(queue.mutex);
             pool.emplace_back(worker);
+            ++queue.working;
         } catch (const std::exception&) {
             break;  // the threads that started run the jobs
         }
     }
-    worker();
+    if (pool.empty()) {  // no thread could be started: the caller runs the jobs
+        for (std::size_t j = 0; j < jobs.size() && !cancelled(); ++j) sink(j, run_job(jobs[j], options));
+        return;
+    }
+    std::exception_ptr sink_failure;
+    for (;;) {
+        std::unique_lock<std::mutex> lock(queue.mutex);
+        queue.changed.wait(lock, [&queue] { return !queue.results.empty() || queue.working == 0; });
+        if (queue.results.empty()) break;
+        std::pair<std::size_t, BatchResult> done = std::move(queue.results.front());
+        queue.results.pop_front();
+        queue.changed.notify_all();
+        lock.unlock();
+        if (sink_failure) continue;  // results of jobs that were running are dropped
+        try {
+            sink(done.first, std::move(done.second));
+        } catch (...) {
+            sink_failure = std::current_exception();
+            next.store(jobs.size());
+            const std::lock_guard<std::mutex> stop(queue.mutex);
+            queue.stop = true;
+            queue.changed.notify_all();
+        }
+    }
     for (std::thread& t : pool) t.join();
     if (sink_failure) std::rethrow_exception(sink_failure);
 }
+
+std::string build_info() { return vpow::pow_summary(); }
 
 std::vector<BatchResult> run_batch(const std::vector<BatchJob>& jobs, unsigned threads) {
     std::vector<BatchResult> results(jobs.size());

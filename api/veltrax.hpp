@@ -209,8 +209,14 @@ struct BatchResult {
 // the jobs one after another; a failing job fails alone.
 std::vector<BatchResult> run_batch(const std::vector<BatchJob>& jobs, unsigned threads = 0);
 
+// How this build computes here, one line per fact; today the power function:
+// "power: avx512 with table loads (glibc 2.36 verified, self-check passed)",
+// or the scalar path and why (numeric/vpow/pow.hpp). The first call chooses
+// the path, as the first simulation would.
+std::string build_info();
+
 // Receives the result of job `job` as soon as it ends, on the thread that
-// ran it; calls for different jobs may come at the same time.
+// called run_batch, one result at a time.
 using BatchSink = std::function<void(std::size_t job, BatchResult&& result)>;
 
 // The same, handing each result to `sink` instead of keeping it. `options`

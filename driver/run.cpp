@@ -88,6 +88,12 @@ void check_output_memory(long samples, std::uint64_t bytes) {
     }
 }
 
+void poll_before_run(const core::RunOptions& options, long samples) {
+    if (options.cancelled && options.cancelled(options.cancel_context))
+        throw core::Error("veltrax:interrupted", "interrupted before sample period 1 of " + std::to_string(samples) +
+                                               "; the state is as before the call");
+}
+
 void throw_out_of_memory(long samples, std::uint64_t bytes) {
     throw core::Error("veltrax:outOfMemory", samples_need(samples, bytes) + "; not enough memory");
 }
@@ -118,7 +124,7 @@ void run_with(SimulationState& sim, const CallRequest& request, const OutputView
     }
 }
 
-// The power-function path whose lanes the product's search runs.
+// The power-function path whose lanes the fast search runs.
 vpow::PowPath search_path(SearchLanes lanes) {
     switch (lanes) {
         case SearchLanes::Scalar: return vpow::PowPath::Scalar;
@@ -144,10 +150,10 @@ void run_build(SimulationState& sim, const CallRequest& request, const OutputVie
     // The team starts before the state changes; a call without samples needs none.
     const unsigned threads = request.config.sample_count > 0 ? resolve_threads(options.threads, options) : 1;
     if (options.counts) {
-        ProductSearch<true> search(threads);
+        FastSearch<true> search(threads);
         run_with<B>(sim, request, out, search, options);
     } else {
-        ProductSearch<false> search(threads, search_path(options.lanes));
+        FastSearch<false> search(threads, search_path(options.lanes));
         run_with<B>(sim, request, out, search, options);
     }
 }

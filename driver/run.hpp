@@ -30,6 +30,16 @@ void check_output_memory(long samples, std::uint64_t bytes);
 // The veltrax:outOfMemory error for outputs that could not be allocated.
 [[noreturn]] void throw_out_of_memory(long samples, std::uint64_t bytes);
 
+// Output storage is zeroed in stretches of this many doubles with a
+// poll_before_run between two of them: fresh memory costs a page fault per
+// 4 kB, a second or more for the 136 MB of a million-sample call on a busy
+// machine.
+constexpr std::size_t kZeroFillStretch = std::size_t{1} << 18;
+
+// Throws veltrax:interrupted when RunOptions::cancelled says so, for a call
+// of `samples` sample periods that has not changed the state yet.
+void poll_before_run(const core::RunOptions& options, long samples);
+
 // Runs a decoded call: run start, the N sample periods, the sums. The
 // outputs must be zero-filled arrays of the shapes of output_shapes(). A run
 // that ends with an error (interrupted) leaves `sim` as it was.

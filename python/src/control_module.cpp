@@ -15,6 +15,8 @@
 #include <tuple>
 #include <vector>
 
+#include "python/src/interruptible.hpp"
+
 namespace py = pybind11;
 
 namespace veltrax::python {
@@ -144,8 +146,7 @@ py::array_t<double> step_many(const std::vector<PyPlant*>& plants, const py::arr
     py::array_t<double> out({std::size_t{5}, n});
     double* o = out.mutable_data();
     const double* u = controls.data();
-    {
-        py::gil_scoped_release release;
+    without_gil([&] {
         std::vector<std::unique_lock<std::mutex>> locks;  // in address order: no two callers deadlock
         for (PyPlant* p : order) locks.emplace_back(p->busy);
         std::vector<double> measured(n);
@@ -157,7 +158,7 @@ py::array_t<double> step_many(const std::vector<PyPlant*>& plants, const py::arr
             o[3 * n + k] = raw[k]->time();
             o[4 * n + k] = raw[k]->process_output();
         }
-    }
+    });
     return out;
 }
 

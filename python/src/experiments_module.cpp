@@ -191,10 +191,7 @@ std::vector<double> call_compared_values(const Array& t, const Array& trajectory
 // contested), each band a tuple (p5, p50, p95, n).
 py::list comparison(const std::vector<std::vector<std::vector<double>>>& values) {
     std::vector<MetricComparison> result;
-    {
-        py::gil_scoped_release release;
-        result = compare_values(values);
-    }
+    veltrax::python::without_gil([&] { result = compare_values(values); });
     auto bands = [](const std::vector<Band>& b) {
         py::list l;
         for (const Band& x : b) l.append(py::make_tuple(x.p5, x.p50, x.p95, x.n));

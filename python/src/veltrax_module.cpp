@@ -39,6 +39,7 @@ namespace py = pybind11;
 using veltrax::Matrix;
 using veltrax::python::Interruptible;
 using veltrax::python::settings_of;
+using veltrax::python::without_gil;
 
 namespace {
 
@@ -177,10 +178,7 @@ py::tuple simulation_call(PySimulation& self, const py::object& call, unsigned t
     auto run = [&] { out = in.settings ? self.sim.call(*in.settings, options) : self.sim.call(in.inputs, 5, options); };
     if (self.python_controller()) {
         std::unique_lock<std::mutex> lock(self.busy, std::defer_lock);
-        {
-            py::gil_scoped_release release;
-            lock.lock();
-        }
+        without_gil([&] { lock.lock(); });
         run();
     } else {
         Interruptible interruptible;
@@ -195,38 +193,43 @@ py::tuple simulation_call(PySimulation& self, const py::object& call, unsigned t
 }
 
 void simulation_seed_noise(PySimulation& self, long seed) {
-    py::gil_scoped_release release;
-    std::lock_guard<std::mutex> lock(self.busy);
-    self.sim.seed_noise(seed);
+    without_gil([&] {
+        std::lock_guard<std::mutex> lock(self.busy);
+        self.sim.seed_noise(seed);
+    });
 }
 
 std::unique_ptr<PySimulation> simulation_copy(PySimulation& self) {
+    if (self.python_controller()) {  // the copy shares the callable: made with the interpreter lock held
+        std::unique_lock<std::mutex> lock(self.busy, std::defer_lock);
+        without_gil([&] { lock.lock(); });
+        return std::make_unique<PySimulation>(self.sim);
+    }
     std::optional<veltrax::Simulation> copy;
-    {
-        py::gil_scoped_release release;
+    without_gil([&] {
         std::lock_guard<std::mutex> lock(self.busy);
         copy.emplace(self.sim);
-    }
+    });
     return std::make_unique<PySimulation>(*copy);
 }
 
 // Pickling: the bytes of the state-snapshot format, which name their build.
 py::bytes simulation_save_state(PySimulation& self) {
     std::vector<std::uint8_t> bytes;
-    {
-        py::gil_scoped_release release;
+    without_gil([&] {
         std::lock_guard<std::mutex> lock(self.busy);
         bytes = self.sim.save_state();
-    }
+    });
     return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
 void simulation_restore(PySimulation& self, const py::bytes& snapshot) {
     const std::string_view view = snapshot;
     const std::vector<std::uint8_t> bytes(view.begin(), view.end());
-    py::gil_scoped_release release;
-    std::lock_guard<std::mutex> lock(self.busy);
-    self.sim.load_state(bytes);
+    without_gil([&] {
+        std::lock_guard<std::mutex> lock(self.busy);
+        self.sim.load_state(bytes);
+    });
 }
 
 std::unique_ptr<PySimulation> simulation_load_state(const py::bytes& snapshot) {
@@ -378,20 +381,14 @@ py::tuple report(const std::string& outdir, bool plots) {
     veltrax::experiments::ReportOptions options;
     options.plots = plots;
     veltrax::experiments::ReportResult r;
-    {
-        py::gil_scoped_release release;
-        r = veltrax::experiments::write_report(outdir, options);
-    }
+    without_gil([&] { r = veltrax::experiments::write_report(outdir, options); });
     return py::make_tuple(r.manifest, r.expected, r.ok, r.failed, r.unreadable, r.missing, r.unexpected, r.written);
 }
 
 py::array matprod(const Array& a, const Array& b) {
     const std::vector<Matrix> in{to_matrix(a), to_matrix(b)};
     std::optional<Matrix> r;
-    {
-        py::gil_scoped_release release;
-        r.emplace(veltrax::call_matprod(in, 1));
-    }
+    without_gil([&] { r.emplace(veltrax::call_matprod(in, 1)); });
     return to_array(std::move(*r));
 }
 
@@ -429,6 +426,8 @@ veltrax::Settings settings_of(const py::dict& d) {
 PYBIND11_MODULE(_core, m) {
     m.doc() = "Compiled core of the veltrax package; use the package, not this module.";
     m.attr("__version__") = VELTRAX_VERSION;
+    m.def("build_info", &veltrax::build_info);
+    py::module_::import("atexit").attr("register")(py::cpp_function(&veltrax::python::abandon_runs));
 
     // veltrax::Error -> veltrax.Error(id, message), defined by the package.
     py::register_exception_translator([](std::exception_ptr p) {

@@ -9,6 +9,8 @@ import numpy.typing as npt
 
 __version__: str
 
+def build_info() -> str: ...
+
 # A matrix input: a scalar, a (nested) sequence or an array of real numbers.
 _Input = Union[float, Sequence[float], Sequence[Sequence[float]], npt.ArrayLike]
 # A set-point step: [time, value], optionally followed by "after" and/or "ramp".

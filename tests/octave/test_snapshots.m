@@ -116,6 +116,7 @@ bad = {
   'veltrax:badSnapshot', 'belongs to veltrax1, not to veltrax2', {'setstate', other};
   'veltrax:badSnapshot', 'got a 1x12403 double', {'setstate', double(s)};
   'veltrax:badSnapshot', 'got a 2x12403 uint8', {'setstate', [s; s]};
+  'veltrax:badSnapshot', 'got a 1x12403x2 uint8', {'setstate', cat(3, s, s)};
   'veltrax:badSnapshot', 'must be a uint8 vector', {'setstate', char(s)};
   'veltrax:notEnoughInputs', 'needs the snapshot', {'setstate'};
   'veltrax:badCommand', 'one input after the command', {'setstate', s, s};
