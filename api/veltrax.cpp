@@ -226,7 +226,7 @@ std::vector<Matrix> run_controlled(SimulationState& sim, Controller& controller,
                                    const Settings& settings, const RunOptions& options) {
     core::SetpointSchedule schedule;
     const core::RunOptions o = core_options(options, schedule);
-    MatrixOutputs out;
+    MatrixOutputs out{o, {}};
     with_public_errors([&] {
         if (o.schedule) check_setpoint_schedule(*o.schedule);
         const OutputViews views = allocate_outputs(request.config, false, out);

@@ -162,7 +162,7 @@ void run_build(SimulationState& sim, const CallRequest& request, const OutputVie
 
 struct AdaptiveStepper::Impl {
     explicit Impl(unsigned threads) : search(resolve_threads(threads)) {}
-    ProductSearch<false> search;
+    FastSearch<false> search;
 };
 
 AdaptiveStepper::AdaptiveStepper(core::Build build, unsigned threads)
@@ -182,9 +182,9 @@ void AdaptiveStepper::start(SimulationState& s, const RunConfig& config) const {
 namespace {
 
 template <core::Build B>
-double adaptive_step(SimulationState& s, ProductSearch<false>& search, double time, double measured,
+double adaptive_step(SimulationState& s, FastSearch<false>& search, double time, double measured,
                      const core::SetpointSchedule* schedule) {
-    AdaptiveLoopController<B, ProductSearch<false>> controller(search, schedule);
+    AdaptiveLoopController<B, FastSearch<false>> controller(search, schedule);
     s.run.sim_time = time;
     SampleValues x;
     x.y = measured;
