@@ -5,6 +5,7 @@
 #include <limits>
 #include <utility>
 
+#include "experiments/controller_spec.hpp"
 #include "experiments/expand.hpp"
 #include "experiments/strict_json.hpp"
 
@@ -83,6 +84,9 @@ PlannedRun plan_design_run(const Scenario& s, std::uint64_t k) {
     plan.design_point = std::move(point);
     const Population covariates = design_covariates(d);
     try {
+        // The controller with the point's values, where it has inputs.
+        plan.controller = s.controller;
+        if (s.controller && top.contains("controller")) plan.controller = parse_controller(top.at("controller"), s.build, "controller");
         PopulationRun run = individual_run(scenario_calls(top), covariates, ind);
         if (run.rejected) {
             run.individual.valid = false;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "experiments/report.hpp"
 
+#include "experiments/report_comparison.hpp"
 #include "experiments/report_parts.hpp"
 
 namespace veltrax::experiments {
@@ -19,12 +20,14 @@ ReportResult write_report(const fs::path& outdir, const ReportOptions& options) 
     if (sweep.manifest())
         for (const SweepEntry& e : sweep.manifest()->scenarios)
             if (!e.design.is_null()) stats.no_bands.push_back(e.name);
+    ComparisonPart comparison(outdir);
     const fs::path csv_path = outdir / "sweep.csv";
     SweepTable table(csv_path);
     sweep.for_each_run([&](const std::string& scenario) { return stats.wants_first_call(scenario); },
                        [&](RunEntry&& run) {
                            table.add(run);
                            stats.add(run);
+                           comparison.add(run);
                        });
     stats.finish();
     table.close();
@@ -45,11 +48,12 @@ ReportResult write_report(const fs::path& outdir, const ReportOptions& options) 
     const bool plots = options.plots && (!stats.groups.empty() || !stats.distributions.empty());
     const fs::path html_path = outdir / "report.html";
     OutputFile html(html_path);
-    html << report_page(stats, result, plots, extra_html);
+    html << report_page(stats, result, plots, comparison.write(options.plots, result.written), extra_html);
     html.close();
     result.written.push_back(html_path.string());
 
     if (plots) write_plots(outdir, stats, result.written);
+    comparison.plot();
     for (const ExtraSection& e : extra) write_section_plots(outdir, e, result.written);
     return result;
 }

@@ -195,8 +195,9 @@ void write_section_plots(const std::filesystem::path& outdir, const ExtraSection
 
 // ---- page -----------------------------------------------------------------
 
-// `extra`: HTML of further sections, after the standard ones.
+// `comparisons`: the comparison part's section; `extra`: HTML of further
+// sections, after the standard ones.
 std::string report_page(const SweepStatistics& stats, const ReportResult& result, bool plots,
-                        const std::string& extra = "");
+                        const std::string& comparisons = "", const std::string& extra = "");
 
 }  // namespace veltrax::experiments::report_parts

@@ -139,6 +139,8 @@ TuneProblem parse_tune(const Scenario& s) {
                        "tune");
     if (!s.population)
         bad_tuning("the scenario needs a 'population' to tune over: the training population");
+    if (!s.controllers.empty())
+        bad_tuning("the scenario compares 'controllers'; tune one controller, given as 'controller'");
     TuneProblem problem;
     if (!block.contains("settings")) bad_scenario("tune needs 'settings'");
     const json& list = block.at("settings");
