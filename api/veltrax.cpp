@@ -19,6 +19,7 @@
 
 #include "api/call_request.hpp"
 #include "api/internal.hpp"
+#include "driver/open_loop.hpp"
 #include "driver/run.hpp"
 #include "driver/snapshot.hpp"
 #include "matprod/matprod.hpp"
@@ -33,6 +34,15 @@ static_assert(static_cast<int>(Build::Preview) == static_cast<int>(core::Build::
 
 struct Simulation::State {
     SimulationState core;
+    std::unique_ptr<Controller> controller;  // null: the adaptive controller of the build
+
+    State() = default;
+    State(const State& other) : core(other.core), controller(other.controller ? other.controller->clone() : nullptr) {}
+    State& operator=(const State& other) {
+        core = other.core;
+        controller = other.controller ? other.controller->clone() : nullptr;
+        return *this;
+    }
 };
 
 SimulationState& SimulationAccess::state(Simulation& sim) { return sim.state_->core; }
@@ -191,6 +201,9 @@ void check_setpoint_schedule(const SetpointSchedule& schedule) {
 }
 
 Simulation::Simulation(Build build) : build_(build), state_(std::make_unique<State>()) {}
+Simulation::Simulation(const Controller& controller) : build_(Build::Base), state_(std::make_unique<State>()) {
+    state_->controller = controller.clone();
+}
 Simulation::Simulation(const Simulation& other)
     : build_(other.build_), state_(std::make_unique<State>(*other.state_)) {}
 Simulation& Simulation::operator=(const Simulation& other) {
@@ -204,13 +217,58 @@ Simulation::Simulation(Simulation&&) noexcept = default;
 Simulation& Simulation::operator=(Simulation&&) noexcept = default;
 Simulation::~Simulation() = default;
 
+const Controller* Simulation::controller() const { return state_->controller.get(); }
+
+namespace {
+
+// A call of `request` (of `settings`) with a controller of another kind.
+std::vector<Matrix> run_controlled(SimulationState& sim, Controller& controller, const CallRequest& request,
+                                   const Settings& settings, const RunOptions& options) {
+    core::SetpointSchedule schedule;
+    const core::RunOptions o = core_options(options, schedule);
+    MatrixOutputs out{o, {}};
+    with_public_errors([&] {
+        if (o.schedule) check_setpoint_schedule(*o.schedule);
+        const OutputViews views = allocate_outputs(request.config, false, out);
+        Observation observation;
+        observation.schedule = options.schedule;
+        auto control = [&](const core::Observation& c) {
+            observation.sample = c.sample;
+            observation.time = c.time;
+            observation.setpoint = c.setpoint;
+            for (int k = 0; k < kPreviewSamples; ++k) observation.preview[k] = c.preview[k];
+            observation.measured = c.measured;
+            observation.previous_control = c.previous_control;
+            observation.sample_period = c.sample_period;
+            observation.u_max = c.u_max;
+            return controller.control(observation);
+        };
+        controller.begin_call(settings);
+        try {
+            run_external_call(sim, request, views, control, o);
+        } catch (...) {
+            controller.end_call(false);
+            throw;
+        }
+        controller.end_call(true);
+    });
+    return std::move(out.matrices);
+}
+
+}  // namespace
+
 std::vector<Matrix> Simulation::call(const std::vector<Matrix>& inputs, int outputs, const RunOptions& options) {
     const CallRequest request = InputViews(inputs).request(outputs);
+    if (state_->controller)
+        return first_outputs(
+            run_controlled(state_->core, *state_->controller, request, settings_from_inputs(inputs), options), outputs);
     core::SetpointSchedule schedule;
     return first_outputs(run_request(build_, state_->core, request, core_options(options, schedule)), outputs);
 }
 
 std::vector<Matrix> Simulation::call(const Settings& settings, const RunOptions& options) {
+    if (state_->controller)
+        return run_controlled(state_->core, *state_->controller, plant_request(settings, true), settings, options);
     const CallRequest request = call_request(settings);
     core::SetpointSchedule schedule;
     return run_request(build_, state_->core, request, core_options(options, schedule));
@@ -222,12 +280,26 @@ std::vector<Matrix> call_with_core_options(Simulation& sim, const std::vector<Ma
     return first_outputs(run_request(sim.build(), state_of(sim), request, options), outputs);
 }
 
-std::vector<std::uint8_t> Simulation::save_state() const { return save_snapshot(core_build(build_), state_->core); }
+std::vector<std::uint8_t> Simulation::save_state() const {
+    if (state_->controller)
+        throw Error("veltrax:badSnapshot",
+                    "a simulation with a controller other than the adaptive one has no snapshot; a Plant's holds "
+                    "the plant");
+    return save_snapshot(core_build(build_), state_->core);
+}
 
 void Simulation::load_state(const std::vector<std::uint8_t>& snapshot) { load_state(snapshot.data(), snapshot.size()); }
 
 void Simulation::load_state(const std::uint8_t* data, std::size_t size) {
-    with_public_errors([&] { load_snapshot(core_build(build_), data, size, state_->core); });
+    with_public_errors([&] {
+        if (!state_->controller) return load_snapshot(core_build(build_), data, size, state_->core);
+        // The plant and the loop of any build's snapshot.
+        const auto loaded = std::make_unique<SimulationState>();
+        load_snapshot(check_snapshot(data, size).build, data, size, *loaded);
+        state_->core.config = loaded->config;
+        state_->core.run = loaded->run;
+        state_->core.plant = loaded->plant;
+    });
 }
 
 namespace {
@@ -311,7 +383,7 @@ void Simulation::seed_noise(long seed) {
     if (seed < 1 || seed > kMaxSeed)
         throw Error("veltrax:badSeed",
                     "seed must be an integer from 1 to " + std::to_string(kMaxSeed) + ", got " + std::to_string(seed));
-    state_->core.noise = noise_state_for_seed(static_cast<std::int32_t>(seed));
+    state_->core.plant.noise = noise_state_for_seed(static_cast<std::int32_t>(seed));
 }
 
 Matrix call_matprod(const std::vector<Matrix>& inputs, int outputs, const RunOptions& options) {
@@ -344,7 +416,7 @@ namespace {
 BatchResult run_job(const BatchJob& job, const RunOptions& options) {
     BatchResult result;
     try {
-        Simulation sim(job.build);
+        Simulation sim = job.controller ? Simulation(*job.controller) : Simulation(job.build);
         if (!job.initial_state.empty()) sim.load_state(job.initial_state);
         if (job.seed != 0) sim.seed_noise(job.seed);
         const std::size_t calls = std::max(job.calls.size(), job.settings.size());

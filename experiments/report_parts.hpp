@@ -164,6 +164,8 @@ void write_plots(const std::filesystem::path& outdir, const SweepStatistics& sta
 
 // ---- page -----------------------------------------------------------------
 
-std::string report_page(const SweepStatistics& stats, const ReportResult& result, bool plots);
+// `comparisons`: the comparison part's section.
+std::string report_page(const SweepStatistics& stats, const ReportResult& result, bool plots,
+                        const std::string& comparisons = "");
 
 }  // namespace veltrax::experiments::report_parts
