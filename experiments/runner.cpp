@@ -97,6 +97,7 @@ void run_round(const std::vector<const Scenario*>& scenarios, const std::vector<
     std::vector<PlannedRun> plans;
     std::vector<BatchJob> jobs;
     for (const RunRef& ref : refs) {
+        if (cancelled(options.run)) break;  // the rest are not started
         PlannedRun plan = plan_run(*scenarios[ref.scenario], ref.individual);
         if (plan.rejected) {  // reported as a failed run, never drawn again
             delivery.deliver(plan.empty_result());
@@ -188,8 +189,15 @@ std::vector<const Scenario*> sorted_by_name(const std::vector<Scenario>& scenari
 
 SweepManifest sweep_manifest(const std::vector<const Scenario*>& scenarios) {
     SweepManifest manifest;
+    if (scenarios.size() > kMaxSweepScenarios)
+        throw Error("veltrax:badArguments", "a sweep has at most " + std::to_string(kMaxSweepScenarios) +
+                                                " scenarios, got " + std::to_string(scenarios.size()));
     for (std::size_t i = 0; i < scenarios.size(); ++i) {
         const Scenario& s = *scenarios[i];
+        const std::string why = unusable_name(s.name);
+        if (!why.empty())
+            throw Error("veltrax:badArguments", "'" + s.path + "' would write its results to '" + s.name +
+                                                    "', which " + why + "; rename the file");
         if (i > 0 && scenarios[i - 1]->name == s.name)
             throw Error("veltrax:badArguments", "'" + scenarios[i - 1]->path + "' and '" + s.path +
                                                     "' would share the result folder '" + s.name +
@@ -204,18 +212,15 @@ SweepOutcome run_sweep(const std::vector<Scenario>& scenarios, ResultStore& stor
     const std::vector<const Scenario*> by_name = sorted_by_name(scenarios);
     const SweepManifest manifest = sweep_manifest(by_name);
     check_initial_state(options.initial_state, scenarios);
-    const std::vector<RunRef> slice = slice_runs(manifest, options.shard);
-    store.begin(manifest, slice);
+    store.begin(manifest, options.shard);
 
     SweepOutcome outcome;
-    outcome.runs = slice.size();
+    outcome.runs = slice_size(manifest, options.shard);
     Delivery delivery(store, listener, outcome);
-    for (std::size_t begin = 0; begin < slice.size() && !cancelled(options.run); begin += kRunsPerRound) {
-        const std::size_t end = std::min(slice.size(), begin + kRunsPerRound);
-        run_round(by_name, std::vector<RunRef>(slice.begin() + begin, slice.begin() + end), options, delivery);
-    }
+    for (std::uint64_t first = 0; first < outcome.runs && !cancelled(options.run); first += kRunsPerRound)
+        run_round(by_name, slice_runs(manifest, options.shard, first, kRunsPerRound), options, delivery);
     store.finish();
-    outcome.not_started = slice.size() - delivery.ended();
+    outcome.not_started = outcome.runs - delivery.ended();
     return outcome;
 }
 
