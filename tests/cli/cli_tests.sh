@@ -563,6 +563,27 @@ test_signals() {
   grep -q 'z_long.json: call 1: veltrax:interrupted: stopped by SIGTERM' run.err || fail "run after SIGTERM: $(cat run.err)"
   [[ -e single_long ]] && fail "run after SIGTERM wrote single_long"
   no_leftovers . "run after SIGTERM"
+
+  # A population of 10^6: the batch starts without a look at every run's
+  # folder, and SIGTERM soon after the start ends it at once.
+  cat >million.json <<EOF
+{"build": 2, "params": [5, 0.1, 2, 0, 3, 3, 0.005, 10, 0.1], "model": {"body_mass": 70, "cardiac_output": 6.48},
+ "curve": [50, 0.505, 2.98, 4.0], "population": {"size": 1000000, "seed": 1}}
+EOF
+  set -m
+  "$VELTRAX" batch million.json -o million 2>million.err &
+  pid=$!
+  set +m
+  (sleep 30 && kill -KILL "$pid") 2>/dev/null &
+  local watchdog=$!
+  sleep 2
+  kill -TERM "$pid"
+  wait "$pid"
+  rc=$?
+  kill "$watchdog" 2>/dev/null
+  [[ $rc == 143 ]] || fail "batch of 10^6 after SIGTERM: exit $rc, expected 143: $(head -3 million.err)"
+  no_leftovers million/pop "batch of 10^6 after SIGTERM"
+  rm -rf million
 }
 
 test_limits() {
