@@ -144,7 +144,7 @@ int run_command(const RunArgs& a) {
     const std::optional<PlannedRun> planned = plan(s, *individual, status);
     if (!planned) return status;
     RunPlace place;
-    Simulation sim(s.build);
+    Simulation sim = simulation_for(s);
     try {
         place = check_run_place(a.output);
         remove_leftovers(place.parent, &stop_requested_hook, nullptr, place.name);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "experiments/report.hpp"
 
+#include "experiments/report_comparison.hpp"
 #include "experiments/report_parts.hpp"
 
 namespace veltrax::experiments {
@@ -33,11 +34,13 @@ ReportResult write_report(const fs::path& outdir, const ReportOptions& options) 
 
     // One pass over the runs: each goes into sweep.csv and the statistics.
     SweepStatistics stats(options, result.manifest);
+    ComparisonPart comparison(outdir);
     SweepTable table(folder.work / "sweep.csv", outdir / "sweep.csv");
     sweep.for_each_run([&](const RunEntry& run) { return stats.wants_first_call(run); },
                        [&](RunEntry&& run) {
                            table.add(run);
                            stats.add(run);
+                           comparison.add(run);
                        },
                        cancel);
     stats.finish();
@@ -53,25 +56,30 @@ ReportResult write_report(const fs::path& outdir, const ReportOptions& options) 
 
     const bool plots = options.plots && (!stats.groups.empty() || !stats.distributions.empty());
     OutputFile html(folder.work / "report.html", outdir / "report.html", OutputFile::Mode::fresh);
-    html << report_page(stats, result, plots);
+    std::vector<std::string> compared;  // comparison.csv, its script and plots
+    html << report_page(stats, result, plots, comparison.write(folder, options.plots, compared));
     html.close(false);
+    std::vector<std::string> tables{"sweep.csv", "report.html"};
+    if (!compared.empty()) tables.push_back(compared.front());
 
     std::vector<std::string> pngs;
-    if (plots) {
-        try {
-            write_plots(folder, stats, cancel, pngs);
-        } catch (const Error& e) {
-            if (e.id() != "veltrax:plotFailed") throw;
-            install(folder, {"sweep.csv", "report.html", "report_gnuplot.log"}, result.written);
-            throw;
-        }
+    try {
+        if (plots) write_plots(folder, stats, cancel, pngs);
+        comparison.plot(folder, cancel);
+    } catch (const Error& e) {
+        if (e.id() != "veltrax:plotFailed") throw;
+        for (const char* log : {"report_gnuplot.log", "report_comparison_gnuplot.log"})
+            if (fs::exists(folder.work / log)) tables.push_back(log);
+        install(folder, tables, result.written);
+        throw;
     }
     cancel.check();
-    install(folder, {"sweep.csv", "report.html"}, result.written);
+    install(folder, tables, result.written);
     if (plots) {
         install(folder, {"report.gp"}, result.written);
         install(folder, pngs, result.written);
     }
+    if (compared.size() > 1) install(folder, {compared.begin() + 1, compared.end()}, result.written);
     return result;
 }
 

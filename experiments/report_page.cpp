@@ -45,7 +45,8 @@ std::string bands(const SweepStatistics& stats, bool plots) {
 
 }  // namespace
 
-std::string report_page(const SweepStatistics& stats, const ReportResult& result, bool plots) {
+std::string report_page(const SweepStatistics& stats, const ReportResult& result, bool plots,
+                        const std::string& comparisons) {
     std::string h =
         "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Sweep report</title>\n"
         "<style>body{font-family:sans-serif;margin:2em;max-width:75em}table{border-collapse:collapse}"
@@ -60,6 +61,7 @@ std::string report_page(const SweepStatistics& stats, const ReportResult& result
     if (!stats.distributions.empty() && plots)
         h += "<h2>Metrics</h2>\n<p>Distributions over all calls with finite values.</p>\n"
              "<img src=\"report_metrics.png\" alt=\"metric histograms\">\n";
+    h += comparisons;
     h += worst_calls_table(stats);
     return h + "</body></html>\n";
 }

@@ -232,6 +232,8 @@ void write_plots(const ReportFolder& folder, const SweepStatistics& stats, const
 
 // ---- page -----------------------------------------------------------------
 
-std::string report_page(const SweepStatistics& stats, const ReportResult& result, bool plots);
+// `comparisons`: the comparison part's section.
+std::string report_page(const SweepStatistics& stats, const ReportResult& result, bool plots,
+                        const std::string& comparisons = "");
 
 }  // namespace veltrax::experiments::report_parts

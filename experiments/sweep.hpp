@@ -4,6 +4,7 @@
 //   OUTDIR/sweep.json                      manifest: every run the sweep expects
 //   OUTDIR/NAME/                           a scenario without population
 //   OUTDIR/NAME/individual_000042/         individual 42 of a scenario with population
+//   OUTDIR/NAME@CONTROLLER/...             the runs of one controller of a comparison
 //
 // Each run folder holds the files of a single run (experiments/run_folder.hpp).
 // docs/experiments.md shows them.
@@ -25,8 +26,17 @@ struct SweepEntry {
     std::uint64_t individuals = 0;  // population size; 0: no population, one run
 };
 
+// A comparison of controllers: the scenarios NAME@CONTROLLER of the
+// manifest, one per controller, in the order the scenario lists them (the
+// first is the reference of the paired differences).
+struct ComparisonEntry {
+    std::string name;
+    std::vector<std::string> controllers;
+};
+
 struct SweepManifest {
     std::vector<SweepEntry> scenarios;
+    std::vector<ComparisonEntry> comparisons = {};  // written only when there are any
 };
 
 // A sweep has at most this many scenarios, and each at most
@@ -36,7 +46,8 @@ constexpr std::size_t kMaxSweepScenarios = 100000;
 // Why `name` cannot name a scenario's result folder in OUTDIR, or "" when
 // it can: it must be a file name (not empty, ".", ".." or with a '/'), not
 // hidden (a leading '.': temporary folders), and not a name the sweep or its
-// report writes (sweep.json, sweep.csv, and report*.html, .gp, .png, .log).
+// report writes (sweep.json, sweep.csv, comparison.csv, and report*.html, .gp,
+// .png, .log).
 std::string unusable_name(const std::string& name);
 
 // Writes OUTDIR/sweep.json (creating OUTDIR), exclusively: the first

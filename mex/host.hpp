@@ -27,7 +27,9 @@ inline bool interrupt_pending(void* = nullptr) {
 #if defined(VELTRAX_HOST_MATLAB)
     return utIsInterruptPending();
 #else
-    return *static_cast<volatile sig_atomic_t*>(&octave_interrupt_state) > 0;
+    // Octave 7 declares the state sig_atomic_t, Octave 9 std::atomic<int>:
+    // a volatile read of the first, an atomic load of the second.
+    return *static_cast<volatile decltype(octave_interrupt_state)*>(&octave_interrupt_state) > 0;
 #endif
 }
 
@@ -56,8 +58,20 @@ inline mxArray* create_uninitialised(mwSize m, mwSize n) {
     return a;
 }
 
+// What the host raised inside a hook (a warning the user turned into an
+// error): the gateway passes it on to the host as it was raised.
+struct HostException {
+    std::exception_ptr raised;
+};
+
 // A RunOptions::warning hook: the host's warning with the identifier.
-inline void warn(void*, const char* id, const char* message) { mexWarnMsgIdAndTxt(id, "%s", message); }
+inline void warn(void*, const char* id, const char* message) {
+    try {
+        mexWarnMsgIdAndTxt(id, "%s", message);
+    } catch (...) {
+        throw HostException{std::current_exception()};
+    }
+}
 
 // The host puts the function's name in front of an error message; one that
 // already starts with it (from a host error passed on) loses that copy.

@@ -2,10 +2,12 @@
 // MEX gateway of veltrax1, veltrax2 and veltrax3: VELTRAX_BUILD selects the
 // build. The simulation state is one static record, so it persists between
 // calls until the host unloads the plug-in.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <new>
+#include <string>
 
 #include "api/call_request.hpp"
 #include "api/errors.hpp"
@@ -29,9 +31,19 @@ const char* const kInputNames[5] = {"parameter vector", "numerator", "denominato
 
 bool is_real_double(const mxArray* a) { return mxIsDouble(a) && !mxIsComplex(a) && !mxIsSparse(a); }
 
+// "2x3x4": every dimension of the array.
+std::string size_text(const mxArray* a) {
+    const mwSize* dims = mxGetDimensions(a);
+    std::string text;
+    for (mwSize d = 0; d < mxGetNumberOfDimensions(a); ++d) text += (d ? "x" : "") + std::to_string(dims[d]);
+    return text;
+}
+
 // The five outputs, created by the host; destroyed unless handed out. All
-// five exist before any is filled.
+// five exist before any is filled; they are zeroed in stretches between
+// polls of the interrupt.
 struct HostOutputs {
+    const veltrax::core::RunOptions& options;
     mxArray* arrays[veltrax::kOutputCount] = {};
     ~HostOutputs() {
         for (mxArray*& a : arrays)
@@ -43,7 +55,11 @@ struct HostOutputs {
         double* data[veltrax::kOutputCount];
         for (int i = 0; i < veltrax::kOutputCount; ++i) {
             data[i] = mxGetPr(arrays[i]);
-            if (shapes[i].rows * shapes[i].cols > 0) std::memset(data[i], 0, shapes[i].rows * shapes[i].cols * sizeof(double));
+            const std::size_t n = shapes[i].rows * shapes[i].cols;
+            for (std::size_t done = 0; done < n; done += veltrax::kZeroFillStretch) {
+                if (done > 0) veltrax::poll_before_run(options, static_cast<long>(shapes[0].rows));
+                std::memset(data[i] + done, 0, std::min(veltrax::kZeroFillStretch, n - done) * sizeof(double));
+            }
         }
         return {data[0], data[1], data[2], data[3], data[4]};
     }
@@ -76,8 +92,8 @@ void state_command(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
         const mxArray* s = prhs[1];
         if (!mxIsUint8(s) || mxIsComplex(s) || mxGetNumberOfDimensions(s) != 2 ||
             (mxGetM(s) > 1 && mxGetN(s) > 1)) {
-            std::snprintf(message, sizeof message, "snapshot (input 2) must be a uint8 vector, got a %zux%zu %s%s",
-                          mxGetM(s), mxGetN(s), mxIsComplex(s) ? "complex " : "", mxGetClassName(s));
+            std::snprintf(message, sizeof message, "snapshot (input 2) must be a uint8 vector, got a %s %s%s",
+                          size_text(s).c_str(), mxIsComplex(s) ? "complex " : "", mxGetClassName(s));
             throw veltrax::Error("veltrax:badSnapshot", message);
         }
         veltrax::load_snapshot(kBuild, static_cast<const std::uint8_t*>(mxGetData(s)), mxGetNumberOfElements(s),
@@ -93,16 +109,17 @@ void state_command(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
 
 extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxArray* plhs[], int nrhs,
                                                                     const mxArray* prhs[]) {
-    // The thread count is settled first: a warning about VELTRAX_THREADS that
-    // the user turned into an error leaves as the host's error, before anything.
     veltrax::core::RunOptions options;
     options.warning = &veltrax_host::warn;
-    options.threads = veltrax::resolve_threads(0, options);
     options.cancelled = &veltrax_host::interrupt_pending;
 
     char id[64] = "";
     char message[512] = "";
     try {
+        // The thread count is settled first: a warning about VELTRAX_THREADS
+        // that the user turned into an error leaves as the host's error,
+        // before anything.
+        options.threads = veltrax::resolve_threads(0, options);
         if (nrhs >= 1 && mxIsChar(prhs[0])) return state_command(nlhs, plhs, nrhs, prhs);
         const int read = nrhs == 5 ? 5 : (nrhs < 4 ? nrhs : 4);
         veltrax::InputView views[5];
@@ -115,9 +132,11 @@ extern "C" __attribute__((visibility("default"))) void mexFunction(int nlhs, mxA
             }
             views[i] = {mxGetPr(prhs[i]), mxGetM(prhs[i]), mxGetN(prhs[i])};
         }
-        HostOutputs outputs;
+        HostOutputs outputs{options};
         veltrax::run_gateway_call(kBuild, g_simulation, veltrax::call_request(nrhs, views, nlhs), outputs, options);
         outputs.hand_out(nlhs, plhs);
+    } catch (const veltrax_host::HostException& e) {
+        std::rethrow_exception(e.raised);
     } catch (const veltrax::Error& e) {  // the inputs' checks
         std::snprintf(id, sizeof id, "%s", e.id().c_str());
         std::snprintf(message, sizeof message, "%s", e.what());

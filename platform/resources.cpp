@@ -92,17 +92,20 @@ std::vector<std::string> cgroup_folders(const std::string& root, const std::stri
         for (const Mount& m : mounts) {
             if (m.v2 != v2 || (!v2 && !has(m.options, controller))) continue;
             // The cgroup's path below the mount's root; a cgroup outside it
-            // (another namespace) is limited at least by the mount's root.
+            // (another namespace, or /slurm/job_123 beside a root
+            // /slurm/job_12) is limited at least by the mount's root.
             std::string below;
             if (m.root == "/")
                 below = path;
-            else if (path.compare(0, m.root.size(), m.root) == 0)
+            else if (path.compare(0, m.root.size(), m.root) == 0 &&
+                     (path.size() == m.root.size() || path[m.root.size()] == '/'))
                 below = path.substr(m.root.size());
             while (!below.empty() && below.back() == '/') below.pop_back();
             for (;;) {
                 folders.push_back(root + m.point + below);
-                if (below.empty()) break;
-                below.erase(below.rfind('/'));
+                const std::size_t up = below.rfind('/');
+                if (up == std::string::npos) break;
+                below.erase(up);
             }
             break;
         }

@@ -8,7 +8,10 @@ bit-identical to the plug-ins'. From the repository root:
     python3 -m pip install --no-build-isolation ./python
 """
 
+import atexit
 import re
+import shutil
+import tempfile
 from pathlib import Path
 
 from pybind11.setup_helpers import ParallelCompile, Pybind11Extension, build_ext
@@ -41,13 +44,19 @@ found = re.search(r"project\(veltrax\s+VERSION\s+([0-9.]+)", CMAKE_LISTS.read_te
 if not found:
     raise SystemExit(f"setup.py: project version not found in {CMAKE_LISTS}")
 VERSION = found.group(1)
-SOURCES = ["src/veltrax_module.cpp", "src/experiments_module.cpp"]
+SOURCES = ["src/veltrax_module.cpp", "src/experiments_module.cpp", "src/control_module.cpp"]
 for target in ("veltrax_api", "veltrax_settings", "veltrax_core", "matprod_core", "veltrax_experiments"):
     SOURCES += library_sources(target)
 SOURCES = list(dict.fromkeys(SOURCES))  # a file of both cores once
 
 # Compiles the sources two at a time (VELTRAX_BUILD_JOBS to change).
 ParallelCompile("VELTRAX_BUILD_JOBS", default=2).install()
+
+# setuptools' build and egg-info folders go to a temporary folder, not into
+# the source tree: a build folder left there would hand its objects, stale
+# after a change of a header, to the next installation.
+OUT = Path(tempfile.mkdtemp(prefix="veltrax-setup-"))
+atexit.register(shutil.rmtree, OUT, ignore_errors=True)
 
 setup(
     version=VERSION,
@@ -66,4 +75,5 @@ setup(
         )
     ],
     cmdclass={"build_ext": build_ext},
+    options={"build": {"build_base": str(OUT / "build")}, "egg_info": {"egg_base": str(OUT)}},
 )

@@ -12,8 +12,11 @@
 #                                   libFuzzer and its symbolizer, GNU
 #                                   parallel, Slurm (and ss), pytest
 #
-# apt's output goes to a log file (VELTRAX_INSTALL_LOG, default
-# /tmp/veltrax-install.log), shown when the installation fails.
+# The names are those of Debian 12 and Debian 13 alike. A name that the
+# configured release lacks is named, the others are installed all the same,
+# and the exit status is 1. apt's output goes to a log file
+# (VELTRAX_INSTALL_LOG, default /tmp/veltrax-install.log), shown when the
+# installation fails.
 set -euo pipefail
 
 demo_packages=(
@@ -27,7 +30,7 @@ python_packages=(
 )
 test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev llvm parallel
+  clang libclang-rt-dev llvm parallel
   slurm-wlm munge iproute2 python3-pytest
 )
 
@@ -52,9 +55,27 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 log=${VELTRAX_INSTALL_LOG:-/tmp/veltrax-install.log}
 echo "installing ${missing[*]} and what they need (apt-get, log in $log)"
-apt=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -y -q)
-if ! { "${apt[@]}" update && "${apt[@]}" install --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+apt=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -y -q -o DPkg::Lock::Timeout=600)
+show_log() {
   cat "$log" >&2
-  echo "installing the packages failed; apt's output is above and in $log" >&2
+  echo "$1; apt's output is above and in $log" >&2
+  exit 1
+}
+"${apt[@]}" update >"$log" 2>&1 || show_log "apt-get update failed"
+# Names without an installation candidate in the configured release.
+lacking=() available=()
+for p in "${missing[@]}"; do
+  if [[ -n $(apt-cache policy "$p" 2>/dev/null | awk '$1 == "Candidate:" && $2 != "(none)"') ]]; then
+    available+=("$p")
+  else
+    lacking+=("$p")
+  fi
+done
+if ((${#available[@]} > 0)); then
+  "${apt[@]}" install --no-install-recommends "${available[@]}" >>"$log" 2>&1 || show_log "installing the packages failed"
+fi
+if ((${#lacking[@]} > 0)); then
+  release=$(. /etc/os-release 2>/dev/null && echo "${PRETTY_NAME:-this system}")
+  echo "not in the configured release ($release): ${lacking[*]}; the other packages are installed" >&2
   exit 1
 fi

@@ -160,6 +160,16 @@ SlurmdLogFile=$logs/slurmd.log
 NodeName=$host NodeAddr=127.0.0.1 CPUs=$(nproc) State=UNKNOWN
 PartitionName=local Nodes=$host Default=YES MaxTime=INFINITE State=UP
 EOF
+  # slurmd 23.11 and later load a cgroup plugin, which fails where no usable
+  # cgroup file system is mounted (a chroot, a container); this Slurm uses
+  # none. Earlier versions reject the value.
+  local version
+  version=$(slurmd -V 2>/dev/null | grep -oE '[0-9]+\.[0-9]+' | head -n 1)
+  if [[ -n $version ]] && (( ${version%%.*} * 100 + 10#${version#*.} >= 2311 )); then
+    echo "CgroupPlugin=disabled" >"$dir/cgroup.conf"
+  else
+    rm -f "$dir/cgroup.conf"
+  fi
   export SLURM_CONF=$conf
   slurmctld -c -f "$conf" || fail_start "slurmctld did not start"
   slurmd -f "$conf" || fail_start "slurmd did not start"

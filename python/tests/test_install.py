@@ -2,6 +2,7 @@
 # pip install of the package, offline with the system's setuptools and
 # pybind11, into a virtual environment that sees the system's NumPy: the
 # installed module gives the bits of the CMake-built one.
+import os
 import pickle
 import shutil
 import subprocess
@@ -25,6 +26,8 @@ def test_pip_install_into_a_virtual_environment(tmp_path):
     python = str(venv / "bin" / "python")
     subprocess.run([python, "-m", "pip", "install", "--no-index", "--no-build-isolation", "--quiet", "./python"],
                    cwd=tmp_path / "src", check=True)
+    left = {"build", "veltrax.egg-info"} & set(os.listdir(tmp_path / "src" / "python"))
+    assert not left, f"pip install left {left} in the source tree"
 
     args = ([60, 0.1, 4, 2, 3, 3, 0.01, 10, 0.1], [1], [1, 3, 3, 1], CURVE)
     script = ("import os, pickle, sys, veltrax; folder = os.path.dirname(veltrax.__file__); "

@@ -56,6 +56,16 @@ shown = evalc('[o3{1:5}] = veltrax3(p, num, den, curve);');
 [~, id] = lastwarn();
 assert(strcmp(id, 'veltrax:badThreadCount') && numel(strfind(shown, 'is not a positive integer')) == 1, shown);
 assert(isequal(o1, o3));
+% Made an error by the user, the warning stops the call as the host's error.
+warning('error', 'veltrax:badThreadCount');
+err = [];
+try
+  veltrax3(p, num, den, curve);
+catch err
+end
+warning('on', 'veltrax:badThreadCount');
+check(~isempty(err), 'warning as error: the call went on');
+check(strcmp(err.identifier, 'veltrax:badThreadCount'), 'warning as error: %s (%s)', err.identifier, err.message);
 if isempty(old)
   unsetenv('VELTRAX_THREADS');
 else

@@ -5,7 +5,9 @@
 # tasks and `veltrax report` as a job that depends on them, and compares
 # sweep.csv and every run folder with the same sweep run in one process, byte
 # for byte; the daemons are stopped whatever happens.
-# Needs VELTRAX (the binary) and VELTRAX_SOURCE_DIR. Exit 77: skipped.
+# Needs VELTRAX (the binary) and VELTRAX_SOURCE_DIR. Exit 77, skipped: not
+# root, Slurm or munge not installed, or no /sys/fs/cgroup; where all of
+# these are there, daemons that do not start fail the test.
 set -u
 
 : "${VELTRAX:?path of bin/veltrax}" "${VELTRAX_SOURCE_DIR:?source tree}"
@@ -20,6 +22,8 @@ skip() {
 for tool in munged slurmctld slurmd sbatch; do
   command -v "$tool" >/dev/null || skip "$tool not found (install slurm-wlm and munge)"
 done
+# slurmd reads the machine's cgroups; a chroot or container may not have them.
+[[ -n $(ls -A /sys/fs/cgroup 2>/dev/null) ]] || skip "/sys/fs/cgroup is not mounted (slurmd needs it)"
 
 # The job runs as root on this machine: a world-readable folder of its own.
 work=$(mktemp -d /tmp/veltrax-slurm-test.XXXXXX)
@@ -41,7 +45,8 @@ fail() {
 if ! bash "$local_slurm" start "$work/slurm" >start.log 2>&1; then
   cat start.log
   tail -n 20 "$work"/slurm/log/*.log "$work"/slurm/munge/munged.log 2>/dev/null
-  skip "the Slurm daemons did not start"
+  echo "FAIL: the Slurm daemons did not start (logs above)" >&2
+  exit 1
 fi
 export SLURM_CONF=$work/slurm/slurm.conf
 

@@ -59,10 +59,13 @@ std::string error_id(const std::function<void()>& f, std::string* message = null
 }  // namespace
 
 TEST(Cancel, InterruptedCallLeavesTheStateAsBefore) {
-    // Between sample periods, and within one long Runge-Kutta period
-    // (10000 steps poll twice before the period's end).
+    // Between sample periods, within one long Runge-Kutta period (10000
+    // steps poll twice before the period's end), and while the 136 MB of
+    // outputs of a million sample periods are zeroed.
     const std::vector<Matrix> next = linear_call(40);
-    for (const auto& [interrupted, at] : {std::pair{linear_call(200), 77}, std::pair{linear_call(3, 10000, 1e-4), 3}}) {
+    for (const auto& [interrupted, at, where] : {std::tuple{linear_call(200), 77, "in sample period 77 "},
+                                                 std::tuple{linear_call(3, 10000, 1e-4), 3, "in sample period 1 "},
+                                                 std::tuple{linear_call(1e6), 2, "before sample period 1 "}}) {
         Simulation sim(Build::PreviewHold), reference(Build::PreviewHold);
         sim.call(next);
         reference.call(next);
@@ -72,6 +75,7 @@ TEST(Cancel, InterruptedCallLeavesTheStateAsBefore) {
         options.cancel_context = &cancel;
         std::string message;
         EXPECT_EQ(error_id([&] { sim.call(interrupted, 5, options); }, &message), "veltrax:interrupted");
+        EXPECT_NE(message.find(std::string("interrupted ") + where), std::string::npos) << message;
         EXPECT_NE(message.find("the state is as before the call"), std::string::npos) << message;
         EXPECT_EQ(cancel.polls, at);
         EXPECT_TRUE(same_bits(sim.call(next), reference.call(next)));
@@ -155,5 +159,14 @@ TEST(ThreadCount, CgroupLimitsOnTheWayToTheRoot) {
     put("/sys/fs/cgroup/unified/user/job7/memory.max", "max\n");
     put("/sys/fs/cgroup/unified/user/job7/memory.current", "300000\n");
     EXPECT_EQ(platform::cgroup_memory_left(root.string()), 600000u);
+
+    // A mount root that is a prefix of the cgroup's name but not one of its
+    // folders (job_12 and job_123): the cgroup lies outside the mount, which
+    // limits it at its root.
+    put("/proc/self/mountinfo", "33 23 0:30 /slurm/job_12 /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpu\n");
+    put("/proc/self/cgroup", "4:cpu:/slurm/job_123/step0\n");
+    put("/sys/fs/cgroup/cpu/cpu.cfs_quota_us", "300000\n");
+    put("/sys/fs/cgroup/cpu/cpu.cfs_period_us", "100000\n");
+    EXPECT_DOUBLE_EQ(platform::cgroup_cpu_quota(root.string()), 3.0);
     fs::remove_all(root);
 }
