@@ -173,7 +173,7 @@ void BM_SweepStart(benchmark::State& state) {
         state.PauseTiming();
         fs::remove_all(dir);
         state.ResumeTiming();
-        RunFolderStore(dir).begin(manifest, Shard{});
+        RunFolderStore(dir).begin(manifest, slice_runs(manifest, Shard{}));
     }
     state.SetLabel("population of 100,000");
     fs::remove_all(dir);

@@ -234,15 +234,18 @@ SweepOutcome run_sweep(const std::vector<Scenario>& given, ResultStore& store, c
     const std::vector<const Scenario*> by_name = sorted_by_name(scenarios);
     const SweepManifest manifest = sweep_manifest(by_name);
     check_initial_state(options.initial_state, scenarios);
-    store.begin(manifest, options.shard);
+    const std::vector<RunRef> slice = slice_runs(manifest, options.shard);
+    store.begin(manifest, slice);
 
     SweepOutcome outcome;
-    outcome.runs = slice_size(manifest, options.shard);
+    outcome.runs = slice.size();
     Delivery delivery(store, listener, outcome);
-    for (std::uint64_t first = 0; first < outcome.runs && !cancelled(options.run); first += kRunsPerRound)
-        run_round(by_name, slice_runs(manifest, options.shard, first, kRunsPerRound), options, delivery);
+    for (std::size_t begin = 0; begin < slice.size() && !cancelled(options.run); begin += kRunsPerRound) {
+        const std::size_t end = std::min(slice.size(), begin + kRunsPerRound);
+        run_round(by_name, std::vector<RunRef>(slice.begin() + begin, slice.begin() + end), options, delivery);
+    }
     store.finish();
-    outcome.not_started = outcome.runs - delivery.ended();
+    outcome.not_started = slice.size() - delivery.ended();
     return outcome;
 }
 

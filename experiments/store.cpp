@@ -6,13 +6,14 @@
 
 namespace veltrax::experiments {
 
-void RunFolderStore::begin(const SweepManifest& sweep, Shard shard) {
+void RunFolderStore::begin(const SweepManifest& sweep, const std::vector<RunRef>& runs) {
     check_writable(outdir_);
     write_manifest(outdir_, sweep);
     remove_leftovers(outdir_, cancelled_, cancel_context_);
-    const std::vector<std::uint64_t> counts = slice_counts(sweep, shard);
+    std::vector<bool> has_runs(sweep.scenarios.size(), false);
+    for (const RunRef& run : runs) has_runs[run.scenario] = true;
     for (std::size_t j = 0; j < sweep.scenarios.size(); ++j) {
-        if (counts[j] == 0) continue;
+        if (!has_runs[j]) continue;
         const std::filesystem::path folder = outdir_ / sweep.scenarios[j].name;
         if (sweep.scenarios[j].individuals == 0) {  // one run: its folder is checked now
             check_replaceable(folder, folder);

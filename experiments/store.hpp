@@ -20,10 +20,11 @@ class ResultStore {
 public:
     virtual ~ResultStore() = default;
 
-    // Before anything runs: the whole sweep, and the slice of it whose runs
-    // this process will hand over. Throws veltrax::Error when they cannot be
-    // stored; then nothing runs. Takes no time per run.
-    virtual void begin(const SweepManifest& sweep, Shard shard) = 0;
+    // Before anything runs: the whole sweep, and the runs of it that this
+    // process will hand over (one slice of a sharded sweep). Throws
+    // veltrax::Error when they cannot be stored; then nothing runs. Makes no
+    // system call per run.
+    virtual void begin(const SweepManifest& sweep, const std::vector<RunRef>& runs) = 0;
 
     // One run that ended (ok or failed; never one stopped by a signal).
     // Called from several threads at once for different runs. Throws
@@ -46,11 +47,11 @@ public:
 
     // Checks that OUTDIR can be written, writes the manifest
     // (veltrax:badSweep when OUTDIR holds another sweep), makes the folders
-    // of the slice's populations (veltrax:writeFailed) and removes the
+    // of the populations in `runs` (veltrax:writeFailed) and removes the
     // temporary folders that killed processes left in them. A run folder
     // that holds other files than results fails its run when it ends
     // (veltrax:writeFailed).
-    void begin(const SweepManifest& sweep, Shard shard) override;
+    void begin(const SweepManifest& sweep, const std::vector<RunRef>& runs) override;
     void write(const RunResult& run) override;
 
     // The run folder of a run.

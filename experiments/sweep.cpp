@@ -27,18 +27,6 @@ bool ends_with(const std::string& s, const std::string& end) {
     return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
 }
 
-// The runs of scenario j in slice `shard`: r0, r0 + n, ... below count;
-// `first` is the number of the scenario's first run in the sweep.
-struct ScenarioSlice {
-    std::uint64_t r0 = 0, count = 0;
-    std::uint64_t size(std::uint64_t n) const { return r0 < count ? (count - 1 - r0) / n + 1 : 0; }
-};
-
-ScenarioSlice scenario_slice(std::uint64_t individuals, std::uint64_t first, Shard shard) {
-    const std::uint64_t n = shard.n, mine = shard.k - 1, offset = first % n;
-    return {mine >= offset ? mine - offset : mine + (n - offset), individuals == 0 ? 1 : individuals};
-}
-
 // The content of the tool's own file `path`, which must be a regular file.
 std::string read_existing(const fs::path& path) {
     std::error_code ec;
@@ -123,43 +111,17 @@ Shard parse_shard(const std::string& text) {
 }
 
 std::vector<RunRef> slice_runs(const SweepManifest& manifest, Shard shard) {
-    return slice_runs(manifest, shard, 0, slice_size(manifest, shard));
-}
-
-std::vector<std::uint64_t> slice_counts(const SweepManifest& manifest, Shard shard) {
-    std::vector<std::uint64_t> counts;
-    std::uint64_t first = 0;
-    for (const SweepEntry& e : manifest.scenarios) {
-        const ScenarioSlice s = scenario_slice(e.individuals, first, shard);
-        counts.push_back(s.size(shard.n));
-        first += s.count;
-    }
-    return counts;
-}
-
-std::uint64_t slice_size(const SweepManifest& manifest, Shard shard) {
-    std::uint64_t size = 0;
-    for (std::uint64_t n : slice_counts(manifest, shard)) size += n;
-    return size;
-}
-
-std::vector<RunRef> slice_runs(const SweepManifest& manifest, Shard shard, std::uint64_t skip, std::size_t count) {
-    std::vector<RunRef> runs;
-    std::uint64_t first = 0;  // number of the scenario's first run in the sweep
-    for (std::size_t j = 0; j < manifest.scenarios.size() && runs.size() < count; ++j) {
+    std::vector<RunRef> slice;
+    const std::uint64_t n = shard.n, mine = shard.k - 1;
+    std::uint64_t first = 0;  // number of the scenario's first run
+    for (std::size_t j = 0; j < manifest.scenarios.size(); ++j) {
         const std::uint64_t individuals = manifest.scenarios[j].individuals;
-        const ScenarioSlice s = scenario_slice(individuals, first, shard);
-        first += s.count;
-        const std::uint64_t mine = s.size(shard.n);
-        if (skip >= mine) {
-            skip -= mine;
-            continue;
-        }
-        for (std::uint64_t r = s.r0 + skip * shard.n; r < s.count && runs.size() < count; r += shard.n)
-            runs.push_back({j, individuals == 0 ? 0 : r + 1});
-        skip = 0;
+        const std::uint64_t count = individuals == 0 ? 1 : individuals;
+        for (std::uint64_t r = (mine + n - first % n) % n; r < count; r += n)
+            slice.push_back({j, individuals == 0 ? 0 : r + 1});
+        first += count;
     }
-    return runs;
+    return slice;
 }
 
 std::string unusable_name(const std::string& n) {

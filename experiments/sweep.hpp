@@ -94,13 +94,6 @@ Shard parse_shard(const std::string& text);
 // a population is spread over all of them.
 std::vector<RunRef> slice_runs(const SweepManifest& manifest, Shard shard);
 
-// The number of runs of a slice, per scenario of the manifest and in all,
-// and `count` of them from the slice's run `first` on (fewer at its end),
-// without listing the others.
-std::vector<std::uint64_t> slice_counts(const SweepManifest& manifest, Shard shard);
-std::uint64_t slice_size(const SweepManifest& manifest, Shard shard);
-std::vector<RunRef> slice_runs(const SweepManifest& manifest, Shard shard, std::uint64_t first, std::size_t count);
-
 // "individual_000042": at least six digits.
 std::string individual_folder(std::uint64_t k);
 
