@@ -93,14 +93,18 @@ std::string morris_plot(const std::string& png, const std::string& title, const 
 
 }  // namespace
 
-ExtraSection sensitivity_section(const fs::path& outdir, bool plots, std::vector<std::string>& written) {
+ExtraSection sensitivity_section(const ReportFolder& folder, const std::optional<SweepManifest>& manifest, bool plots) {
     ExtraSection s;
-    const std::vector<DesignAnalysis> analyses = analyze_designs(outdir);
+    if (!manifest) return s;
+    std::string table;
+    if (!read_text(folder.work / "sweep.csv", table))
+        throw Error("veltrax:writeFailed", "cannot read back '" + (folder.outdir / "sweep.csv").string() + "'");
+    const std::vector<DesignAnalysis> analyses = analyze_designs(*manifest, table);
     if (analyses.empty()) return s;
-    OutputFile csv(outdir / "sensitivity.csv");
+    OutputFile csv(folder.work / "sensitivity.csv", folder.outdir / "sensitivity.csv", OutputFile::Mode::fresh);
     csv << sensitivity_csv(analyses);
-    csv.close();
-    written.push_back((outdir / "sensitivity.csv").string());
+    csv.close(false);
+    s.tables.push_back("sensitivity.csv");
     s.html = "<h2>Sensitivity</h2>\n<p>Indices of each design's metrics (all of them in "
              "<a href=\"sensitivity.csv\">sensitivity.csv</a>).</p>\n";
     s.script = "sensitivity.gp";
@@ -124,15 +128,16 @@ ExtraSection sensitivity_section(const fs::path& outdir, bool plots, std::vector
     return s;
 }
 
-void write_section_plots(const fs::path& outdir, const ExtraSection& s, std::vector<std::string>& written) {
+void write_section_plots(const ReportFolder& folder, const ExtraSection& s, const Cancel& cancel) {
     if (s.script.empty() || s.pngs.empty()) return;
-    OutputFile file(outdir / s.script);
+    OutputFile file(folder.work / s.script, folder.outdir / s.script, OutputFile::Mode::fresh);
     file << s.gnuplot;
-    file.close();
-    written.push_back((outdir / s.script).string());
-    for (const std::string& png : s.pngs) written.push_back((outdir / png).string());
-    const std::string log = s.script.substr(0, s.script.size() - 3) + "_gnuplot.log";
-    run_gnuplot({outdir, s.script, log, outdir, "install gnuplot or use --no-plots"});
+    file.close(false);
+    GnuplotRun run{folder.work, s.script, s.script.substr(0, s.script.size() - 3) + "_gnuplot.log", folder.outdir,
+                   "install gnuplot or use --no-plots"};
+    run.cancelled = cancel.cancelled;
+    run.cancel_context = cancel.context;
+    run_gnuplot(run);
 }
 
 }  // namespace veltrax::experiments::report_parts
