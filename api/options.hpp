@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "api/plant_models.hpp"
+
 namespace veltrax {
 
 // One step of a set-point schedule.
@@ -53,6 +55,10 @@ struct RunOptions {
     // A set-point schedule of the user's instead of the built-in one (not
     // owned; must outlive the call).
     const SetpointSchedule* schedule = nullptr;
+    // Disturbances, sensor, actuator and changes of the process
+    // (api/plant_models.hpp; not owned; must outlive the call); null or
+    // empty: none, and the same bits as without.
+    const PlantModels* plant_models = nullptr;
 };
 
 }  // namespace veltrax

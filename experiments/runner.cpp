@@ -39,6 +39,7 @@ BatchJob job_of(const PlannedRun& plan, const SweepOptions& options) {
         if (call.rejected) break;
         job.settings.push_back(call.settings);
         job.schedules.push_back(call.setpoint ? &*call.setpoint : nullptr);
+        job.plant_models.push_back(plan.models.get());
     }
     return job;
 }
@@ -147,6 +148,13 @@ PlannedRun plan_run(const Scenario& scenario, std::uint64_t individual) {
                                                 "controller, or give it one \"controller\"");
     PlannedRun plan;
     plan.scenario = &scenario;
+    if (scenario.plant_models) {
+        auto models = std::make_shared<PlantModels>(*scenario.plant_models);
+        models->seed = scenario.population ? scenario.population->seed
+                                           : static_cast<std::uint64_t>(scenario.seed != 0 ? scenario.seed : 1);
+        models->individual = scenario.population ? individual : 0;
+        plan.models = std::move(models);
+    }
     if (!scenario.population) {
         if (individual != 0) throw Error("veltrax:badArguments", "scenario '" + scenario.path + "' has no population");
         plan.calls = scenario.calls;
@@ -181,6 +189,7 @@ RunResult run_planned(Simulation& sim, const PlannedRun& plan,
         }
         RunOptions o = options ? options(k) : RunOptions{};
         o.schedule = call.setpoint ? &*call.setpoint : nullptr;
+        o.plant_models = plan.models.get();
         try {
             run.calls.push_back(call_result(k + 1, call, sim.call(call.settings, o), metrics));
         } catch (const Error& e) {

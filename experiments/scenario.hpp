@@ -40,6 +40,9 @@ struct Scenario {
     long seed = 0;                // noise seed applied before the first call; 0: none
     // Runs one simulation per individual instead of one.
     std::optional<Population> population;
+    // "disturbances", "sensor", "actuator", "changes": the plant models of
+    // every call (experiments/plant_models_json.hpp); none without them.
+    std::optional<PlantModels> plant_models;
     // What closes the loop: "controller", or a comparison's; none: the
     // adaptive controller of `build`.
     std::optional<ControllerSpec> controller;

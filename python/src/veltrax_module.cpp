@@ -168,12 +168,16 @@ struct PySimulation {
 };
 
 py::tuple simulation_call(PySimulation& self, const py::object& call, unsigned threads,
-                          const std::optional<Steps>& setpoint) {
+                          const std::optional<Steps>& setpoint, const std::optional<std::string>& models,
+                          std::uint64_t draw_seed, std::uint64_t individual) {
     const CallInputs in = to_call(call);
     const std::optional<veltrax::SetpointSchedule> schedule = to_schedule(setpoint);
+    const std::optional<veltrax::PlantModels> plant_models =
+        veltrax::python::plant_models_of(models, draw_seed, individual);
     veltrax::RunOptions options;
     options.threads = threads;
     if (schedule) options.schedule = &*schedule;
+    if (plant_models) options.plant_models = &*plant_models;
     std::vector<Matrix> out;
     auto run = [&] { out = in.settings ? self.sim.call(*in.settings, options) : self.sim.call(in.inputs, 5, options); };
     if (self.python_controller()) {
@@ -451,6 +455,7 @@ PYBIND11_MODULE(_core, m) {
         .def_property_readonly("has_controller", [](const PySimulation& self) { return self.sim.controller() != nullptr; })
         .def_property_readonly("build", [](const PySimulation& self) { return static_cast<int>(self.sim.build()); })
         .def("call", &simulation_call, py::arg("call"), py::arg("threads") = 0u, py::arg("setpoint") = py::none(),
+             py::arg("models") = py::none(), py::arg("draw_seed") = 1, py::arg("individual") = 0,
              "Runs one call of named settings (a dict) or of 2-D float64 inputs: "
              "([t, trajectory, theta, search, sums], info).")
         .def("seed_noise", &simulation_seed_noise, py::arg("seed"))
