@@ -46,8 +46,9 @@ BatchJob job_of(const PlannedRun& plan, const SweepOptions& options) {
 
 // The result of a plan whose job ended with `r`; nullopt when the
 // cancellation hook stopped it.
-std::optional<RunResult> result_of(const PlannedRun& plan, BatchResult&& r, const MetricOptions& metrics) {
+std::optional<RunResult> result_of(const PlannedRun& plan, BatchResult&& r, const MetricOptions& options) {
     if (!r.ok && r.error_id == "veltrax:interrupted") return std::nullopt;
+    const MetricOptions metrics = plan.metric_options(options);
     RunResult run = plan.empty_result();
     for (std::size_t k = 0; k < r.outputs.size(); ++k)
         run.calls.push_back(call_result(k + 1, plan.calls[k], std::move(r.outputs[k]), metrics));
@@ -121,6 +122,12 @@ void run_round(const std::vector<const Scenario*>& scenarios, const std::vector<
 
 }  // namespace
 
+MetricOptions PlannedRun::metric_options(const MetricOptions& options) const {
+    MetricOptions o = options;
+    if (models) o.disturbances = disturbance_windows(*models);
+    return o;
+}
+
 RunResult PlannedRun::empty_result() const {
     RunResult run;
     run.scenario = scenario->name;
@@ -191,7 +198,7 @@ RunResult run_planned(Simulation& sim, const PlannedRun& plan,
         o.schedule = call.setpoint ? &*call.setpoint : nullptr;
         o.plant_models = plan.models.get();
         try {
-            run.calls.push_back(call_result(k + 1, call, sim.call(call.settings, o), metrics));
+            run.calls.push_back(call_result(k + 1, call, sim.call(call.settings, o), plan.metric_options(metrics)));
         } catch (const Error& e) {
             run.failure = RunFailure{k + 1, e.id(), e.what()};
         } catch (const std::bad_alloc&) {

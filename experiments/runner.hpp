@@ -34,6 +34,9 @@ struct PlannedRun {
     // without models.
     std::shared_ptr<const PlantModels> models;
 
+    // `options` with the windows of the run's disturbances and changes.
+    MetricOptions metric_options(const MetricOptions& options) const;
+
     // The result before any call ran: the run's names, build, seed and
     // individual, and the rejection as its failure.
     RunResult empty_result() const;

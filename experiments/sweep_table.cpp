@@ -38,6 +38,10 @@ const MetricColumn kMetricColumns[] = {
     {"wobble", [](const Metrics& m) { return m.wobble; }, true},
     {"divergence", [](const Metrics& m) { return m.divergence; }, true},
     {"runaway", [](const Metrics& m) { return m.runaway ? 1.0 : 0.0; }, false},
+    {"disturbance_peak", [](const Metrics& m) { return m.disturbance_peak(); }, false},
+    {"disturbance_return_time", [](const Metrics& m) { return m.disturbance_return_time(); }, false},
+    {"disturbance_iae", [](const Metrics& m) { return m.disturbance_iae(); }, false},
+    {"disturbance_control", [](const Metrics& m) { return m.disturbance_control(); }, false},
 };
 
 std::vector<std::string> make_columns() {

@@ -338,7 +338,6 @@ _ANTI_WINDUP = ("back_calculation", "clamping")
 
 
 @dataclass(frozen=True)
-@dataclass(frozen=True)
 class Disturbance:
     """An additive disturbance of the measured effect. kind: "step", "ramp",
     "pulse", "stimulation" (a trapezoid: rise 1, plateau ``duration`` 20, fall
@@ -437,6 +436,7 @@ def _stream_key(value, field: str) -> int:
     return int(value)
 
 
+@dataclass(frozen=True)
 class Pid:
     """A PID controller, the baseline beside the adaptive one, in the loop's
     time units. With T the sample period, e = r - y and v the control before
