@@ -55,6 +55,10 @@ def test_vector_environment_steps_as_the_single_ones():
     singles = [DosingEnv(episode_samples=4, effort_weight=0.1) for _ in range(3)]
     for i, env in enumerate(singles):
         assert np.array_equal(env.reset(seed=10 + i)[0], observations[i])
+    for bad in (np.zeros(2), ["a", "b", "c"], [[0.1], [0.2, 0.3], [0.4]], np.array([0.1, np.nan, 0.2])):
+        with pytest.raises(veltrax.Error) as e:  # refused before any plant moves
+            envs.step(bad)
+        assert e.value.id == "veltrax:badControl"
     for step in range(4):
         actions = np.array([[0.2], [0.6], [1.0]]) * (step + 1)
         observations, rewards, terminated, truncated, infos = envs.step(actions)

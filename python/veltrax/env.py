@@ -245,6 +245,18 @@ class DosingEnv(_EnvBase):
         self._plant = None
 
 
+def _actions(actions, n: int) -> np.ndarray:
+    """n controls as float64, from an array (or list) of n real numbers."""
+    try:
+        a = np.asarray(actions)
+    except ValueError:  # a ragged list
+        a = np.asarray(actions, dtype=object)
+    if a.dtype.kind not in "iuf" or a.size != n:
+        raise Error("veltrax:badControl",
+                    f"actions must be {n} real numbers, one per environment; got shape {a.shape} of {a.dtype}")
+    return a.astype(np.float64).reshape(n)
+
+
 _VectorBase = _gym.vector.VectorEnv if _gym is not None else object
 
 
@@ -320,7 +332,7 @@ class VectorDosingEnv(_VectorBase):
         """(observations, rewards, terminated, truncated, infos)."""
         if len(self._plants) != self.num_envs:
             raise Error("veltrax:needsReset", "call reset() before the first step")
-        u = np.asarray(actions, dtype=np.float64).reshape(self.num_envs)
+        u = _actions(actions, self.num_envs)
         live = np.flatnonzero(~self._done)
         bad = live[~np.isfinite(u[live])]
         if bad.size:

@@ -133,7 +133,7 @@ TEST(Controllers, PidFiltersTheDerivativeAndStopsWindup) {
         for (int k = 0; k < 50; ++k) EXPECT_EQ(pid_control(p, g, 1.0, 0.0, 1.0, 1.0), 1.0);
         // Back-calculation (tracking time kp / ki = 2) holds I at 1, clamping at 0.
         EXPECT_NEAR(p.integral, clamping ? 0.0 : 1.0, 1e-12);
-        EXPECT_EQ(pid_control(p, g, 1.0, 1.5, 1.0, 1.0), clamping ? 0.0 : 0.0);  // leaves the limit at once
+        EXPECT_EQ(pid_control(p, g, 1.0, 1.5, 1.0, 1.0), 0.0);  // leaves the upper limit at once
     }
 }
 
