@@ -306,12 +306,23 @@ nlohmann::ordered_json metrics_json(const Metrics& m) {
                             {"control", value(d.control)}});
         j["disturbances"] = list;
     }
+    nlohmann::ordered_json units = {{"time", "recorded time (T per row)"},
+                                    {"iae", "recorded time x y (rectangle sum)"},
+                                    {"ise", "recorded time x y^2 (rectangle sum)"},
+                                    {"total_control", "recorded time x u"},
+                                    {"overshoot", "% of the step"},
+                                    {"settling_time", "recorded time"}};
+    if (m.builtin_model) {
+        units["mdpe"] = "%";
+        units["divergence"] = "% per hour of model time (60 s per row)";
+    }
     if (m.builtin_model) {
         j["mdpe"] = value(m.mdpe);
         j["mdape"] = value(m.mdape);
         j["wobble"] = value(m.wobble);
         j["divergence"] = value(m.divergence);
     }
+    j["units"] = units;
     return j;
 }
 
