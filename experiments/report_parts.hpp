@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "api/veltrax.hpp"
@@ -32,6 +33,8 @@ const char* status_name(Status s);
 // The first call's time column, set-point, y and u, for the band plots.
 struct FirstCall {
     std::vector<double> t, setpoint, y, u;
+    // Windows of its disturbances and changes (summary.json), for the plots.
+    std::vector<std::pair<double, double>> disturbances;
 };
 
 // One run as the report reads it.
