@@ -201,6 +201,16 @@ SetpointSchedule builtin_setpoint_schedule() {
     return s;
 }
 
+double setpoint_in_force(const SetpointSchedule* schedule, double t, double before) {
+    static const core::SetpointSchedule builtin = core::builtin_setpoint_schedule();
+    double value = before;
+    if (schedule)
+        core::setpoint_at(core_schedule(*schedule), t, 0.0, &value);
+    else
+        core::setpoint_at(builtin, t, 0.0, &value);
+    return value;
+}
+
 void check_setpoint_schedule(const SetpointSchedule& schedule) {
     with_public_errors([&] { check_setpoint_schedule(core_schedule(schedule)); });
 }

@@ -169,8 +169,16 @@ void drug_delivery_measures(const Matrix& trajectory, Metrics& m) {
 
 }  // namespace
 
-Metrics compute_metrics(const Matrix& time, const Matrix& trajectory, double sample_period, bool builtin_model,
+Metrics compute_metrics(const Matrix& time, const Matrix& recorded, double sample_period, bool builtin_model,
                         const MetricOptions& options) {
+    Matrix in_force;
+    if (options.setpoint_in_force) {
+        in_force = recorded;
+        const SetpointSchedule* schedule = options.schedule ? &*options.schedule : nullptr;
+        for (std::size_t i = 0; i < in_force.rows && i < time.rows; ++i)
+            in_force(i, 0) = setpoint_in_force(schedule, time(i, 0), recorded(i, 0));
+    }
+    const Matrix& trajectory = options.setpoint_in_force ? in_force : recorded;
     Metrics m;
     const std::size_t n = trajectory.rows;
     m.samples = n;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,12 @@ struct MetricOptions {
     double band = 0.02;  // settling band: this fraction of the step size on each side of the new set-point
     double disturbance_band = kDisturbanceBand;
     std::vector<MetricWindow> disturbances;
+    // Compare y with the set-point in force at each row's time under
+    // `schedule` (none: the built-in one) instead of the recorded column,
+    // which the preview builds fill with the previewed set-point; before the
+    // schedule's first step the recorded value stays.
+    bool setpoint_in_force = false;
+    std::optional<SetpointSchedule> schedule;
 };
 
 // The windows of the profiles and changes of `models`: from the start to

@@ -48,10 +48,9 @@ BatchJob job_of(const PlannedRun& plan, const SweepOptions& options) {
 // cancellation hook stopped it.
 std::optional<RunResult> result_of(const PlannedRun& plan, BatchResult&& r, const MetricOptions& options) {
     if (!r.ok && r.error_id == "veltrax:interrupted") return std::nullopt;
-    const MetricOptions metrics = plan.metric_options(options);
     RunResult run = plan.empty_result();
     for (std::size_t k = 0; k < r.outputs.size(); ++k)
-        run.calls.push_back(call_result(k + 1, plan.calls[k], std::move(r.outputs[k]), metrics));
+        run.calls.push_back(call_result(k + 1, plan.calls[k], std::move(r.outputs[k]), plan.metric_options(options, k)));
     if (!r.ok) {
         run.failure = RunFailure{run.calls.size() + 1, r.error_id, r.error_message};
     } else if (run.calls.size() < plan.calls.size()) {
@@ -122,9 +121,14 @@ void run_round(const std::vector<const Scenario*>& scenarios, const std::vector<
 
 }  // namespace
 
-MetricOptions PlannedRun::metric_options(const MetricOptions& options) const {
+MetricOptions PlannedRun::metric_options(const MetricOptions& options, std::size_t call) const {
     MetricOptions o = options;
     if (models) o.disturbances = disturbance_windows(*models);
+    const bool adaptive = !scenario->controller || scenario->controller->adaptive();
+    if (adaptive && scenario->build != Build::Base) {  // the recorded set-point is the previewed one
+        o.setpoint_in_force = true;
+        if (call < calls.size()) o.schedule = calls[call].setpoint;
+    }
     return o;
 }
 
@@ -198,7 +202,7 @@ RunResult run_planned(Simulation& sim, const PlannedRun& plan,
         o.schedule = call.setpoint ? &*call.setpoint : nullptr;
         o.plant_models = plan.models.get();
         try {
-            run.calls.push_back(call_result(k + 1, call, sim.call(call.settings, o), plan.metric_options(metrics)));
+            run.calls.push_back(call_result(k + 1, call, sim.call(call.settings, o), plan.metric_options(metrics, k)));
         } catch (const Error& e) {
             run.failure = RunFailure{k + 1, e.id(), e.what()};
         } catch (const std::bad_alloc&) {

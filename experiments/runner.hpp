@@ -34,8 +34,10 @@ struct PlannedRun {
     // without models.
     std::shared_ptr<const PlantModels> models;
 
-    // `options` with the windows of the run's disturbances and changes.
-    MetricOptions metric_options(const MetricOptions& options) const;
+    // `options` for call `call` (from 0): with the windows of the run's
+    // disturbances and changes, and for the adaptive controller of the
+    // preview builds with the set-point in force under the call's schedule.
+    MetricOptions metric_options(const MetricOptions& options, std::size_t call) const;
 
     // The result before any call ran: the run's names, build, seed and
     // individual, and the rejection as its failure.

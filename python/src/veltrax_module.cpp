@@ -297,12 +297,15 @@ py::list batch(const std::vector<PyJob>& jobs, unsigned threads) {
 // compute_metrics as a dict of the summary.json names (steps as tuples
 // (row, time, from, to, overshoot, undershoot, settled, settling_time,
 // time_in_band), rows from 0) and the sweep.csv aggregates.
-py::dict metrics(const Array& t, const Array& trajectory, double sample_period, bool builtin_model, double band) {
+py::dict metrics(const Array& t, const Array& trajectory, double sample_period, bool builtin_model, double band,
+                 bool in_force, const std::optional<Steps>& schedule_steps) {
     const Matrix time = to_matrix(t), traj = to_matrix(trajectory);
     if (traj.cols < 3 || time.rows != traj.rows)
         throw py::value_error("metrics need the time column and a trajectory of as many rows with at least 3 columns");
     veltrax::experiments::MetricOptions options;
     options.band = band;
+    options.setpoint_in_force = in_force;
+    options.schedule = to_schedule(schedule_steps);
     const veltrax::experiments::Metrics m =
         veltrax::experiments::compute_metrics(time, traj, sample_period, builtin_model, options);
     py::list steps;
@@ -489,7 +492,7 @@ PYBIND11_MODULE(_core, m) {
         [](const std::vector<Array>& in) { return settings_dict(veltrax::settings_from_inputs(to_matrices(in))); },
         py::arg("inputs"));
     m.def("metrics", &metrics, py::arg("t"), py::arg("trajectory"), py::arg("sample_period"), py::arg("builtin_model"),
-          py::arg("band"));
+          py::arg("band"), py::arg("in_force") = false, py::arg("steps") = py::none());
     m.def("report", &report, py::arg("outdir"), py::arg("plots"));
     m.def("matprod", &matprod, py::arg("a"), py::arg("b"));
     register_experiments(m);

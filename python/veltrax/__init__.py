@@ -642,13 +642,17 @@ class Result:
     ``t, trajectory, theta, search, sums = sim.call(...)``.
     """
 
-    __slots__ = ("t", "trajectory", "theta", "search", "sums", "build", "info", "sample_period")
+    __slots__ = ("t", "trajectory", "theta", "search", "sums", "build", "info", "sample_period", "_in_force")
 
-    def __init__(self, build: Build, outputs, info) -> None:
+    def __init__(self, build: Build, outputs, info, in_force=None) -> None:
         self.t, self.trajectory, self.theta, self.search, self.sums = outputs
         self.build = build
         self.info = CallInfo(*info[:5])
         self.sample_period = float(info[5])
+        # The preview builds record the previewed set-point: metrics() then
+        # compares with the one in force, under these schedule steps (a
+        # 1-tuple; (None,) for the built-in schedule).
+        self._in_force = in_force
 
     @property
     def columns(self) -> dict[str, tuple[str, ...]]:
@@ -812,7 +816,8 @@ class Simulation:
         models = _plant_models(disturbances, sensor, actuator, changes)
         outputs, info = self._core.call(_core_request(request), _threads(threads), _steps(setpoint), models,
                                         _stream_key(draw_seed, "draw_seed"), _stream_key(individual, "individual"))
-        return Result(self.build, outputs, info)
+        in_force = (_steps(setpoint),) if self._controller is None and self.build != Build.BASE else None
+        return Result(self.build, outputs, info, in_force)
 
     def save_state(self) -> bytes:
         """The whole state as a snapshot: the bytes of the plug-ins'
@@ -1098,8 +1103,10 @@ def run_batch(jobs, threads: int = 0) -> list[JobResult]:
         core_jobs.append((int(Build(build)), [_core_request(r) for r, _ in pairs], 0 if seed is None else _seed(seed),
                           [s for _, s in pairs], controller))
     out = []
-    for (build, *_), (outputs, infos, error) in zip(core_jobs, _core.run_batch(core_jobs, _threads(threads))):
-        results = [Result(Build(build), o, i) for o, i in zip(outputs, infos)]
+    for (build, _, _, steps, controller), (outputs, infos, error) in zip(core_jobs,
+                                                                        _core.run_batch(core_jobs, _threads(threads))):
+        preview = controller is None and build != Build.BASE
+        results = [Result(Build(build), o, i, (s,) if preview else None) for o, i, s in zip(outputs, infos, steps)]
         out.append(JobResult(results, None if error is None else Error(*error)))
     return out
 
@@ -1158,7 +1165,9 @@ def metrics(result: Result, *, band: float = 0.02) -> Metrics:
     """
     if not isinstance(result, Result):
         raise TypeError(f"metrics() takes a veltrax.Result, got {type(result).__name__}")
-    values = _core.metrics(result.t, result.trajectory, result.sample_period, result.info.builtin_model, float(band))
+    in_force = getattr(result, "_in_force", None)
+    values = _core.metrics(result.t, result.trajectory, result.sample_period, result.info.builtin_model, float(band),
+                           in_force is not None, None if in_force is None else in_force[0])
     values["steps"] = tuple(Step(*s) for s in values["steps"])
     return Metrics(**values)
 
@@ -1479,9 +1488,9 @@ def compare(controllers, settings: Settings | None = None, *, population=None, i
     values, kept, errors = [], {}, {}
     for n, _ in pairs:
         got = [run[n][k] for k in order]
-        values.append([list(_core.experiments.compared_values(r.t, r.trajectory, r.sample_period,
-                                                              r.info.builtin_model)) if isinstance(r, Result) else []
-                       for r in got])
+        values.append([list(_core.experiments.compared_values(
+            r.t, r.trajectory, r.sample_period, r.info.builtin_model, r._in_force is not None,
+            None if r._in_force is None else r._in_force[0])) if isinstance(r, Result) else [] for r in got])
         kept[n] = [r if isinstance(r, Result) else None for r in got] if results else []
         errors[n] = {k: r for k, r in zip(order, got) if isinstance(r, Error)}
     if outdir is not None:

@@ -171,3 +171,18 @@ TEST(Metrics, ResponseAfterADisturbance) {
     EXPECT_EQ(w[0].end, 150.0 + 31.0 + kRecoveryTime);
     EXPECT_EQ(w[1].name, "change 1");
 }
+
+// A preview build records the next row's set-point: with the schedule
+// [[0, 0.5], [3, 0.8]] the set-point in force changes at row 3, not at row 2
+// as recorded, and y that follows it has no error.
+TEST(Metrics, SetpointInForceReplacesThePreviewedColumn) {
+    const Call c = call(1.0, {0.5, 0.5, 0.8, 0.8, 0.8, 0.8}, {0, 0, 0, 0, 0, 0}, {0.5, 0.5, 0.5, 0.8, 0.8, 0.8});
+    EXPECT_NEAR(compute_metrics(c.time, c.trajectory, 1.0, false).iae, 0.3, 1e-12);
+    MetricOptions o;
+    o.setpoint_in_force = true;
+    o.schedule = SetpointSchedule{{{0.0, 0.5}, {3.0, 0.8}}};
+    const Metrics m = compute_metrics(c.time, c.trajectory, 1.0, false, o);
+    EXPECT_EQ(m.iae, 0.0);
+    ASSERT_EQ(m.steps.size(), 1u);
+    EXPECT_EQ(m.steps[0].row, 3u);
+}
