@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "api/veltrax.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -18,6 +15,7 @@
 #include <utility>
 
 #include "api/call_request.hpp"
+#include "api/files.hpp"
 #include "api/internal.hpp"
 #include "driver/open_loop.hpp"
 #include "driver/run.hpp"
@@ -328,40 +326,12 @@ namespace {
 // Larger files are no snapshot; they are not read whole.
 constexpr std::size_t kMaxSnapshotFile = std::size_t{16} << 20;
 
-// Writes `bytes` to a new temporary file beside `path`, flushes it to the
-// disk and renames it to `path`.
+// Writes `bytes` to `path` by the project's rule for files (api/files.hpp):
+// through a temporary file, flushed to disk and renamed, for a regular file.
 void write_file_atomically(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    static std::atomic<unsigned> counter{0};
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; fd < 0; ++attempt) {
-        temp = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && (errno != EEXIST || attempt == 100)) file_error("write", path, std::strerror(errno));
-    }
-    auto fail = [&](int err) {
-        ::close(fd);
-        ::unlink(temp.c_str());
-        file_error("write", path, std::strerror(err));
-    };
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ::ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) fail(n < 0 ? errno : EIO);
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0) fail(errno);
-    if (::close(fd) != 0) {
-        const int err = errno;
-        ::unlink(temp.c_str());
-        file_error("write", path, std::strerror(err));
-    }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        const int err = errno;
-        ::unlink(temp.c_str());
-        file_error("write", path, std::strerror(err));
-    }
+    FileWriter file(path, "veltrax:fileError");
+    file.write(bytes.data(), bytes.size());
+    file.commit();
 }
 
 }  // namespace

@@ -157,7 +157,9 @@ public:
     void load_state(const std::uint8_t* data, std::size_t size);
     // The same through a file. save_state_file writes a temporary file beside
     // `path`, flushes it to the disk and renames it, so `path` holds the old
-    // or the new snapshot and never a part. Throws Error "veltrax:fileError"
+    // or the new snapshot and never a part; a symbolic link is followed, a
+    // character device or named pipe written through, and anything else but
+    // a regular file refused. Throws Error "veltrax:fileError"
     // when the file cannot be read or written, and load_state_file also as
     // load_state does.
     void save_state_file(const std::string& path) const;

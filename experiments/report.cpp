@@ -9,42 +9,77 @@ namespace veltrax::experiments {
 namespace fs = std::filesystem;
 using namespace report_parts;
 
+namespace {
+
+// Puts the made files in place, in order; their paths go to `written`.
+void install(const ReportFolder& folder, const std::vector<std::string>& files, std::vector<std::string>& written) {
+    for (const std::string& f : files) {
+        install_file((folder.work / f).string(), (folder.outdir / f).string(), "veltrax:writeFailed",
+                     (folder.outdir / f).string());
+        written.push_back((folder.outdir / f).string());
+    }
+}
+
+}  // namespace
+
 ReportResult write_report(const fs::path& outdir, const ReportOptions& options) {
     const SweepFolder sweep(outdir);
+    const Cancel cancel{options.cancelled, options.cancel_context};
     ReportResult result;
     result.manifest = sweep.has_manifest();
     result.expected = sweep.expected();
+    remove_leftovers(outdir, options.cancelled, options.cancel_context);
+    const HiddenFolder work(outdir, "report", "tmp");
+    const ReportFolder folder{work.path(), outdir};
 
     // One pass over the runs: each goes into sweep.csv and the statistics.
     SweepStatistics stats(options, result.manifest);
     ComparisonPart comparison(outdir);
-    const fs::path csv_path = outdir / "sweep.csv";
-    SweepTable table(csv_path);
-    sweep.for_each_run([&](const std::string& scenario) { return stats.wants_first_call(scenario); },
+    SweepTable table(folder.work / "sweep.csv", outdir / "sweep.csv");
+    sweep.for_each_run([&](const RunEntry& run) { return stats.wants_first_call(run); },
                        [&](RunEntry&& run) {
                            table.add(run);
                            stats.add(run);
                            comparison.add(run);
-                       });
+                       },
+                       cancel);
     stats.finish();
     table.close();
-    result.written.push_back(csv_path.string());
     result.ok = stats.ok;
     result.failed = stats.failed;
     result.unreadable = stats.unreadable;
     result.runaway = stats.runaway_count;
-    result.missing = std::move(stats.missing);
-    result.unexpected = std::move(stats.unexpected);
+    result.missing_count = stats.missing_count;
+    result.unexpected_count = stats.unexpected_count;
+    result.missing = stats.missing;
+    result.unexpected = stats.unexpected;
 
     const bool plots = options.plots && (!stats.groups.empty() || !stats.distributions.empty());
-    const fs::path html_path = outdir / "report.html";
-    OutputFile html(html_path);
-    html << report_page(stats, result, plots, comparison.write(options.plots, result.written));
-    html.close();
-    result.written.push_back(html_path.string());
+    OutputFile html(folder.work / "report.html", outdir / "report.html", OutputFile::Mode::fresh);
+    std::vector<std::string> compared;  // comparison.csv, its script and plots
+    html << report_page(stats, result, plots, comparison.write(folder, options.plots, compared));
+    html.close(false);
+    std::vector<std::string> tables{"sweep.csv", "report.html"};
+    if (!compared.empty()) tables.push_back(compared.front());
 
-    if (plots) write_plots(outdir, stats, result.written);
-    comparison.plot();
+    std::vector<std::string> pngs;
+    try {
+        if (plots) write_plots(folder, stats, cancel, pngs);
+        comparison.plot(folder, cancel);
+    } catch (const Error& e) {
+        if (e.id() != "veltrax:plotFailed") throw;
+        for (const char* log : {"report_gnuplot.log", "report_comparison_gnuplot.log"})
+            if (fs::exists(folder.work / log)) tables.push_back(log);
+        install(folder, tables, result.written);
+        throw;
+    }
+    cancel.check();
+    install(folder, tables, result.written);
+    if (plots) {
+        install(folder, {"report.gp"}, result.written);
+        install(folder, pngs, result.written);
+    }
+    if (compared.size() > 1) install(folder, {compared.begin() + 1, compared.end()}, result.written);
     return result;
 }
 

@@ -15,7 +15,7 @@ std::string counts(const ReportResult& r) {
         h += "No sweep.json: the expected runs are unknown. " + std::to_string(found) + " runs found: ";
     h += std::to_string(r.ok) + " ok, " + std::to_string(r.failed) + " failed, " + std::to_string(r.unreadable) +
          " unreadable";
-    if (r.manifest) h += ", " + std::to_string(r.missing.size()) + " missing";
+    if (r.manifest) h += ", " + std::to_string(r.missing_count) + " missing";
     return h + ". Every run and call: <a href=\"sweep.csv\">sweep.csv</a>.</p>\n";
 }
 
@@ -32,8 +32,10 @@ std::string bands(const SweepStatistics& stats, bool plots) {
                     "scenario has more than one); set-point of the first run.</p>\n";
     for (std::size_t g = 0; g < stats.groups.size(); ++g) {
         const BandGroup& group = stats.groups[g];
-        h += "<h3>" + html_escaped(group.title) + ": " + std::to_string(group.calls.size()) + " runs";
+        h += "<h3>" + html_escaped(group.title) + ": " + std::to_string(group.runs) + " runs";
         if (group.left_out) h += " (" + std::to_string(group.left_out) + " of another length left out)";
+        if (group.sampled < group.runs)
+            h += "; percentiles over a uniform sample of " + std::to_string(group.sampled) + " of them";
         h += "</h3>\n";
         if (plots) h += "<img src=\"report_band_" + std::to_string(g + 1) + ".png\" alt=\"bands\">\n";
     }
@@ -51,8 +53,8 @@ std::string report_page(const SweepStatistics& stats, const ReportResult& result
         "td,th{border:1px solid #bbb;padding:2px 8px;text-align:right}td.l,th.l{text-align:left}"
         "img{max-width:100%}</style></head><body>\n<h1>Sweep report</h1>\n<p>";
     h += counts(result);
-    h += html_list("Missing runs", result.missing, result.missing.size());
-    h += html_list("Runs not in sweep.json", result.unexpected, result.unexpected.size());
+    h += html_list("Missing runs", result.missing, result.missing_count);
+    h += html_list("Runs not in sweep.json", result.unexpected, result.unexpected_count);
     h += bad_runs_table(stats);
     h += runaway_list(stats);
     h += bands(stats, plots);

@@ -24,9 +24,24 @@ namespace veltrax::experiments::report_parts {
 
 constexpr std::size_t kMaxBandGroups = 8;
 constexpr std::size_t kMaxListed = 50;
+// A band's percentiles are taken over at most this many runs (all of them
+// up to there), fewer for long calls: about kBandValues samples of y and of
+// u each, and at least kMinBandRuns runs.
+constexpr std::size_t kMaxBandRuns = 1000;
+constexpr std::size_t kMinBandRuns = 100;
+constexpr std::size_t kBandValues = std::size_t{1} << 22;
 
 enum class Status { ok, failed, missing, unreadable };
 const char* status_name(Status s);
+
+// What stops the report: ReportOptions' hook, asked between runs and while
+// waiting; throws veltrax::Error "veltrax:interrupted" when it says so.
+struct Cancel {
+    bool (*cancelled)(void*) = nullptr;
+    void* context = nullptr;
+    bool operator()() const { return cancelled && cancelled(context); }
+    void check() const;
+};
 
 // ---- load -----------------------------------------------------------------
 
@@ -49,7 +64,8 @@ struct RunEntry {
 };
 
 // The runs of a sweep folder: the manifest's and those found, by scenario
-// name (byte order) and individual.
+// name (byte order) and individual. Memory: one run at a time, and a bit per
+// individual found (at most kMaxPopulationSize per scenario).
 class SweepFolder {
 public:
     // Throws veltrax::Error "veltrax:badSweep" when OUTDIR or its manifest
@@ -60,15 +76,15 @@ public:
     std::size_t expected() const { return expected_; }
 
     // Calls `visit` for every run in order, with the entry read from its
-    // folder. `wants_first_call(scenario)` says whether to read the first
-    // call's trajectory of an ok run.
-    void for_each_run(const std::function<bool(const std::string& scenario)>& wants_first_call,
-                      const std::function<void(RunEntry&&)>& visit) const;
+    // folder. `wants_first_call(run)` says whether to read the first call's
+    // trajectory of an ok run (its rows are read). Asks `cancel` before
+    // every run.
+    void for_each_run(const std::function<bool(const RunEntry&)>& wants_first_call,
+                      const std::function<void(RunEntry&&)>& visit, const Cancel& cancel) const;
 
 private:
-    void visit_scenario(const std::string& name, std::uint64_t listed, bool listed_plain,
-                        const std::function<bool(const std::string&)>& wants_first_call,
-                        const std::function<void(RunEntry&&)>& visit) const;
+    struct Visit;
+    void visit_scenario(const std::string& name, std::uint64_t listed, bool listed_plain, const Visit& v) const;
 
     std::filesystem::path outdir_;
     std::optional<SweepManifest> manifest_;
@@ -92,15 +108,56 @@ struct BadRun {
     std::string call, error_id, error_message;
 };
 
+// Per sample: t, the set-point of the group's first run, and 5, 50 and 95 %
+// of y and of u over the runs.
+using BandRow = std::array<double, 8>;
+
 struct BandGroup {
     std::string title;
-    std::vector<FirstCall> calls;  // first calls of the group's ok runs, all of one length
-    std::size_t left_out = 0;      // ok runs of another length
+    std::size_t runs = 0;       // ok runs of the group's length
+    std::size_t sampled = 0;    // of them, those the percentiles are taken over
+    std::size_t left_out = 0;   // ok runs of another length
+    std::vector<BandRow> rows;
+    // Windows of the first run's disturbances and changes, shaded in the plots.
+    std::vector<std::pair<double, double>> disturbances;
 };
 
-struct MetricValues {
+// The ok runs' first calls of one length, or a uniform sample of them:
+// every run while there are at most `capacity`, then each later run i
+// (counting from 1) replaces a kept one with probability capacity / i
+// (reservoir sampling, from a fixed seed: the same runs give the same
+// sample). Keeps the first run's time and set-point.
+class BandSample {
+public:
+    explicit BandSample(std::string title) : title_(std::move(title)) {}
+
+    bool empty() const { return seen_ == 0 && !pending_; }
+    std::size_t length() const { return length_; }
+    // Whether the report should read an ok run whose first call has
+    // `samples` rows: runs of another length are counted as left out.
+    bool offer(std::size_t samples);
+    // The run offered last, as read; nothing: it could not be read.
+    void take(std::optional<FirstCall>&& call);
+    // The percentiles over the runs kept.
+    BandGroup group() const;
+
+private:
+    std::string title_;
+    std::size_t length_ = 0, capacity_ = 0;
+    std::uint64_t seen_ = 0, left_out_ = 0;
+    std::uint64_t random_ = 0x5eedULL;
+    std::optional<std::size_t> pending_;  // slot of the run offered last; capacity_: none
+    std::vector<double> t_, setpoint_;
+    std::vector<std::pair<double, double>> disturbances_;
+    std::vector<std::vector<double>> y_, u_;
+};
+
+// The metrics' ranges over all calls: what the histograms need before a
+// second pass over sweep.csv counts their bins.
+struct MetricRange {
     std::string metric;
-    std::vector<double> values;  // finite values over all calls
+    std::size_t count = 0;  // finite values
+    double lo = 0.0, hi = 0.0;
 };
 
 // What the page and the plots show, gathered run by run.
@@ -109,14 +166,16 @@ public:
     // `manifest`: the sweep folder has one, so runs found may be unexpected.
     SweepStatistics(const ReportOptions& options, bool manifest);
 
-    // Whether the runs of `scenario` may still be plotted.
-    bool wants_first_call(const std::string& scenario) const;
-    void add(const RunEntry& run);
+    // Whether to read the first call of this ok run for the bands.
+    bool wants_first_call(const RunEntry& run);
+    // The run, after wants_first_call when it is ok; its first call is taken.
+    void add(RunEntry& run);
     // After the last run.
     void finish();
 
     std::size_t ok = 0, failed = 0, unreadable = 0;
-    std::vector<std::string> missing, unexpected;
+    std::vector<std::string> missing, unexpected;   // the first kMaxListed
+    std::size_t missing_count = 0, unexpected_count = 0;
     std::vector<BadRun> bad;                   // the first kMaxListed
     std::size_t bad_count = 0;
     std::vector<std::string> runaway;          // the first kMaxListed, "FOLDER call K"
@@ -124,7 +183,7 @@ public:
     std::vector<WorstCall> worst;              // sorted, at most options.worst
     std::vector<BandGroup> groups;
     std::size_t skipped_groups = 0;            // scenarios with bands beyond kMaxBandGroups
-    std::vector<MetricValues> distributions;   // metrics with values
+    std::vector<MetricRange> distributions;    // metrics with values
 
 private:
     void add_calls(const RunEntry& run);
@@ -132,11 +191,14 @@ private:
 
     ReportOptions options_;
     bool manifest_;
-    std::vector<MetricValues> all_metrics_;
+    std::vector<MetricRange> all_metrics_;
     std::string scenario_;                  // the scenario whose runs come now
-    std::vector<FirstCall> candidates_;     // its ok runs' first calls
+    void switch_to(const std::string& scenario);
+
+    std::optional<BandSample> sample_;      // its ok runs' first calls
     std::size_t candidate_runs_ = 0;        // its ok runs with samples
-    std::vector<FirstCall> single_runs_;    // first calls of scenarios with one ok run
+    std::optional<FirstCall> first_run_;    // the first of them
+    std::optional<BandSample> single_runs_; // first calls of scenarios with one ok run
 };
 
 // ---- tables ---------------------------------------------------------------
@@ -144,9 +206,9 @@ private:
 // sweep.csv, written run by run.
 class SweepTable {
 public:
-    explicit SweepTable(const std::filesystem::path& path);
+    SweepTable(const std::filesystem::path& path, const std::filesystem::path& shown);
     void add(const RunEntry& run);
-    void close() { file_.close(); }
+    void close() { file_.close(false); }
 
 private:
     OutputFile file_;
@@ -162,8 +224,17 @@ std::string worst_calls_table(const SweepStatistics& stats);
 
 // ---- plots ----------------------------------------------------------------
 
-// Writes report.gp (files named in `written`) and runs gnuplot in `outdir`.
-void write_plots(const std::filesystem::path& outdir, const SweepStatistics& stats, std::vector<std::string>& written);
+// Where the report's files are made before they are put in place.
+struct ReportFolder {
+    std::filesystem::path work;    // a hidden folder of this report in OUTDIR
+    std::filesystem::path outdir;  // as given, for messages
+};
+
+// Writes report.gp into the work folder, counting the histograms' bins in a
+// second pass over its sweep.csv, and runs gnuplot there. The PNG files
+// made are named in `pngs`.
+void write_plots(const ReportFolder& folder, const SweepStatistics& stats, const Cancel& cancel,
+                 std::vector<std::string>& pngs);
 
 // ---- page -----------------------------------------------------------------
 

@@ -99,6 +99,7 @@ void run_round(const std::vector<const Scenario*>& scenarios, const std::vector<
     std::vector<PlannedRun> plans;
     std::vector<BatchJob> jobs;
     for (const RunRef& ref : refs) {
+        if (cancelled(options.run)) break;  // the rest are not started
         PlannedRun plan = plan_run(*scenarios[ref.scenario], ref.individual);
         if (plan.rejected) {  // reported as a failed run, never drawn again
             delivery.deliver(plan.empty_result());
@@ -127,7 +128,7 @@ MetricOptions PlannedRun::metric_options(const MetricOptions& options, std::size
     const bool adaptive = !scenario->controller || scenario->controller->adaptive();
     if (adaptive && scenario->build != Build::Base) {  // the recorded set-point is the previewed one
         o.setpoint_in_force = true;
-        if (call < calls.size()) o.schedule = calls[call].setpoint;
+        if (call < calls.size() && calls[call].setpoint) o.schedule = *calls[call].setpoint;
     }
     return o;
 }
@@ -222,8 +223,15 @@ std::vector<const Scenario*> sorted_by_name(const std::vector<Scenario>& scenari
 
 SweepManifest sweep_manifest(const std::vector<const Scenario*>& scenarios) {
     SweepManifest manifest;
+    if (scenarios.size() > kMaxSweepScenarios)
+        throw Error("veltrax:badArguments", "a sweep has at most " + std::to_string(kMaxSweepScenarios) +
+                                                " scenarios, got " + std::to_string(scenarios.size()));
     for (std::size_t i = 0; i < scenarios.size(); ++i) {
         const Scenario& s = *scenarios[i];
+        const std::string why = unusable_name(s.name);
+        if (!why.empty())
+            throw Error("veltrax:badArguments", "'" + s.path + "' would write its results to '" + s.name +
+                                                    "', which " + why + "; rename the file");
         if (i > 0 && scenarios[i - 1]->name == s.name)
             throw Error("veltrax:badArguments", "'" + scenarios[i - 1]->path + "' and '" + s.path +
                                                     "' would share the result folder '" + s.name +

@@ -90,7 +90,8 @@ std::vector<const Scenario*> sorted_by_name(const std::vector<Scenario>& scenari
 std::vector<Scenario> sweep_scenarios(const std::vector<Scenario>& scenarios);
 
 // The manifest of scenarios in that order. Throws veltrax::Error
-// "veltrax:badArguments" when two share a name.
+// "veltrax:badArguments" when two share a name, a name is not usable
+// (unusable_name) or there are more than kMaxSweepScenarios.
 SweepManifest sweep_manifest(const std::vector<const Scenario*>& scenarios_by_name);
 
 // Runs slice `options.shard` of the sweep of `scenarios` (in any order: the

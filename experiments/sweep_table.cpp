@@ -163,4 +163,31 @@ bool read_csv_record(std::string_view text, std::size_t& pos, std::vector<std::s
     throw std::runtime_error("the last line has no line break");
 }
 
+CsvReader::CsvReader(const std::filesystem::path& path) : file_(std::fopen(path.c_str(), "rb"), &std::fclose) {
+    if (!file_) throw std::runtime_error("cannot read " + path.filename().string());
+}
+
+bool CsvReader::next(std::vector<std::string>& fields) {
+    for (;;) {
+        std::size_t pos = pos_;
+        try {
+            if (read_csv_record(buffer_, pos, fields)) {
+                pos_ = pos;
+                return true;
+            }
+            if (end_) return false;
+        } catch (const std::runtime_error&) {
+            if (end_) throw;  // a last record without its line break
+        }
+        // More of the file behind what is left of the buffer.
+        buffer_.erase(0, pos_);
+        pos_ = 0;
+        char chunk[1 << 16];
+        const std::size_t n = std::fread(chunk, 1, sizeof chunk, file_.get());
+        if (std::ferror(file_.get())) throw std::runtime_error("cannot read the table");
+        buffer_.append(chunk, n);
+        end_ = n == 0;
+    }
+}
+
 }  // namespace veltrax::experiments

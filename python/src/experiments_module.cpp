@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "api/veltrax.hpp"
+#include "experiments/files.hpp"
 #include "experiments/comparison.hpp"
 #include "experiments/run_folder.hpp"
 #include "experiments/runner.hpp"
@@ -68,6 +69,7 @@ py::tuple run_one(const Scenario& s, const std::string& folder, std::uint64_t in
                   const py::bytes& initial_state) {
     const PlannedRun plan = plan_run(s, individual);
     const RunPlace place = check_run_place(folder);
+    remove_leftovers(place.parent, nullptr, nullptr, place.name);
     Simulation sim = simulation_for(s);
     const std::vector<std::uint8_t> state = bytes_of(initial_state);
     if (!state.empty()) sim.load_state(state);
@@ -155,7 +157,7 @@ py::tuple sweep(const std::vector<const Scenario*>& scenarios, const std::string
     Interruptible interruptible;
     options.run.cancelled = &Interruptible::stopped;
     options.run.cancel_context = &interruptible;
-    RunFolderStore store(outdir);
+    RunFolderStore store(outdir, &Interruptible::stopped, &interruptible);
     std::vector<std::tuple<std::string, std::string, std::string>> failed;
     SweepOutcome outcome;
     interruptible.run([&] {
@@ -258,6 +260,10 @@ void register_experiments(py::module_& core) {
     m.def("run_sweep", &sweep, py::arg("scenarios"), py::arg("outdir"), py::arg("k"), py::arg("n"), py::arg("threads"),
           py::arg("initial_state"));
     m.def("slice_runs", &slice, py::arg("scenarios"), py::arg("k"), py::arg("n"));
+    m.def(
+        "is_manifest_of",
+        [](const std::string& file, const std::string& outdir) { return is_manifest_of(file, outdir); },
+        py::arg("file"), py::arg("outdir"));
     std::vector<std::tuple<std::string, bool, bool>> metrics;
     for (const ComparedMetric& c : compared_metrics()) metrics.emplace_back(c.name, c.higher_is_better, c.by_magnitude);
     m.attr("COMPARED_METRICS") = metrics;

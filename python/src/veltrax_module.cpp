@@ -383,13 +383,18 @@ py::tuple population_settings(const PyPopulation& self, std::uint64_t k, const p
     return py::make_tuple(settings_dict(run.calls[0].settings), py::none());
 }
 
-// (manifest, expected, ok, failed, unreadable, missing, unexpected, written)
+// (manifest, expected, ok, failed, unreadable, missing, unexpected, written,
+// missing_count, unexpected_count); Ctrl-C stops it, nothing written.
 py::tuple report(const std::string& outdir, bool plots) {
     veltrax::experiments::ReportOptions options;
     options.plots = plots;
+    Interruptible interruptible;
+    options.cancelled = &Interruptible::stopped;
+    options.cancel_context = &interruptible;
     veltrax::experiments::ReportResult r;
-    without_gil([&] { r = veltrax::experiments::write_report(outdir, options); });
-    return py::make_tuple(r.manifest, r.expected, r.ok, r.failed, r.unreadable, r.missing, r.unexpected, r.written);
+    interruptible.run([&] { r = veltrax::experiments::write_report(outdir, options); });
+    return py::make_tuple(r.manifest, r.expected, r.ok, r.failed, r.unreadable, r.missing, r.unexpected, r.written,
+                          r.missing_count, r.unexpected_count);
 }
 
 py::array matprod(const Array& a, const Array& b) {

@@ -1295,18 +1295,21 @@ class ReportResult(NamedTuple):
     ok: int
     failed: int
     unreadable: int
-    missing: list[str]  #: run folders the manifest lists that hold no summary.json
-    unexpected: list[str]  #: run folders found that the manifest does not list
+    missing: list[str]  #: run folders the manifest lists that hold no summary.json (the first 50)
+    unexpected: list[str]  #: run folders found that the manifest does not list (the first 50)
     written: list[str]  #: files written
+    missing_count: int  #: all run folders the manifest lists that hold no summary.json
+    unexpected_count: int  #: all run folders found that the manifest does not list
 
 
 def report(outdir: str | os.PathLike, plots: bool = True) -> ReportResult:
     """Merges the results of a sweep in `outdir` (every shard's) into
     sweep.csv and report.html, as ``veltrax report OUTDIR`` does; with plots,
     gnuplot draws report_band_K.png and report_metrics.png. Works on partial
-    sweeps (the result lists what is missing). Raises veltrax.Error
-    "veltrax:badSweep" (no folder, bad manifest), "veltrax:writeFailed" or
-    "veltrax:plotFailed" (sweep.csv and report.html are written before)."""
+    sweeps (the result lists what is missing). Ctrl-C stops it and writes
+    nothing. Raises veltrax.Error "veltrax:badSweep" (no folder, bad
+    manifest), "veltrax:writeFailed" or "veltrax:plotFailed" (sweep.csv and
+    report.html are written before)."""
     return ReportResult(*_core.report(os.fspath(outdir), bool(plots)))
 
 

@@ -4,12 +4,15 @@
 // away, a damaged run and one the manifest does not list.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "experiments/format.hpp"
@@ -174,4 +177,61 @@ TEST_F(Sweep, ManifestOfAnotherSweepIsRefused) {
     }
     write("sweep.json", R"({"sweep": 1, "scenarios": [{"name": "../up"}]})");
     EXPECT_THROW(write_report(dir_), Error);
+}
+
+TEST_F(Sweep, OnlyOneOfSweepsStartedAtOnceTakesTheFolder) {
+    for (int round = 0; round < 10; ++round) {
+        const fs::path out = dir_ / std::to_string(round);
+        std::atomic<int> ready{0}, taken{0};
+        std::vector<std::thread> sweeps;
+        for (int t = 0; t < 4; ++t)
+            sweeps.emplace_back([&, t] {
+                for (++ready; ready < 4;) std::this_thread::yield();
+                try {
+                    write_manifest(out, {{{"scenario_" + std::to_string(t), 0}}});
+                    ++taken;
+                } catch (const Error& e) {
+                    EXPECT_EQ(e.id(), "veltrax:badSweep") << e.what();
+                }
+            });
+        for (std::thread& s : sweeps) s.join();
+        EXPECT_EQ(taken, 1) << "round " << round;
+        EXPECT_EQ(read_manifest(out).scenarios.size(), 1u);
+    }
+}
+
+// 1500 runs whose y is (k - 1) / 1499 throughout: the bands are taken over a
+// fixed sample of 1000, close to the percentiles of all runs, the same every time.
+TEST_F(Sweep, BandsOfManyRunsAreTakenOverAFixedSample) {
+    if (std::system("command -v gnuplot >/dev/null 2>&1") != 0) GTEST_SKIP() << "gnuplot not installed";
+    const std::size_t n = 1500;
+    write_manifest(dir_, {{{"pop", n}}});
+    const Population p = parse_population(parse_json_strict(R"({"size": 1500, "seed": 9})"));
+    RunResult first = run("pop", 0.5);
+    first.individual = drawn_individual(p, draw_individual(p, 1));
+    store(first);
+    const std::string metrics = read("pop/individual_000001/metrics.csv");
+    const std::string time = read("pop/individual_000001/call1_time.csv");
+    for (std::size_t k = 1; k <= n; ++k) {
+        const fs::path folder = fs::path("pop") / individual_folder(k);
+        std::string trajectory = "setpoint,u,y,static_gain,v\n";
+        for (int i = 0; i < 10; ++i) trajectory += "0.5,0," + format_number((k - 1) / 1499.0) + ",0,0\n";
+        write(folder / "call1_trajectory.csv", trajectory);
+        write(folder / "call1_time.csv", time);
+        write(folder / "metrics.csv", metrics);
+        write(folder / "summary.json", "{}");
+    }
+    write_report(dir_);
+    const std::string page = read("report.html"), script = read("report.gp");
+    EXPECT_NE(page.find("pop: 1500 runs; percentiles over a uniform sample of 1000 of them"), std::string::npos);
+    const std::size_t row = script.find("\n0 0.5 ", script.find("$band1"));
+    ASSERT_NE(row, std::string::npos);
+    std::istringstream values(script.substr(row + 7));
+    double y5, y50, y95;
+    values >> y5 >> y50 >> y95;
+    EXPECT_NEAR(y5, 0.05, 0.03);
+    EXPECT_NEAR(y50, 0.5, 0.03);
+    EXPECT_NEAR(y95, 0.95, 0.03);
+    write_report(dir_);
+    EXPECT_EQ(read("report.gp"), script);
 }
