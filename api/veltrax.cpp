@@ -58,7 +58,7 @@ core::SetpointSchedule core_schedule(const SetpointSchedule& schedule) {
 
 }  // namespace
 
-core::RunOptions core_options(const RunOptions& options, core::SetpointSchedule& schedule) {
+core::RunOptions core_options(const RunOptions& options, CoreOptionData& data, bool linear) {
     core::RunOptions o;
     o.threads = options.threads;
     o.progress = options.progress;
@@ -68,8 +68,13 @@ core::RunOptions core_options(const RunOptions& options, core::SetpointSchedule&
     o.warning = options.warning;
     o.warning_context = options.warning_context;
     if (options.schedule) {
-        schedule = core_schedule(*options.schedule);
-        o.schedule = &schedule;
+        data.schedule = core_schedule(*options.schedule);
+        o.schedule = &data.schedule;
+    }
+    if (options.plant_models && !options.plant_models->empty()) {
+        check_plant_models(*options.plant_models, !linear);
+        data.models = core_plant_models(*options.plant_models);
+        o.plant_models = &data.models;
     }
     return o;
 }
@@ -194,6 +199,16 @@ SetpointSchedule builtin_setpoint_schedule() {
     return s;
 }
 
+double setpoint_in_force(const SetpointSchedule* schedule, double t, double before) {
+    static const core::SetpointSchedule builtin = core::builtin_setpoint_schedule();
+    double value = before;
+    if (schedule)
+        core::setpoint_at(core_schedule(*schedule), t, 0.0, &value);
+    else
+        core::setpoint_at(builtin, t, 0.0, &value);
+    return value;
+}
+
 void check_setpoint_schedule(const SetpointSchedule& schedule) {
     with_public_errors([&] { check_setpoint_schedule(core_schedule(schedule)); });
 }
@@ -222,8 +237,8 @@ namespace {
 // A call of `request` (of `settings`) with a controller of another kind.
 std::vector<Matrix> run_controlled(SimulationState& sim, Controller& controller, const CallRequest& request,
                                    const Settings& settings, const RunOptions& options) {
-    core::SetpointSchedule schedule;
-    const core::RunOptions o = core_options(options, schedule);
+    CoreOptionData data;
+    const core::RunOptions o = core_options(options, data, request.config.linear_process);
     MatrixOutputs out{o, {}};
     with_public_errors([&] {
         if (o.schedule) check_setpoint_schedule(*o.schedule);
@@ -260,16 +275,18 @@ std::vector<Matrix> Simulation::call(const std::vector<Matrix>& inputs, int outp
     if (state_->controller)
         return first_outputs(
             run_controlled(state_->core, *state_->controller, request, settings_from_inputs(inputs), options), outputs);
-    core::SetpointSchedule schedule;
-    return first_outputs(run_request(build_, state_->core, request, core_options(options, schedule)), outputs);
+    CoreOptionData data;
+    return first_outputs(
+        run_request(build_, state_->core, request, core_options(options, data, request.config.linear_process)),
+        outputs);
 }
 
 std::vector<Matrix> Simulation::call(const Settings& settings, const RunOptions& options) {
     if (state_->controller)
         return run_controlled(state_->core, *state_->controller, plant_request(settings, true), settings, options);
     const CallRequest request = call_request(settings);
-    core::SetpointSchedule schedule;
-    return run_request(build_, state_->core, request, core_options(options, schedule));
+    CoreOptionData data;
+    return run_request(build_, state_->core, request, core_options(options, data, request.config.linear_process));
 }
 
 std::vector<Matrix> call_with_core_options(Simulation& sim, const std::vector<Matrix>& inputs, int outputs,
@@ -394,6 +411,7 @@ BatchResult run_job(const BatchJob& job, const RunOptions& options) {
             RunOptions call_options = options;
             call_options.threads = 1;
             if (c < job.schedules.size() && job.schedules[c]) call_options.schedule = job.schedules[c];
+            if (c < job.plant_models.size() && job.plant_models[c]) call_options.plant_models = job.plant_models[c];
             if (c < job.settings.size() && job.settings[c])
                 result.outputs.push_back(sim.call(*job.settings[c], call_options));
             else
@@ -431,8 +449,11 @@ struct ResultQueue {
 void run_batch(const std::vector<BatchJob>& jobs, unsigned threads, const RunOptions& options, const BatchSink& sink) {
     std::atomic<std::size_t> next{0};
     auto cancelled = [&options] { return options.cancelled && options.cancelled(options.cancel_context); };
-    core::SetpointSchedule unused;
-    const unsigned n = std::min<std::size_t>(resolve_threads(threads, core_options(options, unused)),
+    CoreOptionData unused;
+    RunOptions plain = options;
+    plain.schedule = nullptr;
+    plain.plant_models = nullptr;
+    const unsigned n = std::min<std::size_t>(resolve_threads(threads, core_options(plain, unused)),
                                              std::max<std::size_t>(jobs.size(), 1));
     if (n <= 1) {
         for (std::size_t j = 0; j < jobs.size() && !cancelled(); ++j) sink(j, run_job(jobs[j], options));

@@ -193,6 +193,9 @@ struct BatchJob {
     // Set-point schedule of each call (not owned; must outlive the batch);
     // a null or missing entry takes the schedule of the batch's RunOptions.
     std::vector<const SetpointSchedule*> schedules;
+    // Plant models of each call (not owned); a null or missing entry takes
+    // those of the batch's RunOptions.
+    std::vector<const PlantModels*> plant_models;
     // A controller of another kind, cloned for the job; null: the adaptive
     // controller of `build`. It is called from the thread that runs the job.
     std::shared_ptr<const Controller> controller;

@@ -7,6 +7,7 @@
 
 #include "experiments/controller_spec.hpp"
 #include "experiments/expand.hpp"
+#include "experiments/plant_models_json.hpp"
 #include "experiments/strict_json.hpp"
 
 namespace veltrax::experiments {
@@ -87,6 +88,15 @@ PlannedRun plan_design_run(const Scenario& s, std::uint64_t k) {
         // The controller with the point's values, where it has inputs.
         plan.controller = s.controller;
         if (s.controller && top.contains("controller")) plan.controller = parse_controller(top.at("controller"), s.build, "controller");
+        // Disturbances and the other plant models with the point's values; every
+        // point draws from the same streams (the scenario's seed, individual 0).
+        if (std::optional<PlantModels> models = parse_plant_models(top)) {
+            for (const CallSpec& call : s.calls)
+                if (!call.rejected) check_plant_models(*models, call.settings.builtin_model());
+            models->seed = static_cast<std::uint64_t>(s.seed != 0 ? s.seed : 1);
+            models->individual = 0;
+            plan.models = std::make_shared<const PlantModels>(std::move(*models));
+        }
         PopulationRun run = individual_run(scenario_calls(top), covariates, ind);
         if (run.rejected) {
             run.individual.valid = false;

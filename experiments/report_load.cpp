@@ -3,9 +3,13 @@
 // from the metrics.csv its run wrote.
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <map>
 #include <stdexcept>
 
+#include <nlohmann/json.hpp>
+
+#include "experiments/files.hpp"
 #include "experiments/report_parts.hpp"
 #include "experiments/run_folder.hpp"
 #include "experiments/sweep_table.hpp"
@@ -157,6 +161,31 @@ Matrix read_csv(const fs::path& path, const std::string& header, std::size_t row
     return m;
 }
 
+// The disturbance windows of call 1 in summary.json; none when it has none
+// or cannot be read (the plots then go without them).
+std::vector<std::pair<double, double>> disturbance_windows_of(const fs::path& dir) {
+    std::vector<std::pair<double, double>> windows;
+    std::string text;
+    if (!read_text((dir / "summary.json").string(), text)) return windows;
+    const nlohmann::json summary = nlohmann::json::parse(text, nullptr, false);
+    if (summary.is_discarded()) return windows;
+    const nlohmann::json* list = nullptr;
+    try {
+        list = &summary.at("calls").at(0).at("metrics").at("disturbances");
+    } catch (const nlohmann::json::exception&) {
+        return windows;
+    }
+    for (const nlohmann::json& w : *list) {
+        if (!w.is_object() || !w.contains("start") || !w.contains("end") || !w.at("start").is_number()) continue;
+        const nlohmann::json& end = w.at("end");
+        if (end.is_number())
+            windows.emplace_back(w.at("start").get<double>(), end.get<double>());
+        else if (end == "Inf")  // a step without end
+            windows.emplace_back(w.at("start").get<double>(), HUGE_VAL);
+    }
+    return windows;
+}
+
 // The first call of an ok run, when it has samples.
 std::optional<FirstCall> read_first_call(const fs::path& dir, const std::vector<std::string>& row) {
     std::size_t samples = 0;
@@ -170,6 +199,7 @@ std::optional<FirstCall> read_first_call(const fs::path& dir, const std::vector<
     c.setpoint.assign(traj.data.begin(), traj.data.begin() + samples);
     c.u.assign(traj.data.begin() + samples, traj.data.begin() + 2 * samples);
     c.y.assign(traj.data.begin() + 2 * samples, traj.data.begin() + 3 * samples);
+    c.disturbances = disturbance_windows_of(dir);
     return c;
 }
 

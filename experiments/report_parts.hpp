@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "api/veltrax.hpp"
@@ -47,6 +48,8 @@ struct Cancel {
 // The first call's time column, set-point, y and u, for the band plots.
 struct FirstCall {
     std::vector<double> t, setpoint, y, u;
+    // Windows of its disturbances and changes (summary.json), for the plots.
+    std::vector<std::pair<double, double>> disturbances;
 };
 
 // One run as the report reads it.
@@ -116,6 +119,8 @@ struct BandGroup {
     std::size_t sampled = 0;    // of them, those the percentiles are taken over
     std::size_t left_out = 0;   // ok runs of another length
     std::vector<BandRow> rows;
+    // Windows of the first run's disturbances and changes, shaded in the plots.
+    std::vector<std::pair<double, double>> disturbances;
 };
 
 // The ok runs' first calls of one length, or a uniform sample of them:
@@ -144,6 +149,7 @@ private:
     std::uint64_t random_ = 0x5eedULL;
     std::optional<std::size_t> pending_;  // slot of the run offered last; capacity_: none
     std::vector<double> t_, setpoint_;
+    std::vector<std::pair<double, double>> disturbances_;
     std::vector<std::vector<double>> y_, u_;
 };
 

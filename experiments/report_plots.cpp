@@ -41,6 +41,21 @@ std::string band_block(const BandGroup& g, const std::string& block) {
     return gp + "EOD\n";
 }
 
+// Shaded windows of the disturbances and changes, within the time plotted
+// (a window is "finite" in JSON; an endless one stops at the last sample).
+std::string disturbance_marks(const BandGroup& g) {
+    if (g.rows.empty()) return "";
+    std::string gp;
+    int n = 0;
+    for (const auto& [start, end] : g.disturbances) {
+        const double to = std::min(end, g.rows.back()[0]);
+        if (!(to > start) || !std::isfinite(start)) continue;
+        gp += "set object " + std::to_string(++n) + " rect from first " + format_number(start) + ", graph 0 to first " +
+              format_number(to) + ", graph 1 behind fc rgb '#eeeeee' fs solid noborder\n";
+    }
+    return gp;
+}
+
 // The bins of one metric's histogram over [lo, hi].
 struct Histogram {
     const MetricRange* range;
@@ -96,14 +111,15 @@ std::string band_plots(const SweepStatistics& stats, std::vector<std::string>& p
         const std::string block = "$band" + std::to_string(g + 1);
         gp += band_block(stats.groups[g], block);
         const std::string png = "report_band_" + std::to_string(g + 1) + ".png";
-        gp += "set output '" + png + "'\nset multiplot layout 2,1 title " + gp_string(stats.groups[g].title) + "\n"
+        gp += "set output '" + png + "'\n" + disturbance_marks(stats.groups[g]) +
+              "set multiplot layout 2,1 title " + gp_string(stats.groups[g].title) + "\n"
               "set ylabel 'y'\nplot " + block + " using 1:3:5 with filledcurves fc rgb '#c6dbef' title '5-95 %', \\\n"
               "     " + block + " using 1:4 with lines lw 2 lc rgb '#08519c' title 'median', \\\n"
               "     " + block + " using 1:2 with steps lc rgb 'black' title 'set-point'\n"
               "set ylabel 'u'\nset xlabel 'time'\nplot " + block +
               " using 1:6:8 with filledcurves fc rgb '#fdd0a2' title '5-95 %', \\\n"
               "     " + block + " using 1:7 with lines lw 2 lc rgb '#a63603' title 'median'\n"
-              "unset multiplot\nunset xlabel\nunset ylabel\n\n";
+              "unset multiplot\nunset xlabel\nunset ylabel\nunset object\n\n";
         pngs.push_back(png);
     }
     return gp;

@@ -97,6 +97,7 @@ void BandSample::take(std::optional<FirstCall>&& call) {
     if (t_.empty()) {
         t_ = std::move(call->t);
         setpoint_ = std::move(call->setpoint);
+        disturbances_ = std::move(call->disturbances);
     }
     if (slot == y_.size()) {
         y_.push_back(std::move(call->y));
@@ -113,6 +114,7 @@ BandGroup BandSample::group() const {
     g.runs = seen_;
     g.sampled = y_.size();
     g.left_out = left_out_;
+    g.disturbances = disturbances_;
     std::vector<double> y, u;
     for (std::size_t i = 0; i < t_.size(); ++i) {
         y.clear();

@@ -40,17 +40,18 @@ BatchJob job_of(const PlannedRun& plan, const SweepOptions& options) {
         if (call.rejected) break;
         job.settings.push_back(call.settings);
         job.schedules.push_back(call.setpoint ? &*call.setpoint : nullptr);
+        job.plant_models.push_back(plan.models.get());
     }
     return job;
 }
 
 // The result of a plan whose job ended with `r`; nullopt when the
 // cancellation hook stopped it.
-std::optional<RunResult> result_of(const PlannedRun& plan, BatchResult&& r, const MetricOptions& metrics) {
+std::optional<RunResult> result_of(const PlannedRun& plan, BatchResult&& r, const MetricOptions& options) {
     if (!r.ok && r.error_id == "veltrax:interrupted") return std::nullopt;
     RunResult run = plan.empty_result();
     for (std::size_t k = 0; k < r.outputs.size(); ++k)
-        run.calls.push_back(call_result(k + 1, plan.calls[k], std::move(r.outputs[k]), metrics));
+        run.calls.push_back(call_result(k + 1, plan.calls[k], std::move(r.outputs[k]), plan.metric_options(options, k)));
     if (!r.ok) {
         run.failure = RunFailure{run.calls.size() + 1, r.error_id, r.error_message};
     } else if (run.calls.size() < plan.calls.size()) {
@@ -122,6 +123,17 @@ void run_round(const std::vector<const Scenario*>& scenarios, const std::vector<
 
 }  // namespace
 
+MetricOptions PlannedRun::metric_options(const MetricOptions& options, std::size_t call) const {
+    MetricOptions o = options;
+    if (models) o.disturbances = disturbance_windows(*models);
+    const bool adaptive = !scenario->controller || scenario->controller->adaptive();
+    if (adaptive && scenario->build != Build::Base) {  // the recorded set-point is the previewed one
+        o.setpoint_in_force = true;
+        if (call < calls.size() && calls[call].setpoint) o.schedule = *calls[call].setpoint;
+    }
+    return o;
+}
+
 RunResult PlannedRun::empty_result() const {
     RunResult run;
     run.scenario = scenario->name;
@@ -156,6 +168,13 @@ PlannedRun plan_run(const Scenario& scenario, std::uint64_t individual) {
     PlannedRun plan;
     plan.scenario = &scenario;
     plan.controller = scenario.controller;
+    if (scenario.plant_models) {
+        auto models = std::make_shared<PlantModels>(*scenario.plant_models);
+        models->seed = scenario.population ? scenario.population->seed
+                                           : static_cast<std::uint64_t>(scenario.seed != 0 ? scenario.seed : 1);
+        models->individual = scenario.population ? individual : 0;
+        plan.models = std::move(models);
+    }
     if (!scenario.population) {
         if (individual != 0) throw Error("veltrax:badArguments", "scenario '" + scenario.path + "' has no population");
         plan.calls = scenario.calls;
@@ -190,8 +209,9 @@ RunResult run_planned(Simulation& sim, const PlannedRun& plan,
         }
         RunOptions o = options ? options(k) : RunOptions{};
         o.schedule = call.setpoint ? &*call.setpoint : nullptr;
+        o.plant_models = plan.models.get();
         try {
-            run.calls.push_back(call_result(k + 1, call, sim.call(call.settings, o), metrics));
+            run.calls.push_back(call_result(k + 1, call, sim.call(call.settings, o), plan.metric_options(metrics, k)));
         } catch (const Error& e) {
             run.failure = RunFailure{k + 1, e.id(), e.what()};
         } catch (const std::bad_alloc&) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +33,15 @@ struct PlannedRun {
     // Not run: an individual whose draw failed or whose values the
     // simulation rejects.
     std::optional<RunFailure> rejected;
+    // The scenario's plant models keyed for this run: (the population's seed,
+    // else the scenario's noise seed, else 1; the individual, else 0). Null
+    // without models.
+    std::shared_ptr<const PlantModels> models;
+
+    // `options` for call `call` (from 0): with the windows of the run's
+    // disturbances and changes, and for the adaptive controller of the
+    // preview builds with the set-point in force under the call's schedule.
+    MetricOptions metric_options(const MetricOptions& options, std::size_t call) const;
 
     // The result before any call ran: the run's names, build, seed and
     // individual, and the rejection as its failure.

@@ -9,6 +9,7 @@
 #include "experiments/design_run.hpp"
 #include "experiments/expand.hpp"
 #include "experiments/files.hpp"
+#include "experiments/plant_models_json.hpp"
 #include "experiments/strict_json.hpp"
 
 namespace veltrax::experiments {
@@ -25,6 +26,7 @@ const std::vector<std::string> kCallFields = {"settings", "params", "process", "
 std::vector<std::string> top_fields() {
     std::vector<std::string> fields = {"build",      "calls",       "seed",        "population",
                                        "controller", "controllers", "sensitivity", "tune"};
+    for (const char* f : kPlantModelFields) fields.push_back(f);
     fields.insert(fields.end(), kCallFields.begin(), kCallFields.end());
     return fields;
 }
@@ -148,6 +150,10 @@ Scenario parse_scenario_json(const json& top, const std::string& path) {
     if (top.contains("seed")) s.seed = seed_of(top.at("seed"));
     read_controllers(top, s);
     s.calls = calls_of(top);
+    s.plant_models = parse_plant_models(top);
+    if (s.plant_models)
+        for (const CallSpec& call : s.calls)
+            if (!call.rejected) check_plant_models(*s.plant_models, call.settings.builtin_model());
     if (top.contains("population")) {
         s.population = parse_population(top.at("population"), "population");
         check_population_fits(s.calls, *s.population);

@@ -62,6 +62,9 @@ struct Scenario {
     std::optional<nlohmann::json> tune;
     // The file's JSON: design runs and tuning candidates put their values into it.
     std::shared_ptr<const nlohmann::json> source;
+    // "disturbances", "sensor", "actuator", "changes": the plant models of
+    // every call (experiments/plant_models_json.hpp); none without them.
+    std::optional<PlantModels> plant_models;
     // What closes the loop: "controller", or a comparison's; none: the
     // adaptive controller of `build`.
     std::optional<ControllerSpec> controller;

@@ -37,6 +37,10 @@ const MetricColumn kMetricColumns[] = {
     {"mdape", [](const Metrics& m) { return m.mdape; }, true},
     {"wobble", [](const Metrics& m) { return m.wobble; }, true},
     {"divergence", [](const Metrics& m) { return m.divergence; }, true},
+    {"disturbance_peak", [](const Metrics& m) { return m.disturbance_peak(); }, false},
+    {"disturbance_return_time", [](const Metrics& m) { return m.disturbance_return_time(); }, false},
+    {"disturbance_iae", [](const Metrics& m) { return m.disturbance_iae(); }, false},
+    {"disturbance_control", [](const Metrics& m) { return m.disturbance_control(); }, false},
     {"runaway", [](const Metrics& m) { return m.runaway ? 1.0 : 0.0; }, false},
 };
 

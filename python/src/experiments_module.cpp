@@ -185,8 +185,15 @@ std::vector<std::pair<std::string, std::uint64_t>> slice(const std::vector<const
 
 // The compared metrics of a call's outputs (comparison.hpp).
 std::vector<double> call_compared_values(const Array& t, const Array& trajectory, double sample_period,
-                                         bool builtin_model) {
-    return compared_values(compute_metrics(to_matrix(t), to_matrix(trajectory), sample_period, builtin_model));
+                                         bool builtin_model, bool in_force, const std::optional<Steps>& steps) {
+    MetricOptions options;
+    options.setpoint_in_force = in_force;
+    if (steps) {
+        SetpointSchedule s;
+        for (const auto& [time, value, after, ramp] : *steps) s.steps.push_back({time, value, after, ramp});
+        options.schedule = std::move(s);
+    }
+    return compared_values(compute_metrics(to_matrix(t), to_matrix(trajectory), sample_period, builtin_model, options));
 }
 
 // compare_values as a list of dicts (metric, values, differences, wins,
@@ -261,6 +268,6 @@ void register_experiments(py::module_& core) {
     for (const ComparedMetric& c : compared_metrics()) metrics.emplace_back(c.name, c.higher_is_better, c.by_magnitude);
     m.attr("COMPARED_METRICS") = metrics;
     m.def("compared_values", &call_compared_values, py::arg("t"), py::arg("trajectory"), py::arg("sample_period"),
-          py::arg("builtin_model"));
+          py::arg("builtin_model"), py::arg("in_force") = false, py::arg("steps") = py::none());
     m.def("compare_values", &comparison, py::arg("values"));
 }

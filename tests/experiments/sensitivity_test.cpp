@@ -214,18 +214,22 @@ TEST_F(SensitivityRun, ADesignRunsAsASweepAndIsAnalysedFromItsTable) {
     EXPECT_EQ(analyze_designs(read_manifest(dir_), text)[0].metrics[1].sobol.S1, a[0].metrics[1].sobol.S1);
 }
 
-TEST(SensitivityDesign, ControllerGainsReachEachRun) {
+TEST(SensitivityDesign, ControllerGainsAndDisturbancesReachEachRun) {
     const Scenario s = parse_scenario(scenario(R"("controller": {"kind": "pid", "kp": 0.5, "ki": 0.05},
+        "disturbances": [{"kind": "step", "start": 10, "amplitude": 0.05}],
         "sensitivity": {"method": "morris", "trajectories": 2, "metrics": ["iae"],
-                        "inputs": [{"name": "controller.kp", "low": 0.1, "high": 2}, {"name": "controller.ki", "low": 0, "high": 0.2}]})"),
+                        "inputs": [{"name": "controller.kp", "low": 0.1, "high": 2}, {"name": "controller.ki", "low": 0, "high": 0.2},
+                                   {"name": "disturbances[0].amplitude", "low": 0, "high": 0.1}]})"),
                                       "pid.json");
-    for (std::uint64_t k : {1, 4}) {
+    for (std::uint64_t k : {1, 6}) {
         const PlannedRun plan = plan_design_run(s, k);
         const std::vector<double> v = s.design->values(k);
         ASSERT_TRUE(plan.controller && plan.controller->pid);
         EXPECT_EQ(plan.controller->pid->kp, v[0]);
         EXPECT_EQ(plan.controller->pid->ki, v[1]);
         EXPECT_EQ(plan.empty_result().controller->pid->kp, v[0]);  // as summary.json records it
+        ASSERT_TRUE(plan.models);
+        EXPECT_EQ(plan.models->disturbances[0].amplitude, v[2]);
     }
     EXPECT_EQ(error_of([&] { parse_scenario(scenario(R"("controllers": [{"kind": "adaptive"}, {"kind": "pid", "kp": 1}],
         "sensitivity": {"method": "morris", "trajectories": 2, "metrics": ["iae"], "inputs": [{"name": "settings.u_max", "low": 1, "high": 2}]})"), "c.json"); }),
