@@ -9,6 +9,7 @@
 #include "experiments/design_run.hpp"
 #include "experiments/expand.hpp"
 #include "experiments/files.hpp"
+#include "experiments/named_input.hpp"
 #include "experiments/plant_models_json.hpp"
 #include "experiments/strict_json.hpp"
 
@@ -138,6 +139,22 @@ Scenario parse_scenario(const std::string& text, const std::string& path) {
     return parse_scenario_json(parse_json_strict(text, "veltrax:badScenario"), path);
 }
 
+namespace {
+
+// Every plant covariate names a number that the file's plant models give.
+void check_plant_covariates(const json& top, const Population& p) {
+    for (const PlantCovariate& c : p.plant) {
+        const json* at = field_at(top, parse_field_path(c.name, "population", "veltrax:badPopulation"));
+        if (!at || !at->is_number())
+            throw Error("veltrax:badPopulation",
+                        "population: '" + c.name +
+                            "' names no number of the scenario's disturbances, sensor, actuator or changes; give the "
+                            "field in the file, and the population replaces its value with each individual's draw");
+    }
+}
+
+}  // namespace
+
 Scenario parse_scenario_json(const json& top, const std::string& path) {
     if (!top.is_object()) bad("the file must hold a JSON object, got " + json_kind(top));
     check_known_fields(top, top_fields(), "top level");
@@ -157,6 +174,7 @@ Scenario parse_scenario_json(const json& top, const std::string& path) {
     if (top.contains("population")) {
         s.population = parse_population(top.at("population"), "population");
         check_population_fits(s.calls, *s.population);
+        check_plant_covariates(top, *s.population);
     }
     if (top.contains("sensitivity")) {
         if (s.population) bad("top level: give either 'population' or 'sensitivity', not both; a design varies "
