@@ -379,8 +379,14 @@ Population parse_population(const json& block, const std::string& where) {
     std::vector<std::string> known = {"size", "seed", "correlation"};
     for (int c = 0; c < kCovariates; ++c) known.push_back(covariate_name(c));
     json fixed = json::object();
-    for (auto it = block.begin(); it != block.end(); ++it)
-        if (!plant_covariate_key(it.key())) fixed[it.key()] = it.value();
+    for (auto it = block.begin(); it != block.end(); ++it) {
+        const std::string& key = it.key();
+        if (plant_covariate_key(key)) continue;
+        if (key.find_first_of(".[") != std::string::npos)
+            bad_population(where + ": '" + key + "' names no plant-model parameter; such a covariate is a path "
+                           "into disturbances[i], sensor, actuator or changes[i], e.g. disturbances[0].amplitude");
+        fixed[key] = it.value();
+    }
     check_known_fields(fixed, known, where);
 
     Population p;

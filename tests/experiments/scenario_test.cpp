@@ -193,7 +193,8 @@ TEST(Scenario, PopulationCovariatesSetPlantModelParameters) {
     std::filesystem::remove_all(dir);
     EXPECT_EQ(summary["individual"]["covariates"]["disturbances[0].amplitude"].get<double>(), drawn[0]);
 
-    for (const std::string path : {"disturbances[1].amplitude", "sensor.delai", "actuator.rate_limit"}) {
+    for (const std::string path :
+         {"disturbances[1].amplitude", "sensor.delai", "actuator.rate_limit", "disturbance[0].amplitude"}) {
         try {
             parse_scenario(head + ", \"" + path + R"(": {"dist": "uniform", "low": 0, "high": 1}}})", "x.json");
             ADD_FAILURE() << path;
