@@ -350,6 +350,7 @@ py::dict covariates(const veltrax::experiments::Population& p, const veltrax::ex
     for (int c = 0; c < veltrax::experiments::kCovariates; ++c)
         if (p.draws(static_cast<veltrax::experiments::Covariate>(c)))
             d[veltrax::experiments::covariate_name(c)] = ind.values[c];
+    for (std::size_t i = 0; i < p.plant.size() && i < ind.plant.size(); ++i) d[p.plant[i].name.c_str()] = ind.plant[i];
     return d;
 }
 
