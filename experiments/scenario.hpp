@@ -28,6 +28,7 @@
 #include "api/veltrax.hpp"
 #include "experiments/call_spec.hpp"
 #include "experiments/controller_spec.hpp"
+#include "experiments/metrics.hpp"
 #include "experiments/population.hpp"
 
 namespace veltrax::experiments {
@@ -60,6 +61,10 @@ struct Scenario {
     // `name` ("NAME@CONTROLLER") extends, and its controllers' names in order.
     std::string compare;
     std::vector<std::string> compared;
+    // "metrics": the settling band (relative and absolute parts) and the
+    // maintenance window's start (none: the first time at target).
+    double band = 0.02, absolute_band = kSettlingBand;
+    std::optional<double> maintenance_start;
 
     // Runs in a sweep: 1, or the population's size; times the controllers
     // of a comparison.
