@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "experiments/metrics.hpp"
+#include "experiments/sweep_table.hpp"
 
 using namespace veltrax;
 using namespace veltrax::experiments;
@@ -233,4 +234,9 @@ TEST(Metrics, SettlingBandHasAnAbsoluteFloor) {
     EXPECT_EQ(metrics_json(r)["steps"][0]["settling_time"], "never");
     EXPECT_EQ(r.max_settling_time(), HUGE_VAL);
     EXPECT_EQ(metrics_json(r)["units"]["settling_time"], "recorded time; \"never\" when not settled");
+
+    // Every metric column of the table has its unit.
+    const std::vector<std::string>& columns = sweep_columns();
+    for (std::size_t i = sweep_column("samples") + 1; i < columns.size(); ++i)
+        EXPECT_FALSE(sweep_column_unit(columns[i]).empty()) << columns[i];
 }
