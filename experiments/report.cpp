@@ -34,6 +34,9 @@ ReportResult write_report(const fs::path& outdir, const ReportOptions& options) 
 
     // One pass over the runs: each goes into sweep.csv and the statistics.
     SweepStatistics stats(options, result.manifest);
+    if (sweep.manifest())
+        for (const SweepEntry& e : sweep.manifest()->scenarios)
+            if (!e.design.is_null()) stats.no_bands.push_back(e.name);
     ComparisonPart comparison(outdir);
     SweepTable table(folder.work / "sweep.csv", outdir / "sweep.csv");
     sweep.for_each_run([&](const RunEntry& run) { return stats.wants_first_call(run); },
@@ -54,21 +57,30 @@ ReportResult write_report(const fs::path& outdir, const ReportOptions& options) 
     result.missing = stats.missing;
     result.unexpected = stats.unexpected;
 
+    // Sections of sensitivity designs and of a tuning, from the files just written.
+    const std::vector<ExtraSection> extra = {sensitivity_section(folder, sweep.manifest(), options.plots),
+                                             tuning_section(outdir, options.plots)};
+    std::string extra_html;
+    for (const ExtraSection& e : extra) extra_html += e.html;
+
     const bool plots = options.plots && (!stats.groups.empty() || !stats.distributions.empty());
     OutputFile html(folder.work / "report.html", outdir / "report.html", OutputFile::Mode::fresh);
     std::vector<std::string> compared;  // comparison.csv, its script and plots
-    html << report_page(stats, result, plots, comparison.write(folder, options.plots, compared));
+    html << report_page(stats, result, plots, comparison.write(folder, options.plots, compared), extra_html);
     html.close(false);
     std::vector<std::string> tables{"sweep.csv", "report.html"};
     if (!compared.empty()) tables.push_back(compared.front());
+    for (const ExtraSection& e : extra) tables.insert(tables.end(), e.tables.begin(), e.tables.end());
 
     std::vector<std::string> pngs;
     try {
         if (plots) write_plots(folder, stats, cancel, pngs);
         comparison.plot(folder, cancel);
+        for (const ExtraSection& e : extra) write_section_plots(folder, e, cancel);
     } catch (const Error& e) {
         if (e.id() != "veltrax:plotFailed") throw;
-        for (const char* log : {"report_gnuplot.log", "report_comparison_gnuplot.log"})
+        for (const char* log : {"report_gnuplot.log", "report_comparison_gnuplot.log", "sensitivity_gnuplot.log",
+                                "tuning_gnuplot.log"})
             if (fs::exists(folder.work / log)) tables.push_back(log);
         install(folder, tables, result.written);
         throw;
@@ -80,6 +92,11 @@ ReportResult write_report(const fs::path& outdir, const ReportOptions& options) 
         install(folder, pngs, result.written);
     }
     if (compared.size() > 1) install(folder, {compared.begin() + 1, compared.end()}, result.written);
+    for (const ExtraSection& e : extra) {
+        if (e.script.empty() || e.pngs.empty()) continue;
+        install(folder, {e.script}, result.written);
+        install(folder, e.pngs, result.written);
+    }
     return result;
 }
 

@@ -46,7 +46,7 @@ std::string bands(const SweepStatistics& stats, bool plots) {
 }  // namespace
 
 std::string report_page(const SweepStatistics& stats, const ReportResult& result, bool plots,
-                        const std::string& comparisons) {
+                        const std::string& comparisons, const std::string& extra) {
     std::string h =
         "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Sweep report</title>\n"
         "<style>body{font-family:sans-serif;margin:2em;max-width:75em}table{border-collapse:collapse}"
@@ -63,6 +63,7 @@ std::string report_page(const SweepStatistics& stats, const ReportResult& result
              "<img src=\"report_metrics.png\" alt=\"metric histograms\">\n";
     h += comparisons;
     h += worst_calls_table(stats);
+    h += extra;
     return h + "</body></html>\n";
 }
 

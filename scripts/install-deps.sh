@@ -22,7 +22,7 @@ set -euo pipefail
 demo_packages=(
   build-essential cmake
   octave octave-dev gnuplot-nox
-  libcli11-dev nlohmann-json3-dev librandom123-dev
+  libcli11-dev nlohmann-json3-dev librandom123-dev libgsl-dev libnlopt-dev
 )
 python_packages=(
   python3-dev python3-numpy python3-pybind11 pybind11-dev python3-matplotlib

@@ -41,6 +41,8 @@ Disturbances, sensors and actuators: Simulation.call and Plant take
 and ``changes=[veltrax.Change(150, cardiac_output_factor=0.7)]``, the blocks of
 scenario files; their draws come from streams keyed by (``draw_seed``,
 ``individual``).
+veltrax.sensitivity computes Sobol and Morris indices (of any Python function
+too), and tune() chooses settings over a population, as ``veltrax tune``.
 """
 
 from __future__ import annotations
@@ -87,6 +89,7 @@ __all__ = [
     "Simulation",
     "Step",
     "TransferFunction",
+    "TuneResult",
     "build_info",
     "compare",
     "load_state",
@@ -94,6 +97,8 @@ __all__ = [
     "metrics",
     "report",
     "run_batch",
+    "sensitivity",
+    "tune",
 ]
 __version__ = _core.__version__
 
@@ -1513,3 +1518,8 @@ def compare(controllers, settings: Settings | None = None, *, population=None, i
         from . import experiments
         experiments._write_comparison(os.fspath(outdir), name, pairs, base, population, order, setpoint, seed, run)
     return Comparison([n for n, _ in pairs], order, kept, errors, values)
+
+
+# After Error, which they raise.
+from . import sensitivity  # noqa: E402
+from .tuning import TuneResult, tune  # noqa: E402
