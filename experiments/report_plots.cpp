@@ -136,7 +136,8 @@ std::string metric_histograms(const std::vector<Histogram>& d, std::vector<std::
           " noenhanced\nset multiplot layout " + std::to_string(rows) + "," + std::to_string(cols) +
           "\nset style fill solid 0.6\nset yrange [0:*]\nunset key\n";
     for (std::size_t i = 0; i < n; ++i)
-        gp += "set title " + gp_string(d[i].range->metric + " (" + std::to_string(d[i].range->count) + " calls)") +
+        gp += "set title " + gp_string(d[i].range->metric + " [" + sweep_column_unit(d[i].range->metric) + "] (" +
+                                std::to_string(d[i].range->count) + " calls)") +
               "\nplot $metric" + std::to_string(i + 1) + " using 1:2:3 with boxes\n";
     gp += "unset multiplot\n";
     pngs.push_back("report_metrics.png");

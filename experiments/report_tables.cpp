@@ -60,7 +60,8 @@ std::string worst_calls_table(const SweepStatistics& stats) {
     if (stats.worst.empty()) return "";
     std::string h = "<h2>The " + std::to_string(stats.worst.size()) +
                     " worst calls by integral of absolute error</h2>\n<table><tr><th class=l>run</th><th>call</th>"
-                    "<th>iae</th><th>ise</th><th>max overshoot %</th><th>max settling time</th><th>peak control</th>";
+                    "<th>iae<br>(time x y)</th><th>ise<br>(time x y&sup2;)</th><th>max overshoot<br>(% of step)</th>"
+                    "<th>max settling time<br>(time)</th><th>peak control<br>(u)</th>";
     for (int c = 0; c < kCovariates; ++c) h += std::string("<th>") + covariate_name(c) + "</th>";
     h += "</tr>\n";
     for (const WorstCall& w : stats.worst) {

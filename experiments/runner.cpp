@@ -154,6 +154,9 @@ void put_plant_covariates(const Scenario& scenario, Individual& ind, PlannedRun&
 MetricOptions PlannedRun::metric_options(const MetricOptions& options, std::size_t call) const {
     MetricOptions o = options;
     if (models) o.disturbances = disturbance_windows(*models);
+    o.band = scenario->band;
+    o.absolute_band = scenario->absolute_band;
+    o.maintenance_start = scenario->maintenance_start;
     const bool adaptive = !scenario->controller || scenario->controller->adaptive();
     if (adaptive && scenario->build != Build::Base) {  // the recorded set-point is the previewed one
         o.setpoint_in_force = true;

@@ -204,3 +204,24 @@ TEST(Scenario, PopulationCovariatesSetPlantModelParameters) {
         }
     }
 }
+
+// "metrics" sets the settling band and the maintenance window's start of
+// every call's metrics; a negative band is refused by name.
+TEST(Scenario, MetricSettingsReachTheMetrics) {
+    const std::string body = R"("build": 2, "params": [30, 0.1, 2, 2, 3, 3, 0.003, 10, 0.1, 0],
+        "model": {"body_mass": 70, "cardiac_output": 6.48}, "curve": [50, 0.505, 2.98, 4])";
+    const Scenario s =
+        parse_scenario("{" + body + R"(, "metrics": {"band": 0.1, "absolute_band": 0, "maintenance_start": 12}})", "m.json");
+    const MetricOptions o = plan_run(s, 0).metric_options({}, 0);
+    EXPECT_EQ(o.band, 0.1);
+    EXPECT_EQ(o.absolute_band, 0.0);
+    EXPECT_EQ(*o.maintenance_start, 12.0);
+    Simulation sim = simulation_for(s);
+    EXPECT_EQ(run_planned(sim, plan_run(s, 0), nullptr, {}).calls[0].metrics.maintenance_start, 12.0);
+    try {
+        parse_scenario("{" + body + R"(, "metrics": {"absolute_band": -1}})", "x.json");
+        ADD_FAILURE();
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("'absolute_band' must be a number >= 0"), std::string::npos) << e.what();
+    }
+}
