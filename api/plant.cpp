@@ -21,6 +21,7 @@ struct Plant::State {
     OpenLoopState now;
     // Plant models (shared by copies, never changed) and their state.
     std::shared_ptr<const core::PlantModels> models;
+    std::uint64_t models_key = 0;
     std::optional<PlantModelRun> models_start, models_now;
 
     PlantModelRun* run_models() { return models_now ? &*models_now : nullptr; }
@@ -62,6 +63,7 @@ Plant::Plant(const Settings& settings, long seed, const SetpointSchedule* schedu
     if (models && !models->empty()) {
         check_plant_models(*models, settings.builtin_model());
         s.models = std::make_shared<const core::PlantModels>(core_plant_models(*models));
+        s.models_key = plant_models_key(*s.models);
         s.models_start.emplace(*s.models, s.start.plant, s.start.config);
     }
     reset();
@@ -106,25 +108,29 @@ std::array<double, 3> Plant::sums() const {
     return {r.sum_sq_error, r.sum_time_abs_error, 60.0 * r.input_integral};
 }
 
-namespace {
-
-void no_snapshot_with_models(const std::shared_ptr<const core::PlantModels>& models) {
-    if (models) throw Error("veltrax:badPlantModels", "a plant with plant models has no snapshot");
-}
-
-}  // namespace
-
 std::vector<std::uint8_t> Plant::save_state() const {
-    no_snapshot_with_models(state_->models);
-    return save_plant_snapshot(state_->now);
+    if (!state_->models_now) return save_plant_snapshot(state_->now);
+    const PlantModelsSection section{state_->models_key, state_->models_now->state()};
+    return save_plant_snapshot(state_->now, &section);
 }
 
 void Plant::load_state(const std::vector<std::uint8_t>& snapshot) { load_state(snapshot.data(), snapshot.size()); }
 
 void Plant::load_state(const std::uint8_t* data, std::size_t size) {
-    no_snapshot_with_models(state_->models);
+    State& s = *state_;
     try {
-        load_plant_snapshot(data, size, state_->now);
+        OpenLoopState now = s.now;
+        if (!s.models_now) return load_plant_snapshot(data, size, s.now);
+        std::optional<PlantModelsSection> section;
+        load_plant_snapshot(data, size, now, &section);
+        if (!section)
+            throw Error("veltrax:badSnapshot", "snapshot is of a plant without plant models; this plant has them");
+        if (section->key != s.models_key)
+            throw Error("veltrax:badSnapshot", "snapshot is of a plant with other plant models");
+        PlantModelRun models = *s.models_now;
+        models.load_state(section->state);
+        s.now = now;
+        s.models_now = std::move(models);
     } catch (const core::Error& e) {
         throw Error(e.id(), e.what());
     }

@@ -74,10 +74,13 @@ public:
 
     // The state as bytes of a plant's snapshot (its own format, beside a
     // simulation's): loading it into a Plant continues bit for bit as this one
-    // would. load_state throws Error "veltrax:badSnapshot" (also for a
-    // simulation's snapshot) and then leaves the plant as it was. The
-    // settings, seed and schedule of reset() stay the plant's own. A plant
-    // with plant models has no snapshot (Error "veltrax:badPlantModels").
+    // would. With plant models the snapshot also holds their running state
+    // (noise filter, delay line, dropout, drawn pulses, boluses given, the
+    // draws' counter) and a key of the models; it loads only into a plant
+    // with the same models. load_state throws Error "veltrax:badSnapshot"
+    // (also for a simulation's snapshot, or one of other plant models) and
+    // then leaves the plant as it was. The settings, seed and schedule of
+    // reset() stay the plant's own.
     std::vector<std::uint8_t> save_state() const;
     void load_state(const std::vector<std::uint8_t>& snapshot);
     void load_state(const std::uint8_t* data, std::size_t size);

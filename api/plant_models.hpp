@@ -17,6 +17,17 @@
 // counter-based stream keyed by (seed, individual, purpose) and counted by
 // sample period, so one model's draws never move another's, whatever the
 // threads or shards.
+//
+// Calls of one Simulation: the loop's time goes on from call to call, and a
+// call with the same models as the call before it (every field, seed and
+// individual equal) continues them: what is due at a time happens once in
+// the run (a bolus, a disturbance's start), and the streams' counter, the
+// noise filter, the delay line, a dropout and drawn pulses under way go on.
+// Changes due apply again at the first sample period of each call, since its
+// run start sets the process anew from the call's settings (factors are of
+// that call's own values). The first call, a call with other models, or one
+// after a call without models starts them afresh. A Simulation's and a
+// Plant's snapshot hold the models' running state.
 #pragma once
 
 #include <cstdint>

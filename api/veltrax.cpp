@@ -30,15 +30,41 @@ static_assert(static_cast<int>(Build::Preview) == static_cast<int>(core::Build::
               static_cast<int>(Build::Base) == static_cast<int>(core::Build::Base) &&
               static_cast<int>(Build::PreviewHold) == static_cast<int>(core::Build::PreviewHold));
 
+// The plant models' running state after the last call and the key of its
+// models: the next call with the same models continues it.
+struct ModelsCarry {
+    std::optional<PlantModelsSection> last;
+
+    // The state a call of `options` starts from (empty: afresh).
+    std::optional<PlantModelsState> start(const core::RunOptions& options, std::uint64_t& key) const {
+        if (!options.plant_models) return std::nullopt;
+        key = plant_models_key(*options.plant_models);
+        if (last && last->key == key) return last->state;
+        return std::nullopt;
+    }
+    // After a call that ended without error.
+    void end(const core::RunOptions& options, std::uint64_t key, std::optional<PlantModelsState>&& state) {
+        if (options.plant_models && state)
+            last = PlantModelsSection{key, std::move(*state)};
+        else
+            last.reset();
+    }
+};
+
 struct Simulation::State {
     SimulationState core;
     std::unique_ptr<Controller> controller;  // null: the adaptive controller of the build
+    ModelsCarry models;
 
     State() = default;
-    State(const State& other) : core(other.core), controller(other.controller ? other.controller->clone() : nullptr) {}
+    State(const State& other)
+        : core(other.core),
+          controller(other.controller ? other.controller->clone() : nullptr),
+          models(other.models) {}
     State& operator=(const State& other) {
         core = other.core;
         controller = other.controller ? other.controller->clone() : nullptr;
+        models = other.models;
         return *this;
     }
 };
@@ -136,9 +162,14 @@ decltype(auto) with_public_errors(Work&& work) {
 
 // The five outputs of a checked request run on `sim`.
 std::vector<Matrix> run_request(Build build, SimulationState& sim, const CallRequest& request,
-                                const core::RunOptions& options) {
-    MatrixOutputs out{options, {}};
-    with_public_errors([&] { run_gateway_call(core_build(build), sim, request, out, options); });
+                                const core::RunOptions& options, ModelsCarry& carry) {
+    core::RunOptions o = options;
+    std::uint64_t key = 0;
+    std::optional<PlantModelsState> models = carry.start(o, key);
+    o.plant_models_state = &models;
+    MatrixOutputs out{o, {}};
+    with_public_errors([&] { run_gateway_call(core_build(build), sim, request, out, o); });
+    carry.end(o, key, std::move(models));
     return std::move(out.matrices);
 }
 
@@ -236,9 +267,12 @@ namespace {
 
 // A call of `request` (of `settings`) with a controller of another kind.
 std::vector<Matrix> run_controlled(SimulationState& sim, Controller& controller, const CallRequest& request,
-                                   const Settings& settings, const RunOptions& options) {
+                                   const Settings& settings, const RunOptions& options, ModelsCarry& carry) {
     CoreOptionData data;
-    const core::RunOptions o = core_options(options, data, request.config.linear_process);
+    core::RunOptions o = core_options(options, data, request.config.linear_process);
+    std::uint64_t key = 0;
+    std::optional<PlantModelsState> models = carry.start(o, key);
+    o.plant_models_state = &models;
     MatrixOutputs out{o, {}};
     with_public_errors([&] {
         if (o.schedule) check_setpoint_schedule(*o.schedule);
@@ -265,6 +299,7 @@ std::vector<Matrix> run_controlled(SimulationState& sim, Controller& controller,
         }
         controller.end_call(true);
     });
+    carry.end(o, key, std::move(models));
     return std::move(out.matrices);
 }
 
@@ -272,27 +307,31 @@ std::vector<Matrix> run_controlled(SimulationState& sim, Controller& controller,
 
 std::vector<Matrix> Simulation::call(const std::vector<Matrix>& inputs, int outputs, const RunOptions& options) {
     const CallRequest request = InputViews(inputs).request(outputs);
-    if (state_->controller)
+    State& s = *state_;
+    if (s.controller)
         return first_outputs(
-            run_controlled(state_->core, *state_->controller, request, settings_from_inputs(inputs), options), outputs);
+            run_controlled(s.core, *s.controller, request, settings_from_inputs(inputs), options, s.models), outputs);
     CoreOptionData data;
     return first_outputs(
-        run_request(build_, state_->core, request, core_options(options, data, request.config.linear_process)),
+        run_request(build_, s.core, request, core_options(options, data, request.config.linear_process), s.models),
         outputs);
 }
 
 std::vector<Matrix> Simulation::call(const Settings& settings, const RunOptions& options) {
-    if (state_->controller)
-        return run_controlled(state_->core, *state_->controller, plant_request(settings, true), settings, options);
+    State& s = *state_;
+    if (s.controller)
+        return run_controlled(s.core, *s.controller, plant_request(settings, true), settings, options, s.models);
     const CallRequest request = call_request(settings);
     CoreOptionData data;
-    return run_request(build_, state_->core, request, core_options(options, data, request.config.linear_process));
+    return run_request(build_, s.core, request, core_options(options, data, request.config.linear_process),
+                       s.models);
 }
 
 std::vector<Matrix> call_with_core_options(Simulation& sim, const std::vector<Matrix>& inputs, int outputs,
                                            const core::RunOptions& options) {
     const CallRequest request = InputViews(inputs).request(outputs);
-    return first_outputs(run_request(sim.build(), state_of(sim), request, options), outputs);
+    ModelsCarry none;  // every call starts the models afresh
+    return first_outputs(run_request(sim.build(), state_of(sim), request, options, none), outputs);
 }
 
 std::vector<std::uint8_t> Simulation::save_state() const {
@@ -300,20 +339,27 @@ std::vector<std::uint8_t> Simulation::save_state() const {
         throw Error("veltrax:badSnapshot",
                     "a simulation with a controller other than the adaptive one has no snapshot; a Plant's holds "
                     "the plant");
-    return save_snapshot(core_build(build_), state_->core);
+    const std::optional<PlantModelsSection>& models = state_->models.last;
+    return save_snapshot(core_build(build_), state_->core, models ? &*models : nullptr);
 }
 
 void Simulation::load_state(const std::vector<std::uint8_t>& snapshot) { load_state(snapshot.data(), snapshot.size()); }
 
 void Simulation::load_state(const std::uint8_t* data, std::size_t size) {
     with_public_errors([&] {
-        if (!state_->controller) return load_snapshot(core_build(build_), data, size, state_->core);
+        std::optional<PlantModelsSection> models;
+        if (!state_->controller) {
+            load_snapshot(core_build(build_), data, size, state_->core, &models);
+            state_->models.last = std::move(models);
+            return;
+        }
         // The plant and the loop of any build's snapshot.
         const auto loaded = std::make_unique<SimulationState>();
-        load_snapshot(check_snapshot(data, size).build, data, size, *loaded);
+        load_snapshot(check_snapshot(data, size).build, data, size, *loaded, &models);
         state_->core.config = loaded->config;
         state_->core.run = loaded->run;
         state_->core.plant = loaded->plant;
+        state_->models.last = std::move(models);
     });
 }
 

@@ -124,6 +124,8 @@ public:
     // interrupted call, leaving the state unchanged. RunOptions::schedule
     // replaces the built-in set-point schedule for this call (Error
     // "veltrax:badSchedule" when its steps are not in order).
+    // RunOptions::plant_models equal to the call before's continue their
+    // running state (api/plant_models.hpp).
     std::vector<Matrix> call(const std::vector<Matrix>& inputs, int outputs = 5, const RunOptions& options = {});
     // The same with named settings; returns all five outputs. Errors name
     // the field ("settings.dead_time"). With a controller of another kind
@@ -140,7 +142,9 @@ public:
     // estimator, histories, preview, sums, time) in the plug-ins' format
     // (api/snapshot.hpp). Saving a state and loading it into a Simulation of
     // the same build, in this process or another, continues bit for bit as the
-    // original would.
+    // original would. After a call with plant models the snapshot also holds
+    // their running state (format version 3), which the next call with the
+    // same models continues; without, it keeps the plug-ins' bytes.
     //
     // save_state: the snapshot. Reads the state only: it may run at the same
     // time as other const uses of this Simulation, not with call or a load.

@@ -2,7 +2,9 @@
 #include "driver/plant_models.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <string>
+#include <utility>
 
 #include "driver/errors.hpp"
 #include "driver/plant_step.hpp"
@@ -112,24 +114,54 @@ void check_plant_models(const PlantModels& m, bool linear) {
 }  // namespace core
 
 PlantModelRun::PlantModelRun(const core::PlantModels& models, const PlantState& plant, const RunConfig& cfg)
-    : models_(&models), boluses_done_(models.actuator.boluses.size(), false) {
-    base_cardiac_output_ = plant.model.cardiac_output;
-    for (int k = 0; k < kMaxCoefficients; ++k) base_num_[k] = plant.linear.num_coeffs[k];
+    : models_(&models) {
+    s_.boluses_done.assign(models.actuator.boluses.size(), 0);
+    take_base(plant);
     (void)cfg;
 }
 
+PlantModelRun::PlantModelRun(const core::PlantModels& models, const PlantState& plant, PlantModelsState state)
+    : models_(&models), s_(std::move(state)) {
+    take_base(plant);
+    s_.changes_done = 0;
+}
+
+void PlantModelRun::take_base(const PlantState& plant) {
+    s_.base_cardiac_output = plant.model.cardiac_output;
+    for (int k = 0; k < kMaxCoefficients; ++k) s_.base_num[k] = plant.linear.num_coeffs[k];
+}
+
+void PlantModelRun::load_state(const PlantModelsState& state) {
+    const core::PlantModels& m = *models_;
+    auto bad = [](const std::string& what) {
+        throw core::Error("veltrax:badSnapshot", "snapshot's plant models state " + what);
+    };
+    if (state.boluses_done.size() != m.actuator.boluses.size())
+        bad("has " + std::to_string(state.boluses_done.size()) + " boluses, the plant's models " +
+            std::to_string(m.actuator.boluses.size()));
+    for (std::int32_t b : state.boluses_done)
+        if (b != 0 && b != 1) bad("marks a bolus with " + std::to_string(b));
+    if (state.changes_done > m.changes.size()) bad("has more changes done than the models have");
+    if (state.pulse_end.size() != state.pulse_amplitude.size()) bad("has pulses without amplitudes");
+    if (state.delay_line.size() > static_cast<std::size_t>(m.sensor.delay) + 1)
+        bad("has a delay line longer than the sensor's delay");
+    if (state.dropout_left < 0 || state.dropout_left >= m.sensor.dropout_max)
+        bad("has a dropout of " + std::to_string(state.dropout_left) + " sample periods to go");
+    s_ = state;
+}
+
 void PlantModelRun::draw(std::uint64_t purpose, double out[4]) const {
-    models_->draw(models_->seed, models_->individual, purpose, sample_, out);
+    models_->draw(models_->seed, models_->individual, purpose, s_.sample, out);
 }
 
 void PlantModelRun::apply_change(PlantState& p, const RunConfig& cfg, const core::PlantChange& c) {
     if (cfg.linear_process) {
         if (!std::isnan(c.gain))
-            for (int k = 0; k < kMaxCoefficients; ++k) p.linear.num_coeffs[k] = base_num_[k] * c.gain;
+            for (int k = 0; k < kMaxCoefficients; ++k) p.linear.num_coeffs[k] = s_.base_num[k] * c.gain;
         return;
     }
     double cardiac = p.model.cardiac_output;
-    if (!std::isnan(c.cardiac_output_factor)) cardiac = base_cardiac_output_ * c.cardiac_output_factor;
+    if (!std::isnan(c.cardiac_output_factor)) cardiac = s_.base_cardiac_output * c.cardiac_output_factor;
     if (!std::isnan(c.cardiac_output)) cardiac = c.cardiac_output;
     const double mass = std::isnan(c.body_mass) ? p.model.body_mass : c.body_mass;
     // The preparation loads the parameters again (a primary dose among them)
@@ -143,14 +175,14 @@ void PlantModelRun::apply_change(PlantState& p, const RunConfig& cfg, const core
 
 double PlantModelRun::before_advance(PlantState& p, const RunConfig& cfg, double t) {
     const std::vector<core::PlantChange>& changes = models_->changes;
-    for (; changes_done_ < changes.size() && changes[changes_done_].time <= t; ++changes_done_)
-        apply_change(p, cfg, changes[changes_done_]);
+    for (; s_.changes_done < changes.size() && changes[s_.changes_done].time <= t; ++s_.changes_done)
+        apply_change(p, cfg, changes[s_.changes_done]);
     const double input = p.process_input;
     double dose = 0.0;
     const std::vector<core::Bolus>& boluses = models_->actuator.boluses;
     for (std::size_t k = 0; k < boluses.size(); ++k) {
-        if (boluses_done_[k] || boluses[k].time > t) continue;
-        boluses_done_[k] = true;
+        if (s_.boluses_done[k] != 0 || boluses[k].time > t) continue;
+        s_.boluses_done[k] = 1;
         dose = dose + boluses[k].dose;
     }
     if (dose != 0.0) {
@@ -179,15 +211,20 @@ double PlantModelRun::disturbance_at(const RunConfig& cfg, double t) {
         if (t < x.start || t >= x.end || x.rate <= 0.0) continue;
         double u[4];
         draw(core::kPurposeDisturbance + k, u);
-        if (u[0] < 1.0 - std::exp(-x.rate * period)) pulses_.push_back({t + x.duration, x.low + (x.high - x.low) * u[1]});
+        if (u[0] < 1.0 - std::exp(-x.rate * period)) {
+            s_.pulse_end.push_back(t + x.duration);
+            s_.pulse_amplitude.push_back(x.low + (x.high - x.low) * u[1]);
+        }
     }
     std::size_t kept = 0;
-    for (const Pulse& pulse : pulses_) {
-        if (!(t < pulse.end)) continue;
-        d = d + pulse.amplitude;
-        pulses_[kept++] = pulse;
+    for (std::size_t k = 0; k < s_.pulse_end.size(); ++k) {
+        if (!(t < s_.pulse_end[k])) continue;
+        d = d + s_.pulse_amplitude[k];
+        s_.pulse_end[kept] = s_.pulse_end[k];
+        s_.pulse_amplitude[kept++] = s_.pulse_amplitude[k];
     }
-    pulses_.resize(kept);
+    s_.pulse_end.resize(kept);
+    s_.pulse_amplitude.resize(kept);
     return d;
 }
 
@@ -199,9 +236,9 @@ double PlantModelRun::sense(const RunConfig& cfg, PlantState& p, double e, doubl
         double w = measurement_noise(p, cfg);
         if (s.ar_time_constant > 0.0) {
             const double a = std::exp(-(cfg.substeps_per_sample * cfg.rk4_step_size) / s.ar_time_constant);
-            w = coloured_started_ ? a * coloured_ + std::sqrt(1.0 - a * a) * w : w;
-            coloured_started_ = true;
-            coloured_ = w;
+            w = s_.coloured_started ? a * s_.coloured + std::sqrt(1.0 - a * a) * w : w;
+            s_.coloured_started = true;
+            s_.coloured = w;
         }
         noise = w;
         r = r + w;
@@ -213,34 +250,34 @@ double PlantModelRun::sense(const RunConfig& cfg, PlantState& p, double e, doubl
     }
     if (s.quantum > 0.0) r = std::round(r / s.quantum) * s.quantum;
     if (s.delay > 0) {
-        delay_line_.push_back(r);
-        if (delay_line_.size() > static_cast<std::size_t>(s.delay) + 1) delay_line_.erase(delay_line_.begin());
-        r = delay_line_.front();
+        s_.delay_line.push_back(r);
+        if (s_.delay_line.size() > static_cast<std::size_t>(s.delay) + 1) s_.delay_line.erase(s_.delay_line.begin());
+        r = s_.delay_line.front();
     }
-    if (dropout_left_ > 0) {
-        --dropout_left_;
-        return last_output_;
+    if (s_.dropout_left > 0) {
+        --s_.dropout_left;
+        return s_.last_output;
     }
-    if (s.dropout_probability > 0.0 && has_output_) {
+    if (s.dropout_probability > 0.0 && s_.has_output) {
         draw(core::kPurposeDropout, u);
         if (u[0] < s.dropout_probability) {
             const int span = s.dropout_max - s.dropout_min + 1;
             int length = s.dropout_min + static_cast<int>(u[1] * span);
             if (length > s.dropout_max) length = s.dropout_max;
-            dropout_left_ = length - 1;
-            return last_output_;
+            s_.dropout_left = length - 1;
+            return s_.last_output;
         }
     }
-    has_output_ = true;
-    last_output_ = r;
+    s_.has_output = true;
+    s_.last_output = r;
     return r;
 }
 
 PlantSample PlantModelRun::measure(PlantState& p, const RunConfig& cfg, double v, double t) {
     PlantSample x;
     x.v = v;
-    disturbance_ = disturbance_at(cfg, t);
-    const double e = measurement_curve(cfg, v) + disturbance_;
+    s_.disturbance = disturbance_at(cfg, t);
+    const double e = measurement_curve(cfg, v) + s_.disturbance;
     double y = sense(cfg, p, e, x.noise);
     x.raw = y;
     if (y <= 0.0) y = 0.0;
@@ -265,6 +302,57 @@ double PlantModelRun::actuate(const RunConfig& cfg, double u, double previous) c
         u = veltrax::actuate(cfg, u);
     }
     return u;
+}
+
+namespace {
+
+// 64-bit FNV-1a over the bits of the values.
+class KeyHash {
+public:
+    void add(std::uint64_t v) {
+        for (int i = 0; i < 8; ++i) {
+            h_ ^= (v >> (8 * i)) & 0xFFu;
+            h_ *= 0x100000001B3u;
+        }
+    }
+    void add(double v) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        add(bits);
+    }
+    void add(int v) { add(static_cast<std::uint64_t>(static_cast<std::int64_t>(v))); }
+    std::uint64_t value() const { return h_; }
+
+private:
+    std::uint64_t h_ = 0xCBF29CE484222325u;
+};
+
+}  // namespace
+
+std::uint64_t plant_models_key(const core::PlantModels& m) {
+    KeyHash h;
+    h.add(static_cast<std::uint64_t>(m.disturbances.size()));
+    for (const core::Disturbance& d : m.disturbances) {
+        h.add(static_cast<int>(d.kind));
+        for (double v : {d.start, d.amplitude, d.rise, d.duration, d.fall, d.end, d.rate, d.low, d.high}) h.add(v);
+    }
+    const core::SensorModel& s = m.sensor;
+    for (double v : {s.ar_time_constant, s.artefact_probability, s.artefact_amplitude, s.dropout_probability, s.quantum})
+        h.add(v);
+    for (int v : {s.dropout_min, s.dropout_max, s.delay}) h.add(v);
+    h.add(m.actuator.rate_limit);
+    h.add(m.actuator.quantum);
+    h.add(static_cast<std::uint64_t>(m.actuator.boluses.size()));
+    for (const core::Bolus& b : m.actuator.boluses) {
+        h.add(b.time);
+        h.add(b.dose);
+    }
+    h.add(static_cast<std::uint64_t>(m.changes.size()));
+    for (const core::PlantChange& c : m.changes)
+        for (double v : {c.time, c.cardiac_output, c.cardiac_output_factor, c.body_mass, c.gain}) h.add(v);
+    h.add(m.seed);
+    h.add(m.individual);
+    return h.value();
 }
 
 }  // namespace veltrax

@@ -117,10 +117,33 @@ void check_plant_models(const PlantModels& m, bool linear);
 
 }  // namespace core
 
+// The models' running state: what carries from one sample period (and one
+// call of a run) to the next, and what a snapshot keeps of them.
+struct PlantModelsState {
+    std::uint64_t sample = 0;        // sample periods since the models started: the draws' counter
+    std::uint64_t changes_done = 0;  // changes applied in this call (again after each run start)
+    std::vector<std::int32_t> boluses_done;  // 1: given (once per run)
+    double base_cardiac_output = 0.0;        // the call's own, before any change
+    double base_num[kMaxCoefficients] = {};  // the call's own numerator
+    std::vector<double> pulse_end, pulse_amplitude;  // drawn pulses under way
+    double disturbance = 0.0;                        // of the last measurement
+    bool coloured_started = false;
+    double coloured = 0.0;
+    std::vector<double> delay_line;  // newest last
+    std::int32_t dropout_left = 0;
+    bool has_output = false;
+    double last_output = 0.0;
+};
+
 // The models' state through one call or one plant.
 class PlantModelRun {
 public:
+    // Starts the models afresh for `plant`.
     PlantModelRun(const core::PlantModels& models, const PlantState& plant, const RunConfig& cfg);
+    // Continues them from `state` (of the same models) in a new call on
+    // `plant`: the call's own process values become the base of the changes,
+    // which apply again (the run start set the process anew).
+    PlantModelRun(const core::PlantModels& models, const PlantState& plant, PlantModelsState state);
 
     // Step 1; returns the process input to restore after the advance.
     double before_advance(PlantState& p, const RunConfig& cfg, double t);
@@ -130,33 +153,29 @@ public:
     // Step 5 before the dead time; `previous` is the control applied before.
     double actuate(const RunConfig& cfg, double u, double previous) const;
     // The end of a sample period.
-    void next_sample() { ++sample_; }
+    void next_sample() { ++s_.sample; }
 
-    double disturbance() const { return disturbance_; }  // of the last measurement
+    double disturbance() const { return s_.disturbance; }  // of the last measurement
+    const PlantModelsState& state() const { return s_; }
+    const core::PlantModels& models() const { return *models_; }
+    // Replaces the state by a snapshot's; throws core::Error
+    // "veltrax:badSnapshot" (and keeps the state) when it cannot belong to
+    // these models.
+    void load_state(const PlantModelsState& state);
 
 private:
     double disturbance_at(const RunConfig& cfg, double t);
     double sense(const RunConfig& cfg, PlantState& p, double e, double& noise);
     void apply_change(PlantState& p, const RunConfig& cfg, const core::PlantChange& c);
     void draw(std::uint64_t purpose, double out[4]) const;
+    void take_base(const PlantState& plant);
 
-    struct Pulse {
-        double end, amplitude;
-    };
     const core::PlantModels* models_;
-    std::uint64_t sample_ = 0;
-    std::size_t changes_done_ = 0;
-    std::vector<bool> boluses_done_;
-    double base_cardiac_output_ = 0.0;
-    double base_num_[kMaxCoefficients] = {};
-    std::vector<Pulse> pulses_;
-    double disturbance_ = 0.0;
-    bool coloured_started_ = false;
-    double coloured_ = 0.0;
-    std::vector<double> delay_line_;  // newest last
-    int dropout_left_ = 0;
-    bool has_output_ = false;
-    double last_output_ = 0.0;
+    PlantModelsState s_;
 };
+
+// A key of the models' parameters (every field, seed and individual): equal
+// models have equal keys, and other models, in all likelihood, other keys.
+std::uint64_t plant_models_key(const core::PlantModels& models);
 
 }  // namespace veltrax

@@ -2,6 +2,8 @@
 // Options of one run. Only the set-point schedule changes results.
 #pragma once
 
+#include <optional>
+
 #include "driver/setpoint_schedule.hpp"
 
 namespace veltrax::core {
@@ -9,6 +11,8 @@ struct PlantModels;
 }
 
 namespace veltrax {
+
+struct PlantModelsState;
 
 // How the control move is searched. Both give the same bits; Literal
 // evaluates the cost everywhere the search is written (a reference, about
@@ -59,6 +63,10 @@ struct RunOptions {
     // Disturbances, sensor, actuator and changes of the process
     // (driver/plant_models.hpp; not owned; must outlive the call); null: none.
     const PlantModels* plant_models = nullptr;
+    // With plant_models: their running state from the call before, which
+    // they continue (set), or start afresh (empty); the state at the end of a
+    // call that ends without error is written back. Null: they start afresh.
+    std::optional<PlantModelsState>* plant_models_state = nullptr;
 };
 
 }  // namespace core

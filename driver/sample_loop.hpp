@@ -301,7 +301,11 @@ template <class Controller>
 void run_samples(SimulationState& s, const OutputViews& out, Controller& controller, const core::RunOptions& options) {
     const long rows = s.config.sample_count;
     std::optional<PlantModelRun> models;
-    if (options.plant_models) models.emplace(*options.plant_models, s.plant, s.config);
+    std::optional<PlantModelsState>* carried = options.plant_models_state;
+    if (options.plant_models && carried && *carried)
+        models.emplace(*options.plant_models, s.plant, **carried);
+    else if (options.plant_models)
+        models.emplace(*options.plant_models, s.plant, s.config);
     PlantModelRun* m = models ? &*models : nullptr;
     for (long i = 0; i < rows; ++i) {
         poll_cancelled(options, i, rows);
@@ -314,6 +318,7 @@ void run_samples(SimulationState& s, const OutputViews& out, Controller& control
         if (m) m->next_sample();
         if (options.progress) options.progress(options.progress_context, i + 1, rows);
     }
+    if (m && carried) *carried = m->state();
 }
 
 inline void write_sums(const SimulationState& s, const OutputViews& out) {

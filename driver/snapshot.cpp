@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -254,6 +255,27 @@ void plant_fields(State& s, F& f) {
     f("plant.applied", s.plant.applied);
 }
 
+// The plant models' section: the models' key and their running state.
+template <class Section, class F>
+void models_fields(Section& m, F& f) {
+    auto& s = m.state;
+    f("models.key", m.key);
+    f("models.sample", s.sample);
+    f("models.changes_done", s.changes_done);
+    f("models.boluses_done", s.boluses_done);
+    f("models.base_cardiac_output", s.base_cardiac_output);
+    f("models.base_num", s.base_num);
+    f("models.pulse_end", s.pulse_end);
+    f("models.pulse_amplitude", s.pulse_amplitude);
+    f("models.disturbance", s.disturbance);
+    f("models.coloured_started", s.coloured_started);
+    f("models.coloured", s.coloured);
+    f("models.delay_line", s.delay_line);
+    f("models.dropout_left", s.dropout_left);
+    f("models.has_output", s.has_output);
+    f("models.last_output", s.last_output);
+}
+
 // Element type and count of a field (arrays of any rank count all elements).
 template <class T>
 struct Elements {
@@ -266,21 +288,44 @@ struct Elements<T[N]> {
     static constexpr std::uint32_t count = N * Elements<T>::count;
 };
 
+// Arrays of any length (the plant models' section): the count is the size.
+template <class T>
+struct Elements<std::vector<T>> {
+    using type = T;
+    static constexpr std::uint32_t count = 0;
+};
+template <class T>
+struct Elements<const std::vector<T>> : Elements<std::vector<T>> {};
+
+template <class T>
+constexpr bool is_vector = false;
+template <class T>
+constexpr bool is_vector<std::vector<T>> = true;
+
+template <class T>
+std::uint32_t count_of(const T& v) {
+    if constexpr (is_vector<std::remove_cv_t<T>>) return static_cast<std::uint32_t>(v.size());
+    else return Elements<T>::count;
+}
+
 template <class T, class G>
 void each_element(T& v, G& g) {
-    if constexpr (std::is_array_v<T>) {
+    if constexpr (is_vector<std::remove_cv_t<T>>) {
+        for (auto& e : v) g(e);
+    } else if constexpr (std::is_array_v<T>) {
         for (auto& e : v) each_element(e, g);
     } else {
         g(v);
     }
 }
 
-enum Type : std::uint8_t { kDouble = 1, kInt32 = 2, kBool = 3 };
+enum Type : std::uint8_t { kDouble = 1, kInt32 = 2, kBool = 3, kUInt64 = 4 };
 
 template <class E>
 constexpr Type type_of() {
     if constexpr (std::is_same_v<E, double>) return kDouble;
     else if constexpr (std::is_same_v<E, bool>) return kBool;
+    else if constexpr (std::is_same_v<E, std::uint64_t>) return kUInt64;
     else {
         static_assert(std::is_same_v<E, std::int32_t> || std::is_same_v<E, int>, "unsupported field type");
         return kInt32;
@@ -292,11 +337,12 @@ const char* type_name(unsigned t) {
         case kDouble: return "double";
         case kInt32: return "int32";
         case kBool: return "bool";
+        case kUInt64: return "uint64";
         default: return "unknown";
     }
 }
 
-std::size_t element_size(Type t) { return t == kDouble ? 8 : t == kInt32 ? 4 : 1; }
+std::size_t element_size(Type t) { return t == kDouble || t == kUInt64 ? 8 : t == kInt32 ? 4 : 1; }
 
 void put_u16(std::vector<std::uint8_t>& out, std::uint16_t v) {
     for (int i = 0; i < 2; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
@@ -343,9 +389,10 @@ public:
         out_.push_back(static_cast<std::uint8_t>(len));
         out_.insert(out_.end(), name, name + len);
         out_.push_back(type_of<E>());
-        put_u32(out_, Elements<T>::count);
+        put_u32(out_, count_of(v));
         auto put = [this](const E& e) {
             if constexpr (std::is_same_v<E, double>) put_u64(out_, double_bits(e));
+            else if constexpr (std::is_same_v<E, std::uint64_t>) put_u64(out_, e);
             else if constexpr (std::is_same_v<E, bool>) out_.push_back(e ? 1 : 0);
             else put_u32(out_, static_cast<std::uint32_t>(e));
         };
@@ -383,7 +430,7 @@ public:
     void operator()(const char* name, T& v) {
         using E = typename Elements<T>::type;
         constexpr Type type = type_of<E>();
-        constexpr std::uint32_t count = Elements<T>::count;
+        constexpr bool any_length = is_vector<T>;
         ++index_;
         const std::size_t len = std::strlen(name);
         need(1, name);
@@ -395,15 +442,19 @@ public:
         need(5, name);
         const unsigned got_type = take(1)[0];
         const std::uint64_t got_count = get_le(take(4), 4);
+        const std::uint64_t count = any_length ? got_count : Elements<T>::count;
         if (got_type != type || got_count != count)
             bad("field '" + std::string(name) + "' holds " + std::to_string(got_count) + " of type " +
                 type_name(got_type) + ", expected " + std::to_string(count) + " of type " + type_name(type));
         need(count * element_size(type), name);
+        if constexpr (any_length) v.resize(count);
         auto get = [this, name](E& e) {
             static_cast<void>(name);  // read by the bool check only
             if constexpr (std::is_same_v<E, double>) {
                 const std::uint64_t bits = get_le(take(8), 8);
                 std::memcpy(&e, &bits, sizeof e);
+            } else if constexpr (std::is_same_v<E, std::uint64_t>) {
+                e = get_le(take(8), 8);
             } else if constexpr (std::is_same_v<E, bool>) {
                 const std::uint8_t b = take(1)[0];
                 if (b > 1) bad("field '" + std::string(name) + "' is a bool of value " + std::to_string(b));
@@ -506,6 +557,7 @@ struct SimulationKind {
     static constexpr char magic[8] = {'V', 'L', 'T', 'X', 'S', 'N', 'A', 'P'};
     static constexpr const char* noun = "a simulation's";
     static constexpr unsigned latest = kSnapshotFormatVersion;
+    static constexpr unsigned with_models = 3;  // the first version with the plant models' section
     template <class S, class F>
     static void fields(S& s, F& f) { simulation_fields(s, f); }
     // The oldest version that holds the state: 1 unless the input delay
@@ -525,9 +577,10 @@ struct PlantKind {
     static constexpr char magic[8] = {'V', 'L', 'T', 'X', 'P', 'L', 'N', 'T'};
     static constexpr const char* noun = "a plant's";
     static constexpr unsigned latest = kPlantSnapshotFormatVersion;
+    static constexpr unsigned with_models = 2;
     template <class S, class F>
     static void fields(S& s, F& f) { plant_fields(s, f); }
-    static unsigned version_for(const OpenLoopState&) { return latest; }
+    static unsigned version_for(const OpenLoopState&) { return 1; }  // without plant models
     static void upgrade(OpenLoopState&, unsigned) {}
 };
 
@@ -536,9 +589,11 @@ const Counter& field_layout(unsigned version) {
     static const auto counted = [] {
         std::array<Counter, Kind::latest + 1> c{};
         const typename Kind::State s{};
+        const PlantModelsSection m{};
         for (unsigned v = 1; v <= Kind::latest; ++v) {
             SinceVersion<Counter> f(c[v], v);
             Kind::fields(s, f);
+            if (v >= Kind::with_models) models_fields(m, f);
         }
         return c;
     }();
@@ -597,7 +652,8 @@ std::pair<unsigned, std::size_t> check_framing(const std::uint8_t* data, std::si
 // Checks the whole snapshot and decodes its fields into `state`; returns the
 // build field (0 for a plant) and the format version.
 template <class Kind>
-core::SnapshotInfo decode(const std::uint8_t* data, std::size_t size, typename Kind::State& state) {
+core::SnapshotInfo decode(const std::uint8_t* data, std::size_t size, typename Kind::State& state,
+                          std::optional<PlantModelsSection>* models) {
     const auto [version, body] = check_framing<Kind>(data, size);
     const unsigned build = static_cast<unsigned>(get_le(data + 10, 2));
     if (std::is_same_v<Kind, SimulationKind> ? (build < 1 || build > 3) : build != 0)
@@ -611,15 +667,25 @@ core::SnapshotInfo decode(const std::uint8_t* data, std::size_t size, typename K
     Reader reader(data + kSnapshotHeaderSize, body);
     SinceVersion<Reader> visit(reader, version);
     Kind::fields(state, visit);
+    PlantModelsSection section;
+    if (version >= Kind::with_models) {
+        if (!models) bad("holds the state of plant models; it loads into a plant or simulation with those models");
+        models_fields(section, visit);
+    }
     if (reader.left() != 0) bad("has " + std::to_string(reader.left()) + " bytes after its last field");
     Kind::upgrade(state, version);
     check_ranges(state);
+    if (models) {
+        if (version >= Kind::with_models) *models = std::move(section);
+        else models->reset();
+    }
     return {static_cast<core::Build>(build), version};
 }
 
 template <class Kind>
-std::vector<std::uint8_t> encode(unsigned build, const typename Kind::State& state) {
-    const unsigned version = Kind::version_for(state);
+std::vector<std::uint8_t> encode(unsigned build, const typename Kind::State& state,
+                                 const PlantModelsSection* models) {
+    const unsigned version = models ? Kind::with_models : Kind::version_for(state);
     std::vector<std::uint8_t> out;
     out.reserve(kFramingSize + field_layout<Kind>(version).bytes);
     out.insert(out.end(), Kind::magic, Kind::magic + sizeof Kind::magic);
@@ -632,6 +698,7 @@ std::vector<std::uint8_t> encode(unsigned build, const typename Kind::State& sta
     Writer writer(out);
     SinceVersion<Writer> visit(writer, version);
     Kind::fields(state, visit);
+    if (models) models_fields(*models, visit);
     const std::uint32_t body = static_cast<std::uint32_t>(out.size() - kSnapshotHeaderSize);
     for (int i = 0; i < 4; ++i) {
         out[24 + i] = static_cast<std::uint8_t>(writer.fields >> (8 * i));
@@ -660,30 +727,40 @@ std::uint32_t snapshot_checksum(const std::uint8_t* data, std::size_t size) {
     return crc ^ 0xFFFFFFFFu;
 }
 
-std::vector<std::uint8_t> save_snapshot(core::Build build, const SimulationState& state) {
-    return encode<SimulationKind>(static_cast<unsigned>(build), state);
+std::vector<std::uint8_t> save_snapshot(core::Build build, const SimulationState& state,
+                                        const PlantModelsSection* models) {
+    return encode<SimulationKind>(static_cast<unsigned>(build), state, models);
 }
 
 core::SnapshotInfo check_snapshot(const std::uint8_t* data, std::size_t size) {
     const auto scratch = std::make_unique<SimulationState>();
-    return decode<SimulationKind>(data, size, *scratch);
+    std::optional<PlantModelsSection> models;
+    return decode<SimulationKind>(data, size, *scratch, &models);
 }
 
-void load_snapshot(core::Build build, const std::uint8_t* data, std::size_t size, SimulationState& state) {
+void load_snapshot(core::Build build, const std::uint8_t* data, std::size_t size, SimulationState& state,
+                   std::optional<PlantModelsSection>* models) {
     const auto loaded = std::make_unique<SimulationState>();
-    const core::SnapshotInfo info = decode<SimulationKind>(data, size, *loaded);
+    std::optional<PlantModelsSection> section;
+    const core::SnapshotInfo info = decode<SimulationKind>(data, size, *loaded, models ? &section : nullptr);
     if (info.build != build)
         bad(std::string("belongs to ") + build_name(static_cast<unsigned>(info.build)) + ", not to " +
             build_name(static_cast<unsigned>(build)));
     state = *loaded;
+    if (models) *models = std::move(section);
 }
 
-std::vector<std::uint8_t> save_plant_snapshot(const OpenLoopState& state) { return encode<PlantKind>(0, state); }
+std::vector<std::uint8_t> save_plant_snapshot(const OpenLoopState& state, const PlantModelsSection* models) {
+    return encode<PlantKind>(0, state, models);
+}
 
-void load_plant_snapshot(const std::uint8_t* data, std::size_t size, OpenLoopState& state) {
+void load_plant_snapshot(const std::uint8_t* data, std::size_t size, OpenLoopState& state,
+                         std::optional<PlantModelsSection>* models) {
     const auto loaded = std::make_unique<OpenLoopState>(state);
-    decode<PlantKind>(data, size, *loaded);
+    std::optional<PlantModelsSection> section;
+    decode<PlantKind>(data, size, *loaded, models ? &section : nullptr);
     state = *loaded;
+    if (models) *models = std::move(section);
 }
 
 }  // namespace veltrax

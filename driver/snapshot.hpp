@@ -26,6 +26,11 @@
 // written in version 1 whenever that holds, so that the plug-ins' snapshots
 // keep their bytes, and a version-1 snapshot loads with the delay derived.
 //
+// Format version 3 (a simulation's) and 2 (a plant's) add, after the fields,
+// the plant models' section (the fields "models.*", see snapshot.cpp): the
+// key of the models and their running state, with arrays of any length (the
+// count says). A snapshot without plant models is written as before.
+//
 // A loader accepts a snapshot only when everything matches: magic, byte order,
 // a format version it knows, the floating-point mark, the length, the
 // checksum, the build, each field's name, type and count, and every integer
@@ -35,17 +40,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "driver/build.hpp"
+#include "driver/plant_models.hpp"
 
 namespace veltrax {
 
 struct SimulationState;
 struct OpenLoopState;
 
-constexpr std::uint16_t kSnapshotFormatVersion = 2;
-constexpr std::uint16_t kPlantSnapshotFormatVersion = 1;
+constexpr std::uint16_t kSnapshotFormatVersion = 3;
+constexpr std::uint16_t kPlantSnapshotFormatVersion = 2;
 constexpr std::size_t kSnapshotHeaderSize = 32;
 constexpr std::size_t kSnapshotChecksumSize = 4;
 constexpr double kSnapshotFloatMark = -0x1.23456789abcdep+100;
@@ -57,8 +64,17 @@ struct SnapshotInfo {
 };
 }  // namespace core
 
-// The snapshot of `state`, which belongs to `build`.
-std::vector<std::uint8_t> save_snapshot(core::Build build, const SimulationState& state);
+// The plant models' part of a snapshot: the key of the models
+// (plant_models_key) and their running state.
+struct PlantModelsSection {
+    std::uint64_t key = 0;
+    PlantModelsState state;
+};
+
+// The snapshot of `state`, which belongs to `build`, with the plant models'
+// section when `models` is given.
+std::vector<std::uint8_t> save_snapshot(core::Build build, const SimulationState& state,
+                                        const PlantModelsSection* models = nullptr);
 
 // Checks a snapshot completely and tells what it holds. Throws
 // Error("veltrax:badSnapshot", message naming the check that failed).
@@ -66,13 +82,17 @@ core::SnapshotInfo check_snapshot(const std::uint8_t* data, std::size_t size);
 
 // Replaces `state` by the snapshot when it passes every check and belongs to
 // `build`; otherwise throws as check_snapshot does and leaves `state` as it was.
-void load_snapshot(core::Build build, const std::uint8_t* data, std::size_t size, SimulationState& state);
+// `models` receives the plant models' section (none: empty); without
+// `models`, a snapshot with that section is refused.
+void load_snapshot(core::Build build, const std::uint8_t* data, std::size_t size, SimulationState& state,
+                   std::optional<PlantModelsSection>* models = nullptr);
 
 // A plant's snapshot: its settings, the loop's time, set-point and sums, the
 // plant. load_plant_snapshot throws as check_snapshot does, leaving `state`
 // as it was; the settings it does not hold keep their values.
-std::vector<std::uint8_t> save_plant_snapshot(const OpenLoopState& state);
-void load_plant_snapshot(const std::uint8_t* data, std::size_t size, OpenLoopState& state);
+std::vector<std::uint8_t> save_plant_snapshot(const OpenLoopState& state, const PlantModelsSection* models = nullptr);
+void load_plant_snapshot(const std::uint8_t* data, std::size_t size, OpenLoopState& state,
+                         std::optional<PlantModelsSection>* models = nullptr);
 
 // CRC-32 (reflected polynomial 0xEDB88320, initial value and final xor all ones).
 std::uint32_t snapshot_checksum(const std::uint8_t* data, std::size_t size);

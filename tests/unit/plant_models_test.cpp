@@ -3,12 +3,15 @@
 // case worked by hand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "api/internal.hpp"
 #include "driver/plant_models.hpp"
+#include "driver/snapshot.hpp"
 
 using namespace veltrax;
 
@@ -266,4 +269,112 @@ TEST(PlantModels, BadModelsAreRefusedByName) {
     Settings s = quiet();
     s.samples = 3;
     EXPECT_THROW(sim.call(s, o), Error);  // body values of a transfer function
+}
+
+namespace {
+
+// Every model that keeps a running state, on a transfer function.
+PlantModels busy_models() {
+    PlantModels m;
+    Disturbance drawn;
+    drawn.kind = DisturbanceKind::Poisson;
+    drawn.rate = 0.3;
+    drawn.duration = 4.0;
+    drawn.low = 0.01;
+    drawn.high = 0.05;
+    m.disturbances = {stimulation(6.0, 0.05), drawn};
+    m.sensor.time_constant = 3.0;
+    m.sensor.artefact_probability = 0.2;
+    m.sensor.artefact_amplitude = 0.1;
+    m.sensor.dropout_probability = 0.1;
+    m.sensor.dropout_min = 2;
+    m.sensor.dropout_max = 4;
+    m.sensor.delay = 2;
+    m.actuator.boluses = {{2.0, 1.0}, {25.0, 0.5}};
+    m.changes = {{4.0, NAN, NAN, NAN, 1.5}};
+    m.seed = 9;
+    return m;
+}
+
+void expect_bad_snapshot(Plant& p, const std::vector<std::uint8_t>& bytes, const char* what) {
+    try {
+        p.load_state(bytes);
+        ADD_FAILURE() << what << ": loaded";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.id(), "veltrax:badSnapshot") << what;
+    }
+}
+
+// The snapshot with the int32 at `offset` after the field `name` replaced,
+// its checksum made good again.
+std::vector<std::uint8_t> edited(std::vector<std::uint8_t> b, const std::string& name, std::size_t offset,
+                                 std::uint32_t value) {
+    const auto at = std::search(b.begin(), b.end(), name.begin(), name.end());
+    std::size_t k = static_cast<std::size_t>(at - b.begin()) + name.size() + 1 + offset;
+    for (int i = 0; i < 4; ++i) b[k + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    const std::uint32_t crc = snapshot_checksum(b.data(), b.size() - 4);
+    for (int i = 0; i < 4; ++i) b[b.size() - 4 + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+    return b;
+}
+
+}  // namespace
+
+// Saved amid its models' work (a pulse under way, the delay line full, the
+// filter started, one bolus given), a plant loads into a new plant of the
+// same models and goes on bit for bit. A plant without models still writes
+// format version 1; snapshots of other models, without models, truncated or
+// with counts out of range are refused and change nothing.
+TEST(PlantModels, SnapshotCarriesTheModelsState) {
+    const PlantModels m = busy_models();
+    Plant straight(Settings{}, 7, nullptr, &m), loaded(Settings{}, 7, nullptr, &m);
+    for (int k = 0; k < 15; ++k) straight.step(0.1 * (k % 5));
+    const std::vector<std::uint8_t> snapshot = straight.save_state();
+    loaded.load_state(snapshot);
+    EXPECT_EQ(loaded.save_state(), snapshot);
+
+    PlantModels other = m;
+    other.seed = 10;
+    Plant plain(Settings{}), foreign(Settings{}, 7, nullptr, &other);
+    EXPECT_EQ(plain.save_state()[8], 1);
+    expect_bad_snapshot(plain, snapshot, "into a plant without models");
+    expect_bad_snapshot(foreign, snapshot, "into other models");
+    expect_bad_snapshot(loaded, plain.save_state(), "without models");
+    for (std::size_t n = 0; n < snapshot.size(); n += 7)
+        expect_bad_snapshot(loaded, std::vector<std::uint8_t>(snapshot.begin(), snapshot.begin() + n), "truncated");
+    expect_bad_snapshot(loaded, edited(snapshot, "models.delay_line", 0, 0x7fffffffu), "a huge count");
+    expect_bad_snapshot(loaded, edited(snapshot, "models.dropout_left", 4, 9), "a dropout beyond its longest");
+
+    for (int k = 0; k < 30; ++k) {
+        const double u = 0.1 * (k % 7);
+        ASSERT_TRUE(same_bits(straight.step(u), loaded.step(u))) << k;
+        ASSERT_TRUE(same_bits(straight.disturbance(), loaded.disturbance())) << k;
+    }
+}
+
+// Two calls of a run continue their models: a bolus is given once, the drawn
+// streams, filter, delay line and pulses go on, so the calls measure what a
+// plant stepped straight through with their controls measures. A snapshot
+// between the calls carries the models' state to another simulation.
+TEST(PlantModels, CallsOfARunContinueTheModels) {
+    const PlantModels m = busy_models();
+    Settings s;
+    s.samples = 30;
+    RunOptions o;
+    o.plant_models = &m;
+    Simulation sim(Build::Base);
+    sim.seed_noise(7);
+    const std::vector<Matrix> first = sim.call(s, o);
+    Simulation branch(Build::Base);
+    branch.load_state(sim.save_state());
+    const std::vector<Matrix> second = sim.call(s, o), branched = branch.call(s, o);
+    EXPECT_EQ(second[1].data, branched[1].data);
+
+    Plant plant(s, 7, nullptr, &m);
+    double y = plant.measured();
+    for (const Matrix* call : {&first[1], &second[1]}) {
+        for (std::size_t i = 0; i < call->rows; ++i) {
+            ASSERT_TRUE(same_bits(y, (*call)(i, 2))) << "time " << plant.time();
+            y = plant.step((*call)(i, 1));
+        }
+    }
 }
