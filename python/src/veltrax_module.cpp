@@ -300,7 +300,7 @@ py::list batch(const std::vector<PyJob>& jobs, unsigned threads) {
 // time_in_band), rows from 0) and the sweep.csv aggregates.
 py::dict metrics(const Array& t, const Array& trajectory, double sample_period, bool builtin_model, double band,
                  double absolute_band, std::optional<double> maintenance_start, bool in_force,
-                 const std::optional<Steps>& schedule_steps) {
+                 const std::optional<Steps>& schedule_steps, const std::optional<std::string>& models) {
     const Matrix time = to_matrix(t), traj = to_matrix(trajectory);
     if (traj.cols < 3 || time.rows != traj.rows)
         throw py::value_error("metrics need the time column and a trajectory of as many rows with at least 3 columns");
@@ -310,6 +310,8 @@ py::dict metrics(const Array& t, const Array& trajectory, double sample_period, 
     options.maintenance_start = maintenance_start;
     options.setpoint_in_force = in_force;
     options.schedule = to_schedule(schedule_steps);
+    if (const std::optional<veltrax::PlantModels> p = veltrax::python::plant_models_of(models, 1, 0))
+        options.disturbances = veltrax::experiments::disturbance_windows(*p);
     const veltrax::experiments::Metrics m =
         veltrax::experiments::compute_metrics(time, traj, sample_period, builtin_model, options);
     py::list steps;
@@ -331,6 +333,15 @@ py::dict metrics(const Array& t, const Array& trajectory, double sample_period, 
     d["time_to_target"] = m.time_to_target;
     d["induction_overshoot"] = m.induction_overshoot;
     d["maintenance_start"] = m.maintenance_start;
+    py::list windows;
+    for (const auto& w : m.disturbances)
+        windows.append(py::make_tuple(w.window.name, w.window.start, w.window.end, w.rows, w.peak_deviation,
+                                      w.returned, w.return_time, w.iae, w.control));
+    d["disturbances"] = windows;
+    d["disturbance_peak"] = m.disturbance_peak();
+    d["disturbance_return_time"] = m.disturbance_return_time();
+    d["disturbance_iae"] = m.disturbance_iae();
+    d["disturbance_control"] = m.disturbance_control();
     if (m.builtin_model) {
         d["mdpe"] = m.mdpe;
         d["mdape"] = m.mdape;
@@ -510,7 +521,7 @@ PYBIND11_MODULE(_core, m) {
         py::arg("inputs"));
     m.def("metrics", &metrics, py::arg("t"), py::arg("trajectory"), py::arg("sample_period"), py::arg("builtin_model"),
           py::arg("band"), py::arg("absolute_band"), py::arg("maintenance_start") = py::none(),
-          py::arg("in_force") = false, py::arg("steps") = py::none());
+          py::arg("in_force") = false, py::arg("steps") = py::none(), py::arg("models") = py::none());
     m.def("report", &report, py::arg("outdir"), py::arg("plots"));
     m.def("matprod", &matprod, py::arg("a"), py::arg("b"));
     register_experiments(m);

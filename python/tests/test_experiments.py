@@ -2,7 +2,9 @@
 # Schedules, seeds, populations, metrics and the report: the Python package
 # gives what the command-line tool gives, bit for bit; sweeps and run
 # folders written from Python are the tool's.
+import csv
 import json
+import math
 import subprocess
 
 import pytest
@@ -131,3 +133,32 @@ def test_sweeps_and_run_folders_from_python_equal_the_command_line(tmp_path):
     experiments.write_run(tmp_path / "written", files[1], [result])
     subprocess.run([str(CLI), "run", files[1], "-o", str(tmp_path / "ran")], check=True, capture_output=True)
     subprocess.run(["diff", "-r", str(tmp_path / "written"), str(tmp_path / "ran")], check=True)
+
+
+def test_disturbance_windows_equal_metrics_csv(tmp_path):
+    # Two calls of one run under one set of plant models (a stimulation that
+    # spans both, a change in the second): veltrax.metrics gives the windows'
+    # columns of metrics.csv, and the calls go on as the tool's run does.
+    models = {"disturbances": [{"kind": "stimulation", "start": 30, "amplitude": 0.08},
+                               {"kind": "poisson", "start": 5, "end": 70, "rate": 0.05, "duration": 3,
+                                "low": 0.02, "high": 0.06}],
+              "sensor": {"time_constant": 3, "artefact_probability": 0.05, "artefact_amplitude": 0.1},
+              "changes": [{"time": 50, "cardiac_output_factor": 0.7}]}
+    params = [40, 0.1, 2, 2, 3, 3, 0.003, 10, 0.1]
+    scenario = {"build": 2, "seed": 7, "model": MODEL_CALL["model"], "curve": MODEL_CALL["curve"],
+                "setpoint": [[0, 0.6]], "calls": [{"params": params}, {"params": params}], **models}
+    (tmp_path / "d.json").write_text(json.dumps(scenario))
+    subprocess.run([str(CLI), "run", str(tmp_path / "d.json"), "-o", str(tmp_path / "out")], check=True)
+    with open(tmp_path / "out" / "metrics.csv", newline="") as f:
+        rows = list(csv.DictReader(f))
+    sim = veltrax.Simulation(2, seed=7)
+    for k, row in enumerate(rows, start=1):
+        result = sim.call(params, model=veltrax.BodyModel(70, 6.48), curve=MODEL_CALL["curve"],
+                          setpoint=[[0, 0.6]], draw_seed=7, **models)
+        _, y = read_csv(tmp_path / "out" / f"call{k}_trajectory.csv")
+        assert_same_bits(y, result.trajectory, f"call {k}")
+        m = veltrax.metrics(result)
+        assert [w.name for w in m.disturbances] == ["disturbance 1", "change 1"]
+        for column in ("disturbance_peak", "disturbance_return_time", "disturbance_iae", "disturbance_control"):
+            want, got = float(row[column]), getattr(m, column)
+            assert got == want or (math.isnan(got) and math.isnan(want)), (k, column, got, want)

@@ -2,6 +2,8 @@
 """Plant models from Python: the keyword objects and the blocks of scenario
 files give the same run, and the models act on a Plant and on a call."""
 
+import pickle
+
 import pytest
 
 import veltrax
@@ -39,3 +41,15 @@ def test_bad_models_raise_by_name():
     with pytest.raises(veltrax.Error) as e:
         veltrax.Plant(changes=[veltrax.Change(10, cardiac_output_factor=0.7)])  # a transfer function
     assert e.value.id == "veltrax:badPlantModels"
+
+
+def test_plant_with_models_pickles_and_continues():
+    plant = veltrax.Plant(dead_time=0, seed=3, sensor=veltrax.Sensor(time_constant=2, delay=2, artefact_probability=0.3,
+                                                                     artefact_amplitude=0.1))
+    for _ in range(7):
+        plant.step(0.5)
+    again = pickle.loads(pickle.dumps(plant))
+    assert [again.step(0.4) for _ in range(6)] == [plant.step(0.4) for _ in range(6)]
+    with pytest.raises(veltrax.Error) as e:
+        veltrax.Plant(dead_time=0, seed=3).load_state(plant.save_state())
+    assert e.value.id == "veltrax:badSnapshot"

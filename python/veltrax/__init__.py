@@ -51,6 +51,7 @@ import copy
 import dataclasses
 import enum
 import json
+import math
 import numbers
 import os
 from collections.abc import Mapping
@@ -72,6 +73,7 @@ __all__ = [
     "Change",
     "Curve",
     "Disturbance",
+    "DisturbanceWindow",
     "Error",
     "Individual",
     "JobResult",
@@ -647,9 +649,10 @@ class Result:
     ``t, trajectory, theta, search, sums = sim.call(...)``.
     """
 
-    __slots__ = ("t", "trajectory", "theta", "search", "sums", "build", "info", "sample_period", "_in_force")
+    __slots__ = ("t", "trajectory", "theta", "search", "sums", "build", "info", "sample_period", "_in_force",
+                 "_models")
 
-    def __init__(self, build: Build, outputs, info, in_force=None) -> None:
+    def __init__(self, build: Build, outputs, info, in_force=None, models=None) -> None:
         self.t, self.trajectory, self.theta, self.search, self.sums = outputs
         self.build = build
         self.info = CallInfo(*info[:5])
@@ -658,6 +661,8 @@ class Result:
         # compares with the one in force, under these schedule steps (a
         # 1-tuple; (None,) for the built-in schedule).
         self._in_force = in_force
+        # The plant models of the call (their JSON), whose windows metrics() measures.
+        self._models = models
 
     @property
     def columns(self) -> dict[str, tuple[str, ...]]:
@@ -822,7 +827,7 @@ class Simulation:
         outputs, info = self._core.call(_core_request(request), _threads(threads), _steps(setpoint), models,
                                         _stream_key(draw_seed, "draw_seed"), _stream_key(individual, "individual"))
         in_force = (_steps(setpoint),) if self._controller is None and self.build != Build.BASE else None
-        return Result(self.build, outputs, info, in_force)
+        return Result(self.build, outputs, info, in_force, models)
 
     def save_state(self) -> bytes:
         """The whole state as a snapshot: the bytes of the plug-ins'
@@ -898,10 +903,12 @@ class Plant:
     disturbances, sensor, actuator and changes add plant models as
     Simulation.call does; their streams are keyed by (draw_seed, default the
     seed or 1, individual). copy.copy branches a plant; save_state() and load_state() write
-    and read its snapshot (a plant's, not a simulation's).
+    and read its snapshot (a plant's, not a simulation's; with plant models it
+    holds their running state and loads only into a plant of the same models),
+    and pickling keeps the models too.
     """
 
-    __slots__ = ("_core", "_settings", "_seed", "_setpoint")
+    __slots__ = ("_core", "_settings", "_seed", "_setpoint", "_models")
 
     def __init__(self, params=None, numerator=None, denominator=None, curve=None, T=None, *, settings=None,
                  seed=None, setpoint=None, samples=None, control_weight=None, dead_time=None, u_max=None,
@@ -920,8 +927,10 @@ class Plant:
         self._setpoint = setpoint
         models = _plant_models(disturbances, sensor, actuator, changes)
         key = (self._seed or 1) if draw_seed is None else _stream_key(draw_seed, "draw_seed")
-        self._core = _core.Plant(request._to_core(), self._seed or 0, _steps(setpoint), models, key,
-                                 _stream_key(individual, "individual"))
+        # The models as _core takes them: pickling makes the plant again with them.
+        self._models = None if models is None else (models, key, _stream_key(individual, "individual"))
+        self._core = _core.Plant(request._to_core(), self._seed or 0, _steps(setpoint),
+                                 *(self._models or (None, 1, 0)))
 
     @classmethod
     def _made(cls, settings: dict, seed: int | None, setpoint, steps) -> Plant:
@@ -929,7 +938,7 @@ class Plant:
         set-point steps already read."""
         plant = cls.__new__(cls)
         plant._core = _core.Plant(settings, seed or 0, steps)
-        plant._settings, plant._seed, plant._setpoint = settings, seed, setpoint
+        plant._settings, plant._seed, plant._setpoint, plant._models = settings, seed, setpoint, None
         return plant
 
     @property
@@ -993,6 +1002,7 @@ class Plant:
     def _copy_with(self, core) -> Plant:
         plant = Plant.__new__(Plant)
         plant._core, plant._settings, plant._seed, plant._setpoint = core, self._settings, self._seed, self._setpoint
+        plant._models = self._models
         return plant
 
     def __copy__(self) -> Plant:
@@ -1002,14 +1012,17 @@ class Plant:
         return self._copy_with(self._core.copy())
 
     def __reduce__(self):
-        return (_load_plant, (self.settings, self._seed, self._setpoint, self.save_state()))
+        return (_load_plant, (self.settings, self._seed, self._setpoint, self.save_state(), self._models))
 
     def __repr__(self) -> str:
         return f"<veltrax.Plant time={self.time} measured={self.measured}>"
 
 
-def _load_plant(settings, seed, setpoint, snapshot) -> Plant:
+def _load_plant(settings, seed, setpoint, snapshot, models=None) -> Plant:
     plant = Plant(settings, seed=seed, setpoint=setpoint)
+    if models is not None:
+        plant._core = _core.Plant(plant.settings._to_core(), seed or 0, _steps(setpoint), *models)
+        plant._models = models
     plant.load_state(snapshot)
     return plant
 
@@ -1137,6 +1150,22 @@ class Step(NamedTuple):
     time_in_band: float  #: sample period x the rows of the segment within the band
 
 
+class DisturbanceWindow(NamedTuple):
+    """The response within the window of a disturbance profile or a change
+    of the process: from its start until 60 time units after it ends (a step
+    without end: to the end of the call; a change: 60 time units)."""
+
+    name: str  #: "disturbance 1", "change 1", ...
+    start: float  #: in the metrics' time (model minutes for the built-in model)
+    end: float
+    rows: int  #: rows of the call within the window
+    peak_deviation: float  #: y - r of the row with the largest |y - r|
+    returned: bool  #: y ends the window within r +- 0.02
+    return_time: float  #: from start until y stays within that band; inf if it never returned
+    iae: float  #: integral of |r - y| over the window
+    control: float  #: integral of u over the window
+
+
 @dataclass(frozen=True)
 class Metrics:
     """Performance measures of one call, as summary.json and sweep.csv of the
@@ -1167,6 +1196,15 @@ class Metrics:
     mdape_whole: float | None = None
     wobble_whole: float | None = None
     divergence_whole: float | None = None
+    # The windows of the call's disturbance profiles and changes (none
+    # without plant models) and, over them, the columns of metrics.csv (NaN
+    # without windows): the peak deviation of the largest magnitude, the
+    # longest return time, the summed integrals and control.
+    disturbances: tuple[DisturbanceWindow, ...] = ()
+    disturbance_peak: float = math.nan
+    disturbance_return_time: float = math.nan
+    disturbance_iae: float = math.nan
+    disturbance_control: float = math.nan
 
 
 def metrics(result: Result, *, band: float = 0.02, absolute_band: float = 0.02,
@@ -1185,8 +1223,10 @@ def metrics(result: Result, *, band: float = 0.02, absolute_band: float = 0.02,
     in_force = getattr(result, "_in_force", None)
     values = _core.metrics(result.t, result.trajectory, result.sample_period, result.info.builtin_model, float(band),
                            float(absolute_band), None if maintenance_start is None else float(maintenance_start),
-                           in_force is not None, None if in_force is None else in_force[0])
+                           in_force is not None, None if in_force is None else in_force[0],
+                           getattr(result, "_models", None))
     values["steps"] = tuple(Step(*s) for s in values["steps"])
+    values["disturbances"] = tuple(DisturbanceWindow(*w) for w in values["disturbances"])
     return Metrics(**values)
 
 

@@ -369,6 +369,17 @@ class Step(NamedTuple):
     settling_time: float
     time_in_band: float
 
+class DisturbanceWindow(NamedTuple):
+    name: str
+    start: float
+    end: float
+    rows: int
+    peak_deviation: float
+    returned: bool
+    return_time: float
+    iae: float
+    control: float
+
 class Metrics:
     samples: int
     iae: float
@@ -385,6 +396,11 @@ class Metrics:
     mdape: float | None
     wobble: float | None
     divergence: float | None
+    disturbances: tuple[DisturbanceWindow, ...]
+    disturbance_peak: float
+    disturbance_return_time: float
+    disturbance_iae: float
+    disturbance_control: float
 
 def metrics(result: Result, *, band: float = ...) -> Metrics: ...
 
