@@ -200,6 +200,11 @@ void induction(const Matrix& time, const Matrix& trajectory, const MetricOptions
 
 }  // namespace
 
+namespace {
+Metrics metrics_of(const Matrix& time, const Matrix& trajectory, double sample_period, bool builtin_model,
+                   const MetricOptions& options);
+}  // namespace
+
 Metrics compute_metrics(const Matrix& time, const Matrix& recorded, double sample_period, bool builtin_model,
                         const MetricOptions& options) {
     Matrix in_force;
@@ -210,6 +215,30 @@ Metrics compute_metrics(const Matrix& time, const Matrix& recorded, double sampl
             in_force(i, 0) = setpoint_in_force(schedule, time(i, 0), recorded(i, 0));
     }
     const Matrix& trajectory = options.setpoint_in_force ? in_force : recorded;
+    if (builtin_model) {
+        // One time base: the model's minutes, one per row (the loop's time
+        // over T; the row's index when the loop's time stands still).
+        const bool clock = sample_period > 0.0 && std::isfinite(sample_period);
+        Matrix minutes = time;
+        for (std::size_t i = 0; i < minutes.data.size(); ++i)
+            minutes.data[i] = clock ? time.data[i] / sample_period : static_cast<double>(i);
+        MetricOptions o = options;
+        if (clock) {
+            for (MetricWindow& w : o.disturbances) {
+                w.start = w.start / sample_period;
+                w.end = w.end / sample_period;
+            }
+            if (o.maintenance_start) o.maintenance_start = *o.maintenance_start / sample_period;
+        }
+        return metrics_of(minutes, trajectory, 1.0, true, o);
+    }
+    return metrics_of(time, trajectory, sample_period, false, options);
+}
+
+namespace {
+
+Metrics metrics_of(const Matrix& time, const Matrix& trajectory, double sample_period, bool builtin_model,
+                   const MetricOptions& options) {
     Metrics m;
     const std::size_t n = trajectory.rows;
     m.samples = n;
@@ -247,6 +276,8 @@ Metrics compute_metrics(const Matrix& time, const Matrix& recorded, double sampl
     m.divergence_whole = whole.divergence;
     return m;
 }
+
+}  // namespace
 
 double Metrics::max_overshoot() const {
     if (steps.empty()) return kNaN;
@@ -319,8 +350,8 @@ double Metrics::disturbance_control() const {
     return v;
 }
 
-const std::vector<std::pair<std::string, std::string>>& metric_units() {
-    static const std::vector<std::pair<std::string, std::string>> units = {
+const std::vector<std::pair<std::string, std::string>>& metric_units(bool builtin_model) {
+    static const std::vector<std::pair<std::string, std::string>> recorded = {
         {"time", "recorded time (T per row)"},
         {"samples", "rows"},
         {"iae", "recorded time x y (rectangle sum)"},
@@ -338,17 +369,37 @@ const std::vector<std::pair<std::string, std::string>>& metric_units() {
         {"return_time", "recorded time; \"never\" when not returned"},
         {"disturbance_iae", "recorded time x y (rectangle sum)"},
         {"disturbance_control", "recorded time x u (rectangle sum)"},
+        {"runaway", "0 or 1"},
+    };
+    static const std::vector<std::pair<std::string, std::string>> model = {
+        {"time", "model minutes (one per row: the loop's time over T)"},
+        {"samples", "rows"},
+        {"iae", "model minutes x y (rectangle sum)"},
+        {"ise", "model minutes x y^2 (rectangle sum)"},
+        {"total_control", "model minutes x u (rectangle sum)"},
+        {"peak_control", "u"},
+        {"overshoot", "% of the step"},
+        {"undershoot", "% of the step"},
+        {"settling_time", "model minutes; \"never\" when not settled"},
+        {"time_in_band", "model minutes"},
+        {"time_to_target", "model minutes; \"never\" when never at target"},
+        {"induction_overshoot", "% of the initial distance to the set-point"},
+        {"maintenance_start", "model minutes"},
+        {"peak_deviation", "y"},
+        {"return_time", "model minutes; \"never\" when not returned"},
+        {"disturbance_iae", "model minutes x y (rectangle sum)"},
+        {"disturbance_control", "model minutes x u (rectangle sum)"},
         {"mdpe", "% (maintenance window)"},
         {"mdape", "% (maintenance window)"},
         {"wobble", "% (maintenance window)"},
-        {"divergence", "% per hour of model time (60 s per row; maintenance window)"},
+        {"divergence", "% per model hour (maintenance window)"},
         {"mdpe_whole", "% (whole run)"},
         {"mdape_whole", "% (whole run)"},
         {"wobble_whole", "% (whole run)"},
-        {"divergence_whole", "% per hour of model time (60 s per row; whole run)"},
+        {"divergence_whole", "% per model hour (whole run)"},
         {"runaway", "0 or 1"},
     };
-    return units;
+    return builtin_model ? model : recorded;
 }
 
 bool builtin_model_metric(const std::string& name) {
@@ -407,8 +458,7 @@ nlohmann::ordered_json metrics_json(const Metrics& m) {
         j["divergence_whole"] = value(m.divergence_whole);
     }
     nlohmann::ordered_json units;
-    for (const auto& [name, unit] : metric_units())
-        if (m.builtin_model || !builtin_model_metric(name)) units[name] = unit;
+    for (const auto& [name, unit] : metric_units(m.builtin_model)) units[name] = unit;
     j["units"] = units;
     return j;
 }

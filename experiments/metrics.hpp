@@ -123,7 +123,7 @@ struct Metrics {
     double mdpe = 0.0;        // median PE
     double mdape = 0.0;       // median |PE|
     double wobble = 0.0;      // median |PE - MDPE|
-    double divergence = 0.0;  // least-squares slope of |PE| per hour of model time (60 s per row)
+    double divergence = 0.0;  // least-squares slope of |PE| per model hour (a row is a model minute)
     // ... and over the whole run.
     double mdpe_whole = 0.0, mdape_whole = 0.0, wobble_whole = 0.0, divergence_whole = 0.0;
 
@@ -143,7 +143,11 @@ struct Metrics {
 };
 
 // `time` N x 1 and `trajectory` N x 5 as a call returns them; `sample_period`
-// T is the recorded time per row (Runge-Kutta steps x step length).
+// T is the recorded time per row (Runge-Kutta steps x step length). Every
+// time-valued metric of the built-in model (times, integrals, divergence) is
+// in the model's own minutes, one per row (the recorded time over T; the
+// windows and maintenance_start of `options` are given in the recorded
+// time); those of a transfer function are in the recorded time.
 Metrics compute_metrics(const Matrix& time, const Matrix& trajectory, double sample_period, bool builtin_model,
                         const MetricOptions& options = {});
 
@@ -151,9 +155,10 @@ Metrics compute_metrics(const Matrix& time, const Matrix& trajectory, double sam
 // sample_period(); NaN when the simulation rejects them.
 double sample_period_of(const std::vector<Matrix>& inputs);
 
-// Each metric's unit (summary.json's "units", metrics_units.csv), in order;
-// whether a metric is one of the built-in model's alone.
-const std::vector<std::pair<std::string, std::string>>& metric_units();
+// Each metric's unit for a call of the built-in model or of a transfer
+// function (summary.json's "units"), in order; whether a metric is one of the
+// built-in model's alone.
+const std::vector<std::pair<std::string, std::string>>& metric_units(bool builtin_model);
 bool builtin_model_metric(const std::string& name);
 
 // The metrics as written in summary.json; non-finite values as "NaN", "Inf", "-Inf".

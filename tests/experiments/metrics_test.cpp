@@ -104,6 +104,31 @@ TEST(Metrics, RampIsOneChangeMeasuredFromItsStart) {
     EXPECT_EQ(s.time_in_band, 3.0);
 }
 
+// The built-in model measures in its own minutes, one per row, whatever the
+// loop's T: the trajectory above at T = 2 gives what it gives at T = 1, its
+// windows given in the loop's time. A transfer function's stay in that time.
+TEST(Metrics, BuiltInModelMeasuresInModelMinutes) {
+    const std::vector<double> r = {0.8, 0.8, 1.0, 1.0, 1.0, 1.0, 0.9, 0.9}, u = {1, 2, 3, 4, 0, 0, 1, 1},
+                              y = {0.8, 0.7, 0.78, 1.1, 0.99, 1.0, 1.02, 0.95};
+    const Call two = call(2.0, r, u, y), one = call(1.0, r, u, y);
+    MetricOptions at_two;
+    at_two.absolute_band = 0.0;
+    at_two.maintenance_start = 4.0;
+    at_two.disturbances = {{"disturbance 1", 4.0, 12.0}};
+    MetricOptions at_one = at_two;
+    at_one.maintenance_start = 2.0;
+    at_one.disturbances = {{"disturbance 1", 2.0, 6.0}};
+    const Metrics m = compute_metrics(two.time, two.trajectory, 2.0, true, at_two);
+    EXPECT_NEAR(m.iae, 0.6, 1e-12);
+    EXPECT_EQ(m.total_control, 12.0);
+    EXPECT_EQ(m.steps[0].time, 2.0);
+    EXPECT_EQ(m.steps[0].settling_time, 3.0);
+    EXPECT_EQ(m.disturbances[0].rows, 4u);
+    EXPECT_EQ(metrics_json(m), metrics_json(compute_metrics(one.time, one.trajectory, 1.0, true, at_one)));
+    EXPECT_EQ(metrics_json(m)["units"]["settling_time"], "model minutes; \"never\" when not settled");
+    EXPECT_NEAR(compute_metrics(two.time, two.trajectory, 2.0, false, at_two).iae, 1.2, 1e-12);
+}
+
 // PE = 100 (y - r) / r = 0, 10, -10, 20, -20, 5: MDPE (0 + 5) / 2 = 2.5;
 // |PE| sorted 0, 5, 10, 10, 20, 20: MDAPE 10; |PE - 2.5| sorted 2.5, 2.5,
 // 7.5, 12.5, 17.5, 22.5: wobble 10. |PE| over rows 0..5: slope 32.5 / 17.5
