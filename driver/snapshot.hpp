@@ -17,8 +17,9 @@
 //   32 + L   4    CRC-32 of bytes 0 .. 32 + L - 1 (the checksum of zlib and PNG)
 //
 // A field: name length (1 byte), name ("run.sim_time", ...), type (1 byte:
-// 1 double, 2 int32, 3 bool as one byte 0 or 1), element count (4 bytes),
-// then the elements. Arrays are stored whole, two-dimensional ones row by row.
+// 1 double, 2 int32, 3 bool as one byte 0 or 1, 4 uint64), element count (4
+// bytes), then the elements. Arrays are stored whole, two-dimensional ones
+// row by row.
 //
 // Format version 2 adds the field "plant.applied", the plant's input delay.
 // Version 1 kept only the controller's history of u, from which the delay

@@ -808,7 +808,9 @@ class Simulation:
         disturbances, sensor, actuator, changes
                      plant models (veltrax.Disturbance, Sensor, Actuator,
                      Change, or dicts of the scenario files' blocks); none:
-                     the same bits as without
+                     the same bits as without. A call with the same models
+                     (and keys) as the call before continues them: what is
+                     due at a time happens once, the drawn streams go on
         draw_seed, individual
                      the key of the plant models' drawn streams
 
@@ -1140,7 +1142,7 @@ class Step(NamedTuple):
     over its segment (up to the next change or the end of the call)."""
 
     row: int  #: index of the change in the call's arrays (from 0)
-    time: float  #: t of that row
+    time: float  #: t of that row (in model minutes for the built-in model)
     from_: float  #: set-point before the change
     to: float  #: set-point after it
     overshoot: float  #: % of the step size, beyond `to` in the step's direction
@@ -1215,8 +1217,13 @@ def metrics(result: Result, *, band: float = 0.02, absolute_band: float = 0.02,
     band               settling band: this fraction of each step's size on
                        either side of the new set-point (default 2 %) ...
     absolute_band      ... or this much of y, whichever is larger (default 0.02)
-    maintenance_start  start of the maintenance window (recorded time) for
-                       mdpe, mdape, wobble, divergence; None: the first time at target
+    maintenance_start  start of the maintenance window (in the loop's time, as
+                       the schedule) for mdpe, mdape, wobble, divergence;
+                       None: the first time at target
+
+    Times and integrals are in the recorded time for a transfer function and
+    in the model's minutes (one per row) for the built-in model. A call with
+    plant models also has the windows of its disturbances and changes.
     """
     if not isinstance(result, Result):
         raise TypeError(f"metrics() takes a veltrax.Result, got {type(result).__name__}")
