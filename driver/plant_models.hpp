@@ -157,7 +157,6 @@ public:
 
     double disturbance() const { return s_.disturbance; }  // of the last measurement
     const PlantModelsState& state() const { return s_; }
-    const core::PlantModels& models() const { return *models_; }
     // Replaces the state by a snapshot's; throws core::Error
     // "veltrax:badSnapshot" (and keeps the state) when it cannot belong to
     // these models.
