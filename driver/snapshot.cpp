@@ -294,8 +294,6 @@ struct Elements<std::vector<T>> {
     using type = T;
     static constexpr std::uint32_t count = 0;
 };
-template <class T>
-struct Elements<const std::vector<T>> : Elements<std::vector<T>> {};
 
 template <class T>
 constexpr bool is_vector = false;
