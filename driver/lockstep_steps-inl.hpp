@@ -38,7 +38,12 @@ inline void evaluate(const CostTable& t, LaneGroup* const* g, int groups, unsign
             const Vec w = Isa::add(Isa::mul(step, Isa::load(g[i]->du)), free);
             on[k][i] = Isa::compare_in<_CMP_NLE_UQ>(Isa::mask_of(finite[i]), w, zero);
             at[k][i] = count;
-            count += Isa::pack(powers + count, on[k][i], w);
+            if (Isa::lanes_of(on[k][i]) == Isa::kAllLanes) {
+                Isa::storeu(powers + count, w);
+                count += kLanes;
+            } else {
+                count += Isa::pack(powers + count, on[k][i], w);
+            }
         }
     }
     // The powers in place, two vectors at a time.
@@ -58,7 +63,8 @@ inline void evaluate(const CostTable& t, LaneGroup* const* g, int groups, unsign
     for (int i = 0; i < groups; ++i) {
         Vec j = Isa::set1(t.fixed_sum);
         for (int k = t.first_moving; k < kHorizonEnd; ++k) {
-            const Vec wp = Isa::unpack(on[k][i], powers + at[k][i]);
+            const Vec wp = Isa::lanes_of(on[k][i]) == Isa::kAllLanes ? Isa::loadu(powers + at[k][i])
+                                                                     : Isa::unpack(on[k][i], powers + at[k][i]);
             const Vec e = Isa::sub(Isa::set1(t.reference[k]), Isa::div_or_zero(on[k][i], wp, Isa::add(cp, wp)));
             j = Isa::add(Isa::mul(e, e), j);
         }
