@@ -194,8 +194,8 @@ void run_lanes(LaneGroup* storage, int group_count, const CostTable& t, unsigned
     }
     while (count > 0) {
         // Every active lane awaits the cost at its du.
-        unsigned left_out[LockstepLanes::kMaxGroups];
-        evaluate<Access>(t, groups, count, left_out);
+        unsigned left_out[LockstepLanes::kMaxGroups], golden_ended[LockstepLanes::kMaxGroups];
+        evaluate<Access>(t, groups, count, left_out, golden_ended);
         for (int i = 0; i < count; ++i) {
             LaneGroup& s = *groups[i];
             for (unsigned m = left_out[i]; m != 0; m &= m - 1) {
@@ -203,7 +203,8 @@ void run_lanes(LaneGroup* storage, int group_count, const CostTable& t, unsigned
                 s.value[l] = evaluate_cost(t, s.du[l]);
             }
             const unsigned walking = s.active & ~s.in_golden;
-            const unsigned ended = s.in_golden != 0 ? golden_step(s) : 0u;
+            const unsigned ended =
+                golden_ended[i] == kGoldenPending ? golden_step(s, Isa::load(s.value)) : golden_ended[i];
             for (unsigned m = walking; m != 0; m &= m - 1) advance_walk(s, __builtin_ctz(m));
             for (unsigned m = ended; m != 0; m &= m - 1) {
                 const int l = __builtin_ctz(m);
