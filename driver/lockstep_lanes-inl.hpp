@@ -165,8 +165,8 @@ void move_lane(LaneGroup& from, int l, LaneGroup& to, int m) {
 }
 
 template <vpow::TableAccess Access>
-void run_lanes(LaneGroup* storage, int group_count, const CostTable& t, unsigned chunk, SearchTeam::Claim& more,
-               StartOutcome* outcomes) {
+void run_lanes(LaneGroup* storage, int group_count, int share, const CostTable& t, unsigned chunk,
+               SearchTeam::Claim& more, StartOutcome* outcomes) {
     constexpr unsigned kAll = (1u << Isa::kLanes) - 1;
     StartQueue queue;
     queue_chunk<Access>(t, chunk, queue);
@@ -188,8 +188,7 @@ void run_lanes(LaneGroup* storage, int group_count, const CostTable& t, unsigned
     for (int i = 0; i < group_count; ++i) {
         LaneGroup& s = storage[i];
         s.active = s.in_golden = s.evaluates_x2 = 0;
-        for (int l = 0; l < Isa::kLanes && take_start(s, l); ++l) {
-        }
+        for (int l = 0; l < Isa::kLanes && share > 0 && take_start(s, l); ++l) --share;
         if (s.active != 0) groups[count++] = &s;
     }
     while (count > 0) {

@@ -75,13 +75,13 @@ void LockstepLanes::run(const CostTable& table, unsigned chunk, SearchTeam::Clai
     const int starts = more.alone() ? kSearchStarts : share_;
     const int groups = std::min((starts + lanes_ - 1) / lanes_, kMaxGroups);
     if (lanes_ == 8 && loads)
-        lanes_avx512::run_lanes<TableAccess::Loads>(groups_, groups, table, chunk, more, outcomes);
+        lanes_avx512::run_lanes<TableAccess::Loads>(groups_, groups, starts, table, chunk, more, outcomes);
     else if (lanes_ == 8)
-        lanes_avx512::run_lanes<TableAccess::Gathers>(groups_, groups, table, chunk, more, outcomes);
+        lanes_avx512::run_lanes<TableAccess::Gathers>(groups_, groups, starts, table, chunk, more, outcomes);
     else if (loads)
-        lanes_avx2::run_lanes<TableAccess::Loads>(groups_, groups, table, chunk, more, outcomes);
+        lanes_avx2::run_lanes<TableAccess::Loads>(groups_, groups, starts, table, chunk, more, outcomes);
     else
-        lanes_avx2::run_lanes<TableAccess::Gathers>(groups_, groups, table, chunk, more, outcomes);
+        lanes_avx2::run_lanes<TableAccess::Gathers>(groups_, groups, starts, table, chunk, more, outcomes);
 }
 
 #else  // no vector paths
