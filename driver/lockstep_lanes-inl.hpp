@@ -6,28 +6,38 @@
 // and target region, so that the loop calls the vector steps directly. No
 // include guard, no includes.
 
-// The starts of a chunk share their integer end points: k0 .. k0 + 5,
-// evaluated here together.
+// Queues the starts of chunks[0 .. n - 1]. The starts of a chunk share
+// their integer end points, k0 .. k0 + 5; those of all the chunks are
+// evaluated together, in the groups of `scratch` (as many as the points
+// need, at most LockstepLanes::kMaxGroups at a time).
 template <vpow::TableAccess Access>
-void queue_chunk(const CostTable& t, unsigned chunk, StartQueue& queue) {
+void queue_chunks(const CostTable& t, const unsigned* chunks, int n, LaneGroup* scratch, StartQueue& queue) {
     constexpr int kPoints = kStartsPerChunk + 1;
-    constexpr int kGroups = (kPoints + Isa::kLanes - 1) / Isa::kLanes;
-    const int first = static_cast<int>(chunk) * kStartsPerChunk;
-    const int k0 = search_start_value(first);
-    LaneGroup points[kGroups]{};
-    LaneGroup* groups[kGroups];
-    for (int i = 0; i < kGroups; ++i) groups[i] = &points[i];
-    for (int p = 0; p < kPoints; ++p) {
-        LaneGroup& g = points[p / Isa::kLanes];
-        g.du[p % Isa::kLanes] = k0 + p;
-        g.active |= 1u << (p % Isa::kLanes);
+    constexpr int kChunksAtOnce = LockstepLanes::kMaxGroups * Isa::kLanes / kPoints;
+    queue.next = queue.count = 0;
+    for (int done = 0; done < n; done += kChunksAtOnce) {
+        const int chunks_now = std::min(n - done, kChunksAtOnce);
+        const int group_count = (chunks_now * kPoints + Isa::kLanes - 1) / Isa::kLanes;
+        LaneGroup* groups[LockstepLanes::kMaxGroups];
+        for (int i = 0; i < group_count; ++i) {
+            groups[i] = &scratch[i];
+            scratch[i].active = scratch[i].in_golden = 0;
+        }
+        for (int p = 0; p < chunks_now * kPoints; ++p) {
+            LaneGroup& g = scratch[p / Isa::kLanes];
+            const int first = static_cast<int>(chunks[done + p / kPoints]) * kStartsPerChunk;
+            g.du[p % Isa::kLanes] = search_start_value(first) + p % kPoints;
+            g.active |= 1u << (p % Isa::kLanes);
+        }
+        unsigned left_out[LockstepLanes::kMaxGroups];
+        evaluate<Access>(t, groups, group_count, left_out);  // integers: every lane finite
+        auto cost = [scratch](int p) { return scratch[p / Isa::kLanes].value[p % Isa::kLanes]; };
+        for (int c = 0; c < chunks_now; ++c) {
+            const int first = static_cast<int>(chunks[done + c]) * kStartsPerChunk;
+            for (int i = 0; i < kStartsPerChunk; ++i)
+                queue.starts[queue.count++] = {first + i, cost(c * kPoints + i), cost(c * kPoints + i + 1)};
+        }
     }
-    unsigned left_out[kGroups];
-    evaluate<Access>(t, groups, kGroups, left_out);  // integers: every lane finite
-    auto cost = [&](int p) { return points[p / Isa::kLanes].value[p % Isa::kLanes]; };
-    for (int i = 0; i < kStartsPerChunk; ++i) queue.starts[i] = {first + i, cost(i), cost(i + 1)};
-    queue.next = 0;
-    queue.count = kStartsPerChunk;
 }
 
 // bracket_from up to its first evaluation, f(c).
@@ -168,21 +178,29 @@ template <vpow::TableAccess Access>
 void run_lanes(LaneGroup* storage, int group_count, int share, const CostTable& t, unsigned chunk,
                SearchTeam::Claim& more, StartOutcome* outcomes) {
     constexpr unsigned kAll = (1u << Isa::kLanes) - 1;
+    // The chunks of the member's share, claimed and evaluated at once, its
+    // storage serving as scratch before the lanes take their starts.
     StartQueue queue;
-    queue_chunk<Access>(t, chunk, queue);
+    unsigned chunks[kSearchChunks] = {chunk};
+    int claimed = 1;
     bool claiming = true;
+    while (claimed * kStartsPerChunk < share && (claiming = more.next(chunks[claimed]))) ++claimed;
+    queue_chunks<Access>(t, chunks, claimed, storage, queue);
     auto take_start = [&](LaneGroup& s, int l) {
         if (queue.next == queue.count) {
             if (!claiming || !more.next(chunk)) {
                 claiming = false;
                 return false;
             }
-            queue_chunk<Access>(t, chunk, queue);
+            LaneGroup scratch[(kStartsPerChunk + Isa::kLanes) / Isa::kLanes];
+            queue_chunks<Access>(t, &chunk, 1, scratch, queue);
         }
         begin_walk(s, l, queue.starts[queue.next++]);
         return true;
     };
-    // groups[0 .. count - 1] have active lanes.
+    // The lanes take the member's share of the starts, no more: a start
+    // claimed beyond it would wait for a lane while the other members, left
+    // with fewer, finish early.
     LaneGroup* groups[LockstepLanes::kMaxGroups];
     int count = 0;
     for (int i = 0; i < group_count; ++i) {

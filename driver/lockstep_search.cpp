@@ -36,7 +36,7 @@ struct PendingStart {
 };
 
 struct StartQueue {
-    PendingStart starts[kStartsPerChunk];
+    PendingStart starts[kSearchStarts];
     int next = 0, count = 0;
 };
 
