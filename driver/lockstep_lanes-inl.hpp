@@ -237,8 +237,7 @@ void run_lanes(LaneGroup* storage, int group_count, int share, const CostTable& 
         // groups as hold them, and empty groups are no longer evaluated.
         if (!claiming) {
             int lanes = 0;
-            for (int i = 0; i < count; ++i)
-                for (unsigned m = groups[i]->active; m != 0; m &= m - 1) ++lanes;
+            for (int i = 0; i < count; ++i) lanes += __builtin_popcount(groups[i]->active);
             const int keep = (lanes + Isa::kLanes - 1) / Isa::kLanes;
             for (int i = keep; i < count; ++i) {
                 for (unsigned m = groups[i]->active; m != 0; m &= m - 1) {
