@@ -6,6 +6,9 @@
 #include <map>
 #include <stdexcept>
 
+#include <nlohmann/json.hpp>
+
+#include "experiments/netcdf_store.hpp"
 #include "experiments/report_parts.hpp"
 #include "experiments/run_folder.hpp"
 #include "experiments/sweep_table.hpp"
@@ -48,6 +51,15 @@ std::vector<std::string> folder_names(const fs::path& dir) {
 bool has_summary(const fs::path& dir) {
     std::error_code ec;
     return fs::exists(dir / "summary.json", ec);
+}
+
+// The scenario's description that a run folder's summary.json gives; "" for none.
+std::string description_of(const fs::path& dir) {
+    std::string text;
+    if (!read_text(dir / "summary.json", text)) return "";
+    const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+    if (!j.is_object() || !j.contains("description") || !j.at("description").is_string()) return "";
+    return j.at("description").get<std::string>();
 }
 
 // metrics.csv as rows of sweep.csv for this run. A file of a version
@@ -173,13 +185,34 @@ SweepFolder::SweepFolder(fs::path outdir) : outdir_(std::move(outdir)) {
     std::error_code ec;
     if (!fs::is_directory(outdir_, ec))
         throw Error("veltrax:badSweep", "'" + outdir_.string() + "' is not a folder");
-    if (!fs::exists(outdir_ / "sweep.json", ec)) return;
-    manifest_ = read_manifest(outdir_);
+    if (fs::exists(outdir_ / "sweep.json", ec)) manifest_ = read_manifest(outdir_);
+    if (!shard_files(outdir_).empty()) {
+        store_ = std::make_unique<NetcdfSweep>(outdir_);
+        if (!manifest_) manifest_ = store_->manifest();
+        for (const SweepEntry& e : manifest_->scenarios)
+            if (fs::is_directory(outdir_ / e.name, ec))
+                throw Error("veltrax:badSweep", "'" + outdir_.string() + "' holds both shard files and the run folder '" +
+                                                    e.name + "'; report them from folders of their own");
+    }
+    if (!manifest_) return;
     for (const SweepEntry& e : manifest_->scenarios) expected_ += e.individuals == 0 ? 1 : e.individuals;
+}
+
+SweepFolder::~SweepFolder() = default;
+
+std::vector<std::string> SweepFolder::store_files() const {
+    std::vector<std::string> names;
+    if (store_)
+        for (const fs::path& p : store_->files()) names.push_back(p.filename().string());
+    return names;
 }
 
 void SweepFolder::for_each_run(const std::function<bool(const std::string&)>& wants_first_call,
                                const std::function<void(RunEntry&&)>& visit) const {
+    if (store_) {
+        for_each_stored_run(wants_first_call, visit);
+        return;
+    }
     std::map<std::string, const SweepEntry*> names;  // by name; null: found, not listed
     if (manifest_)
         for (const SweepEntry& e : manifest_->scenarios) names[e.name] = &e;
@@ -193,19 +226,24 @@ void SweepFolder::visit_scenario(const std::string& name, std::uint64_t listed, 
                                  const std::function<void(RunEntry&&)>& visit) const {
     const fs::path dir = outdir_ / name;
     const bool wants = wants_first_call(name);
-    if (listed_plain || has_summary(dir)) visit(load_run(outdir_, name, 0, listed_plain, wants));
     std::vector<std::uint64_t> found;
     for (const std::string& sub : folder_names(dir)) {
         const std::uint64_t k = individual_of(sub);
         if (k > 0 && has_summary(dir / sub)) found.push_back(k);
     }
     std::sort(found.begin(), found.end());
+    const std::string description = description_of(has_summary(dir) || found.empty() ? dir : dir / individual_folder(found[0]));
+    const auto visit_described = [&](RunEntry&& run) {
+        run.description = description;
+        visit(std::move(run));
+    };
+    if (listed_plain || has_summary(dir)) visit_described(load_run(outdir_, name, 0, listed_plain, wants));
     // Individuals 1 .. listed and those found, in order.
     std::size_t f = 0;
     for (std::uint64_t k = 1; k <= listed || f < found.size();) {
         const std::uint64_t next = k <= listed ? (f < found.size() ? std::min(k, found[f]) : k) : found[f];
         const bool in_manifest = next <= listed;
-        visit(load_run(outdir_, name, next, in_manifest, wants));
+        visit_described(load_run(outdir_, name, next, in_manifest, wants));
         while (f < found.size() && found[f] == next) ++f;
         k = next + 1;
     }

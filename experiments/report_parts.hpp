@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +19,10 @@
 #include "experiments/population.hpp"
 #include "experiments/report.hpp"
 #include "experiments/sweep.hpp"
+
+namespace veltrax::experiments {
+class NetcdfSweep;
+}
 
 namespace veltrax::experiments::report_parts {
 
@@ -43,18 +48,25 @@ struct RunEntry {
     Status status = Status::missing;
     std::vector<std::vector<std::string>> rows;  // its rows of sweep.csv, as fields
     std::optional<FirstCall> first_call;         // when asked for and the run is ok
+    std::string description;                     // the scenario's, where known
+    std::string controller;                      // where known
 };
 
 // The runs of a sweep folder: the manifest's and those found, by scenario
-// name (byte order) and individual.
+// name (byte order) and individual; from its run folders or from its
+// NetCDF store's shard files.
 class SweepFolder {
 public:
     // Throws veltrax::Error "veltrax:badSweep" when OUTDIR or its manifest
-    // cannot be read.
+    // cannot be read, or OUTDIR holds both run folders and shard files of
+    // the sweep; the store's errors (experiments/netcdf_store.hpp).
     explicit SweepFolder(std::filesystem::path outdir);
+    ~SweepFolder();
 
     bool has_manifest() const { return manifest_.has_value(); }
     std::size_t expected() const { return expected_; }
+    // The shard files read, empty for run folders.
+    std::vector<std::string> store_files() const;
 
     // Calls `visit` for every run in order, with the entry read from its
     // folder. `wants_first_call(scenario)` says whether to read the first
@@ -66,10 +78,14 @@ private:
     void visit_scenario(const std::string& name, std::uint64_t listed, bool listed_plain,
                         const std::function<bool(const std::string&)>& wants_first_call,
                         const std::function<void(RunEntry&&)>& visit) const;
+    // The same from the store (report_load_store.cpp).
+    void for_each_stored_run(const std::function<bool(const std::string& scenario)>& wants_first_call,
+                             const std::function<void(RunEntry&&)>& visit) const;
 
     std::filesystem::path outdir_;
     std::optional<SweepManifest> manifest_;
     std::size_t expected_ = 0;
+    std::unique_ptr<NetcdfSweep> store_;
 };
 
 // ---- statistics -----------------------------------------------------------

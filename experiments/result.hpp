@@ -42,6 +42,10 @@ struct DrawnIndividual {
 struct RunResult {
     std::string scenario;  // its name: the result folder in a sweep
     std::string path;      // the scenario file as given
+    std::string description;  // the scenario's; may be empty
+    // The controller that closed the loop; empty: the adaptive controller of
+    // the build.
+    std::string controller;
     Build build = Build::Base;
     long seed = 0;                    // noise seed; 0: none
     std::optional<DrawnIndividual> individual;

@@ -128,6 +128,7 @@ ojson individual_json(const DrawnIndividual& d) {
 ojson summary_json(const RunResult& run) {
     ojson summary;
     summary["scenario"] = run.path;
+    if (!run.description.empty()) summary["description"] = run.description;
     summary["build"] = static_cast<int>(run.build);
     if (run.seed != 0) summary["seed"] = run.seed;
     summary["ok"] = run.ok();

@@ -72,6 +72,8 @@ Scenario parse_scenario(const std::string& text, const std::string& path) {
     s.name = std::filesystem::path(path).stem().string();
     s.build = build_of(top);
     check_call_fields(top, "top level");
+    s.source = text;
+    if (top.contains("description")) s.description = top.at("description").get<std::string>();
     if (top.contains("seed")) s.seed = seed_of(top.at("seed"));
     s.calls = calls_of(top);
     if (top.contains("population")) {

@@ -32,6 +32,8 @@ namespace veltrax::experiments {
 struct Scenario {
     std::string path;  // as given
     std::string name;  // file name without extension: the result folder in a sweep
+    std::string description;  // the file's top-level "description"; may be empty
+    std::string source;       // the file's text, as read
     Build build = Build::Base;
     std::vector<CallSpec> calls;  // in order, in one simulation
     long seed = 0;                // noise seed applied before the first call; 0: none

@@ -119,7 +119,11 @@ SweepManifest read_manifest(const fs::path& outdir) {
     const fs::path path = outdir / "sweep.json";
     std::string text;
     if (!read_text(path, text)) bad_sweep("cannot read '" + path.string() + "'");
-    const std::string where = path.string() + ": ";
+    return parse_manifest(text, path.string());
+}
+
+SweepManifest parse_manifest(const std::string& text, const std::string& shown) {
+    const std::string where = shown + ": ";
     nlohmann::json j;
     try {
         j = parse_json_strict(text, "veltrax:badSweep");

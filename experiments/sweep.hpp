@@ -39,6 +39,10 @@ void write_manifest(const std::filesystem::path& outdir, const SweepManifest& ma
 // Reads OUTDIR/sweep.json; throws "veltrax:badSweep" when it is malformed.
 SweepManifest read_manifest(const std::filesystem::path& outdir);
 
+// The manifest of its JSON text; `where` names it in messages. Throws
+// "veltrax:badSweep" when it is malformed.
+SweepManifest parse_manifest(const std::string& text, const std::string& where);
+
 nlohmann::ordered_json manifest_json(const SweepManifest& manifest);
 
 // One run of a sweep: scenario `scenario` of the manifest itself
