@@ -12,6 +12,9 @@
 #ifdef VELTRAX_HAVE_NETCDF
 #include <netcdf.h>
 #endif
+#ifdef VELTRAX_HAVE_HDF5
+#include <hdf5.h>
+#endif
 
 namespace veltrax::experiments {
 
@@ -28,7 +31,21 @@ static_assert(nc::kFillDouble == NC_FILL_DOUBLE && nc::kFillByte == NC_FILL_BYTE
 
 namespace {
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+// The library's lock, taken by every call; HDF5, whose error reports are
+// set per thread, prints none on this thread (the NetCDF library of Debian
+// 12 has it print one for every optional attribute it looks for).
+class Lock {
+public:
+    explicit Lock(std::recursive_mutex& m) : lock_(m) {
+#ifdef VELTRAX_HAVE_HDF5
+        thread_local const bool quiet = H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr) >= 0;
+        (void)quiet;
+#endif
+    }
+
+private:
+    std::lock_guard<std::recursive_mutex> lock_;
+};
 
 // Chunks that a reader keeps per variable: a report opens every shard of a
 // sweep at once, and the library's default (16 MiB a variable) would add up.

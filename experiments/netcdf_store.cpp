@@ -82,6 +82,10 @@ struct NetcdfStore::Impl {
     void resume(const fs::path& path, const SweepManifest& manifest);
     void flush();
     void write_group(std::size_t first, std::size_t count, const std::vector<const RunResult*>& group);
+    void write_runs(std::size_t first, const std::vector<const RunResult*>& group,
+                    const std::vector<std::vector<std::vector<std::string>>>& rows);
+    void write_call_columns(std::size_t first, const std::vector<std::vector<std::vector<std::string>>>& rows);
+    void write_call_settings(std::size_t first, const std::vector<const RunResult*>& group);
     void write_signals(std::size_t first, const std::vector<const RunResult*>& group);
 };
 
@@ -200,7 +204,8 @@ void NetcdfStore::write(const RunResult& run) {
     if (!m.file) throw Error("veltrax:writeFailed", "'" + path_.string() + "' is closed");
     const std::size_t row = m.row_of(run);
     for (const CallResult& c : run.calls)
-        if (c.outputs[0].rows > m.sizes.samples || c.outputs[2].cols > m.sizes.estimates || c.call > m.sizes.calls)
+        if (c.outputs.size() < 5 || c.outputs[0].rows > m.sizes.samples || c.outputs[2].cols > m.sizes.estimates ||
+            c.call > m.sizes.calls)
             throw Error("veltrax:writeFailed", "'" + path_.string() + "': a call of " + run.scenario +
                                                    " returned more rows or columns than the file holds");
     m.pending.emplace_back(row, run);
@@ -249,17 +254,32 @@ void NetcdfStore::Impl::flush() {
     for (const auto& [row, run] : batch) complete[row] = 1;
 }
 
-// The per-run and per-call values of runs first .. first + count - 1.
+// The per-run and per-call values of runs first .. first + count - 1, then
+// their signals.
 void NetcdfStore::Impl::write_group(std::size_t first, std::size_t count, const std::vector<const RunResult*>& group) {
+    std::vector<std::vector<std::vector<std::string>>> rows;
+    for (const RunResult* r : group) rows.push_back(run_fields(*r));
+    write_runs(first, group, rows);
+    write_call_columns(first, rows);
+    write_call_settings(first, group);
+    const std::size_t per_run = sizes.calls * sizes.samples * (11 + sizes.estimates) * sizeof(double);
+    const std::size_t step = std::max<std::size_t>(1, kSignalBufferBytes / per_run);
+    for (std::size_t r = 0; r < count; r += step) {
+        const std::size_t end = std::min(count, r + step);
+        write_signals(first + r, std::vector<const RunResult*>(group.begin() + r, group.begin() + end));
+    }
+}
+
+void NetcdfStore::Impl::write_runs(std::size_t first, const std::vector<const RunResult*>& group,
+                                   const std::vector<std::vector<std::vector<std::string>>>& rows) {
     NetcdfFile& f = *file;
-    const std::size_t C = sizes.calls;
-    const std::vector<std::size_t> at{first}, n{count}, at2{first, 0}, n2{count, C};
+    const std::size_t count = group.size();
+    const std::vector<std::size_t> at{first}, n{count};
     std::vector<signed char> status;
     std::vector<long long> seed;
     std::vector<unsigned long long> population_seed;
     std::vector<std::int32_t> calls, error_call;
     std::vector<std::string> error_id, error_message, controller;
-    std::vector<std::vector<std::vector<std::string>>> rows;
     for (const RunResult* r : group) {
         status.push_back(r->ok() ? kOk : kFailed);
         seed.push_back(r->seed);
@@ -269,7 +289,6 @@ void NetcdfStore::Impl::write_group(std::size_t first, std::size_t count, const 
         error_id.push_back(r->failure ? r->failure->id : "");
         error_message.push_back(r->failure ? r->failure->message : "");
         controller.push_back(r->controller.empty() ? "adaptive" : r->controller);
-        rows.push_back(run_fields(*r));
     }
     f.put(f.variable(kStatus), at, n, status.data());
     f.put(f.variable(kSeed), at, n, seed.data());
@@ -279,24 +298,37 @@ void NetcdfStore::Impl::write_group(std::size_t first, std::size_t count, const 
     f.put(f.variable(kErrorId), at, n, error_id);
     f.put(f.variable(kErrorMessage), at, n, error_message);
     f.put(f.variable(kController), at, n, controller);
-    std::vector<double> values(count * C);
+    std::vector<double> values(count);
     for (const std::string& column : run_columns()) {
         for (std::size_t r = 0; r < count; ++r) values[r] = column_value(rows[r].front()[sweep_column(column)]);
         f.put(f.variable(column), at, n, values.data());
     }
+}
+
+// The numeric columns of sweep.csv that hold a value per call.
+void NetcdfStore::Impl::write_call_columns(std::size_t first,
+                                           const std::vector<std::vector<std::vector<std::string>>>& rows) {
+    const std::size_t count = rows.size(), C = sizes.calls;
+    std::vector<const std::vector<std::string>*> row(count * C);
+    for (std::size_t r = 0; r < count; ++r)
+        for (std::size_t c = 0; c < C; ++c) row[r * C + c] = call_row(rows[r], c + 1);
+    std::vector<double> values(count * C);
     for (const std::string& column : call_columns()) {
-        for (std::size_t r = 0; r < count; ++r)
-            for (std::size_t c = 0; c < C; ++c) {
-                const std::vector<std::string>* row = call_row(rows[r], c + 1);
-                values[r * C + c] = row ? column_value((*row)[sweep_column(column)]) : nc::kFillDouble;
-            }
-        f.put(f.variable(column), at2, n2, values.data());
+        const std::size_t k = sweep_column(column);
+        for (std::size_t i = 0; i < count * C; ++i) values[i] = row[i] ? column_value((*row[i])[k]) : nc::kFillDouble;
+        file->put(file->variable(column), {first, 0}, {count, C}, values.data());
     }
+}
+
+// What the table does not show of each call's settings, and its sums.
+void NetcdfStore::Impl::write_call_settings(std::size_t first, const std::vector<const RunResult*>& group) {
+    NetcdfFile& f = *file;
+    const std::size_t count = group.size(), C = sizes.calls, P = sizes.coefficients;
     std::vector<signed char> gaussian(count * C, nc::kFillByte), builtin(count * C, nc::kFillByte);
     std::vector<std::int32_t> estimates(count * C, nc::kFillInt);
     std::vector<double> period(count * C, nc::kFillDouble), observer(count * C * 3, nc::kFillDouble),
-        sums(count * C * 3, nc::kFillDouble), numerator(count * C * sizes.coefficients, nc::kFillDouble),
-        denominator(count * C * sizes.coefficients, nc::kFillDouble);
+        sums(count * C * 3, nc::kFillDouble), numerator(count * C * P, nc::kFillDouble),
+        denominator(count * C * P, nc::kFillDouble);
     for (std::size_t r = 0; r < count; ++r)
         for (std::size_t c = 0; c < C; ++c) {
             const CallResult* call = call_of(*group[r], c);
@@ -312,23 +344,18 @@ void NetcdfStore::Impl::write_group(std::size_t first, std::size_t count, const 
                         sums.begin() + i * 3);
             const auto* tf = std::get_if<TransferFunction>(&s.process);
             if (!tf) continue;
-            std::copy(tf->numerator.begin(), tf->numerator.end(), numerator.begin() + i * sizes.coefficients);
-            std::copy(tf->denominator.begin(), tf->denominator.end(), denominator.begin() + i * sizes.coefficients);
+            std::copy_n(tf->numerator.begin(), std::min(P, tf->numerator.size()), numerator.begin() + i * P);
+            std::copy_n(tf->denominator.begin(), std::min(P, tf->denominator.size()), denominator.begin() + i * P);
         }
+    const std::vector<std::size_t> at2{first, 0}, n2{count, C};
     f.put(f.variable("gaussian_noise"), at2, n2, gaussian.data());
     f.put(f.variable("builtin_model"), at2, n2, builtin.data());
     f.put(f.variable("sample_period"), at2, n2, period.data());
     f.put(f.variable("estimates"), at2, n2, estimates.data());
     f.put(f.variable("observer"), {first, 0, 0}, {count, C, 3}, observer.data());
     f.put(f.variable("sums"), {first, 0, 0}, {count, C, 3}, sums.data());
-    f.put(f.variable("numerator"), {first, 0, 0}, {count, C, sizes.coefficients}, numerator.data());
-    f.put(f.variable("denominator"), {first, 0, 0}, {count, C, sizes.coefficients}, denominator.data());
-    const std::size_t per_run = C * sizes.samples * (11 + sizes.estimates) * sizeof(double);
-    const std::size_t step = std::max<std::size_t>(1, kSignalBufferBytes / per_run);
-    for (std::size_t r = 0; r < count; r += step) {
-        const std::size_t end = std::min(count, r + step);
-        write_signals(first + r, std::vector<const RunResult*>(group.begin() + r, group.begin() + end));
-    }
+    f.put(f.variable("numerator"), {first, 0, 0}, {count, C, P}, numerator.data());
+    f.put(f.variable("denominator"), {first, 0, 0}, {count, C, P}, denominator.data());
 }
 
 // time, trajectory, theta and search of consecutive runs from row `first`.
@@ -345,6 +372,7 @@ void NetcdfStore::Impl::write_signals(std::size_t first, const std::vector<const
             for (std::size_t c = 0; c < C; ++c) {
                 const CallResult* call = call_of(*group[r], c);
                 if (!call) continue;
+                if (call->outputs.size() <= sig.output) continue;
                 const Matrix& m = call->outputs[sig.output];  // column-major rows x cols
                 const std::size_t cols = std::min(m.cols, sig.width);
                 for (std::size_t i = 0; i < m.rows; ++i)
