@@ -26,7 +26,8 @@ identifier and a message naming the field or input.
 Experiments: a call may follow a set-point schedule of your own
 (``setpoint=``) and a Simulation may start from a noise seed; metrics()
 summarises a call, Population draws virtual individuals as the command-line
-tool does, and report() merges a sweep's result folders.
+tool does, and report() merges a sweep's result folders; open_sweep() reads
+a sweep of ``veltrax batch --store netcdf`` as an xarray.Dataset.
 """
 
 from __future__ import annotations
@@ -61,10 +62,12 @@ __all__ = [
     "Settings",
     "Simulation",
     "Step",
+    "Sweep",
     "TransferFunction",
     "load_state",
     "matprod",
     "metrics",
+    "open_sweep",
     "report",
     "run_batch",
 ]
@@ -907,3 +910,6 @@ def report(outdir: str | os.PathLike, plots: bool = True) -> ReportResult:
     "veltrax:badSweep" (no folder, bad manifest), "veltrax:writeFailed" or
     "veltrax:plotFailed" (sweep.csv and report.html are written before)."""
     return ReportResult(*_core.report(os.fspath(outdir), bool(plots)))
+
+
+from .sweep_store import Sweep, open_sweep  # noqa: E402  (needs Error above)
