@@ -33,10 +33,12 @@ ReportResult write_report(const fs::path& outdir, const ReportOptions& options) 
     result.missing = std::move(stats.missing);
     result.unexpected = std::move(stats.unexpected);
 
-    const bool plots = options.plots && (!stats.groups.empty() || !stats.distributions.empty());
+    const bool anything = !stats.groups.empty() || !stats.distributions.empty();
+    const bool plots = options.plots && anything;
+    const bool charts = anything && write_charts(outdir, stats, result.written);
     const fs::path html_path = outdir / "report.html";
     OutputFile html(html_path);
-    html << report_page(stats, result, plots);
+    html << report_page(stats, result, plots, charts);
     html.close();
     result.written.push_back(html_path.string());
 

@@ -161,6 +161,7 @@ RunEntry load_run(const fs::path& outdir, const std::string& scenario, std::uint
         run.rows = read_rows(dir, run);
         run.status = status_of(run.rows);
         if (run.status == Status::ok && wants_first_call) run.first_call = read_first_call(dir, run.rows.front());
+        if (run.first_call) run.first_call->run = run.folder;
     } catch (const Unreadable& u) {
         run.status = Status::unreadable;
         run.first_call.reset();

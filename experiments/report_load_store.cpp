@@ -57,7 +57,9 @@ void SweepFolder::for_each_stored_run(const std::function<bool(const std::string
             run.controller = stored.controller;
             if (stored.ok && wants_first_call(run.scenario)) {
                 StoredSignals s = store_->first_call(stored);
-                if (!s.t.empty()) run.first_call = FirstCall{std::move(s.t), std::move(s.setpoint), std::move(s.y), std::move(s.u)};
+                if (!s.t.empty())
+                    run.first_call =
+                        FirstCall{std::move(s.t), std::move(s.setpoint), std::move(s.y), std::move(s.u), run.folder};
             }
             run.rows = std::move(stored.rows);
             visit(std::move(run));

@@ -28,6 +28,9 @@ namespace veltrax::experiments::report_parts {
 
 constexpr std::size_t kMaxBandGroups = 8;
 constexpr std::size_t kMaxListed = 50;
+// Values of y, u, t and set-point kept per band group (32 MB): a larger
+// group's bands are those of an evenly spread selection of its runs.
+constexpr std::size_t kMaxBandValues = std::size_t{1} << 22;
 
 enum class Status { ok, failed, missing, unreadable };
 const char* status_name(Status s);
@@ -37,6 +40,7 @@ const char* status_name(Status s);
 // The first call's time column, set-point, y and u, for the band plots.
 struct FirstCall {
     std::vector<double> t, setpoint, y, u;
+    std::string run;  // the run's folder name, NAME or NAME/individual_K
 };
 
 // One run as the report reads it.
@@ -109,11 +113,29 @@ struct BandGroup {
     std::string title;
     std::vector<FirstCall> calls;  // first calls of the group's ok runs, all of one length
     std::size_t left_out = 0;      // ok runs of another length
+    std::size_t runs = 0;          // ok runs, of which `calls` may be a selection
+};
+
+// An evenly spread selection of first calls, offered one run after
+// another: every stride-th is kept, the stride doubling (every second kept
+// one dropped) whenever the kept ones reach twice the limit, which the
+// first call's length sets through kMaxBandValues.
+class EvenSelection {
+public:
+    bool wants_next() const { return offered_ % stride_ == 0; }
+    void offer(std::optional<FirstCall>&& call);
+    std::size_t offered() const { return offered_; }
+    std::vector<FirstCall> take();
+
+private:
+    std::vector<FirstCall> kept_;
+    std::size_t offered_ = 0, stride_ = 1;
 };
 
 struct MetricValues {
     std::string metric;
-    std::vector<double> values;  // finite values over all calls
+    std::vector<double> values;   // finite values over all calls
+    std::size_t not_finite = 0;   // calls that ran with a NaN or infinite value
 };
 
 // What the page and the plots show, gathered run by run.
@@ -133,11 +155,15 @@ public:
     std::vector<BadRun> bad;                   // the first kMaxListed
     std::size_t bad_count = 0;
     std::vector<std::string> runaway;          // the first kMaxListed, "FOLDER call K"
-    std::size_t runaway_count = 0;
+    std::size_t runaway_count = 0;             // calls
+    std::size_t runaway_runs = 0;              // runs with a run-away call
+    std::vector<std::array<std::string, 3>> scenarios;  // the first kMaxListed: name, controller, description
+    std::size_t scenario_count = 0;
     std::vector<WorstCall> worst;              // sorted, at most options.worst
     std::vector<BandGroup> groups;
     std::size_t skipped_groups = 0;            // scenarios with bands beyond kMaxBandGroups
     std::vector<MetricValues> distributions;   // metrics with values
+    std::vector<MetricValues> not_finite;      // metrics with NaN or infinite values (values left empty)
 
 private:
     void add_calls(const RunEntry& run);
@@ -147,9 +173,9 @@ private:
     bool manifest_;
     std::vector<MetricValues> all_metrics_;
     std::string scenario_;                  // the scenario whose runs come now
-    std::vector<FirstCall> candidates_;     // its ok runs' first calls
+    EvenSelection candidates_;              // its ok runs' first calls
     std::size_t candidate_runs_ = 0;        // its ok runs with samples
-    std::vector<FirstCall> single_runs_;    // first calls of scenarios with one ok run
+    EvenSelection single_runs_;             // first calls of scenarios with one ok run
 };
 
 // ---- tables ---------------------------------------------------------------
@@ -175,11 +201,30 @@ std::string worst_calls_table(const SweepStatistics& stats);
 
 // ---- plots ----------------------------------------------------------------
 
+// Bins of a histogram: 20 of equal width between the least and the largest
+// value, one when they are equal.
+struct Histogram {
+    std::vector<double> centers;
+    std::vector<std::size_t> counts;
+    double width = 1.0;
+};
+Histogram histogram_of(std::vector<double> values);
+
 // Writes report.gp (files named in `written`) and runs gnuplot in `outdir`.
 void write_plots(const std::filesystem::path& outdir, const SweepStatistics& stats, std::vector<std::string>& written);
 
+// ---- charts ---------------------------------------------------------------
+
+// Writes report_assets/ (the charting library and the page's script) and
+// report_data.js; false in a build without the library, which writes
+// nothing.
+bool write_charts(const std::filesystem::path& outdir, const SweepStatistics& stats, std::vector<std::string>& written);
+// The page's part for the charts: the scripts to load, or why there are none.
+std::string charts_section(bool charts);
+
 // ---- page -----------------------------------------------------------------
 
-std::string report_page(const SweepStatistics& stats, const ReportResult& result, bool plots);
+// `plots`: the PNG files are there; `charts`: report_assets/ is.
+std::string report_page(const SweepStatistics& stats, const ReportResult& result, bool plots, bool charts);
 
 }  // namespace veltrax::experiments::report_parts

@@ -6,6 +6,7 @@
 
 #include "experiments/format.hpp"
 #include "experiments/gnuplot.hpp"
+#include "experiments/labels.hpp"
 #include "experiments/report_parts.hpp"
 
 namespace veltrax::experiments::report_parts {
@@ -13,6 +14,8 @@ namespace veltrax::experiments::report_parts {
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr const char* kTimeAxis = "time t (as recorded; minutes for the built-in model)";
 
 // p-quantile of sorted values: linear between the order statistics at (n - 1) p.
 double quantile(const std::vector<double>& sorted, double p) {
@@ -60,20 +63,11 @@ std::string band_block(const BandGroup& g, const std::string& block) {
     return gp + "EOD\n";
 }
 
-std::string histogram_block(const std::string& block, std::vector<double> v) {
+std::string histogram_block(const std::string& block, const std::vector<double>& v) {
+    const Histogram h = histogram_of(v);
     std::string gp = block + " << EOD\n";
-    std::sort(v.begin(), v.end());
-    const double lo = v.front(), hi = v.back();
-    const std::size_t bins = lo == hi ? 1 : 20;
-    const double width = lo == hi ? (lo == 0.0 ? 1.0 : std::fabs(lo) * 0.1) : (hi - lo) / static_cast<double>(bins);
-    std::vector<std::size_t> count(bins, 0);
-    for (double x : v) {
-        const std::size_t b = lo == hi ? 0 : static_cast<std::size_t>((x - lo) / width);
-        ++count[std::min(b, bins - 1)];
-    }
-    for (std::size_t b = 0; b < bins; ++b)
-        gp += format_number(lo == hi ? lo : lo + (static_cast<double>(b) + 0.5) * width) + " " +
-              std::to_string(count[b]) + " " + format_number(width) + "\n";
+    for (std::size_t b = 0; b < h.counts.size(); ++b)
+        gp += format_number(h.centers[b]) + " " + std::to_string(h.counts[b]) + " " + format_number(h.width) + "\n";
     return gp + "EOD\n";
 }
 
@@ -83,11 +77,13 @@ std::string band_plots(const SweepStatistics& stats, const fs::path& outdir, std
         const std::string block = "$band" + std::to_string(g + 1);
         gp += band_block(stats.groups[g], block);
         const std::string png = "report_band_" + std::to_string(g + 1) + ".png";
-        gp += "set output '" + png + "'\nset multiplot layout 2,1 title " + gp_string(stats.groups[g].title) + "\n"
-              "set ylabel 'y'\nplot " + block + " using 1:3:5 with filledcurves fc rgb '#c6dbef' title '5-95 %', \\\n"
+        const BandGroup& group = stats.groups[g];
+        gp += "set output '" + png + "'\nset multiplot layout 2,1 title " +
+              gp_string(group.title + ": 5-95 % and median of " + std::to_string(group.runs) + " runs") + "\n"
+              "set ylabel 'measured output y (0 to 1)'\nplot " + block + " using 1:3:5 with filledcurves fc rgb '#c6dbef' title '5-95 %', \\\n"
               "     " + block + " using 1:4 with lines lw 2 lc rgb '#08519c' title 'median', \\\n"
               "     " + block + " using 1:2 with steps lc rgb 'black' title 'set-point'\n"
-              "set ylabel 'u'\nset xlabel 'time'\nplot " + block +
+              "set ylabel 'control u'\nset xlabel " + gp_string(kTimeAxis) + "\nplot " + block +
               " using 1:6:8 with filledcurves fc rgb '#fdd0a2' title '5-95 %', \\\n"
               "     " + block + " using 1:7 with lines lw 2 lc rgb '#a63603' title 'median'\n"
               "unset multiplot\nunset xlabel\nunset ylabel\n\n";
@@ -107,15 +103,35 @@ std::string metric_histograms(const SweepStatistics& stats, const fs::path& outd
     gp += "set output 'report_metrics.png'\nset terminal pngcairo size 1200," + std::to_string(300 * rows) +
           " noenhanced\nset multiplot layout " + std::to_string(rows) + "," + std::to_string(cols) +
           "\nset style fill solid 0.6\nset yrange [0:*]\nunset key\n";
-    for (std::size_t i = 0; i < n; ++i)
-        gp += "set title " + gp_string(d[i].metric + " (" + std::to_string(d[i].values.size()) + " calls)") +
-              "\nplot $metric" + std::to_string(i + 1) + " using 1:2:3 with boxes\n";
-    gp += "unset multiplot\n";
+    for (std::size_t i = 0; i < n; ++i) {
+        std::string title = column_label(d[i].metric).title + " (" + std::to_string(d[i].values.size()) + " calls";
+        if (d[i].not_finite) title += ", " + std::to_string(d[i].not_finite) + " NaN not shown";
+        gp += "set title " + gp_string(title + ")") + "\nset xlabel " + gp_string(axis_title(d[i].metric)) +
+              "\nset ylabel 'calls'\nplot $metric" + std::to_string(i + 1) +
+              " using 1:2:3 with boxes lc rgb '#4a6fa5'\n";
+    }
+    gp += "unset multiplot\nunset xlabel\nunset ylabel\n";
     written.push_back((outdir / "report_metrics.png").string());
     return gp;
 }
 
 }  // namespace
+
+Histogram histogram_of(std::vector<double> v) {
+    Histogram h;
+    std::sort(v.begin(), v.end());
+    const double lo = v.front(), hi = v.back();
+    const std::size_t bins = lo == hi ? 1 : 20;
+    h.width = lo == hi ? (lo == 0.0 ? 1.0 : std::fabs(lo) * 0.1) : (hi - lo) / static_cast<double>(bins);
+    h.counts.assign(bins, 0);
+    for (double x : v) {
+        const std::size_t b = lo == hi ? 0 : static_cast<std::size_t>((x - lo) / h.width);
+        ++h.counts[std::min(b, bins - 1)];
+    }
+    for (std::size_t b = 0; b < bins; ++b)
+        h.centers.push_back(lo == hi ? lo : lo + (static_cast<double>(b) + 0.5) * h.width);
+    return h;
+}
 
 void write_plots(const fs::path& outdir, const SweepStatistics& stats, std::vector<std::string>& written) {
     std::vector<std::string> pngs;

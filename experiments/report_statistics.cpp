@@ -44,9 +44,10 @@ WorstCall worst_call(const RunEntry& run, const std::vector<std::string>& row) {
     return w;
 }
 
-BandGroup make_group(const std::string& title, std::vector<FirstCall>&& calls) {
+BandGroup make_group(const std::string& title, std::vector<FirstCall>&& calls, std::size_t runs) {
     BandGroup g;
     g.title = title;
+    g.runs = runs;
     const std::size_t length = calls.front().t.size();
     for (FirstCall& c : calls) {
         if (c.t.size() == length)
@@ -59,16 +60,44 @@ BandGroup make_group(const std::string& title, std::vector<FirstCall>&& calls) {
 
 }  // namespace
 
+void EvenSelection::offer(std::optional<FirstCall>&& call) {
+    if (wants_next() && call) {
+        kept_.push_back(std::move(*call));
+        const std::size_t limit = std::max<std::size_t>(2, kMaxBandValues / (4 * std::max<std::size_t>(1, kept_[0].t.size())));
+        if (kept_.size() >= 2 * limit) {
+            for (std::size_t i = 1; 2 * i < kept_.size(); ++i) kept_[i] = std::move(kept_[2 * i]);
+            kept_.resize((kept_.size() + 1) / 2);
+            stride_ *= 2;
+        }
+    }
+    ++offered_;
+}
+
+std::vector<FirstCall> EvenSelection::take() {
+    std::vector<FirstCall> k = std::move(kept_);
+    *this = EvenSelection();
+    return k;
+}
+
 SweepStatistics::SweepStatistics(const ReportOptions& options, bool manifest) : options_(options), manifest_(manifest) {
     const std::vector<std::string>& columns = sweep_columns();
     for (std::size_t i = sweep_column("samples") + 1; i < columns.size(); ++i)
         if (columns[i] != "steps" && columns[i] != "runaway") all_metrics_.push_back({columns[i], {}});
 }
 
-bool SweepStatistics::wants_first_call(const std::string&) const { return groups.size() < kMaxBandGroups; }
+bool SweepStatistics::wants_first_call(const std::string& scenario) const {
+    return groups.size() < kMaxBandGroups && (scenario != scenario_ || candidates_.wants_next());
+}
 
 void SweepStatistics::add(const RunEntry& run) {
-    if (run.scenario != scenario_) close_scenario();
+    if (run.scenario != scenario_ || scenario_count == 0) {
+        close_scenario();
+        if (scenarios.size() < kMaxListed) scenarios.push_back({run.scenario, run.controller, run.description});
+        ++scenario_count;
+    } else if (!scenarios.empty() && scenarios.back()[0] == run.scenario) {
+        if (scenarios.back()[1].empty()) scenarios.back()[1] = run.controller;
+        if (scenarios.back()[2].empty()) scenarios.back()[2] = run.description;
+    }
     scenario_ = run.scenario;
     switch (run.status) {
         case Status::ok: ++ok; break;
@@ -86,21 +115,25 @@ void SweepStatistics::add(const RunEntry& run) {
         ++bad_count;
     }
     add_calls(run);
-    if (run.first_call) {
-        candidates_.push_back(*run.first_call);
+    if (run.first_call || (run.status == Status::ok && number(run.rows.front(), "samples") > 0)) {
+        std::optional<FirstCall> call = run.first_call;  // none: not read, or not chosen
+        candidates_.offer(std::move(call));
         ++candidate_runs_;
-    } else if (run.status == Status::ok && number(run.rows.front(), "samples") > 0) {
-        ++candidate_runs_;  // not read: its scenario can no longer be plotted
     }
 }
 
 // The calls that ran: their metrics, the worst, the run-away ones.
 void SweepStatistics::add_calls(const RunEntry& run) {
+    bool ran_away = false;
     for (const std::vector<std::string>& row : run.rows) {
         if (row[sweep_column("samples")].empty()) continue;  // no call ran
         for (MetricValues& d : all_metrics_) {
-            const double v = number(row, d.metric.c_str());
-            if (std::isfinite(v)) d.values.push_back(v);
+            const std::string& field = row[sweep_column(d.metric)];
+            const double v = number(field);
+            if (std::isfinite(v))
+                d.values.push_back(v);
+            else if (!field.empty())
+                ++d.not_finite;
         }
         const WorstCall w = worst_call(run, row);
         const auto at = std::upper_bound(worst.begin(), worst.end(), w, worse);
@@ -110,6 +143,8 @@ void SweepStatistics::add_calls(const RunEntry& run) {
         }
         if (row[sweep_column("runaway")] == "1") {
             if (runaway.size() < kMaxListed) runaway.push_back(run.folder + " call " + row[sweep_column("call")]);
+            if (!ran_away) ++runaway_runs;
+            ran_away = true;
             ++runaway_count;
         }
     }
@@ -118,24 +153,30 @@ void SweepStatistics::add_calls(const RunEntry& run) {
 // Band groups: per scenario with two or more ok runs (at most
 // kMaxBandGroups); when there is none, one of all ok runs.
 void SweepStatistics::close_scenario() {
+    std::vector<FirstCall> calls = candidates_.take();
     if (candidate_runs_ >= 2) {
         if (groups.size() == kMaxBandGroups)
             ++skipped_groups;
-        else
-            groups.push_back(make_group(scenario_, std::move(candidates_)));
-    } else if (candidate_runs_ == 1 && groups.empty() && !candidates_.empty()) {
-        single_runs_.push_back(std::move(candidates_.front()));
+        else if (!calls.empty())
+            groups.push_back(make_group(scenario_, std::move(calls), candidate_runs_));
+    } else if (candidate_runs_ == 1 && groups.empty() && !calls.empty()) {
+        single_runs_.offer(std::move(calls.front()));
     }
-    if (!groups.empty()) single_runs_.clear();
-    candidates_.clear();
+    if (!groups.empty()) single_runs_.take();
     candidate_runs_ = 0;
 }
 
 void SweepStatistics::finish() {
     close_scenario();
-    if (groups.empty() && !single_runs_.empty()) groups.push_back(make_group("all runs", std::move(single_runs_)));
-    for (MetricValues& d : all_metrics_)
+    if (groups.empty()) {
+        const std::size_t runs = single_runs_.offered();
+        std::vector<FirstCall> calls = single_runs_.take();
+        if (!calls.empty()) groups.push_back(make_group("all runs", std::move(calls), runs));
+    }
+    for (MetricValues& d : all_metrics_) {
+        if (d.not_finite > 0) not_finite.push_back({d.metric, {}, d.not_finite});
         if (!d.values.empty()) distributions.push_back(std::move(d));
+    }
 }
 
 }  // namespace veltrax::experiments::report_parts

@@ -14,6 +14,7 @@
 
 #include "experiments/format.hpp"
 #include "experiments/report.hpp"
+#include "experiments/report_parts.hpp"
 #include "experiments/run_folder.hpp"
 #include "experiments/strict_json.hpp"
 #include "experiments/sweep.hpp"
@@ -159,6 +160,21 @@ TEST_F(Sweep, ReportMergesTheMetricsOfTheRunsAndSaysWhatIsMissing) {
     EXPECT_NE(page.find("Run-away calls (1)"), std::string::npos);
     EXPECT_NE(page.find("plain call 1"), std::string::npos);
     EXPECT_EQ(page.find("<img"), std::string::npos);
+}
+
+// A group's bands read an evenly spread selection of its runs whose values
+// stay within kMaxBandValues, however many runs there are.
+TEST(ReportBands, SelectionOfManyRunsStaysBoundedAndEven) {
+    report_parts::EvenSelection selection;
+    const std::size_t length = report_parts::kMaxBandValues / 8;  // a limit of 2: fewer than 4 kept
+    for (int run = 0; run < 100; ++run) {
+        std::optional<report_parts::FirstCall> call;
+        if (selection.wants_next()) call = report_parts::FirstCall{std::vector<double>(length), {}, {}, {}, std::to_string(run)};
+        selection.offer(std::move(call));
+    }
+    std::vector<std::string> kept;
+    for (const report_parts::FirstCall& c : selection.take()) kept.push_back(c.run);
+    EXPECT_EQ(kept, (std::vector<std::string>{"0", "64"}));
 }
 
 TEST_F(Sweep, ManifestOfAnotherSweepIsRefused) {
