@@ -33,6 +33,12 @@ Settings settings_from_inputs(int count, const InputView* inputs);
 // The core's request for these settings; checks them first (check_settings).
 CallRequest call_request(const Settings& settings);
 
+// The request of a plant and a loop without the adaptive controller: the
+// plant's fields checked (a dead time up to kMaxPlantDeadTime) and, with
+// `samples`, the number of sample periods; the controller's fields are
+// taken as they are and not read.
+CallRequest plant_request(const Settings& settings, bool samples);
+
 // The request of a gateway call: `count` positional inputs and `outputs`
 // requested outputs. Throws veltrax::Error as the plug-ins report it.
 CallRequest call_request(int count, const InputView* inputs, int outputs);

@@ -281,6 +281,24 @@ CallRequest request_of(const Settings& s) {
 
 }  // namespace
 
+CallRequest plant_request(const Settings& settings, bool samples) {
+    const Settings& s = settings;
+    const FieldNames& n = kNamed;
+    if (samples && s.samples < 0) fail("veltrax:badSampleCount", "%s must not be negative, got %ld", n.samples, s.samples);
+    if (samples && s.samples > INT32_MAX)
+        fail("veltrax:badSampleCount", "%s must be at most %d, got %ld", n.samples, INT32_MAX, s.samples);
+    if (s.dead_time < 0 || s.dead_time > kMaxPlantDeadTime)
+        fail("veltrax:badDeadTime", "%s must be between 0 and %d, got %d", n.dead_time, kMaxPlantDeadTime,
+             s.dead_time);
+    if (s.rk4_steps < 1) fail("veltrax:badStep", "%s must be at least 1, got %d", n.rk4_steps, s.rk4_steps);
+    if (!(s.rk4_step > 0.0) || !std::isfinite(s.rk4_step))
+        fail("veltrax:badStep", "%s must be positive and finite, got %g", n.rk4_step, s.rk4_step);
+    check_process(s, n);
+    CallRequest request = request_of(s);
+    if (!samples) request.config.sample_count = 0;
+    return request;
+}
+
 CallRequest call_request(const Settings& settings) {
     check_settings(settings);
     return request_of(settings);

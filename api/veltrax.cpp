@@ -7,18 +7,23 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <mutex>
 #include <new>
 #include <thread>
+#include <utility>
 
 #include "api/call_request.hpp"
 #include "api/internal.hpp"
+#include "driver/open_loop.hpp"
 #include "driver/run.hpp"
 #include "driver/snapshot.hpp"
 #include "matprod/matprod.hpp"
+#include "numeric/vpow/pow.hpp"
 
 namespace veltrax {
 
@@ -29,6 +34,15 @@ static_assert(static_cast<int>(Build::Preview) == static_cast<int>(core::Build::
 
 struct Simulation::State {
     SimulationState core;
+    std::unique_ptr<Controller> controller;  // null: the adaptive controller of the build
+
+    State() = default;
+    State(const State& other) : core(other.core), controller(other.controller ? other.controller->clone() : nullptr) {}
+    State& operator=(const State& other) {
+        core = other.core;
+        controller = other.controller ? other.controller->clone() : nullptr;
+        return *this;
+    }
 };
 
 SimulationState& SimulationAccess::state(Simulation& sim) { return sim.state_->core; }
@@ -187,6 +201,9 @@ void check_setpoint_schedule(const SetpointSchedule& schedule) {
 }
 
 Simulation::Simulation(Build build) : build_(build), state_(std::make_unique<State>()) {}
+Simulation::Simulation(const Controller& controller) : build_(Build::Base), state_(std::make_unique<State>()) {
+    state_->controller = controller.clone();
+}
 Simulation::Simulation(const Simulation& other)
     : build_(other.build_), state_(std::make_unique<State>(*other.state_)) {}
 Simulation& Simulation::operator=(const Simulation& other) {
@@ -200,13 +217,58 @@ Simulation::Simulation(Simulation&&) noexcept = default;
 Simulation& Simulation::operator=(Simulation&&) noexcept = default;
 Simulation::~Simulation() = default;
 
+const Controller* Simulation::controller() const { return state_->controller.get(); }
+
+namespace {
+
+// A call of `request` (of `settings`) with a controller of another kind.
+std::vector<Matrix> run_controlled(SimulationState& sim, Controller& controller, const CallRequest& request,
+                                   const Settings& settings, const RunOptions& options) {
+    core::SetpointSchedule schedule;
+    const core::RunOptions o = core_options(options, schedule);
+    MatrixOutputs out{o, {}};
+    with_public_errors([&] {
+        if (o.schedule) check_setpoint_schedule(*o.schedule);
+        const OutputViews views = allocate_outputs(request.config, false, out);
+        Observation observation;
+        observation.schedule = options.schedule;
+        auto control = [&](const core::Observation& c) {
+            observation.sample = c.sample;
+            observation.time = c.time;
+            observation.setpoint = c.setpoint;
+            for (int k = 0; k < kPreviewSamples; ++k) observation.preview[k] = c.preview[k];
+            observation.measured = c.measured;
+            observation.previous_control = c.previous_control;
+            observation.sample_period = c.sample_period;
+            observation.u_max = c.u_max;
+            return controller.control(observation);
+        };
+        controller.begin_call(settings);
+        try {
+            run_external_call(sim, request, views, control, o);
+        } catch (...) {
+            controller.end_call(false);
+            throw;
+        }
+        controller.end_call(true);
+    });
+    return std::move(out.matrices);
+}
+
+}  // namespace
+
 std::vector<Matrix> Simulation::call(const std::vector<Matrix>& inputs, int outputs, const RunOptions& options) {
     const CallRequest request = InputViews(inputs).request(outputs);
+    if (state_->controller)
+        return first_outputs(
+            run_controlled(state_->core, *state_->controller, request, settings_from_inputs(inputs), options), outputs);
     core::SetpointSchedule schedule;
     return first_outputs(run_request(build_, state_->core, request, core_options(options, schedule)), outputs);
 }
 
 std::vector<Matrix> Simulation::call(const Settings& settings, const RunOptions& options) {
+    if (state_->controller)
+        return run_controlled(state_->core, *state_->controller, plant_request(settings, true), settings, options);
     const CallRequest request = call_request(settings);
     core::SetpointSchedule schedule;
     return run_request(build_, state_->core, request, core_options(options, schedule));
@@ -218,12 +280,26 @@ std::vector<Matrix> call_with_core_options(Simulation& sim, const std::vector<Ma
     return first_outputs(run_request(sim.build(), state_of(sim), request, options), outputs);
 }
 
-std::vector<std::uint8_t> Simulation::save_state() const { return save_snapshot(core_build(build_), state_->core); }
+std::vector<std::uint8_t> Simulation::save_state() const {
+    if (state_->controller)
+        throw Error("veltrax:badSnapshot",
+                    "a simulation with a controller other than the adaptive one has no snapshot; a Plant's holds "
+                    "the plant");
+    return save_snapshot(core_build(build_), state_->core);
+}
 
 void Simulation::load_state(const std::vector<std::uint8_t>& snapshot) { load_state(snapshot.data(), snapshot.size()); }
 
 void Simulation::load_state(const std::uint8_t* data, std::size_t size) {
-    with_public_errors([&] { load_snapshot(core_build(build_), data, size, state_->core); });
+    with_public_errors([&] {
+        if (!state_->controller) return load_snapshot(core_build(build_), data, size, state_->core);
+        // The plant and the loop of any build's snapshot.
+        const auto loaded = std::make_unique<SimulationState>();
+        load_snapshot(check_snapshot(data, size).build, data, size, *loaded);
+        state_->core.config = loaded->config;
+        state_->core.run = loaded->run;
+        state_->core.plant = loaded->plant;
+    });
 }
 
 namespace {
@@ -307,7 +383,7 @@ void Simulation::seed_noise(long seed) {
     if (seed < 1 || seed > kMaxSeed)
         throw Error("veltrax:badSeed",
                     "seed must be an integer from 1 to " + std::to_string(kMaxSeed) + ", got " + std::to_string(seed));
-    state_->core.noise = noise_state_for_seed(static_cast<std::int32_t>(seed));
+    state_->core.plant.noise = noise_state_for_seed(static_cast<std::int32_t>(seed));
 }
 
 Matrix call_matprod(const std::vector<Matrix>& inputs, int outputs, const RunOptions& options) {
@@ -340,7 +416,7 @@ namespace {
 BatchResult run_job(const BatchJob& job, const RunOptions& options) {
     BatchResult result;
     try {
-        Simulation sim(job.build);
+        Simulation sim = job.controller ? Simulation(*job.controller) : Simulation(job.build);
         if (!job.initial_state.empty()) sim.load_state(job.initial_state);
         if (job.seed != 0) sim.seed_noise(job.seed);
         const std::size_t calls = std::max(job.calls.size(), job.settings.size());
@@ -366,45 +442,90 @@ BatchResult run_job(const BatchJob& job, const RunOptions& options) {
     return result;
 }
 
+// Results on their way from the workers to the sink on the calling thread,
+// at most `limit` at a time.
+struct ResultQueue {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::pair<std::size_t, BatchResult>> results;
+    std::size_t limit = 0;
+    unsigned working = 0;  // workers still running
+    bool stop = false;     // the sink failed: workers start no further job
+};
+
 }  // namespace
 
+// With more than one thread, every thread of the batch computes jobs and the
+// calling thread hands their results to the sink, so that a sink that waits
+// (writing files, syncing them to disk) leaves no core idle.
 void run_batch(const std::vector<BatchJob>& jobs, unsigned threads, const RunOptions& options, const BatchSink& sink) {
     std::atomic<std::size_t> next{0};
-    std::exception_ptr sink_failure;
-    std::mutex failure_mutex;
     auto cancelled = [&options] { return options.cancelled && options.cancelled(options.cancel_context); };
-    auto worker = [&] {
-        for (;;) {
-            if (cancelled()) return;
-            const std::size_t j = next.fetch_add(1);
-            if (j >= jobs.size()) return;
-            BatchResult result = run_job(jobs[j], options);
-    try {
-                sink(j, std::move(result));
-            } catch (...) {
-                const std::lock_guard<std::mutex> lock(failure_mutex);
-                if (!sink_failure) sink_failure = std::current_exception();
-                next.store(jobs.size());
-                return;
-            }
-        }
-    };
     core::SetpointSchedule unused;
     const unsigned n = std::min<std::size_t>(resolve_threads(threads, core_options(options, unused)),
                                              std::max<std::size_t>(jobs.size(), 1));
+    if (n <= 1) {
+        for (std::size_t j = 0; j < jobs.size() && !cancelled(); ++j) sink(j, run_job(jobs[j], options));
+        return;
+    }
+    ResultQueue queue;
+    queue.limit = 2 * static_cast<std::size_t>(n);
+    auto worker = [&] {
+        for (;;) {
+            if (cancelled()) break;
+            const std::size_t j = next.fetch_add(1);
+            if (j >= jobs.size()) break;
+            BatchResult result = run_job(jobs[j], options);
+            std::unique_lock<std::mutex> lock(queue.mutex);
+            queue.changed.wait(lock, [&queue] { return queue.results.size() < queue.limit || queue.stop; });
+            if (queue.stop) break;
+            queue.results.emplace_back(j, std::move(result));
+            queue.changed.notify_all();
+        }
+        const std::lock_guard<std::mutex> lock(queue.mutex);
+        --queue.working;
+        queue.changed.notify_all();
+    };
     std::vector<std::thread> pool;
     pool.reserve(n);
-    for (unsigned t = 1; t < n; ++t) {
+    for (unsigned t = 0; t < n; ++t) {
         try {
+            const std::lock_guard<std::mutex> lock(queue.mutex);
             pool.emplace_back(worker);
+            ++queue.working;
         } catch (const std::exception&) {
             break;  // the threads that started run the jobs
         }
     }
-    worker();
+    if (pool.empty()) {  // no thread could be started: the caller runs the jobs
+        for (std::size_t j = 0; j < jobs.size() && !cancelled(); ++j) sink(j, run_job(jobs[j], options));
+        return;
+    }
+    std::exception_ptr sink_failure;
+    for (;;) {
+        std::unique_lock<std::mutex> lock(queue.mutex);
+        queue.changed.wait(lock, [&queue] { return !queue.results.empty() || queue.working == 0; });
+        if (queue.results.empty()) break;
+        std::pair<std::size_t, BatchResult> done = std::move(queue.results.front());
+        queue.results.pop_front();
+        queue.changed.notify_all();
+        lock.unlock();
+        if (sink_failure) continue;  // results of jobs that were running are dropped
+        try {
+            sink(done.first, std::move(done.second));
+        } catch (...) {
+            sink_failure = std::current_exception();
+            next.store(jobs.size());
+            const std::lock_guard<std::mutex> stop(queue.mutex);
+            queue.stop = true;
+            queue.changed.notify_all();
+        }
+    }
     for (std::thread& t : pool) t.join();
     if (sink_failure) std::rethrow_exception(sink_failure);
 }
+
+std::string build_info() { return vpow::pow_summary(); }
 
 std::vector<BatchResult> run_batch(const std::vector<BatchJob>& jobs, unsigned threads) {
     std::vector<BatchResult> results(jobs.size());

@@ -36,8 +36,10 @@
 #include <vector>
 
 #include "api/build.hpp"
+#include "api/controller.hpp"
 #include "api/errors.hpp"
 #include "api/options.hpp"
+#include "api/plant.hpp"
 #include "api/settings.hpp"
 #include "api/snapshot.hpp"
 
@@ -91,10 +93,17 @@ std::vector<Matrix> inputs_of(const Settings& settings);
 
 // One simulation: the state of one loaded plug-in of the given build. Copying
 // a Simulation branches it: the copy continues exactly as the original would.
+//
+// A Simulation may close the loop with another controller instead
+// (api/controller.hpp): the same plant, noise, schedule, time and sums, each
+// call's control from the controller. Its calls return outputs 2 and 3
+// (estimates, search record) without columns and NaN as the static gain.
 class Simulation {
 public:
     // The state at load.
     explicit Simulation(Build build = Build::Base);
+    // The state at load, controlled by a copy of `controller` (clone()).
+    explicit Simulation(const Controller& controller);
     Simulation(const Simulation& other);
     Simulation& operator=(const Simulation& other);
     Simulation(Simulation&&) noexcept;
@@ -102,6 +111,8 @@ public:
     ~Simulation();
 
     Build build() const { return build_; }
+    // The controller of the loop, or null for the adaptive one of build().
+    const Controller* controller() const;
 
     // Noise seeds run from 1 to kMaxSeed; a plug-in starts with seed 1.
     static constexpr long kMaxSeed = 2147483562;
@@ -115,7 +126,9 @@ public:
     // "veltrax:badSchedule" when its steps are not in order).
     std::vector<Matrix> call(const std::vector<Matrix>& inputs, int outputs = 5, const RunOptions& options = {});
     // The same with named settings; returns all five outputs. Errors name
-    // the field ("settings.dead_time").
+    // the field ("settings.dead_time"). With a controller of another kind
+    // only the plant's fields and `samples` are checked (a dead time up to
+    // 19), and its begin_call may reject the rest.
     std::vector<Matrix> call(const Settings& settings, const RunOptions& options = {});
 
     // Restarts the noise generators as if the plug-in had just been loaded
@@ -131,6 +144,10 @@ public:
     //
     // save_state: the snapshot. Reads the state only: it may run at the same
     // time as other const uses of this Simulation, not with call or a load.
+    // A Simulation with another controller has none (Error
+    // "veltrax:badSnapshot"; a Plant's snapshot holds a plant); it loads the
+    // plant, time, set-point and sums of any build's snapshot, its controller
+    // staying as it is.
     std::vector<std::uint8_t> save_state() const;
     // load_state: replaces the state by the snapshot's. Throws Error
     // "veltrax:badSnapshot" (truncated, corrupted, foreign, of a newer format
@@ -174,6 +191,9 @@ struct BatchJob {
     // Set-point schedule of each call (not owned; must outlive the batch);
     // a null or missing entry takes the schedule of the batch's RunOptions.
     std::vector<const SetpointSchedule*> schedules;
+    // A controller of another kind, cloned for the job; null: the adaptive
+    // controller of `build`. It is called from the thread that runs the job.
+    std::shared_ptr<const Controller> controller;
 };
 
 struct BatchResult {
@@ -189,8 +209,14 @@ struct BatchResult {
 // the jobs one after another; a failing job fails alone.
 std::vector<BatchResult> run_batch(const std::vector<BatchJob>& jobs, unsigned threads = 0);
 
+// How this build computes here, one line per fact; today the power function:
+// "power: avx512 with table loads (glibc 2.36 verified, self-check passed)",
+// or the scalar path and why (numeric/vpow/pow.hpp). The first call chooses
+// the path, as the first simulation would.
+std::string build_info();
+
 // Receives the result of job `job` as soon as it ends, on the thread that
-// ran it; calls for different jobs may come at the same time.
+// called run_batch, one result at a time.
 using BatchSink = std::function<void(std::size_t job, BatchResult&& result)>;
 
 // The same, handing each result to `sink` instead of keeping it. `options`

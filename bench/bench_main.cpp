@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Speed of a call and of the cost: the literal reading of the search (every
-// evaluation where it is written, one thread) side by side with the product's
+// evaluation where it is written, one thread) side by side with the fast
 // search one start after another (scalar), in AVX2 and AVX-512 lanes, and on
 // two threads.
 //
@@ -9,12 +9,17 @@
 // search and of the one-thread scalar search, measured earlier in the same
 // run, over this row's), evals_per_sample (cost evaluations per sample period)
 // and pows_per_eval (power-function calls per evaluation), the last two
-// counted in an extra untimed run of the scalar search.
+// counted in an extra untimed run of the scalar search, and for the rows in
+// vector lanes x_pow_limit: the row's time over the time its power calls take
+// alone (the same number of values through the row's kernel, measured right
+// after the row).
 #include <benchmark/benchmark.h>
 
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <cmath>
 #include <map>
@@ -24,7 +29,7 @@
 #include "api/internal.hpp"
 #include "controller/cost.hpp"
 #include "controller/estimator.hpp"
-#include "numeric/vector_pow.hpp"
+#include "numeric/vpow/pow.hpp"
 
 using namespace veltrax;
 
@@ -47,13 +52,16 @@ Scenario model_typical() {
              Matrix::row({50, 0.505, 2.98, 4.0})}};
 }
 
-// How a row searches: the literal reading, or the product's search on
+// How a row searches: the literal reading, or the fast search on
 // `threads` threads with at most the given lanes.
+enum class Tables { Chosen, Gathers, Loads };
+
 struct Search {
     bool literal;
     unsigned threads;
     SearchLanes lanes;
     bool cancellable = false;  // with a cancellation hook, as the hosts call
+    Tables tables = Tables::Chosen;  // the power kernel's table access
 };
 
 const Search kLiteral{true, 1, SearchLanes::Scalar};
@@ -62,23 +70,49 @@ const Search kAvx2_1{false, 1, SearchLanes::Avx2};
 const Search kWidest1{false, 1, SearchLanes::Widest};
 const Search kWidest2{false, 2, SearchLanes::Widest};
 const Search kWidest1Cancellable{false, 1, SearchLanes::Widest, true};
+const Search kWidest1Gathers{false, 1, SearchLanes::Widest, false, Tables::Gathers};
+const Search kWidest1Loads{false, 1, SearchLanes::Widest, false, Tables::Loads};
 
 // A hook that reads a pending-interrupt flag, as the plug-ins' does.
 bool interrupt_flag_set(void* flag) { return static_cast<std::atomic<bool>*>(flag)->load(std::memory_order_relaxed); }
-
-// The lanes a row's product search runs on this machine.
-std::string lanes_name(const Search& search) {
-    if (search.lanes == SearchLanes::Scalar) return "scalar";
-    if (search.lanes == SearchLanes::Avx2)
-        return vpow::pow_path_usable(vpow::PowPath::Avx2) ? "avx2" : "scalar";
-    return vpow::pow_path_name(vpow::pow_path());
-}
 
 // The process's CPU time, or the real time, in seconds.
 double seconds(bool real) {
     timespec now;
     clock_gettime(real ? CLOCK_MONOTONIC : CLOCK_PROCESS_CPUTIME_ID, &now);
     return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+// The power path whose lanes a row's fast search runs on this machine.
+vpow::PowPath row_path(const Search& search) {
+    if (search.lanes == SearchLanes::Scalar) return vpow::PowPath::Scalar;
+    if (search.lanes == SearchLanes::Avx2)
+        return vpow::pow_path_usable(vpow::PowPath::Avx2) ? vpow::PowPath::Avx2 : vpow::PowPath::Scalar;
+    return vpow::pow_path();
+}
+
+std::string lanes_name(const Search& search) {
+    const vpow::PowPath path = row_path(search);
+    if (path == vpow::PowPath::Scalar) return "scalar";
+    return std::string(vpow::pow_path_name(path)) + " with table " +
+           vpow::table_access_name(vpow::table_access(path));
+}
+
+// The time per value of the row's power kernel, alone: the fastest of a few
+// rounds, each 16 passes over 1024 values of the cost's range.
+double kernel_seconds_per_value(vpow::PowPath path) {
+    std::vector<double> w(1024), out(1024);
+    for (std::size_t i = 0; i < w.size(); ++i) w[i] = 0.01 + 9.99 * static_cast<double>((i * 677) % 1024) / 1024.0;
+    double fastest = 1e9;
+    for (int round = 0; round < 40; ++round) {
+        const auto begin = std::chrono::steady_clock::now();
+        for (int pass = 0; pass < 16; ++pass) {
+            vpow::pow_n_on(path, w.data(), w.size(), 4.0, out.data());
+            benchmark::DoNotOptimize(out.data());
+        }
+        fastest = std::min(fastest, std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
+    }
+    return fastest / (16.0 * static_cast<double>(w.size()));
 }
 
 // Time per sample of the literal and of the one-thread scalar search, by
@@ -93,6 +127,11 @@ void BM_Call(benchmark::State& state, Build build, Scenario scenario, Search sea
         state.SkipWithError("no AVX-512 path on this machine");
         return;
     }
+    const vpow::PowPath path = row_path(search);
+    const vpow::TableAccess chosen = vpow::table_access(path);
+    if (search.tables != Tables::Chosen && path != vpow::PowPath::Scalar)
+        vpow::set_table_access(path, search.tables == Tables::Loads ? vpow::TableAccess::Loads
+                                                                    : vpow::TableAccess::Gathers);
     core::RunOptions options;
     options.threads = search.threads;
     options.lanes = search.lanes;
@@ -135,6 +174,11 @@ void BM_Call(benchmark::State& state, Build build, Scenario scenario, Search sea
         benchmark::Counter(samples, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
     state.counters["evals_per_sample"] = static_cast<double>(counts.evaluations) / samples;
     state.counters["pows_per_eval"] = static_cast<double>(counts.powers) / static_cast<double>(counts.evaluations);
+    if (!search.literal && path != vpow::PowPath::Scalar) {
+        const double pow_limit = static_cast<double>(counts.powers) / samples * kernel_seconds_per_value(path);
+        state.counters["x_pow_limit"] = per_sample / pow_limit;
+    }
+    if (path != vpow::PowPath::Scalar) vpow::set_table_access(path, chosen);
 }
 
 // A prediction state as it is in the middle of the typical run.
@@ -234,12 +278,17 @@ void BM_V2_Avx512(benchmark::State& s, Scenario sc, Search how) {
 
 }  // namespace
 
-// The typical call: literal, scalar, AVX2 lanes and AVX-512 lanes on one
-// thread, the widest lanes on two threads.
+// The typical call: literal, scalar, AVX2 lanes and AVX-512 lanes (with the
+// table access chosen here, with gathers and with loads) on one thread, the
+// widest lanes on two threads.
 BENCHMARK_CAPTURE(BM_V2, linear_N300_literal, linear_typical(), kLiteral)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_V2, linear_N300_scalar_1thread, linear_typical(), kScalar1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_V2, linear_N300_avx2_1thread, linear_typical(), kAvx2_1)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_V2_Avx512, linear_N300_avx512_1thread, linear_typical(), kWidest1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_V2_Avx512, linear_N300_avx512_gathers_1thread, linear_typical(), kWidest1Gathers)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_V2_Avx512, linear_N300_avx512_loads_1thread, linear_typical(), kWidest1Loads)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_V2, linear_N300_1thread_cancellable, linear_typical(), kWidest1Cancellable)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_V2, linear_N300_2threads, linear_typical(), kWidest2)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -13,6 +13,7 @@
 #include <CLI/CLI.hpp>
 #include <exception>
 #include <new>
+#include <string>
 
 #include "api/veltrax.hpp"
 #include "cli/batch_command.hpp"
@@ -91,7 +92,8 @@ int main(int argc, char** argv) {
                  "A scenario file (JSON) holds the calls of one simulation; see docs/cli.md.",
                  "veltrax"};
     app.require_subcommand(1);
-    app.set_version_flag("--version", VELTRAX_VERSION);
+    app.set_version_flag("--version",
+                         [] { return std::string("veltrax ") + VELTRAX_VERSION + "\n" + veltrax::build_info(); });
     app.footer("Exit status: 0 success, 1 a scenario failed, 2 bad command line; SIGINT or SIGTERM keep the\n"
                "results of the scenarios that finished and end the tool by that signal (130, 143).");
     RunArgs run_args;

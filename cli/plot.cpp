@@ -42,7 +42,7 @@ std::string what_ran(const RunResult& run, const CallResult& c) {
     if (run.individual) s += " (individual " + std::to_string(run.individual_index()) + ")";
     s += ", call " + std::to_string(c.call) + " of " + std::to_string(run.calls.size()) + ": " +
          std::to_string(c.outputs[0].rows) + " samples";
-    return s + (run.controller.empty() ? "" : ", controller " + run.controller);
+    return s + (run.controller ? ", controller " + run.controller->name : "");
 }
 
 // One call: inline data block (time, trajectory, theta) and its two plots.

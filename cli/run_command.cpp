@@ -128,7 +128,7 @@ int run_command(const RunArgs& a) {
     const std::optional<PlannedRun> planned = plan(s, a, status);
     if (!planned) return status;
     RunPlace place;
-    Simulation sim(s.build);
+    Simulation sim = simulation_for(s);
     try {
         place = check_run_place(a.output);
         if (!a.load_state.empty()) sim.load_state_file(a.load_state);

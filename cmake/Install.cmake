@@ -11,7 +11,8 @@ include(CMakePackageConfigHelpers)
 # api/veltrax.hpp and what it includes; the other headers of api/ are the
 # project's own.
 set(VELTRAX_PUBLIC_HEADERS
-  api/veltrax.hpp api/build.hpp api/errors.hpp api/options.hpp api/settings.hpp api/snapshot.hpp)
+  api/veltrax.hpp api/build.hpp api/controller.hpp api/errors.hpp api/options.hpp api/plant.hpp api/settings.hpp
+  api/snapshot.hpp)
 set(VELTRAX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/veltrax)
 
 target_include_directories(veltrax_api PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/veltrax>)

@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "controller/prediction.hpp"
-#include "numeric/vector_pow.hpp"
+#include "numeric/vpow/pow.hpp"
 
 namespace veltrax {
 

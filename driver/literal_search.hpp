@@ -3,7 +3,7 @@
 // walk from the two integer end points, the golden section on its bracket,
 // then one more evaluation of the cost at the abscissa found; every
 // evaluation is the full cost, with its store into the set-point in the
-// preview builds. The reference that the product's search is checked and
+// preview builds. The reference that the fast search is checked and
 // measured against.
 #pragma once
 

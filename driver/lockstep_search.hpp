@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The lock-step move search: the starts of the product's search run side by
+// The lock-step move search: the starts of the fast search run side by
 // side in 4 (AVX2) or 8 (AVX-512) lanes, one start to a lane, and the lanes'
 // cost evaluations are done together as one vector evaluation of the cost
 // table. Each lane does exactly the scalar sequence of its start - the walk
@@ -16,7 +16,7 @@
 #include "controller/cost.hpp"
 #include "driver/search_starts.hpp"
 #include "driver/search_team.hpp"
-#include "numeric/vector_pow.hpp"
+#include "numeric/vpow/pow.hpp"
 
 namespace veltrax {
 
@@ -27,28 +27,34 @@ int lockstep_lanes(vpow::PowPath path);
 
 namespace detail {
 
-enum class WalkStep : std::uint8_t { C, Inside, Beyond, Shift };
+// What a walking lane's pending evaluation is for, in bracket_from's order.
+enum class WalkStep : std::uint8_t {
+    FirstC,          // f(c), before the loop
+    ParabolaInside,  // f(u) for the parabola's u between b and c
+    ParabolaBeyond,  // f(u) for the parabola's u beyond c, short of the limit
+    ThenShift,       // f(u), after which the three points shift
+};
 
-// The state of up to eight lanes. Arrays hold one value per lane; bit l of a
-// mask stands for lane l.
-struct alignas(64) LaneState {
+// The state of a group of up to eight lanes. Arrays hold one value per lane;
+// bit l of a lane set stands for lane l.
+struct alignas(64) LaneGroup {
     static constexpr int kMaxLanes = 8;
     double du[kMaxLanes];     // the abscissa each lane evaluates next
     double value[kMaxLanes];  // its cost, once evaluated
     // Golden section: [x0, x3] with interior points x1, x2 (costs f1, f2)
     // and the loop iterations begun.
     double x0[kMaxLanes], x1[kMaxLanes], x2[kMaxLanes], x3[kMaxLanes];
-    double f1[kMaxLanes], f2[kMaxLanes], iterations[kMaxLanes];
+    double f1[kMaxLanes], f2[kMaxLanes], golden_iterations[kMaxLanes];
     // Bracket walk: a, b, c with their costs, the trial point u, the
     // iterations done and the evaluation awaited.
     double a[kMaxLanes], b[kMaxLanes], c[kMaxLanes];
     double fa[kMaxLanes], fb[kMaxLanes], fc[kMaxLanes], u[kMaxLanes];
     int walk_iterations[kMaxLanes];
-    WalkStep step[kMaxLanes];
-    int start[kMaxLanes];  // start index of each lane
-    unsigned active = 0;   // lanes that run a start
-    unsigned golden = 0;   // of those, the lanes in the golden section
-    unsigned right = 0;    // golden lanes that evaluate x2 (the others x1)
+    WalkStep awaits[kMaxLanes];
+    int start[kMaxLanes];       // start index of each lane
+    unsigned active = 0;        // lanes that run a start
+    unsigned in_golden = 0;     // of those, the lanes in the golden section
+    unsigned evaluates_x2 = 0;  // golden lanes that evaluate x2 (the others x1)
 };
 
 }  // namespace detail
@@ -58,10 +64,12 @@ struct alignas(64) LaneState {
 // last one, a long chain that a single group leaves mostly waiting).
 class LockstepLanes {
 public:
-    static constexpr int kMaxGroups = 4;
+    static constexpr int kMaxGroups = (kSearchStarts + 3) / 4;
 
-    // lanes: lockstep_lanes() of a usable path, 4 or 8.
-    explicit LockstepLanes(int lanes) : lanes_(lanes) {}
+    // lanes: lockstep_lanes() of a usable path, 4 or 8; access: how its
+    // power kernel reads the tables; share: how many starts it runs at once
+    // on a team (all of them when the caller runs a job alone).
+    LockstepLanes(int lanes, vpow::TableAccess access, int share) : lanes_(lanes), access_(access), share_(share) {}
 
     // Searches the starts of chunk `chunk` and of every chunk that `more`
     // hands out, and writes each start's outcome to outcomes[start index].
@@ -69,7 +77,9 @@ public:
 
 private:
     int lanes_;
-    detail::LaneState groups_[kMaxGroups]{};
+    vpow::TableAccess access_;
+    int share_;
+    detail::LaneGroup groups_[kMaxGroups]{};
 };
 
 }  // namespace veltrax

@@ -23,12 +23,14 @@ struct OutputViews {
     double* sums = nullptr;        // 3 x 1
 };
 
-inline void output_shapes(const RunConfig& c, OutputShape shapes[kOutputCount]) {
+// `adaptive`: the adaptive controller's call; with another controller the
+// estimates and the search record have no columns.
+inline void output_shapes(const RunConfig& c, OutputShape shapes[kOutputCount], bool adaptive = true) {
     const std::size_t n = static_cast<std::size_t>(c.sample_count);
     shapes[0] = {n, 1};
     shapes[1] = {n, 5};
-    shapes[2] = {n, static_cast<std::size_t>(c.a_order + c.b_order)};
-    shapes[3] = {n, 5};
+    shapes[2] = {n, adaptive ? static_cast<std::size_t>(c.a_order + c.b_order) : 0};
+    shapes[3] = {n, adaptive ? std::size_t{5} : 0};
     shapes[4] = {3, 1};
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 
 #include "driver/errors.hpp"
 #include "driver/literal_search.hpp"
+#include "driver/open_loop.hpp"
 #include "driver/sample_loop.hpp"
 #include "driver/search.hpp"
 #include "platform/resources.hpp"
@@ -101,13 +103,20 @@ void throw_interrupted(long sample, long total) {
                                            std::to_string(total) + "; the state is as before the call");
 }
 
+void throw_bad_control(double u, long sample) {
+    const char* value = std::isnan(u) ? "NaN" : u > 0 ? "Inf" : "-Inf";
+    throw core::Error("veltrax:badControl", std::string("the controller returned ") + value + " in sample period " +
+                                                std::to_string(sample + 1) + "; a control must be a finite number");
+}
+
 namespace {
 
 template <core::Build B, class Search>
 void run_with(SimulationState& sim, const CallRequest& request, const OutputViews& out, Search& search,
               const core::RunOptions& options) {
     start_run<B>(sim, request);
-    run_samples<B>(sim, out, search, options);
+    AdaptiveLoopController<B, Search> controller(search, options.schedule);
+    run_samples(sim, out, controller, options);
     write_sums(sim, out);
     if (options.counts) {
         options.counts->evaluations += search.counts.evaluations;
@@ -115,7 +124,7 @@ void run_with(SimulationState& sim, const CallRequest& request, const OutputView
     }
 }
 
-// The power-function path whose lanes the product's search runs.
+// The power-function path whose lanes the fast search runs.
 vpow::PowPath search_path(SearchLanes lanes) {
     switch (lanes) {
         case SearchLanes::Scalar: return vpow::PowPath::Scalar;
@@ -141,15 +150,61 @@ void run_build(SimulationState& sim, const CallRequest& request, const OutputVie
     // The team starts before the state changes; a call without samples needs none.
     const unsigned threads = request.config.sample_count > 0 ? resolve_threads(options.threads, options) : 1;
     if (options.counts) {
-        ProductSearch<true> search(threads);
+        FastSearch<true> search(threads);
         run_with<B>(sim, request, out, search, options);
     } else {
-        ProductSearch<false> search(threads, search_path(options.lanes));
+        FastSearch<false> search(threads, search_path(options.lanes));
         run_with<B>(sim, request, out, search, options);
     }
 }
 
 }  // namespace
+
+struct AdaptiveStepper::Impl {
+    explicit Impl(unsigned threads) : search(resolve_threads(threads)) {}
+    FastSearch<false> search;
+};
+
+AdaptiveStepper::AdaptiveStepper(core::Build build, unsigned threads)
+    : build_(build), impl_(std::make_unique<Impl>(threads)) {}
+
+AdaptiveStepper::~AdaptiveStepper() = default;
+
+void AdaptiveStepper::start(SimulationState& s, const RunConfig& config) const {
+    s.config = config;
+    switch (build_) {
+        case core::Build::Preview: start_controller<core::Build::Preview>(s); break;
+        case core::Build::Base: start_controller<core::Build::Base>(s); break;
+        case core::Build::PreviewHold: start_controller<core::Build::PreviewHold>(s); break;
+    }
+}
+
+namespace {
+
+template <core::Build B>
+double adaptive_step(SimulationState& s, FastSearch<false>& search, double time, double measured,
+                     const core::SetpointSchedule* schedule) {
+    AdaptiveLoopController<B, FastSearch<false>> controller(search, schedule);
+    s.run.sim_time = time;
+    SampleValues x;
+    x.y = measured;
+    const double u = controller.control(s, 0, x);
+    controller.end_sample(s);
+    return u;
+}
+
+}  // namespace
+
+double AdaptiveStepper::control(SimulationState& s, double time, double measured,
+                                const core::SetpointSchedule* schedule) {
+    switch (build_) {
+        case core::Build::Preview: return adaptive_step<core::Build::Preview>(s, impl_->search, time, measured, schedule);
+        case core::Build::Base: return adaptive_step<core::Build::Base>(s, impl_->search, time, measured, schedule);
+        case core::Build::PreviewHold:
+            return adaptive_step<core::Build::PreviewHold>(s, impl_->search, time, measured, schedule);
+    }
+    return 0.0;
+}
 
 void run_call(core::Build build, SimulationState& sim, const CallRequest& request, const OutputViews& out,
               const core::RunOptions& options) {

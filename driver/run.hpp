@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <new>
 
 #include "driver/arguments.hpp"
@@ -45,6 +46,43 @@ void poll_before_run(const core::RunOptions& options, long samples);
 void run_call(core::Build build, SimulationState& sim, const CallRequest& request, const OutputViews& out,
               const core::RunOptions& options = {});
 
+// The adaptive controller of a build alone, for a loop run elsewhere (with
+// the plant stepped by its caller). Its state is the controller's part of a
+// SimulationState, which the caller keeps.
+class AdaptiveStepper {
+public:
+    AdaptiveStepper(core::Build build, unsigned threads);
+    ~AdaptiveStepper();
+    AdaptiveStepper(const AdaptiveStepper&) = delete;
+    AdaptiveStepper& operator=(const AdaptiveStepper&) = delete;
+
+    // The controller's part of a call's run start, for `config`.
+    void start(SimulationState& s, const RunConfig& config) const;
+    // u(t) from the measurement of the sample period that starts at `time`,
+    // the controller's histories moved on; `schedule` null: the built-in one.
+    double control(SimulationState& s, double time, double measured, const core::SetpointSchedule* schedule);
+
+private:
+    struct Impl;
+    core::Build build_;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The outputs of a call of `config` from `allocate` (below), after checking
+// that they fit into memory; `adaptive` as output_shapes takes it.
+template <class Allocate>
+OutputViews allocate_outputs(const RunConfig& config, bool adaptive, Allocate&& allocate) {
+    OutputShape shapes[kOutputCount];
+    output_shapes(config, shapes, adaptive);
+    const std::uint64_t bytes = output_bytes(shapes);
+    check_output_memory(config.sample_count, bytes);
+    try {
+        return allocate(shapes);
+    } catch (const std::bad_alloc&) {
+        throw_out_of_memory(config.sample_count, bytes);
+    }
+}
+
 // The whole gateway call of a checked request: checks that the five outputs
 // fit into memory and asks `allocate` for them, then runs the call on `sim`.
 //   allocate(const OutputShape (&shapes)[kOutputCount]) -> OutputViews
@@ -55,17 +93,7 @@ template <class Allocate>
 void run_gateway_call(core::Build build, SimulationState& sim, const CallRequest& request, Allocate&& allocate,
                       const core::RunOptions& options = {}) {
     if (options.schedule) check_setpoint_schedule(*options.schedule);
-    OutputShape shapes[kOutputCount];
-    output_shapes(request.config, shapes);
-    const std::uint64_t bytes = output_bytes(shapes);
-    check_output_memory(request.config.sample_count, bytes);
-    OutputViews out;
-    try {
-        out = allocate(shapes);
-    } catch (const std::bad_alloc&) {
-        throw_out_of_memory(request.config.sample_count, bytes);
-    }
-    run_call(build, sim, request, out, options);
+    run_call(build, sim, request, allocate_outputs(request.config, true, allocate), options);
 }
 
 }  // namespace veltrax

@@ -9,9 +9,9 @@ namespace veltrax {
 // How the control move is searched. Both give the same bits; Literal
 // evaluates the cost everywhere the search is written (a reference, about
 // four times slower).
-enum class SearchMethod { Product, Literal };
+enum class SearchMethod { Fast, Literal };
 
-// The widest vector lanes the product's search may use. Every choice gives
+// The widest vector lanes the fast search may use. Every choice gives
 // the same bits (benchmarks and tests compare them): Widest runs lock-step
 // lanes on the vector power function's path (vpow::pow_path()), Avx2 at most
 // AVX2 lanes, Scalar one start after another.
@@ -31,7 +31,7 @@ struct RunOptions {
     // Threads of the move search (at most 64); 0 takes VELTRAX_THREADS, at
     // most the CPUs this process may run on, else those CPUs.
     unsigned threads = 0;
-    SearchMethod search = SearchMethod::Product;
+    SearchMethod search = SearchMethod::Fast;
     SearchLanes lanes = SearchLanes::Widest;
     // When set, the search adds its work here (slower).
     SearchCounts* counts = nullptr;

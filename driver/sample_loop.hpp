@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// Run start and the sample period, step by step, generic over the build and
-// over how the control move is searched.
+// Run start and the sample period, step by step: the loop, generic over the
+// controller (run_samples), and the adaptive controller in it, generic over
+// the build and over how the control move is searched.
 //
 // A search provides
 //   MoveChoice find_move<B>(SimulationState&)  the move of this sample and its
@@ -17,12 +18,10 @@
 #include "driver/arguments.hpp"
 #include "driver/build_traits.hpp"
 #include "driver/outputs.hpp"
+#include "driver/plant_step.hpp"
 #include "driver/run_options.hpp"
 #include "driver/setpoint_schedule.hpp"
 #include "driver/simulation.hpp"
-#include "numeric/deviates.hpp"
-#include "numeric/linear_process.hpp"
-#include "process_model/process_model.hpp"
 
 namespace veltrax {
 
@@ -33,16 +32,10 @@ struct MoveChoice {
     double cost;
 };
 
+// The adaptive controller's part of the run start.
 template <core::Build B>
-void start_run(SimulationState& s, const CallRequest& r) {
-    s.config = r.config;
+void start_controller(SimulationState& s) {
     const RunConfig& cfg = s.config;
-    if (cfg.linear_process) {
-        const ProcessRequest& p = r.process;
-        normalise_transfer_function(s.linear, p.num, p.num_degree, p.den, p.den_degree);
-    } else {
-        prepare_model_for_body(s.model, r.process.body_mass, r.process.cardiac_output);
-    }
     start_prediction(s.prediction, cfg.t_coef, cfg.a_order, cfg.b_order, cfg.dead_time);
     const int n = cfg.a_order + cfg.b_order;
     for (int k = 0; k < n; ++k) s.estimator.ud_diag[k] = EstimatorState::initial_covariance;
@@ -51,6 +44,13 @@ void start_run(SimulationState& s, const CallRequest& r) {
     }
     for (double& t : s.estimator.theta) t = 0.0;
     s.estimator.theta[cfg.b_order] = 1.0;
+}
+
+template <core::Build B>
+void start_run(SimulationState& s, const CallRequest& r) {
+    s.config = r.config;
+    configure_process(s.plant, s.config, r.process);
+    start_controller<B>(s);
 }
 
 // What one sample period records besides the state.
@@ -62,61 +62,17 @@ struct SampleValues {
     double best_cost = 0.0;
 };
 
-// Runge-Kutta steps between two polls of RunOptions::cancelled within a
-// sample period (about a millisecond).
-constexpr long kStepsPerPoll = 4096;
-
-// Ends the call with veltrax:interrupted in sample period `sample` (from 0).
-[[noreturn]] void throw_interrupted(long sample, long total);
-
-inline void poll_cancelled(const core::RunOptions& options, long sample, long total) {
-    if (options.cancelled && options.cancelled(options.cancel_context)) throw_interrupted(sample, total);
-}
-
-// Advances the process by one sample period under the input fixed at the end
-// of the previous one; returns its output v. The model's sample period is at
-// most 60 steps; a long Runge-Kutta period polls for cancellation.
-inline double advance_process(SimulationState& s, const core::RunOptions& options, long sample) {
-    const RunConfig& cfg = s.config;
-    if (cfg.linear_process) {
-        long steps = cfg.substeps_per_sample;
-        for (; steps > kStepsPerPoll; steps -= kStepsPerPoll) {
-            advance_linear_process(s.linear, s.run.process_input, kStepsPerPoll, cfg.rk4_step_size);
-            poll_cancelled(options, sample, cfg.sample_count);
-        }
-        advance_linear_process(s.linear, s.run.process_input, steps, cfg.rk4_step_size);
-        return linear_process_output(s.linear);
-    }
-    advance_model_sample_period(s.model);
-    return observed_concentration(s.model);
-}
-
-// Measurement curve, noise, the squared-error sum (before clamping) and
-// clamping to [0, 1]. A negative output has no real power for a fractional
-// exponent; the curve then reads 0, as at v = 0.
-inline void measure(SimulationState& s, SampleValues& x) {
-    const RunConfig& cfg = s.config;
-    RunState& rs = s.run;
-    const double v = x.v;
-    double y = 0.0;
-    if (!(v < 0.0) || std::trunc(cfg.plant_hill_exponent) == cfg.plant_hill_exponent) {
-        const double vg = std::pow(v, cfg.plant_hill_exponent);
-        y = vg / (std::pow(cfg.plant_hill_midpoint, cfg.plant_hill_exponent) + vg);
-    }
-    if (cfg.noise_amplitude > 0.0) {
-        if (cfg.gaussian_noise)
-            x.noise = cfg.noise_amplitude * gaussian_deviate(s.noise, &s.noise.noise_seed);
-        else
-            x.noise = cfg.noise_amplitude * (1.0 - 2.0 * static_cast<double>(uniform_deviate(s.noise, &s.noise.noise_seed)));
-        y = y + x.noise;
-    }
-    const double error = rs.setpoint - y;
-    rs.sum_sq_error = rs.sum_sq_error + error * error;
-    if (y <= 0.0) y = 0.0;
-    if (!(y < 1.0)) y = 1.0;
-    rs.process_output = v;
-    rs.measured_output = y;
-    x.y = y;
+// The plant's first half of the sample period, and the squared-error sum of
+// the measurement before clamping with the set-point of the previous sample
+// period.
+template <class State>
+void measure_sample(State& s, const core::RunOptions& options, long sample, SampleValues& x) {
+    const PlantSample p = sample_plant(s.plant, s.config, options, sample);
+    const double error = s.run.setpoint - p.raw;
+    s.run.sum_sq_error = s.run.sum_sq_error + error * error;
+    x.v = p.v;
+    x.noise = p.noise;
+    x.y = p.y;
 }
 
 // Linearised output z(t) (at y = 1 it keeps z(t-1)) and the histories that
@@ -175,6 +131,16 @@ inline void preview_user_schedule(double* ref_preview, double t, const core::Set
     ref_preview[kHorizonEnd - 1] = value;
 }
 
+// The loop's set-point of this sample period, on the time at its start: the
+// schedule of the user's, or null for the built-in one (which leaves the
+// set-point as it was before its first step).
+inline void loop_setpoint(RunState& rs, const core::SetpointSchedule* schedule) {
+    if (schedule)
+        setpoint_at(*schedule, rs.sim_time, 0.0, &rs.setpoint);
+    else
+        setpoint_schedule(rs);
+}
+
 // The set-point of this sample period: the schedule, or in the preview builds
 // its far end; the hold build also counts its hold and starts it again while
 // a change travels through the preview. `schedule` is the user's, or null for
@@ -198,10 +164,8 @@ inline void schedule_setpoint(SimulationState& s, const core::SetpointSchedule* 
         rs.last_far_setpoint = s.ref_preview[kHorizonEnd - 1];
     } else if constexpr (BuildTraits<B>::preview) {
         preview();
-    } else if (schedule) {
-        setpoint_at(*schedule, rs.sim_time, 0.0, &rs.setpoint);
     } else {
-        setpoint_schedule(rs);
+        loop_setpoint(rs, schedule);
     }
 }
 
@@ -236,9 +200,8 @@ inline void keep_far_setpoint(SimulationState& s) {
     if constexpr (BuildTraits<B>::preview) s.run.setpoint = s.ref_preview[kHorizonEnd - 1];
 }
 
-// Limits, the control signal and its histories, and the input of the
-// process for the next sample periods.
-inline void apply_move(SimulationState& s, double move, SampleValues& x) {
+// Limits, the control signal and its histories; returns u(t).
+inline double apply_move(SimulationState& s, double move) {
     const RunConfig& cfg = s.config;
     RunState& rs = s.run;
     SignalHistories& h = s.histories;
@@ -251,9 +214,7 @@ inline void apply_move(SimulationState& s, double move, SampleValues& x) {
     rs.applied_move = h.du[kNewest];
     h.du_over_t[kNewest] = filter_newest(h.du[kNewest], cfg.t_coef, h.du_over_t);
     h.du_est[kNewest] = filter_newest(h.du[kNewest], EstimatorState::estimation_filter, h.du_est);
-    rs.process_input = h.u[kNewest - cfg.dead_time];
-    s.model.infusion_per_step = infusion_per_step(s.model, rs.process_input);
-    x.u = u;
+    return u;
 }
 
 // Row i of the outputs; `applied_cost` is called only by the build that records it.
@@ -277,43 +238,74 @@ inline void record_row(const SimulationState& s, const OutputViews& out, long i,
     if constexpr (Traits::records_applied_cost) {
         out.search[i + 3 * rows] = applied_cost(rs.applied_move);
     } else {
-        out.search[i + 3 * rows] = s.model.primary_dose;
+        out.search[i + 3 * rows] = s.plant.model.primary_dose;
         out.search[i + 4 * rows] = Traits::estimation_hold ? static_cast<double>(rs.estimation_hold) : x.noise;
     }
 }
 
-// Shift of the histories (and the preview), time, and the two sums that read
-// the advanced time.
-template <core::Build B>
-inline void end_sample(SimulationState& s, double y) {
+// The end of the loop's sample period: time, and the two sums that read the
+// advanced time.
+template <class State>
+void end_sample(State& s, double y) {
     const RunConfig& cfg = s.config;
     RunState& rs = s.run;
-    shift_histories(s.histories);
-    if constexpr (BuildTraits<B>::preview) shift_preview(s.ref_preview);
     const double period = cfg.substeps_per_sample * cfg.rk4_step_size;
     rs.sim_time = rs.sim_time + period;
-    rs.input_integral = rs.input_integral + (cfg.substeps_per_sample * rs.process_input) * cfg.rk4_step_size;
+    rs.input_integral = rs.input_integral + (cfg.substeps_per_sample * s.plant.process_input) * cfg.rk4_step_size;
     rs.sum_time_abs_error = rs.sum_time_abs_error + std::fabs(rs.setpoint - y) * rs.sim_time;
 }
 
+// The adaptive controller of build B in the loop, its moves found by `Search`.
 template <core::Build B, class Search>
-void run_samples(SimulationState& s, const OutputViews& out, Search& search, const core::RunOptions& options) {
+class AdaptiveLoopController {
+public:
+    AdaptiveLoopController(Search& search, const core::SetpointSchedule* schedule)
+        : search_(search), schedule_(schedule) {}
+
+    // u(t) from the measurement of this sample period.
+    double control(SimulationState& s, long, SampleValues& x) {
+        linearise(s, x.y);
+        estimate<B>(s);
+        schedule_setpoint<B>(s, schedule_);
+        predict(s);
+        const MoveChoice choice = search_.template find_move<B>(s);
+        keep_far_setpoint<B>(s);
+        x.best_cost = choice.cost;
+        return apply_move(s, choice.move);
+    }
+
+    void record(const SimulationState& s, const OutputViews& out, long i, const SampleValues& x) {
+        record_row<B>(s, out, i, x, [this](double du) { return search_.cost_at(du); });
+    }
+
+    // Shift of the histories (and the preview).
+    void end_sample(SimulationState& s) {
+        shift_histories(s.histories);
+        if constexpr (BuildTraits<B>::preview) shift_preview(s.ref_preview);
+    }
+
+private:
+    Search& search_;
+    const core::SetpointSchedule* schedule_;
+};
+
+// The sample periods of a call. Each measures the plant, asks the controller
+// for the control, puts it through the plant's actuator and input delay,
+// records the row and ends the sample period. A controller provides
+//   double control(SimulationState&, long sample, SampleValues&)   u(t); may set x.best_cost
+//   void record(const SimulationState&, const OutputViews&, long i, const SampleValues&)
+//   void end_sample(SimulationState&)
+template <class Controller>
+void run_samples(SimulationState& s, const OutputViews& out, Controller& controller, const core::RunOptions& options) {
     const long rows = s.config.sample_count;
     for (long i = 0; i < rows; ++i) {
         poll_cancelled(options, i, rows);
         SampleValues x;
-        x.v = advance_process(s, options, i);
-        measure(s, x);
-        linearise(s, x.y);
-        estimate<B>(s);
-        schedule_setpoint<B>(s, options.schedule);
-        predict(s);
-        const MoveChoice choice = search.template find_move<B>(s);
-        keep_far_setpoint<B>(s);
-        x.best_cost = choice.cost;
-        apply_move(s, choice.move, x);
-        record_row<B>(s, out, i, x, [&search](double du) { return search.cost_at(du); });
-        end_sample<B>(s, x.y);
+        measure_sample(s, options, i, x);
+        x.u = apply_control(s.plant, s.config, controller.control(s, i, x));
+        controller.record(s, out, i, x);
+        controller.end_sample(s);
+        end_sample(s, x.y);
         if (options.progress) options.progress(options.progress_context, i + 1, rows);
     }
 }

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The control-move search of the product: 100 unit starting brackets, each
-// walked downhill and refined by golden section, the strictly lowest cost
-// winning (the earliest start on a tie; a NaN cost replaces the best, as does
-// any cost once the best is NaN).
+// The fast control-move search, the one every call runs: 100 unit starting
+// brackets, each walked downhill and refined by golden section, the strictly
+// lowest cost winning (the earliest start on a tie; a NaN cost replaces the
+// best, as does any cost once the best is NaN).
 //
 // Results are those of the literal search (driver/literal_search.hpp) with
 // less work: the cost uses a per-sample table (CostTable), the integer end
@@ -57,13 +57,14 @@ inline void search_chunk(int chunk, Cost& cost, StartOutcome* outcomes) {
 }
 
 template <bool Counting = false>
-class ProductSearch {
+class FastSearch {
 public:
     // path: the power-function path whose lanes the search uses (the scalar
     // search for Scalar or a path not usable here, and always when counting).
-    explicit ProductSearch(unsigned threads, vpow::PowPath path = vpow::pow_path())
+    explicit FastSearch(unsigned threads, vpow::PowPath path = vpow::pow_path())
         : team_(threads), lanes_(Counting ? 0 : lockstep_lanes(path)) {
-        if (lanes_ > 0) members_.assign(team_.size(), LockstepLanes(lanes_));
+        if (lanes_ > 0)
+            members_.assign(team_.size(), LockstepLanes(lanes_, vpow::table_access(path), lanes_per_member()));
     }
 
     template <core::Build B>
@@ -112,6 +113,16 @@ public:
 
 private:
     static constexpr unsigned kMaxMembers = 64;
+
+    // Each member runs its share of the starts all at once (in chunks), so
+    // that no start waits for a lane: a sample then takes the steps of its
+    // longest start and no more, and the last steps, which few lanes share,
+    // are few.
+    int lanes_per_member() const {
+        const int members = static_cast<int>(team_.size());
+        const int share = (kSearchStarts + members - 1) / members;
+        return (share + kStartsPerChunk - 1) / kStartsPerChunk * kStartsPerChunk;
+    }
 
     void search_starts() {
         if (lanes_ > 0) {

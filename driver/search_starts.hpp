@@ -16,7 +16,7 @@ constexpr int search_start_value(int index) {
     return index < kStartsPerSide ? index - kStartsPerSide : index - kStartsPerSide + 1;
 }
 
-// The product's search hands out the starts in chunks of consecutive k.
+// The fast search hands out the starts in chunks of consecutive k.
 constexpr int kStartsPerChunk = 5;
 constexpr int kSearchChunks = kSearchStarts / kStartsPerChunk;
 

@@ -51,6 +51,9 @@ public:
         // Claims the next unclaimed item; false when none is left.
         bool next(unsigned& item);
 
+        // Whether the caller runs this job alone (the team is paced out).
+        bool alone() const { return team_ == nullptr; }
+
     private:
         friend class SearchTeam;
         Claim(SearchTeam* team, std::uint32_t generation, unsigned next, unsigned count)

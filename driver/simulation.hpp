@@ -7,9 +7,7 @@
 
 #include "controller/estimator.hpp"
 #include "controller/prediction.hpp"
-#include "numeric/deviates.hpp"
-#include "numeric/linear_process.hpp"
-#include "process_model/process_model.hpp"
+#include "driver/plant.hpp"
 
 namespace veltrax {
 
@@ -43,27 +41,30 @@ struct RunState {
     double sum_time_abs_error = 0.0;
     double input_integral = 0.0;
     double setpoint = 0.8;
-    double process_output = 0.0;
-    double measured_output = 0.0;
     double static_gain = 0.0;
     double best_move = 0.0;
     double applied_move = 0.0;
-    // Input of the process during the next sample period: u(t - dead time).
-    double process_input = 0.0;
     std::int32_t estimation_hold = 0;
     double last_far_setpoint = 0.8;
 };
 
+// The loop (config, run), the plant, and the adaptive controller (the rest).
 struct SimulationState {
     RunConfig config;
     RunState run;
-    NoiseState noise;
-    LinearProcess linear;
-    ProcessModel model;
+    PlantState plant;
     SignalHistories histories;
     EstimatorState estimator;
     PredictionState prediction;
     double ref_preview[kPreviewLength] = {};
+};
+
+// A plant on its own: the loop's settings, time, set-point and sums, and the
+// plant, without a controller.
+struct OpenLoopState {
+    RunConfig config;
+    RunState run;
+    PlantState plant;
 };
 
 }  // namespace veltrax

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "driver/snapshot.hpp"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "driver/arguments.hpp"
 #include "driver/errors.hpp"
@@ -19,15 +21,15 @@ static_assert(sizeof(int) == 4, "int fields are stored as 32-bit integers");
 
 namespace {
 
-constexpr char kMagic[8] = {'V', 'L', 'T', 'X', 'S', 'N', 'A', 'P'};
 constexpr std::uint32_t kByteOrderMark = 0x0A0B0C0Du;
 constexpr std::size_t kFramingSize = kSnapshotHeaderSize + kSnapshotChecksumSize;
 
-// Every field of the state, in the stored order. The names are the format's,
-// not the code's: renaming a member keeps its name here.
-template <class State, class F>
-void for_each_field(State& s, F& f) {
-    auto& c = s.config;
+// The fields of the state, in the stored order. The names are the format's,
+// not the code's: renaming a member keeps its name here. A field added by a
+// later format version names it (the third argument); a snapshot of an older
+// version lacks it, and the loader derives its value.
+template <class Config, class F>
+void config_fields(Config& c, F& f) {
     f("config.sample_count", c.sample_count);
     f("config.control_weight", c.control_weight);
     f("config.dead_time", c.dead_time);
@@ -44,31 +46,20 @@ void for_each_field(State& s, F& f) {
     f("config.plant_hill_exponent", c.plant_hill_exponent);
     f("config.hill_exponent", c.hill_exponent);
     f("config.t_coef", c.t_coef);
+}
 
-    auto& r = s.run;
-    f("run.sim_time", r.sim_time);
-    f("run.sum_sq_error", r.sum_sq_error);
-    f("run.sum_time_abs_error", r.sum_time_abs_error);
-    f("run.input_integral", r.input_integral);
-    f("run.setpoint", r.setpoint);
-    f("run.process_output", r.process_output);
-    f("run.measured_output", r.measured_output);
-    f("run.static_gain", r.static_gain);
-    f("run.best_move", r.best_move);
-    f("run.applied_move", r.applied_move);
-    f("run.process_input", r.process_input);
-    f("run.estimation_hold", r.estimation_hold);
-    f("run.last_far_setpoint", r.last_far_setpoint);
-
-    auto& n = s.noise;
+template <class Noise, class F>
+void noise_fields(Noise& n, F& f) {
     f("noise.seed", n.noise_seed);
     f("noise.second_generator_state", n.second_generator_state);
     f("noise.shuffle_output", n.shuffle_output);
     f("noise.shuffle_table", n.shuffle_table);
     f("noise.gauss_saved_flag", n.gauss_saved_flag);
     f("noise.gauss_saved_value", n.gauss_saved_value);
+}
 
-    auto& l = s.linear;
+template <class Linear, class F>
+void linear_fields(Linear& l, F& f) {
     f("linear.state_order", l.state_order);
     f("linear.num_degree", l.num_degree);
     f("linear.den_degree", l.den_degree);
@@ -76,8 +67,10 @@ void for_each_field(State& s, F& f) {
     f("linear.den_coeffs", l.den_coeffs);
     f("linear.process_state", l.process_state);
     f("linear.process_state_next", l.process_state_next);
+}
 
-    auto& m = s.model;
+template <class Model, class F>
+void model_fields(Model& m, F& f) {
     f("model.body_mass", m.body_mass);
     f("model.cardiac_output", m.cardiac_output);
     f("model.blood_volume_per_mass", m.blood_volume_per_mass);
@@ -158,7 +151,11 @@ void for_each_field(State& s, F& f) {
     f("model.venous_outflow", m.venous_outflow);
     f("model.last_extracted", m.last_extracted);
     f("model.last_excreted", m.last_excreted);
+}
 
+// The adaptive controller's histories, estimator, predictor and preview.
+template <class State, class F>
+void controller_fields(State& s, F& f) {
     auto& h = s.histories;
     f("histories.z", h.z);
     f("histories.dz", h.dz);
@@ -201,6 +198,60 @@ void for_each_field(State& s, F& f) {
     f("prediction.free_response", p.free_response);
 
     f("ref_preview", s.ref_preview);
+}
+
+// A simulation: the loop, the plant and the adaptive controller.
+template <class State, class F>
+void simulation_fields(State& s, F& f) {
+    config_fields(s.config, f);
+    auto& r = s.run;
+    f("run.sim_time", r.sim_time);
+    f("run.sum_sq_error", r.sum_sq_error);
+    f("run.sum_time_abs_error", r.sum_time_abs_error);
+    f("run.input_integral", r.input_integral);
+    f("run.setpoint", r.setpoint);
+    f("run.process_output", s.plant.process_output);
+    f("run.measured_output", s.plant.measured_output);
+    f("run.static_gain", r.static_gain);
+    f("run.best_move", r.best_move);
+    f("run.applied_move", r.applied_move);
+    f("run.process_input", s.plant.process_input);
+    f("run.estimation_hold", r.estimation_hold);
+    f("run.last_far_setpoint", r.last_far_setpoint);
+    noise_fields(s.plant.noise, f);
+    linear_fields(s.plant.linear, f);
+    model_fields(s.plant.model, f);
+    controller_fields(s, f);
+    f("plant.applied", s.plant.applied, 2);
+}
+
+// A plant on its own: its settings, the loop's time, set-point and sums, and
+// the plant.
+template <class State, class F>
+void plant_fields(State& s, F& f) {
+    auto& c = s.config;
+    f("config.dead_time", c.dead_time);
+    f("config.u_max", c.u_max);
+    f("config.noise_amplitude", c.noise_amplitude);
+    f("config.substeps_per_sample", c.substeps_per_sample);
+    f("config.rk4_step_size", c.rk4_step_size);
+    f("config.gaussian_noise", c.gaussian_noise);
+    f("config.linear_process", c.linear_process);
+    f("config.plant_hill_midpoint", c.plant_hill_midpoint);
+    f("config.plant_hill_exponent", c.plant_hill_exponent);
+    auto& r = s.run;
+    f("run.sim_time", r.sim_time);
+    f("run.sum_sq_error", r.sum_sq_error);
+    f("run.sum_time_abs_error", r.sum_time_abs_error);
+    f("run.input_integral", r.input_integral);
+    f("run.setpoint", r.setpoint);
+    noise_fields(s.plant.noise, f);
+    linear_fields(s.plant.linear, f);
+    model_fields(s.plant.model, f);
+    f("plant.process_input", s.plant.process_input);
+    f("plant.process_output", s.plant.process_output);
+    f("plant.measured_output", s.plant.measured_output);
+    f("plant.applied", s.plant.applied);
 }
 
 // Element type and count of a field (arrays of any rank count all elements).
@@ -266,6 +317,21 @@ std::uint64_t double_bits(double d) {
     std::memcpy(&b, &d, sizeof b);
     return b;
 }
+
+// Visits the fields of format version `version`: those added later are left out.
+template <class F>
+class SinceVersion {
+public:
+    SinceVersion(F& f, unsigned version) : f_(f), version_(version) {}
+    template <class T>
+    void operator()(const char* name, T& v, unsigned since = 1) {
+        if (since <= version_) f_(name, v);
+    }
+
+private:
+    F& f_;
+    unsigned version_;
+};
 
 class Writer {
 public:
@@ -368,20 +434,29 @@ private:
     std::uint32_t index_ = 0;
 };
 
-const Counter& field_layout() {
-    static const Counter counted = [] {
-        Counter c;
-        const SimulationState s{};
-        for_each_field(s, c);
-        return c;
-    }();
-    return counted;
-}
-
 void check_range(const char* name, long long v, long long lo, long long hi) {
     if (v < lo || v > hi)
         bad("field '" + std::string(name) + "' is " + std::to_string(v) + ", outside " + std::to_string(lo) + " .. " +
             std::to_string(hi));
+}
+
+void check_noise_ranges(const NoiseState& n) {
+    check_range("noise.seed", n.noise_seed, std::numeric_limits<std::int32_t>::min(), kNoiseModulus1 - 1);
+    // 0 is reachable: a seed equal to the second modulus leaves that generator at 0.
+    check_range("noise.second_generator_state", n.second_generator_state, 0, kNoiseModulus2 - 1);
+    check_range("noise.shuffle_output", n.shuffle_output, 0, kNoiseModulus1 - 1);
+    for (std::int32_t v : n.shuffle_table) check_range("noise.shuffle_table", v, 0, kNoiseModulus1 - 1);
+    check_range("noise.gauss_saved_flag", n.gauss_saved_flag, 0, 1);
+}
+
+// The load values, or those of a transfer function that was set.
+void check_linear_ranges(const LinearProcess& l) {
+    const LinearProcess unset{};
+    if (l.den_degree != unset.den_degree || l.num_degree != unset.num_degree || l.state_order != unset.state_order) {
+        check_range("linear.den_degree", l.den_degree, 1, kMaxDenominatorDegree);
+        check_range("linear.num_degree", l.num_degree, 0, l.den_degree - 1);
+        check_range("linear.state_order", l.state_order, l.den_degree, l.den_degree);
+    }
 }
 
 // The integers that index arrays or count: what the simulation relies on.
@@ -394,23 +469,8 @@ void check_ranges(const SimulationState& s) {
     check_range("config.dead_time", c.dead_time, 0, kMaxBLength - c.b_order);
 
     check_range("run.estimation_hold", s.run.estimation_hold, 0, kHorizonEnd);
-
-    const NoiseState& n = s.noise;
-    check_range("noise.seed", n.noise_seed, std::numeric_limits<std::int32_t>::min(), kNoiseModulus1 - 1);
-    // 0 is reachable: a seed equal to the second modulus leaves that generator at 0.
-    check_range("noise.second_generator_state", n.second_generator_state, 0, kNoiseModulus2 - 1);
-    check_range("noise.shuffle_output", n.shuffle_output, 0, kNoiseModulus1 - 1);
-    for (std::int32_t v : n.shuffle_table) check_range("noise.shuffle_table", v, 0, kNoiseModulus1 - 1);
-    check_range("noise.gauss_saved_flag", n.gauss_saved_flag, 0, 1);
-
-    // The load values, or those of a transfer function that was set.
-    const LinearProcess& l = s.linear;
-    const LinearProcess unset{};
-    if (l.den_degree != unset.den_degree || l.num_degree != unset.num_degree || l.state_order != unset.state_order) {
-        check_range("linear.den_degree", l.den_degree, 1, kMaxDenominatorDegree);
-        check_range("linear.num_degree", l.num_degree, 0, l.den_degree - 1);
-        check_range("linear.state_order", l.state_order, l.den_degree, l.den_degree);
-    }
+    check_noise_ranges(s.plant.noise);
+    check_linear_ranges(s.plant.linear);
 
     // The load values, or those the run start derives from the orders.
     const DerivedLengths& got = s.prediction.len;
@@ -425,6 +485,66 @@ void check_ranges(const SimulationState& s) {
             std::to_string(c.b_order) + ", dead time " + std::to_string(c.dead_time));
 }
 
+void check_ranges(const OpenLoopState& s) {
+    check_range("config.substeps_per_sample", s.config.substeps_per_sample, 0,
+                std::numeric_limits<std::int32_t>::max());
+    check_range("config.dead_time", s.config.dead_time, 0, kMaxPlantDeadTime);
+    check_noise_ranges(s.plant.noise);
+    check_linear_ranges(s.plant.linear);
+}
+
+// The controls of the plant's input delay as the controller's history of
+// u holds them, which is all a simulation of format version 1 keeps of them:
+// after a sample period slot kNewest - 1 holds u(t).
+void applied_from_history(const SimulationState& s, double* applied) {
+    for (int k = 0; k < kMaxPlantDeadTime; ++k) applied[k] = s.histories.u[kNewest - 1 - k];
+}
+
+// The two kinds of snapshot: a simulation's and a plant's.
+struct SimulationKind {
+    using State = SimulationState;
+    static constexpr char magic[8] = {'V', 'L', 'T', 'X', 'S', 'N', 'A', 'P'};
+    static constexpr const char* noun = "a simulation's";
+    static constexpr unsigned latest = kSnapshotFormatVersion;
+    template <class S, class F>
+    static void fields(S& s, F& f) { simulation_fields(s, f); }
+    // The oldest version that holds the state: 1 unless the input delay
+    // differs from what the controller's history of u implies.
+    static unsigned version_for(const SimulationState& s) {
+        double derived[kMaxPlantDeadTime];
+        applied_from_history(s, derived);
+        return std::memcmp(derived, s.plant.applied, sizeof derived) == 0 ? 1 : 2;
+    }
+    static void upgrade(SimulationState& s, unsigned version) {
+        if (version < 2) applied_from_history(s, s.plant.applied);
+    }
+};
+
+struct PlantKind {
+    using State = OpenLoopState;
+    static constexpr char magic[8] = {'V', 'L', 'T', 'X', 'P', 'L', 'N', 'T'};
+    static constexpr const char* noun = "a plant's";
+    static constexpr unsigned latest = kPlantSnapshotFormatVersion;
+    template <class S, class F>
+    static void fields(S& s, F& f) { plant_fields(s, f); }
+    static unsigned version_for(const OpenLoopState&) { return latest; }
+    static void upgrade(OpenLoopState&, unsigned) {}
+};
+
+template <class Kind>
+const Counter& field_layout(unsigned version) {
+    static const auto counted = [] {
+        std::array<Counter, Kind::latest + 1> c{};
+        const typename Kind::State s{};
+        for (unsigned v = 1; v <= Kind::latest; ++v) {
+            SinceVersion<Counter> f(c[v], v);
+            Kind::fields(s, f);
+        }
+        return c;
+    }();
+    return counted[version];
+}
+
 const char* build_name(unsigned b) {
     switch (b) {
         case 1: return "veltrax1";
@@ -434,20 +554,27 @@ const char* build_name(unsigned b) {
     }
 }
 
-// Checks the whole snapshot and decodes its fields into `state`.
-core::SnapshotInfo decode(const std::uint8_t* data, std::size_t size, SimulationState& state) {
+// Magic, byte order, format version, floating-point mark, length and
+// checksum; returns the format version and the length of the fields.
+template <class Kind>
+std::pair<unsigned, std::size_t> check_framing(const std::uint8_t* data, std::size_t size) {
     if (size == 0) bad("is empty");
     if (size < kFramingSize)
         bad("is truncated: " + std::to_string(size) + " bytes, shorter than the " + std::to_string(kFramingSize) +
             " bytes of header and checksum");
-    if (std::memcmp(data, kMagic, sizeof kMagic) != 0) bad("is not a veltrax snapshot: the magic header does not match");
+    if (std::memcmp(data, Kind::magic, sizeof Kind::magic) != 0) {
+        if (std::memcmp(data, SimulationKind::magic, 8) == 0 || std::memcmp(data, PlantKind::magic, 8) == 0)
+            bad(std::string("is ") + (std::is_same_v<Kind, SimulationKind> ? PlantKind::noun : SimulationKind::noun) +
+                " snapshot, not " + Kind::noun);
+        bad("is not a veltrax snapshot: the magic header does not match");
+    }
     const std::uint32_t mark = static_cast<std::uint32_t>(get_le(data + 12, 4));
     if (mark != kByteOrderMark)
         bad(mark == 0x0D0C0B0Au ? "was written in the other byte order" : "has a broken byte-order mark");
     const unsigned version = static_cast<unsigned>(get_le(data + 8, 2));
-    if (version == 0 || version > kSnapshotFormatVersion)
+    if (version == 0 || version > Kind::latest)
         bad("has format version " + std::to_string(version) + "; this version of veltrax reads format version " +
-            std::to_string(kSnapshotFormatVersion));
+            std::to_string(Kind::latest));
     if (get_le(data + 16, 8) != double_bits(kSnapshotFloatMark))
         bad("was written with another floating-point layout (the mark value differs)");
     const std::uint64_t body = get_le(data + 28, 4);
@@ -464,18 +591,54 @@ core::SnapshotInfo decode(const std::uint8_t* data, std::size_t size, Simulation
         std::snprintf(hex, sizeof hex, "stored %08x, computed %08x", stored, computed);
         bad(std::string("checksum does not match: the data is corrupted (") + hex + ")");
     }
-    const unsigned build = static_cast<unsigned>(get_le(data + 10, 2));
-    if (build < 1 || build > 3) bad("names build " + std::to_string(build) + ", not 1, 2 or 3");
-    const std::uint64_t fields = get_le(data + 24, 4);
-    if (fields != field_layout().fields)
-        bad("has " + std::to_string(fields) + " fields, format version " + std::to_string(version) + " has " +
-            std::to_string(field_layout().fields));
+    return {version, static_cast<std::size_t>(body)};
+}
 
-    Reader reader(data + kSnapshotHeaderSize, static_cast<std::size_t>(body));
-    for_each_field(state, reader);
+// Checks the whole snapshot and decodes its fields into `state`; returns the
+// build field (0 for a plant) and the format version.
+template <class Kind>
+core::SnapshotInfo decode(const std::uint8_t* data, std::size_t size, typename Kind::State& state) {
+    const auto [version, body] = check_framing<Kind>(data, size);
+    const unsigned build = static_cast<unsigned>(get_le(data + 10, 2));
+    if (std::is_same_v<Kind, SimulationKind> ? (build < 1 || build > 3) : build != 0)
+        bad("names build " + std::to_string(build) + ", not " +
+            (std::is_same_v<Kind, SimulationKind> ? "1, 2 or 3" : "0 (a plant)"));
+    const std::uint64_t fields = get_le(data + 24, 4);
+    if (fields != field_layout<Kind>(version).fields)
+        bad("has " + std::to_string(fields) + " fields, format version " + std::to_string(version) + " has " +
+            std::to_string(field_layout<Kind>(version).fields));
+
+    Reader reader(data + kSnapshotHeaderSize, body);
+    SinceVersion<Reader> visit(reader, version);
+    Kind::fields(state, visit);
     if (reader.left() != 0) bad("has " + std::to_string(reader.left()) + " bytes after its last field");
+    Kind::upgrade(state, version);
     check_ranges(state);
     return {static_cast<core::Build>(build), version};
+}
+
+template <class Kind>
+std::vector<std::uint8_t> encode(unsigned build, const typename Kind::State& state) {
+    const unsigned version = Kind::version_for(state);
+    std::vector<std::uint8_t> out;
+    out.reserve(kFramingSize + field_layout<Kind>(version).bytes);
+    out.insert(out.end(), Kind::magic, Kind::magic + sizeof Kind::magic);
+    put_u16(out, static_cast<std::uint16_t>(version));
+    put_u16(out, static_cast<std::uint16_t>(build));
+    put_u32(out, kByteOrderMark);
+    put_u64(out, double_bits(kSnapshotFloatMark));
+    put_u32(out, 0);  // fields and their length, filled in below
+    put_u32(out, 0);
+    Writer writer(out);
+    SinceVersion<Writer> visit(writer, version);
+    Kind::fields(state, visit);
+    const std::uint32_t body = static_cast<std::uint32_t>(out.size() - kSnapshotHeaderSize);
+    for (int i = 0; i < 4; ++i) {
+        out[24 + i] = static_cast<std::uint8_t>(writer.fields >> (8 * i));
+        out[28 + i] = static_cast<std::uint8_t>(body >> (8 * i));
+    }
+    put_u32(out, snapshot_checksum(out.data(), out.size()));
+    return out;
 }
 
 }  // namespace
@@ -498,37 +661,28 @@ std::uint32_t snapshot_checksum(const std::uint8_t* data, std::size_t size) {
 }
 
 std::vector<std::uint8_t> save_snapshot(core::Build build, const SimulationState& state) {
-    std::vector<std::uint8_t> out;
-    out.reserve(kFramingSize + field_layout().bytes);
-    out.insert(out.end(), kMagic, kMagic + sizeof kMagic);
-    put_u16(out, kSnapshotFormatVersion);
-    put_u16(out, static_cast<std::uint16_t>(build));
-    put_u32(out, kByteOrderMark);
-    put_u64(out, double_bits(kSnapshotFloatMark));
-    put_u32(out, 0);  // fields and their length, filled in below
-    put_u32(out, 0);
-    Writer writer(out);
-    for_each_field(state, writer);
-    const std::uint32_t body = static_cast<std::uint32_t>(out.size() - kSnapshotHeaderSize);
-    for (int i = 0; i < 4; ++i) {
-        out[24 + i] = static_cast<std::uint8_t>(writer.fields >> (8 * i));
-        out[28 + i] = static_cast<std::uint8_t>(body >> (8 * i));
-    }
-    put_u32(out, snapshot_checksum(out.data(), out.size()));
-    return out;
+    return encode<SimulationKind>(static_cast<unsigned>(build), state);
 }
 
 core::SnapshotInfo check_snapshot(const std::uint8_t* data, std::size_t size) {
     const auto scratch = std::make_unique<SimulationState>();
-    return decode(data, size, *scratch);
+    return decode<SimulationKind>(data, size, *scratch);
 }
 
 void load_snapshot(core::Build build, const std::uint8_t* data, std::size_t size, SimulationState& state) {
     const auto loaded = std::make_unique<SimulationState>();
-    const core::SnapshotInfo info = decode(data, size, *loaded);
+    const core::SnapshotInfo info = decode<SimulationKind>(data, size, *loaded);
     if (info.build != build)
         bad(std::string("belongs to ") + build_name(static_cast<unsigned>(info.build)) + ", not to " +
             build_name(static_cast<unsigned>(build)));
+    state = *loaded;
+}
+
+std::vector<std::uint8_t> save_plant_snapshot(const OpenLoopState& state) { return encode<PlantKind>(0, state); }
+
+void load_plant_snapshot(const std::uint8_t* data, std::size_t size, OpenLoopState& state) {
+    const auto loaded = std::make_unique<OpenLoopState>(state);
+    decode<PlantKind>(data, size, *loaded);
     state = *loaded;
 }
 

@@ -288,7 +288,7 @@ void NetcdfStore::Impl::write_runs(std::size_t first, const std::vector<const Ru
         error_call.push_back(r->failure ? static_cast<std::int32_t>(r->failure->call) : 0);
         error_id.push_back(r->failure ? r->failure->id : "");
         error_message.push_back(r->failure ? r->failure->message : "");
-        controller.push_back(r->controller.empty() ? "adaptive" : r->controller);
+        controller.push_back(r->controller ? r->controller->name : adaptive_controller(r->build).name);
     }
     f.put(f.variable(kStatus), at, n, status.data());
     f.put(f.variable(kSeed), at, n, seed.data());

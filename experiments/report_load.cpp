@@ -5,6 +5,7 @@
 #include <charconv>
 #include <map>
 #include <stdexcept>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -53,13 +54,19 @@ bool has_summary(const fs::path& dir) {
     return fs::exists(dir / "summary.json", ec);
 }
 
-// The scenario's description that a run folder's summary.json gives; "" for none.
-std::string description_of(const fs::path& dir) {
+// The scenario's description and controller that a run folder's
+// summary.json gives; "" for none.
+std::pair<std::string, std::string> described(const fs::path& dir) {
     std::string text;
-    if (!read_text(dir / "summary.json", text)) return "";
+    if (!read_text(dir / "summary.json", text)) return {};
     const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
-    if (!j.is_object() || !j.contains("description") || !j.at("description").is_string()) return "";
-    return j.at("description").get<std::string>();
+    if (!j.is_object()) return {};
+    const auto text_at = [](const nlohmann::json& o, const char* key) {
+        return o.is_object() && o.contains(key) && o.at(key).is_string() ? o.at(key).get<std::string>() : "";
+    };
+    if (j.contains("controller")) return {text_at(j, "description"), text_at(j.at("controller"), "name")};
+    const bool build = j.contains("build") && j.at("build").is_number_integer();  // the build's own controller
+    return {text_at(j, "description"), build ? "veltrax" + std::to_string(j.at("build").get<int>()) : ""};
 }
 
 // metrics.csv as rows of sweep.csv for this run. A file of a version
@@ -233,9 +240,11 @@ void SweepFolder::visit_scenario(const std::string& name, std::uint64_t listed, 
         if (k > 0 && has_summary(dir / sub)) found.push_back(k);
     }
     std::sort(found.begin(), found.end());
-    const std::string description = description_of(has_summary(dir) || found.empty() ? dir : dir / individual_folder(found[0]));
+    const std::pair<std::string, std::string> about =
+        described(has_summary(dir) || found.empty() ? dir : dir / individual_folder(found[0]));
     const auto visit_described = [&](RunEntry&& run) {
-        run.description = description;
+        run.description = about.first;
+        run.controller = about.second;
         visit(std::move(run));
     };
     if (listed_plain || has_summary(dir)) visit_described(load_run(outdir_, name, 0, listed_plain, wants));

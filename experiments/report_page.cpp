@@ -81,7 +81,8 @@ std::string bands(const SweepStatistics& stats, bool plots) {
 
 }  // namespace
 
-std::string report_page(const SweepStatistics& stats, const ReportResult& result, bool plots, bool charts) {
+std::string report_page(const SweepStatistics& stats, const ReportResult& result, bool plots, bool charts,
+                        const std::string& comparisons) {
     std::string h = std::string("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Sweep report</title>\n") +
                     kStyle + "</head><body>\n<h1>Sweep report</h1>\n";
     h += counts(result, stats);
@@ -96,6 +97,7 @@ std::string report_page(const SweepStatistics& stats, const ReportResult& result
     if (!stats.distributions.empty() && plots)
         h += "<h2>Metrics</h2>\n<p>Distributions over all calls with finite values.</p>\n"
              "<img src=\"report_metrics.png\" alt=\"metric histograms\">\n";
+    h += comparisons;
     h += worst_calls_table(stats);
     return h + "</body></html>\n";
 }

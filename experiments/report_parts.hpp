@@ -224,7 +224,9 @@ std::string charts_section(bool charts);
 
 // ---- page -----------------------------------------------------------------
 
-// `plots`: the PNG files are there; `charts`: report_assets/ is.
-std::string report_page(const SweepStatistics& stats, const ReportResult& result, bool plots, bool charts);
+// `plots`: the PNG files are there; `charts`: report_assets/ is;
+// `comparisons`: the comparison part's section.
+std::string report_page(const SweepStatistics& stats, const ReportResult& result, bool plots, bool charts,
+                        const std::string& comparisons = "");
 
 }  // namespace veltrax::experiments::report_parts

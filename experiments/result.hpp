@@ -13,6 +13,7 @@
 
 #include "api/veltrax.hpp"
 #include "experiments/call_spec.hpp"
+#include "experiments/controller_spec.hpp"
 #include "experiments/metrics.hpp"
 #include "experiments/population.hpp"
 
@@ -43,10 +44,9 @@ struct RunResult {
     std::string scenario;  // its name: the result folder in a sweep
     std::string path;      // the scenario file as given
     std::string description;  // the scenario's; may be empty
-    // The controller that closed the loop; empty: the adaptive controller of
-    // the build.
-    std::string controller;
     Build build = Build::Base;
+    std::optional<ControllerSpec> controller;  // what closed the loop; none: the adaptive one of build
+    std::string compare;                       // the comparison this run belongs to; empty: none
     long seed = 0;                    // noise seed; 0: none
     std::optional<DrawnIndividual> individual;
     std::vector<CallResult> calls;    // those that ran, in order

@@ -130,6 +130,8 @@ ojson summary_json(const RunResult& run) {
     summary["scenario"] = run.path;
     if (!run.description.empty()) summary["description"] = run.description;
     summary["build"] = static_cast<int>(run.build);
+    if (run.controller) summary["controller"] = controller_json(*run.controller);
+    if (!run.compare.empty()) summary["compare"] = run.compare;
     if (run.seed != 0) summary["seed"] = run.seed;
     summary["ok"] = run.ok();
     if (run.individual) summary["individual"] = individual_json(*run.individual);
@@ -206,8 +208,10 @@ void RunFolder::write_calls(const RunResult& run) {
         const std::string prefix = "call" + std::to_string(c.call) + "_";
         write_csv(prefix + "time.csv", time_columns(), out[0]);
         write_csv(prefix + "trajectory.csv", trajectory_columns(), out[1]);
-        write_csv(prefix + "theta.csv", theta_columns(c.spec.settings.a_order, out[2].cols), out[2]);
-        write_csv(prefix + "search.csv", search_columns(run.build), out[3]);
+        if (!run.controller || run.controller->adaptive()) {  // another controller has no estimates or search
+            write_csv(prefix + "theta.csv", theta_columns(c.spec.settings.a_order, out[2].cols), out[2]);
+            write_csv(prefix + "search.csv", search_columns(run.build), out[3]);
+        }
         write_csv(prefix + "sums.csv", sums_columns(), Matrix(1, 3, out[4].data));
     }
 }

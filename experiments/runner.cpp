@@ -21,8 +21,8 @@ bool cancelled(const RunOptions& options) { return options.cancelled && options.
 void check_initial_state(const std::vector<std::uint8_t>& state, const std::vector<Scenario>& scenarios) {
     if (state.empty()) return;
     const Build build = check_snapshot(state).build;
-    for (const Scenario& s : scenarios)
-        if (s.build != build)
+    for (const Scenario& s : scenarios)  // another controller takes the plant of any build's snapshot
+        if ((!s.controller || s.controller->adaptive()) && s.build != build)
             throw Error("veltrax:badSnapshot", "snapshot belongs to veltrax" + std::to_string(static_cast<int>(build)) +
                                                    ", scenario '" + s.path + "' runs veltrax" +
                                                    std::to_string(static_cast<int>(s.build)));
@@ -34,6 +34,7 @@ BatchJob job_of(const PlannedRun& plan, const SweepOptions& options) {
     job.build = plan.scenario->build;
     job.initial_state = options.initial_state;
     job.seed = plan.scenario->seed;
+    if (plan.scenario->controller) job.controller = make_controller(*plan.scenario->controller);
     for (const CallSpec& call : plan.calls) {
         if (call.rejected) break;
         job.settings.push_back(call.settings);
@@ -125,13 +126,26 @@ RunResult PlannedRun::empty_result() const {
     run.path = scenario->path;
     run.description = scenario->description;
     run.build = scenario->build;
+    run.controller = scenario->controller;
+    run.compare = scenario->compare;
     run.seed = scenario->seed;
     run.individual = individual;
     run.failure = rejected;
     return run;
 }
 
+Simulation simulation_for(const Scenario& scenario) {
+    const std::shared_ptr<const Controller> controller =
+        scenario.controller ? make_controller(*scenario.controller) : nullptr;
+    return controller ? Simulation(*controller) : Simulation(scenario.build);
+}
+
 PlannedRun plan_run(const Scenario& scenario, std::uint64_t individual) {
+    if (!scenario.controllers.empty())
+        throw Error("veltrax:badArguments", "scenario '" + scenario.path + "' compares " +
+                                                std::to_string(scenario.controllers.size()) +
+                                                " controllers; run it as a sweep (veltrax batch), one run folder per "
+                                                "controller, or give it one \"controller\"");
     PlannedRun plan;
     plan.scenario = &scenario;
     if (!scenario.population) {
@@ -196,12 +210,20 @@ SweepManifest sweep_manifest(const std::vector<const Scenario*>& scenarios) {
                                                     "' would share the result folder '" + s.name +
                                                     "'; give scenario files distinct names");
         manifest.scenarios.push_back({s.name, s.population ? s.population->size : 0});
+        const bool listed = std::any_of(manifest.comparisons.begin(), manifest.comparisons.end(),
+                                        [&s](const ComparisonEntry& e) { return e.name == s.compare; });
+        if (!s.compare.empty() && !listed) manifest.comparisons.push_back({s.compare, s.compared});
     }
     return manifest;
 }
 
-SweepOutcome run_sweep(const std::vector<Scenario>& scenarios, ResultStore& store, const SweepOptions& options,
+std::vector<Scenario> sweep_scenarios(const std::vector<Scenario>& scenarios) {
+    return expand_comparisons(scenarios);
+}
+
+SweepOutcome run_sweep(const std::vector<Scenario>& given, ResultStore& store, const SweepOptions& options,
                        const SweepListener& listener) {
+    const std::vector<Scenario> scenarios = sweep_scenarios(given);
     const std::vector<const Scenario*> by_name = sorted_by_name(scenarios);
     const SweepManifest manifest = sweep_manifest(by_name);
     check_initial_state(options.initial_state, scenarios);

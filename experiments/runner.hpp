@@ -34,9 +34,13 @@ struct PlannedRun {
     RunResult empty_result() const;
 };
 
+// The simulation that runs the scenario as loaded: the adaptive controller of
+// its build, or its controller of another kind.
+Simulation simulation_for(const Scenario& scenario);
+
 // Run `individual` of the scenario: 0 for a scenario without population,
 // 1 .. size for one with. Throws veltrax::Error "veltrax:badArguments" for
-// any other.
+// any other, and for a comparison (which a sweep runs, a run per controller).
 PlannedRun plan_run(const Scenario& scenario, std::uint64_t individual);
 
 // Runs the planned calls in `sim`, one after another, until one fails.
@@ -72,6 +76,10 @@ using SweepListener = std::function<void(const RunResult& run, const Error* stor
 
 // The scenarios of a sweep in its order: by name, in byte order.
 std::vector<const Scenario*> sorted_by_name(const std::vector<Scenario>& scenarios);
+
+// The scenarios of a sweep as it runs them: comparisons expanded
+// (expand_comparisons), by name.
+std::vector<Scenario> sweep_scenarios(const std::vector<Scenario>& scenarios);
 
 // The manifest of scenarios in that order. Throws veltrax::Error
 // "veltrax:badArguments" when two share a name.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "experiments/controller_spec.hpp"
 #include "experiments/expand.hpp"
 #include "experiments/files.hpp"
 #include "experiments/strict_json.hpp"
@@ -21,12 +22,14 @@ const std::vector<std::string> kCallFields = {"settings", "params", "process", "
                                               "curve",    "observer", "T",     "setpoint",  "description"};
 
 std::vector<std::string> top_fields() {
-    std::vector<std::string> fields = {"build", "calls", "seed", "population"};
+    std::vector<std::string> fields = {"build", "calls", "seed", "population", "controller", "controllers"};
     fields.insert(fields.end(), kCallFields.begin(), kCallFields.end());
     return fields;
 }
 
+// The build, which a file that names its controllers may leave out (2).
 Build build_of(const json& top) {
+    if (!top.contains("build") && (top.contains("controller") || top.contains("controllers"))) return Build::Base;
     if (!top.contains("build")) bad("top level: no 'build' (1, 2 or 3)");
     const json& b = top.at("build");
     if (!b.is_number_integer() || b.get<long long>() < 1 || b.get<long long>() > 3)
@@ -60,7 +63,52 @@ std::vector<CallSpec> calls_of(const json& top) {
     return specs;
 }
 
+// "controller" or "controllers", whose names must differ.
+void read_controllers(const json& top, Scenario& s) {
+    if (top.contains("controller") && top.contains("controllers"))
+        bad("top level: give 'controller' or 'controllers', not both");
+    if (top.contains("controller")) {
+        s.controller = parse_controller(top.at("controller"), s.build, "controller");
+        if (s.controller->adaptive()) s.build = s.controller->build;
+    }
+    if (!top.contains("controllers")) return;
+    const json& list = top.at("controllers");
+    if (!list.is_array() || list.empty())
+        bad("top level: 'controllers' must be a non-empty array of controllers, got " + json_kind(list));
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        ControllerSpec c = parse_controller(list[i], s.build, "controllers[" + std::to_string(i + 1) + "]");
+        for (const ControllerSpec& other : s.controllers)
+            if (other.name == c.name)
+                bad("controllers[" + std::to_string(i + 1) + "]: another controller is named '" + c.name +
+                    "'; give each its own \"name\"");
+        s.controllers.push_back(std::move(c));
+    }
+}
+
 }  // namespace
+
+std::vector<Scenario> expand_comparisons(const std::vector<Scenario>& scenarios) {
+    std::vector<Scenario> out;
+    for (const Scenario& s : scenarios) {
+        if (s.controllers.empty()) {
+            out.push_back(s);
+            continue;
+        }
+        std::vector<std::string> names;
+        for (const ControllerSpec& c : s.controllers) names.push_back(c.name);
+        for (const ControllerSpec& c : s.controllers) {
+            Scenario run = s;
+            run.compared = names;
+            run.controllers.clear();
+            run.controller = c;
+            run.compare = s.name;
+            run.name = s.name + "@" + c.name;
+            if (c.adaptive()) run.build = c.build;
+            out.push_back(std::move(run));
+        }
+    }
+    return out;
+}
 
 Scenario parse_scenario(const std::string& text, const std::string& path) {
     const json top = parse_json_strict(text, "veltrax:badScenario");
@@ -75,6 +123,7 @@ Scenario parse_scenario(const std::string& text, const std::string& path) {
     s.source = text;
     if (top.contains("description")) s.description = top.at("description").get<std::string>();
     if (top.contains("seed")) s.seed = seed_of(top.at("seed"));
+    read_controllers(top, s);
     s.calls = calls_of(top);
     if (top.contains("population")) {
         s.population = parse_population(top.at("population"), "population");

@@ -11,12 +11,14 @@
 //     "calls": [{}, {"settings": {"control_weight": 0.3}, "observer": [1, -0.8, 0.16]}],
 //     "setpoint": [[0, 0.8], [100, 0.95, "ramp"], [150, 0.9]],
 //     "seed": 7,
-//     "population": {"size": 100, "seed": 42, "body_mass": {...}}
+//     "population": {"size": 100, "seed": 42, "body_mass": {...}},
+//     "controllers": [{"kind": "adaptive"}, {"kind": "pid", "kp": 0.5, "ki": 0.05}]
 //   }
 //
 // Top-level call fields (setpoint too) are defaults that each call may
 // override; without "calls" the file is a single call. experiments/call_spec.hpp
-// lists the parts of a call in both forms; docs/cli.md describes every field.
+// lists the parts of a call in both forms, experiments/controller_spec.hpp the
+// controllers; docs/cli.md describes every field.
 #pragma once
 
 #include <optional>
@@ -25,6 +27,7 @@
 
 #include "api/veltrax.hpp"
 #include "experiments/call_spec.hpp"
+#include "experiments/controller_spec.hpp"
 #include "experiments/population.hpp"
 
 namespace veltrax::experiments {
@@ -39,10 +42,28 @@ struct Scenario {
     long seed = 0;                // noise seed applied before the first call; 0: none
     // Runs one simulation per individual instead of one.
     std::optional<Population> population;
+    // What closes the loop: "controller", or a comparison's; none: the
+    // adaptive controller of `build`.
+    std::optional<ControllerSpec> controller;
+    // "controllers": a comparison, run once per controller (expand_comparisons).
+    std::vector<ControllerSpec> controllers;
+    // A run of a comparison: the comparison's name (its scenario's), which
+    // `name` ("NAME@CONTROLLER") extends, and its controllers' names in order.
+    std::string compare;
+    std::vector<std::string> compared;
 
-    // 1, or the population's size.
-    std::uint64_t runs() const { return population ? population->size : 1; }
+    // Runs in a sweep: 1, or the population's size; times the controllers
+    // of a comparison.
+    std::uint64_t runs() const {
+        const std::uint64_t one = population ? population->size : 1;
+        return controllers.empty() ? one : one * controllers.size();
+    }
 };
+
+// The scenarios of a sweep with each comparison replaced by one scenario per
+// controller, named NAME@CONTROLLER, whose runs pair with the others' by
+// individual: the same calls, individuals, noise seed and schedule.
+std::vector<Scenario> expand_comparisons(const std::vector<Scenario>& scenarios);
 
 // Reads and checks a scenario file. Problems with the file itself (unreadable,
 // not JSON, a field given twice or in both forms, missing or mistyped fields)

@@ -34,6 +34,27 @@ bool whole(const std::string& s, std::uint64_t& out) {
     return true;
 }
 
+// The "comparisons" of a manifest, whose runs must be among its scenarios.
+std::vector<ComparisonEntry> read_comparisons(const nlohmann::json& list, const std::set<std::string>& names,
+                                              const std::string& where) {
+    std::vector<ComparisonEntry> out;
+    if (!list.is_array()) bad_sweep(where + "\"comparisons\" must be an array");
+    for (const nlohmann::json& c : list) {
+        if (!c.is_object() || !c.contains("name") || !c.at("name").is_string() || !c.contains("controllers") ||
+            !c.at("controllers").is_array() || c.at("controllers").empty())
+            bad_sweep(where + "a comparison needs a \"name\" and \"controllers\"");
+        ComparisonEntry e;
+        e.name = c.at("name").get<std::string>();
+        for (const nlohmann::json& k : c.at("controllers")) {
+            if (!k.is_string() || !names.count(e.name + "@" + k.get<std::string>()))
+                bad_sweep(where + "comparison '" + e.name + "' names a controller without its scenario");
+            e.controllers.push_back(k.get<std::string>());
+        }
+        out.push_back(std::move(e));
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string individual_folder(std::uint64_t k) {
@@ -79,6 +100,8 @@ ojson manifest_json(const SweepManifest& manifest) {
         if (e.individuals > 0) s["individuals"] = e.individuals;
         j["scenarios"].push_back(s);
     }
+    for (const ComparisonEntry& c : manifest.comparisons)
+        j["comparisons"].push_back({{"name", c.name}, {"controllers", c.controllers}});
     return j;
 }
 
@@ -153,6 +176,7 @@ SweepManifest parse_manifest(const std::string& text, const std::string& shown) 
         }
         m.scenarios.push_back(e);
     }
+    if (j.contains("comparisons")) m.comparisons = read_comparisons(j.at("comparisons"), names, where);
     return m;
 }
 

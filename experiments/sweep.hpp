@@ -4,6 +4,7 @@
 //   OUTDIR/sweep.json                      manifest: every run the sweep expects
 //   OUTDIR/NAME/                           a scenario without population
 //   OUTDIR/NAME/individual_000042/         individual 42 of a scenario with population
+//   OUTDIR/NAME@CONTROLLER/...             the runs of one controller of a comparison
 //
 // Each run folder holds the files of a single run (experiments/run_folder.hpp).
 // docs/experiments.md shows them.
@@ -25,8 +26,17 @@ struct SweepEntry {
     std::uint64_t individuals = 0;  // population size; 0: no population, one run
 };
 
+// A comparison of controllers: the scenarios NAME@CONTROLLER of the
+// manifest, one per controller, in the order the scenario lists them (the
+// first is the reference of the paired differences).
+struct ComparisonEntry {
+    std::string name;
+    std::vector<std::string> controllers;
+};
+
 struct SweepManifest {
     std::vector<SweepEntry> scenarios;
+    std::vector<ComparisonEntry> comparisons = {};  // written only when there are any
 };
 
 // Writes OUTDIR/sweep.json (creating OUTDIR) through a temporary file and a

@@ -44,7 +44,7 @@ found = re.search(r"project\(veltrax\s+VERSION\s+([0-9.]+)", CMAKE_LISTS.read_te
 if not found:
     raise SystemExit(f"setup.py: project version not found in {CMAKE_LISTS}")
 VERSION = found.group(1)
-SOURCES = ["src/veltrax_module.cpp", "src/experiments_module.cpp"]
+SOURCES = ["src/veltrax_module.cpp", "src/experiments_module.cpp", "src/control_module.cpp"]
 for target in ("veltrax_api", "veltrax_settings", "veltrax_core", "matprod_core", "veltrax_experiments"):
     SOURCES += library_sources(target)
 SOURCES = list(dict.fromkeys(SOURCES))  # a file of both cores once

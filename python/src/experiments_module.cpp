@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "api/veltrax.hpp"
+#include "experiments/comparison.hpp"
 #include "experiments/run_folder.hpp"
 #include "experiments/runner.hpp"
 #include "experiments/scenario.hpp"
@@ -67,7 +68,7 @@ py::tuple run_one(const Scenario& s, const std::string& folder, std::uint64_t in
                   const py::bytes& initial_state) {
     const PlannedRun plan = plan_run(s, individual);
     const RunPlace place = check_run_place(folder);
-    Simulation sim(s.build);
+    Simulation sim = simulation_for(s);
     const std::vector<std::uint8_t> state = bytes_of(initial_state);
     if (!state.empty()) sim.load_state(state);
     if (s.seed != 0) sim.seed_noise(s.seed);
@@ -94,8 +95,9 @@ std::vector<Matrix> call_outputs(const std::vector<Array>& arrays, const CallSpe
     for (const Array& a : arrays) out.push_back(to_matrix(a));
     const std::size_t n = static_cast<std::size_t>(spec.settings.samples);
     const std::size_t estimates = static_cast<std::size_t>(spec.settings.a_order + spec.settings.b_order);
+    const bool adaptive = out[3].cols != 0;  // another controller's results have no estimates or search
     if (out[0].rows != n || out[0].cols != 1 || out[1].rows != n || out[1].cols != 5 || out[2].rows != n ||
-        out[2].cols != estimates || out[3].rows != n || out[3].cols != 5 || out[4].numel() != 3)
+        out[2].cols != (adaptive ? estimates : 0) || out[3].rows != n || out[4].numel() != 3)
         throw py::value_error(where + ": shapes differ from what the scenario's call " + std::to_string(k) +
                               " returns (" + std::to_string(n) + " rows)");
     return out;
@@ -103,10 +105,20 @@ std::vector<Matrix> call_outputs(const std::vector<Array>& arrays, const CallSpe
 
 // Results of the scenario's calls computed elsewhere, written as its run
 // folder; `error` (id, message): the call after the last result failed so.
+// `user_controller`: the name of a controller of the user's that closed the
+// loop; `compare`: the comparison the run belongs to (empty: none).
 void write_run(const Scenario& s, const std::string& folder, std::uint64_t individual,
-               const std::vector<std::vector<Array>>& outputs, const std::optional<std::pair<std::string, std::string>>& error) {
+               const std::vector<std::vector<Array>>& outputs, const std::optional<std::pair<std::string, std::string>>& error,
+               const std::optional<std::string>& user_controller, const std::string& compare) {
     const PlannedRun plan = plan_run(s, individual);
     RunResult run = plan.empty_result();
+    if (user_controller) {
+        ControllerSpec user;
+        user.name = *user_controller;
+        user.user = true;
+        run.controller = user;
+    }
+    run.compare = compare;
     if (plan.rejected && !outputs.empty()) throw py::value_error("the individual cannot be run, but results are given");
     if (outputs.size() > plan.calls.size()) throw py::value_error("more results than the scenario has calls");
     for (std::size_t k = 0; k < outputs.size(); ++k)
@@ -119,6 +131,16 @@ void write_run(const Scenario& s, const std::string& folder, std::uint64_t indiv
         run.failure = RunFailure{outputs.size() + 1, rejected->id, rejected->message};
     }
     write_run_folder(check_run_place(folder), run);
+}
+
+// OUTDIR/sweep.json of runs written elsewhere: scenarios [(name, individuals)]
+// and comparisons [(name, [controller names])].
+void write_sweep_manifest(const std::string& outdir, const std::vector<std::pair<std::string, std::uint64_t>>& scenarios,
+                          const std::vector<std::pair<std::string, std::vector<std::string>>>& comparisons) {
+    SweepManifest manifest;
+    for (const auto& [name, individuals] : scenarios) manifest.scenarios.push_back({name, individuals});
+    for (const auto& [name, controllers] : comparisons) manifest.comparisons.push_back({name, controllers});
+    write_manifest(outdir, manifest);
 }
 
 // `veltrax batch`: (runs, written, [(run, id, message) of failed runs], [interrupted], not started)
@@ -151,11 +173,41 @@ std::vector<std::pair<std::string, std::uint64_t>> slice(const std::vector<const
                                                          std::uint64_t n) {
     std::vector<Scenario> copies;
     for (const Scenario* s : scenarios) copies.push_back(*s);
-    const SweepManifest manifest = sweep_manifest(sorted_by_name(copies));
+    const std::vector<Scenario> expanded = sweep_scenarios(copies);
+    const SweepManifest manifest = sweep_manifest(sorted_by_name(expanded));
     std::vector<std::pair<std::string, std::uint64_t>> runs;
     for (const RunRef& r : slice_runs(manifest, parse_shard(std::to_string(k) + "/" + std::to_string(n))))
         runs.emplace_back(manifest.scenarios[r.scenario].name, r.individual);
     return runs;
+}
+
+// The compared metrics of a call's outputs (comparison.hpp).
+std::vector<double> call_compared_values(const Array& t, const Array& trajectory, double sample_period,
+                                         bool builtin_model) {
+    return compared_values(compute_metrics(to_matrix(t), to_matrix(trajectory), sample_period, builtin_model));
+}
+
+// compare_values as a list of dicts (metric, values, differences, wins,
+// contested), each band a tuple (p5, p50, p95, n).
+py::list comparison(const std::vector<std::vector<std::vector<double>>>& values) {
+    std::vector<MetricComparison> result;
+    veltrax::python::without_gil([&] { result = compare_values(values); });
+    auto bands = [](const std::vector<Band>& b) {
+        py::list l;
+        for (const Band& x : b) l.append(py::make_tuple(x.p5, x.p50, x.p95, x.n));
+        return l;
+    };
+    py::list out;
+    for (const MetricComparison& m : result) {
+        py::dict d;
+        d["metric"] = m.metric;
+        d["values"] = bands(m.values);
+        d["differences"] = bands(m.differences);
+        d["wins"] = m.wins;
+        d["contested"] = m.contested;
+        out.append(d);
+    }
+    return out;
 }
 
 void register_scenario(py::module_& m) {
@@ -168,7 +220,12 @@ void register_scenario(py::module_& m) {
         .def_readonly("seed", &Scenario::seed)
         .def_property_readonly("calls", [](const Scenario& s) { return s.calls.size(); })
         .def_property_readonly("runs", &Scenario::runs)
-        .def_property_readonly("population", [](const Scenario& s) { return s.population.has_value(); });
+        .def_property_readonly("population", [](const Scenario& s) { return s.population.has_value(); })
+        .def_property_readonly("controllers", [](const Scenario& s) {
+            std::vector<std::string> names;
+            for (const ControllerSpec& c : s.controllers) names.push_back(c.name);
+            return names;
+        });
 }
 
 }  // namespace
@@ -186,8 +243,18 @@ void register_experiments(py::module_& core) {
     m.def("run", &run_one, py::arg("scenario"), py::arg("folder"), py::arg("individual"), py::arg("threads"),
           py::arg("initial_state"));
     m.def("write_run", &write_run, py::arg("scenario"), py::arg("folder"), py::arg("individual"), py::arg("outputs"),
-          py::arg("error"));
+          py::arg("error"), py::arg("user_controller") = py::none(), py::arg("compare") = "");
+    m.def(
+        "run_folder", [](const std::string& scenario, std::uint64_t k) { return run_folder(scenario, k).string(); },
+        py::arg("scenario"), py::arg("individual"));
+    m.def("write_manifest", &write_sweep_manifest, py::arg("outdir"), py::arg("scenarios"), py::arg("comparisons"));
     m.def("run_sweep", &sweep, py::arg("scenarios"), py::arg("outdir"), py::arg("k"), py::arg("n"), py::arg("threads"),
           py::arg("initial_state"));
     m.def("slice_runs", &slice, py::arg("scenarios"), py::arg("k"), py::arg("n"));
+    std::vector<std::tuple<std::string, bool, bool>> metrics;
+    for (const ComparedMetric& c : compared_metrics()) metrics.emplace_back(c.name, c.higher_is_better, c.by_magnitude);
+    m.attr("COMPARED_METRICS") = metrics;
+    m.def("compared_values", &call_compared_values, py::arg("t"), py::arg("trajectory"), py::arg("sample_period"),
+          py::arg("builtin_model"));
+    m.def("compare_values", &comparison, py::arg("values"));
 }

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "api/veltrax.hpp"
+#include "python/src/control_module.hpp"
 #include "python/src/experiments_module.hpp"
 #include "python/src/interruptible.hpp"
 #include "experiments/expand.hpp"
@@ -37,6 +38,7 @@
 namespace py = pybind11;
 using veltrax::Matrix;
 using veltrax::python::Interruptible;
+using veltrax::python::settings_of;
 using veltrax::python::without_gil;
 
 namespace {
@@ -108,31 +110,6 @@ py::dict settings_dict(const veltrax::Settings& s) {
     return d;
 }
 
-veltrax::Settings settings_of(const py::dict& d) {
-    veltrax::Settings s;
-    s.samples = d["samples"].cast<long>();
-    s.control_weight = d["control_weight"].cast<double>();
-    s.dead_time = d["dead_time"].cast<int>();
-    s.u_max = d["u_max"].cast<double>();
-    s.a_order = d["a_order"].cast<int>();
-    s.b_order = d["b_order"].cast<int>();
-    const py::dict noise = d["noise"];
-    s.noise = {veltrax::noise_kind_named(noise["kind"].cast<std::string>()), noise["amplitude"].cast<double>()};
-    s.rk4_steps = d["rk4_steps"].cast<int>();
-    s.rk4_step = d["rk4_step"].cast<double>();
-    const py::dict process = d["process"];
-    if (process.contains("body_mass"))
-        s.process = veltrax::BodyModel{process["body_mass"].cast<double>(), process["cardiac_output"].cast<double>()};
-    else
-        s.process = veltrax::TransferFunction{process["numerator"].cast<std::vector<double>>(),
-                                              process["denominator"].cast<std::vector<double>>()};
-    const py::dict curve = d["curve"];
-    s.curve = {curve["plant_midpoint"].cast<double>(), curve["midpoint"].cast<double>(),
-               curve["plant_exponent"].cast<double>(), curve["exponent"].cast<double>()};
-    s.observer = d["observer"].cast<std::array<double, 3>>();
-    return s;
-}
-
 // A call as the package hands it over: named settings (a dict) or the
 // positional inputs (2-D float64 arrays).
 struct CallInputs {
@@ -146,7 +123,13 @@ CallInputs to_call(const py::handle& call) {
 }
 
 // (sample_count, a_order, b_order, gaussian_noise, builtin_model, sample_period)
-py::tuple info_tuple(const std::optional<veltrax::Settings>& settings, const std::vector<Matrix>& inputs) {
+py::tuple info_tuple(const std::optional<veltrax::Settings>& settings, const std::vector<Matrix>& inputs,
+                     bool adaptive = true) {
+    if (settings && !adaptive) {  // checked as a plant is, not as the adaptive controller's call
+        const veltrax::Settings& s = *settings;
+        return py::make_tuple(s.samples, s.a_order, s.b_order, s.noise.kind == veltrax::NoiseKind::Gaussian,
+                              s.builtin_model(), s.sample_period());
+    }
     const veltrax::CallInfo info = settings ? veltrax::check_call(*settings) : veltrax::check_call(inputs);
     const double sample_period =
         settings ? settings->sample_period() : veltrax::experiments::sample_period_of(inputs);
@@ -177,6 +160,11 @@ struct PySimulation {
 
     explicit PySimulation(veltrax::Build build) : sim(build) {}
     explicit PySimulation(const veltrax::Simulation& other) : sim(other) {}
+    explicit PySimulation(const veltrax::Controller& controller) : sim(controller) {}
+
+    // A callable closes the loop: calls run on this thread with the
+    // interpreter lock held, and Ctrl-C reaches the callable.
+    bool python_controller() const { return veltrax::python::is_python_controller(sim.controller()); }
 };
 
 py::tuple simulation_call(PySimulation& self, const py::object& call, unsigned threads,
@@ -187,14 +175,21 @@ py::tuple simulation_call(PySimulation& self, const py::object& call, unsigned t
     options.threads = threads;
     if (schedule) options.schedule = &*schedule;
     std::vector<Matrix> out;
-    Interruptible interruptible;
-    options.cancelled = &Interruptible::stopped;
-    options.cancel_context = &interruptible;
-    interruptible.run([&] {
-        std::lock_guard<std::mutex> lock(self.busy);
-        out = in.settings ? self.sim.call(*in.settings, options) : self.sim.call(in.inputs, 5, options);
-    });
-    return py::make_tuple(to_arrays(std::move(out)), info_tuple(in.settings, in.inputs));
+    auto run = [&] { out = in.settings ? self.sim.call(*in.settings, options) : self.sim.call(in.inputs, 5, options); };
+    if (self.python_controller()) {
+        std::unique_lock<std::mutex> lock(self.busy, std::defer_lock);
+        without_gil([&] { lock.lock(); });
+        run();
+    } else {
+        Interruptible interruptible;
+        options.cancelled = &Interruptible::stopped;
+        options.cancel_context = &interruptible;
+        interruptible.run([&] {
+            std::lock_guard<std::mutex> lock(self.busy);
+            run();
+        });
+    }
+    return py::make_tuple(to_arrays(std::move(out)), info_tuple(in.settings, in.inputs, !self.sim.controller()));
 }
 
 void simulation_seed_noise(PySimulation& self, long seed) {
@@ -205,6 +200,11 @@ void simulation_seed_noise(PySimulation& self, long seed) {
 }
 
 std::unique_ptr<PySimulation> simulation_copy(PySimulation& self) {
+    if (self.python_controller()) {  // the copy shares the callable: made with the interpreter lock held
+        std::unique_lock<std::mutex> lock(self.busy, std::defer_lock);
+        without_gil([&] { lock.lock(); });
+        return std::make_unique<PySimulation>(self.sim);
+    }
     std::optional<veltrax::Simulation> copy;
     without_gil([&] {
         std::lock_guard<std::mutex> lock(self.busy);
@@ -240,18 +240,20 @@ std::unique_ptr<PySimulation> simulation_load_state(const py::bytes& snapshot) {
     return loaded;
 }
 
-// jobs: [(build, [settings dict or [input arrays] per call], seed or 0, [steps or None per call]), ...]
+// jobs: [(build, [settings dict or [input arrays] per call], seed or 0, [steps or None per call],
+//         built-in controller dict or None), ...]
 // returns per job ([outputs of every call that ran], [their call infos], None or (id, message))
-using PyJob = std::tuple<int, std::vector<py::object>, long, std::vector<std::optional<Steps>>>;
+using PyJob = std::tuple<int, std::vector<py::object>, long, std::vector<std::optional<Steps>>, py::object>;
 
 py::list batch(const std::vector<PyJob>& jobs, unsigned threads) {
     std::vector<veltrax::BatchJob> batch_jobs;
     batch_jobs.reserve(jobs.size());
     std::deque<veltrax::SetpointSchedule> schedules;  // the jobs point into it
-    for (const auto& [build, calls, seed, setpoints] : jobs) {
+    for (const auto& [build, calls, seed, setpoints, controller] : jobs) {
         veltrax::BatchJob job;
         job.build = to_build(build);
         job.seed = seed;
+        if (!controller.is_none()) job.controller = veltrax::python::controller_of(controller);
         for (const py::object& call : calls) {
             CallInputs in = to_call(call);
             job.calls.push_back(std::move(in.inputs));
@@ -279,7 +281,7 @@ py::list batch(const std::vector<PyJob>& jobs, unsigned threads) {
         py::list outputs, infos;
         for (std::size_t c = 0; c < r.outputs.size(); ++c) {
             outputs.append(to_arrays(std::move(r.outputs[c])));
-            infos.append(info_tuple(batch_jobs[j].settings[c], batch_jobs[j].calls[c]));
+            infos.append(info_tuple(batch_jobs[j].settings[c], batch_jobs[j].calls[c], !batch_jobs[j].controller));
         }
         py::object error = py::none();
         if (!r.ok) error = py::make_tuple(r.error_id, r.error_message);
@@ -361,6 +363,19 @@ py::tuple population_expand(const PyPopulation& self, std::uint64_t k, const std
     return py::make_tuple(out, error);
 }
 
+// Named settings with individual k's values: (settings dict, None) or
+// (None, (call, id, message)) for an individual that cannot be run.
+py::tuple population_settings(const PyPopulation& self, std::uint64_t k, const py::dict& settings) {
+    veltrax::experiments::CallSpec spec;
+    spec.settings = settings_of(settings);
+    spec.inputs = veltrax::inputs_of(spec.settings);
+    const veltrax::experiments::PopulationRun run = veltrax::experiments::expand_individual({spec}, self.p, k);
+    if (run.rejected)
+        return py::make_tuple(py::none(),
+                              py::make_tuple(run.rejected->call, run.rejected->error.id, run.rejected->error.message));
+    return py::make_tuple(settings_dict(run.calls[0].settings), py::none());
+}
+
 // (manifest, expected, ok, failed, unreadable, missing, unexpected, written)
 py::tuple report(const std::string& outdir, bool plots) {
     veltrax::experiments::ReportOptions options;
@@ -379,9 +394,39 @@ py::array matprod(const Array& a, const Array& b) {
 
 }  // namespace
 
+namespace veltrax::python {
+
+veltrax::Settings settings_of(const py::dict& d) {
+    veltrax::Settings s;
+    s.samples = d["samples"].cast<long>();
+    s.control_weight = d["control_weight"].cast<double>();
+    s.dead_time = d["dead_time"].cast<int>();
+    s.u_max = d["u_max"].cast<double>();
+    s.a_order = d["a_order"].cast<int>();
+    s.b_order = d["b_order"].cast<int>();
+    const py::dict noise = d["noise"];
+    s.noise = {veltrax::noise_kind_named(noise["kind"].cast<std::string>()), noise["amplitude"].cast<double>()};
+    s.rk4_steps = d["rk4_steps"].cast<int>();
+    s.rk4_step = d["rk4_step"].cast<double>();
+    const py::dict process = d["process"];
+    if (process.contains("body_mass"))
+        s.process = veltrax::BodyModel{process["body_mass"].cast<double>(), process["cardiac_output"].cast<double>()};
+    else
+        s.process = veltrax::TransferFunction{process["numerator"].cast<std::vector<double>>(),
+                                              process["denominator"].cast<std::vector<double>>()};
+    const py::dict curve = d["curve"];
+    s.curve = {curve["plant_midpoint"].cast<double>(), curve["midpoint"].cast<double>(),
+               curve["plant_exponent"].cast<double>(), curve["exponent"].cast<double>()};
+    s.observer = d["observer"].cast<std::array<double, 3>>();
+    return s;
+}
+
+}  // namespace veltrax::python
+
 PYBIND11_MODULE(_core, m) {
     m.doc() = "Compiled core of the veltrax package; use the package, not this module.";
     m.attr("__version__") = VELTRAX_VERSION;
+    m.def("build_info", &veltrax::build_info);
     py::module_::import("atexit").attr("register")(py::cpp_function(&veltrax::python::abandon_runs));
 
     // veltrax::Error -> veltrax.Error(id, message), defined by the package.
@@ -397,6 +442,13 @@ PYBIND11_MODULE(_core, m) {
 
     py::class_<PySimulation>(m, "Simulation")
         .def(py::init([](int build) { return std::make_unique<PySimulation>(to_build(build)); }), py::arg("build"))
+        .def_static(
+            "with_controller",
+            [](const py::object& spec) {
+                return std::make_unique<PySimulation>(*veltrax::python::controller_of(spec));
+            },
+            py::arg("controller"), "A simulation whose loop a built-in controller (a dict) or a callable closes.")
+        .def_property_readonly("has_controller", [](const PySimulation& self) { return self.sim.controller() != nullptr; })
         .def_property_readonly("build", [](const PySimulation& self) { return static_cast<int>(self.sim.build()); })
         .def("call", &simulation_call, py::arg("call"), py::arg("threads") = 0u, py::arg("setpoint") = py::none(),
              "Runs one call of named settings (a dict) or of 2-D float64 inputs: "
@@ -413,7 +465,8 @@ PYBIND11_MODULE(_core, m) {
         .def_property_readonly("seed", [](const PyPopulation& self) { return self.p.seed; })
         .def("to_json", [](const PyPopulation& self) { return veltrax::experiments::population_json(self.p).dump(); })
         .def("draw", &population_draw, py::arg("k"))
-        .def("expand", &population_expand, py::arg("k"), py::arg("calls"));
+        .def("expand", &population_expand, py::arg("k"), py::arg("calls"))
+        .def("settings", &population_settings, py::arg("k"), py::arg("settings"));
 
     m.def("run_batch", &batch, py::arg("jobs"), py::arg("threads") = 0u);
     m.def("default_settings", [] { return settings_dict(veltrax::Settings{}); });
@@ -435,4 +488,5 @@ PYBIND11_MODULE(_core, m) {
     m.def("report", &report, py::arg("outdir"), py::arg("plots"));
     m.def("matprod", &matprod, py::arg("a"), py::arg("b"));
     register_experiments(m);
+    veltrax::python::register_control(m);
 }

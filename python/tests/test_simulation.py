@@ -1,9 +1,10 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # The Python side of a call: how settings and inputs reach the simulation,
 # rejected calls, branching, snapshots, threads and the interpreter lock, the
-# matrix product.
+# matrix product, the build information.
 import copy
 import pickle
+import re
 import subprocess
 import sys
 import threading
@@ -211,3 +212,8 @@ def test_ctrl_c_stops_a_run_and_leaves_state(kind):
     latency = time.monotonic() - signalled[0]
     assert latency < 1, f"the run ended {latency:.2f} s after Ctrl-C"
     assert_same_results(sim.call(SHORT, **THIRD_ORDER, curve=CURVE), untouched.call(SHORT, **THIRD_ORDER, curve=CURVE))
+
+
+def test_build_info_names_the_power_path_and_why():
+    info = veltrax.build_info()
+    assert re.fullmatch(r"power: (avx512|avx2|scalar)[^()]* \(.+\)", info), info

@@ -28,10 +28,18 @@ Experiments: a call may follow a set-point schedule of your own
 summarises a call, Population draws virtual individuals as the command-line
 tool does, and report() merges a sweep's result folders; open_sweep() reads
 a sweep of ``veltrax batch --store netcdf`` as an xarray.Dataset.
+
+The loop opens: a Plant is the process, its dead time and the measurement on
+their own, stepped with controls of your choosing; a Simulation closes the
+loop with the adaptive controller of its build or with another controller (a
+Pid, or a callable of your own); compare() runs several controllers on the
+same individuals, noise and set-point schedule and pairs their metrics.
+veltrax.env holds a reinforcement-learning environment on the plant.
 """
 
 from __future__ import annotations
 
+import copy
 import dataclasses
 import enum
 import json
@@ -46,16 +54,22 @@ import numpy as np
 from . import _core
 
 __all__ = [
+    "Band",
     "BodyModel",
     "Build",
     "Call",
     "CallInfo",
+    "Comparison",
     "Curve",
     "Error",
     "Individual",
     "JobResult",
     "Metrics",
+    "MetricComparison",
     "Noise",
+    "Observation",
+    "Pid",
+    "Plant",
     "Population",
     "ReportResult",
     "Result",
@@ -64,6 +78,8 @@ __all__ = [
     "Step",
     "Sweep",
     "TransferFunction",
+    "build_info",
+    "compare",
     "load_state",
     "matprod",
     "metrics",
@@ -72,6 +88,18 @@ __all__ = [
     "run_batch",
 ]
 __version__ = _core.__version__
+
+
+def build_info() -> str:
+    """How this build computes here, one line per fact; today the power function.
+
+    >>> veltrax.build_info()  # doctest: +SKIP
+    'power: avx512 with table loads (glibc 2.36 verified, self-check passed)'
+
+    On a C library the vector power function is not verified for, the scalar
+    path runs and the line says so.
+    """
+    return _core.build_info()
 
 
 class Error(ValueError):
@@ -298,6 +326,78 @@ class Settings:
                 "curve": dataclasses.asdict(self.curve)}
 
 
+_ANTI_WINDUP = ("back_calculation", "clamping")
+
+
+@dataclass(frozen=True)
+class Pid:
+    """A PID controller, the baseline beside the adaptive one, in the loop's
+    time units. With T the sample period, e = r - y and v the control before
+    its limits:
+
+        D = tf / (tf + T) * D - kd / (tf + T) * (y - y_prev)   (on the measurement; 0 at the first sample)
+        v = kp * e + I + D,   u = v limited to [0, u_max] as the loop limits every control
+        I += ki * T * e + T / tt * (u - v)                    (anti_windup "back_calculation")
+        I += ki * T * e unless the limit cuts v and e pushes further   ("clamping")
+
+    filter_time is tf (0: no filter); tracking_time is tt (0: the integral
+    time kp / ki, or one sample period without kp or ki). The state carries
+    over from call to call; a failed call leaves it as it was. Gains that are
+    not finite, or negative times, raise veltrax.Error "veltrax:badController".
+    """
+
+    kp: float = 0.0
+    ki: float = 0.0
+    kd: float = 0.0
+    filter_time: float = 1.0
+    anti_windup: str = "back_calculation"
+    tracking_time: float = 0.0
+
+    def __post_init__(self) -> None:
+        for name in ("kp", "ki", "kd", "filter_time", "tracking_time"):
+            _set(self, **{name: _real(getattr(self, name), f"pid.{name}")})
+        if self.anti_windup not in _ANTI_WINDUP:
+            raise Error("veltrax:badController", f"pid.anti_windup must be \"back_calculation\" or \"clamping\", "
+                        f"got {self.anti_windup!r}")
+        _core.check_controller(self._to_core())
+
+    def _to_core(self) -> dict:
+        return {"kind": "pid", **dataclasses.asdict(self)}
+
+
+Observation = _core.Observation
+Observation.__doc__ = """What a controller may know at a sample period: ``sample`` (from 0
+within the call), ``time`` (its start), ``setpoint`` (in force),
+``preview`` (the set-point at time + 1 .. 10 sample periods, a tuple),
+``measured`` (y, in [0, 1]), ``previous_control`` (u applied in the previous
+sample period), ``sample_period`` and ``u_max`` (the upper control limit;
+<= 0: none)."""
+
+
+def _controller(controller):
+    """What _core takes for a controller: None (the adaptive one of a build),
+    a built-in's dict, or a callable."""
+    if controller is None or isinstance(controller, (Build, int)) and not isinstance(controller, bool):
+        return None
+    if isinstance(controller, Pid):
+        return controller._to_core()
+    if callable(controller):
+        return controller
+    raise TypeError(f"controller must be a build, a veltrax.Pid or a callable taking a veltrax.Observation, "
+                    f"got {type(controller).__name__}")
+
+
+def _control(u) -> float:
+    """A control as a plant takes it: a real number, or an array (or list) of one."""
+    if isinstance(u, (np.ndarray, list, tuple)):
+        a = np.asarray(u)
+        if a.size == 1 and a.dtype.kind in "iuf":
+            return float(a.reshape(-1)[0])
+    if isinstance(u, (bool, np.bool_)) or not isinstance(u, (numbers.Real, np.integer, np.floating)):
+        raise Error("veltrax:badControl", f"a control is a real number, got {type(u).__name__}")
+    return float(u)
+
+
 class CallInfo(NamedTuple):
     """What a call's inputs asked for."""
 
@@ -447,7 +547,8 @@ class Result:
     def columns(self) -> dict[str, tuple[str, ...]]:
         """Column names per output."""
         theta = tuple(_core.experiments.theta_columns(self.info.a_order, self.theta.shape[1]))
-        return {"t": ("t",), "trajectory": _TRAJECTORY, "theta": theta, "search": _SEARCH[self.build], "sums": _SUMS}
+        search = _SEARCH[self.build] if self.search.shape[1] else ()  # another controller searches nothing
+        return {"t": ("t",), "trajectory": _TRAJECTORY, "theta": theta, "search": search, "sums": _SUMS}
 
     def column(self, name: str):
         """The named column: a 1-D view of its output, or a float for a sum."""
@@ -488,20 +589,41 @@ class Simulation:
 
     ``seed`` starts the noise generators as a plug-in just loaded with that
     seed would (1 .. 2147483562); None is the plug-in's own start (seed 1).
+
+    ``controller`` closes the loop instead of the adaptive controller: a
+    veltrax.Pid, or a callable that takes a veltrax.Observation and returns
+    the control (a real number), called once per sample period on the
+    calling thread. The plant, noise, schedule, time and sums are the same;
+    results have no estimates or search columns and NaN as the static gain.
+    A control that is not finite, or not a number, raises veltrax.Error
+    "veltrax:badControl"; an exception in the callable ends the call, leaves
+    the simulation as it was and reaches the caller. Copies share the
+    callable. Such a simulation has no snapshot (save_state raises).
     """
 
-    __slots__ = ("_core",)
+    __slots__ = ("_core", "_controller")
 
-    def __init__(self, build: Build | int = Build.BASE, seed: int | None = None) -> None:
-        self._core = _core.Simulation(int(Build(build)))
+    def __init__(self, build: Build | int = Build.BASE, seed: int | None = None, *, controller=None) -> None:
+        spec = _controller(controller)
+        if spec is None:
+            self._core = _core.Simulation(int(Build(build if controller is None else controller)))
+        else:
+            self._core = _core.Simulation.with_controller(spec)
+        self._controller = controller if spec is not None else None
         if seed is not None:
             self.seed_noise(seed)
 
     @classmethod
-    def _wrap(cls, core) -> Simulation:
+    def _wrap(cls, core, controller=None) -> Simulation:
         sim = cls.__new__(cls)
         sim._core = core
+        sim._controller = controller
         return sim
+
+    @property
+    def controller(self):
+        """The controller given, or None for the adaptive one of the build."""
+        return self._controller
 
     @property
     def build(self) -> Build:
@@ -589,15 +711,17 @@ class Simulation:
         self._core.restore(_snapshot(snapshot))
 
     def __copy__(self) -> Simulation:
-        return self._wrap(self._core.copy())
+        return self._wrap(self._core.copy(), self._controller)
 
     def __deepcopy__(self, memo) -> Simulation:
-        return self._wrap(self._core.copy())
+        return self._wrap(self._core.copy(), self._controller)
 
     def __reduce__(self):
         return (_load_state, (self.save_state(),))
 
     def __repr__(self) -> str:
+        if self._controller is not None:
+            return f"<veltrax.Simulation controller={self._controller!r}>"
         return f"<veltrax.Simulation build={int(self.build)}>"
 
 
@@ -620,6 +744,136 @@ def load_state(snapshot) -> Simulation:
 
 def _load_state(snapshot: bytes) -> Simulation:
     return load_state(snapshot)
+
+
+class Plant:
+    """The plant on its own: the process (a transfer function or the built-in
+    model), its dead time, the measurement curve and noise, and the loop's
+    set-point schedule, stepped one sample period at a time with controls of
+    your choosing.
+
+        plant = veltrax.Plant(settings, seed=7)      # the keywords and seed of Simulation.call
+        y = plant.measured                            # the first sample period's measurement
+        y = plant.step(0.5)                           # the next one's, under control 0.5
+
+    It takes what Simulation.call takes (keywords, a Settings, or the
+    plug-ins' positional inputs, and ``setpoint=``); the controller's fields
+    and ``samples`` are accepted and not read, so one Settings serves both.
+    ``seed`` is Simulation(build, seed=k)'s. Stepping a plant with the
+    controls a closed-loop call recorded (its ``u``), from the same start,
+    seed and schedule, gives that call's measurements (its ``y``) bit for bit.
+
+    step(u) limits u to [0, u_max] as the closed loop does and delays it by
+    the dead time. A control that is not a finite number raises veltrax.Error
+    "veltrax:badControl" and changes nothing. Readable: ``time``,
+    ``setpoint``, ``process_output`` (v), ``measured`` (y) of the current
+    sample period, ``control`` (the control applied in the previous one) and
+    ``sums``. copy.copy branches a plant; save_state() and load_state() write
+    and read its snapshot (a plant's, not a simulation's).
+    """
+
+    __slots__ = ("_core", "_settings", "_seed", "_setpoint")
+
+    def __init__(self, params=None, numerator=None, denominator=None, curve=None, T=None, *, settings=None,
+                 seed=None, setpoint=None, samples=None, control_weight=None, dead_time=None, u_max=None,
+                 a_order=None, b_order=None, noise=None, rk4_steps=None, rk4_step=None, process=None,
+                 observer=None, model=None, threads=0) -> None:
+        named = {"samples": samples, "control_weight": control_weight, "dead_time": dead_time, "u_max": u_max,
+                 "a_order": a_order, "b_order": b_order, "noise": noise, "rk4_steps": rk4_steps,
+                 "rk4_step": rk4_step, "process": process, "observer": observer}
+        request = _request(params, numerator, denominator, curve, T, model, settings, named)
+        if not isinstance(request, Settings):
+            request = Settings._from_core(_core.settings_from_inputs(request))
+        _threads(threads)
+        self._settings = request
+        self._seed = None if seed is None else _seed(seed)
+        self._setpoint = setpoint
+        self._core = _core.Plant(request._to_core(), self._seed or 0, _steps(setpoint))
+
+    @classmethod
+    def _made(cls, settings: dict, seed: int | None, setpoint, steps) -> Plant:
+        """A plant of settings as _core takes them (checked there), with the
+        set-point steps already read."""
+        plant = cls.__new__(cls)
+        plant._core = _core.Plant(settings, seed or 0, steps)
+        plant._settings, plant._seed, plant._setpoint = settings, seed, setpoint
+        return plant
+
+    @property
+    def settings(self) -> Settings:
+        if isinstance(self._settings, dict):
+            self._settings = Settings._from_core(self._settings)
+        return self._settings
+
+    def reset(self, seed: int | None = None) -> float:
+        """Back to the plant as made; with a seed, its noise from that seed
+        from now on. Returns the first measurement."""
+        if seed is not None:
+            self._seed = _seed(seed)
+            return self._core.reset(self._seed)
+        return self._core.reset(0)
+
+    def step(self, control) -> float:
+        """Applies the control in the current sample period, ends it, and
+        returns the measurement of the next."""
+        return self._core.step(_control(control))
+
+    @property
+    def time(self) -> float:
+        return self._core.time
+
+    @property
+    def setpoint(self) -> float:
+        return self._core.setpoint
+
+    @property
+    def process_output(self) -> float:
+        return self._core.process_output
+
+    @property
+    def measured(self) -> float:
+        return self._core.measured
+
+    @property
+    def control(self) -> float:
+        """The control applied in the previous sample period (after its limits)."""
+        return self._core.control
+
+    @property
+    def sums(self) -> tuple[float, float, float]:
+        """Squared error, time-weighted absolute error, 60 x the input integral."""
+        return tuple(self._core.sums)
+
+    def save_state(self) -> bytes:
+        return self._core.save_state()
+
+    def load_state(self, snapshot) -> None:
+        """Replaces the state by a plant's snapshot; veltrax.Error
+        "veltrax:badSnapshot" leaves it as it was."""
+        self._core.load_state(_snapshot(snapshot))
+
+    def _copy_with(self, core) -> Plant:
+        plant = Plant.__new__(Plant)
+        plant._core, plant._settings, plant._seed, plant._setpoint = core, self._settings, self._seed, self._setpoint
+        return plant
+
+    def __copy__(self) -> Plant:
+        return self._copy_with(self._core.copy())
+
+    def __deepcopy__(self, memo) -> Plant:
+        return self._copy_with(self._core.copy())
+
+    def __reduce__(self):
+        return (_load_plant, (self.settings, self._seed, self._setpoint, self.save_state()))
+
+    def __repr__(self) -> str:
+        return f"<veltrax.Plant time={self.time} measured={self.measured}>"
+
+
+def _load_plant(settings, seed, setpoint, snapshot) -> Plant:
+    plant = Plant(settings, seed=seed, setpoint=setpoint)
+    plant.load_state(snapshot)
+    return plant
 
 
 @dataclass(frozen=True)
@@ -687,7 +941,8 @@ class JobResult(NamedTuple):
 def run_batch(jobs, threads: int = 0) -> list[JobResult]:
     """Runs independent simulations, each a sequence of calls, across threads.
 
-    jobs     iterable of (build, calls) or (build, calls, seed); each call
+    jobs     iterable of (build, calls) or (build, calls, seed), the build
+             also a veltrax.Pid (its controller closes the loop); each call
              named Settings, a dict of Simulation.call's arguments (by name
              or by position, setpoint= included), a Call, or a tuple of the
              positional inputs (params, numerator, denominator, curve[, T]);
@@ -705,9 +960,15 @@ def run_batch(jobs, threads: int = 0) -> list[JobResult]:
     core_jobs = []
     for job in jobs:
         build, calls, seed = (*job, None) if len(job) == 2 else job
+        controller = None
+        if isinstance(build, Pid):
+            build, controller = Build.BASE, build._to_core()
+        elif callable(build) and not isinstance(build, (Build, int)):
+            raise TypeError("run_batch runs the built-in controllers (a build or a veltrax.Pid); run a controller "
+                            "of your own with Simulation(controller=...)")
         pairs = [_batch_call(c) for c in calls]
         core_jobs.append((int(Build(build)), [_core_request(r) for r, _ in pairs], 0 if seed is None else _seed(seed),
-                          [s for _, s in pairs]))
+                          [s for _, s in pairs], controller))
     out = []
     for (build, *_), (outputs, infos, error) in zip(core_jobs, _core.run_batch(core_jobs, _threads(threads))):
         results = [Result(Build(build), o, i) for o, i in zip(outputs, infos)]
@@ -910,6 +1171,195 @@ def report(outdir: str | os.PathLike, plots: bool = True) -> ReportResult:
     "veltrax:badSweep" (no folder, bad manifest), "veltrax:writeFailed" or
     "veltrax:plotFailed" (sweep.csv and report.html are written before)."""
     return ReportResult(*_core.report(os.fspath(outdir), bool(plots)))
+
+
+class Band(NamedTuple):
+    """5, 50 and 95 % of n values (NaN for none); percentiles interpolate
+    linearly between the order statistics at (n - 1) p."""
+
+    p5: float
+    p50: float
+    p95: float
+    n: int
+
+
+class MetricComparison(NamedTuple):
+    """One metric of a comparison."""
+
+    metric: str  #: its sweep.csv name
+    values: dict[str, Band]  #: per controller, over the individuals it ran
+    differences: dict[str, Band]  #: per controller but the reference: its value minus the reference's, paired
+    wins: dict[str, int]  #: individuals on which the controller alone is best
+    contested: int  #: individuals with a value of every controller
+
+
+# The metrics a comparison shows, as (name, higher is better, compared by magnitude).
+_COMPARED = tuple(tuple(m) for m in _core.experiments.COMPARED_METRICS)
+
+
+class Comparison:
+    """Several controllers run on the same individuals, noise and set-point
+    schedule (compare()), and their metrics paired by individual.
+
+    ``controllers`` their names, the first the reference of the paired
+    differences; ``individuals`` the individuals (0: one run without a
+    population); ``results[name]`` the Result per individual (None where the
+    run failed; empty lists with results=False); ``errors[name]`` the
+    veltrax.Error per individual that failed; ``metrics[metric]`` a
+    MetricComparison (iae, ise, max_overshoot, max_undershoot,
+    max_settling_time, time_in_band, total_control, peak_control, and for the
+    built-in model mdpe, mdape, wobble, divergence; a change that never
+    settled counts as an infinite settling time). Lower is better but for
+    time_in_band, and the smaller magnitude for mdpe and divergence.
+    values(metric) gives the per-individual values, plot() draws them.
+    The numbers are those ``veltrax report`` writes for the same runs.
+    """
+
+    __slots__ = ("controllers", "individuals", "results", "errors", "metrics", "_values")
+
+    def __init__(self, controllers, individuals, results, errors, values) -> None:
+        self.controllers = tuple(controllers)
+        self.individuals = tuple(individuals)
+        self.results = results
+        self.errors = errors
+        self._values = values
+        self.metrics = {}
+        for (name, _, _), m in zip(_COMPARED, _core.experiments.compare_values(values)):
+            bands = [Band(*b) for b in m["values"]]
+            differences = [Band(*b) for b in m["differences"]]
+            self.metrics[name] = MetricComparison(
+                name, dict(zip(self.controllers, bands)), dict(zip(self.controllers[1:], differences[1:])),
+                dict(zip(self.controllers, m["wins"])), m["contested"])
+
+    @property
+    def reference(self) -> str:
+        return self.controllers[0]
+
+    def values(self, metric: str) -> dict[str, np.ndarray]:
+        """Per controller, the metric on each individual (NaN where it has none or failed)."""
+        k = [name for name, _, _ in _COMPARED].index(metric)
+        return {c: np.array([v[k] if v else np.nan for v in self._values[i]]) for i, c in enumerate(self.controllers)}
+
+    def plot(self, path=None, metrics=("iae", "max_overshoot", "total_control", "mdape")):
+        """A figure (matplotlib): the 5, 50 and 95 % of y and u of each
+        controller over the individuals, and the paired differences of
+        `metrics` from the reference; saved to `path` when given."""
+        from . import _plot
+        return _plot.comparison_figure(self, metrics, path)
+
+    def __repr__(self) -> str:
+        return f"<veltrax.Comparison {', '.join(self.controllers)} on {len(self.individuals)} individuals>"
+
+
+def _controller_names(controllers) -> list[tuple[str, Any]]:
+    """(name, controller) pairs with distinct names usable in folder names."""
+    pairs = list(controllers.items()) if isinstance(controllers, Mapping) else []
+    if not pairs:
+        for k, c in enumerate(controllers):
+            if isinstance(c, (Build, int)) and not isinstance(c, bool):
+                name = f"veltrax{int(Build(c))}"
+            elif isinstance(c, Pid):
+                name = "pid"
+            else:
+                name = getattr(c, "__name__", "") if getattr(c, "__name__", "").isidentifier() else f"controller{k + 1}"
+            pairs.append((name, c))
+    names = [n for n, _ in pairs]
+    if not pairs or len(set(names)) != len(names):
+        raise Error("veltrax:badController", f"compare needs controllers of distinct names, got {names}; give them "
+                    "as a dict name -> controller")
+    for name, c in pairs:
+        if not (isinstance(name, str) and 0 < len(name) <= 64 and all(ch.isalnum() or ch in "_-." for ch in name)):
+            raise Error("veltrax:badController", f"controller name {name!r}: 1 to 64 letters, digits, '_', '-' or '.'")
+        _controller(c)
+    return pairs
+
+
+def _individual_settings(base: Settings, population, individuals):
+    """(individual, Settings or Error) for each individual."""
+    if population is None:
+        return [(0, base)]
+    out = []
+    for k in individuals:
+        settings, error = population._core.settings(population._index(k), base._to_core())
+        if error:
+            rejected = Error(error[1], error[2])
+            rejected._individual = True  # its run folder says why, as the tool's does
+            out.append((k, rejected))
+        else:
+            out.append((k, Settings._from_core(settings)))
+    return out
+
+
+def _run_controller(controller, units, seed, setpoint, threads):
+    """Results (or veltrax.Error) of one controller on every unit."""
+    runnable = [(k, s) for k, s in units if isinstance(s, Settings)]
+    out = {k: s for k, s in units if not isinstance(s, Settings)}
+    if _controller(controller) is None or isinstance(controller, Pid):
+        build = controller if isinstance(controller, Pid) else Build(controller)
+        jobs = [(build, [Call(settings=s, setpoint=setpoint)], seed) for _, s in runnable]
+        for (k, _), job in zip(runnable, run_batch(jobs, threads)):
+            out[k] = job.results[0] if job.ok else job.error
+        return out
+    for k, s in runnable:  # a callable runs here, a fresh copy for each individual
+        try:
+            out[k] = Simulation(seed=seed, controller=copy.deepcopy(controller)).call(s, setpoint=setpoint)
+        except Error as e:
+            out[k] = e
+    return out
+
+
+def compare(controllers, settings: Settings | None = None, *, population=None, individuals=None, seed=None,
+            setpoint=None, outdir=None, name: str = "compare", threads: int = 0, results: bool = True,
+            **keywords) -> Comparison:
+    """Runs every controller on the same individuals, with the same noise
+    seed and set-point schedule, and pairs their metrics.
+
+        cmp = veltrax.compare({"adaptive": 2, "pid": veltrax.Pid(0.5, 0.02)}, settings,
+                              population=pop, seed=7, outdir="out")
+        cmp.metrics["iae"].differences["pid"]      # Band of pid - adaptive over the population
+
+    controllers  a dict name -> controller, or a list (named veltrax1..3,
+                 pid, or the callable's name): a build (the adaptive
+                 controller), a veltrax.Pid, or a callable of your own (each
+                 individual gets a deep copy of it)
+    settings     the call (a Settings; keywords as Simulation.call's replace
+                 its fields); population: a veltrax.Population or its block,
+                 whose individuals (all, or `individuals`) replace their
+                 values in it
+    outdir       also writes one run folder per individual and controller
+                 (OUTDIR/NAME@CONTROLLER/individual_K) and the manifest, so
+                 that veltrax.report(outdir) (or ``veltrax report``) adds the
+                 comparison to the report
+    threads      runs of the built-in controllers at once (callables run on
+                 this thread)
+
+    An individual that cannot be run, or a run that fails, is left out of
+    its pairs (Comparison.errors); an exception from a callable ends the
+    comparison and reaches the caller.
+    """
+    pairs = _controller_names(controllers)
+    base = _request(None, None, None, keywords.pop("curve", None), None, keywords.pop("model", None), settings,
+                    keywords)
+    if population is not None and not isinstance(population, Population):
+        population = Population(population)
+    if population is not None and individuals is None:
+        individuals = range(1, population.size + 1)
+    units = _individual_settings(base, population, individuals)
+    seed = None if seed is None else _seed(seed)
+    run = {n: _run_controller(c, units, seed, setpoint, threads) for n, c in pairs}
+    order = [k for k, _ in units]
+    values, kept, errors = [], {}, {}
+    for n, _ in pairs:
+        got = [run[n][k] for k in order]
+        values.append([list(_core.experiments.compared_values(r.t, r.trajectory, r.sample_period,
+                                                              r.info.builtin_model)) if isinstance(r, Result) else []
+                       for r in got])
+        kept[n] = [r if isinstance(r, Result) else None for r in got] if results else []
+        errors[n] = {k: r for k, r in zip(order, got) if isinstance(r, Error)}
+    if outdir is not None:
+        from . import experiments
+        experiments._write_comparison(os.fspath(outdir), name, pairs, base, population, order, setpoint, seed, run)
+    return Comparison([n for n, _ in pairs], order, kept, errors, values)
 
 
 from .sweep_store import Sweep, open_sweep  # noqa: E402  (needs Error above)

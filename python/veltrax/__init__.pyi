@@ -2,12 +2,14 @@
 import enum
 import os
 from collections.abc import Iterable, Iterator, Mapping, Sequence
-from typing import Any, NamedTuple, Union
+from typing import Any, Callable, NamedTuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
 __version__: str
+
+def build_info() -> str: ...
 
 # A matrix input: a scalar, a (nested) sequence or an array of real numbers.
 _Input = Union[float, Sequence[float], Sequence[Sequence[float]], npt.ArrayLike]
@@ -108,10 +110,52 @@ class Result:
     def __getattr__(self, name: str) -> Any: ...
     def __iter__(self) -> Iterator[npt.NDArray[np.float64]]: ...
 
+class Observation:
+    @property
+    def sample(self) -> int: ...
+    @property
+    def time(self) -> float: ...
+    @property
+    def setpoint(self) -> float: ...
+    @property
+    def preview(self) -> tuple[float, ...]: ...
+    @property
+    def measured(self) -> float: ...
+    @property
+    def previous_control(self) -> float: ...
+    @property
+    def sample_period(self) -> float: ...
+    @property
+    def u_max(self) -> float: ...
+
+class Pid:
+    kp: float
+    ki: float
+    kd: float
+    filter_time: float
+    anti_windup: str
+    tracking_time: float
+    def __init__(
+        self,
+        kp: float = ...,
+        ki: float = ...,
+        kd: float = ...,
+        filter_time: float = ...,
+        anti_windup: str = ...,
+        tracking_time: float = ...,
+    ) -> None: ...
+
+# A controller: a build (the adaptive controller), a Pid, or a callable of your own.
+_Controller = Union[Build, int, Pid, Callable[[Observation], Any]]
+
 class Simulation:
-    def __init__(self, build: Union[Build, int] = ..., seed: int | None = ...) -> None: ...
+    def __init__(
+        self, build: Union[Build, int] = ..., seed: int | None = ..., *, controller: _Controller | None = ...
+    ) -> None: ...
     @property
     def build(self) -> Build: ...
+    @property
+    def controller(self) -> _Controller | None: ...
     def seed_noise(self, seed: int) -> None: ...
     def call(
         self,
@@ -144,6 +188,53 @@ class Simulation:
 
 def load_state(snapshot: Union[bytes, bytearray, memoryview, npt.NDArray[np.uint8]]) -> Simulation: ...
 
+class Plant:
+    def __init__(
+        self,
+        params: Union[_Input, Settings, None] = ...,
+        numerator: _Input | None = ...,
+        denominator: _Input | None = ...,
+        curve: Union[_Input, _Curve, None] = ...,
+        T: _Input | None = ...,
+        *,
+        settings: Settings | None = ...,
+        seed: int | None = ...,
+        setpoint: Sequence[_Step] | None = ...,
+        samples: int | None = ...,
+        control_weight: float | None = ...,
+        dead_time: int | None = ...,
+        u_max: float | None = ...,
+        a_order: int | None = ...,
+        b_order: int | None = ...,
+        noise: _Noise | None = ...,
+        rk4_steps: int | None = ...,
+        rk4_step: float | None = ...,
+        process: _Process | None = ...,
+        observer: Sequence[float] | None = ...,
+        model: BodyModel | None = ...,
+        threads: int = ...,
+    ) -> None: ...
+    @property
+    def settings(self) -> Settings: ...
+    def reset(self, seed: int | None = ...) -> float: ...
+    def step(self, control: Union[float, npt.ArrayLike]) -> float: ...
+    @property
+    def time(self) -> float: ...
+    @property
+    def setpoint(self) -> float: ...
+    @property
+    def process_output(self) -> float: ...
+    @property
+    def measured(self) -> float: ...
+    @property
+    def control(self) -> float: ...
+    @property
+    def sums(self) -> tuple[float, float, float]: ...
+    def save_state(self) -> bytes: ...
+    def load_state(self, snapshot: Union[bytes, bytearray, memoryview, npt.NDArray[np.uint8]]) -> None: ...
+    def __copy__(self) -> Plant: ...
+    def __deepcopy__(self, memo: dict[int, Any]) -> Plant: ...
+
 class Call:
     params: _Input | None
     numerator: _Input | None
@@ -173,10 +264,10 @@ class JobResult(NamedTuple):
 
 _CallSpec = Union[Settings, Call, Sequence[_Input], Mapping[str, Any]]
 
-# A batch job: (build, calls) or (build, calls, seed).
+# A batch job: (build, calls) or (build, calls, seed); a Pid in place of the build.
 _Job = Union[
-    tuple[Union[Build, int], Iterable[_CallSpec]],
-    tuple[Union[Build, int], Iterable[_CallSpec], int | None],
+    tuple[Union[Build, int, Pid], Iterable[_CallSpec]],
+    tuple[Union[Build, int, Pid], Iterable[_CallSpec], int | None],
 ]
 
 def run_batch(jobs: Iterable[_Job], threads: int = ...) -> list[JobResult]: ...
@@ -252,3 +343,42 @@ class Sweep(Mapping[str, np.ndarray]):
     def __len__(self) -> int: ...
 
 def open_sweep(path: Union[str, os.PathLike[str]]) -> Any: ...
+
+class Band(NamedTuple):
+    p5: float
+    p50: float
+    p95: float
+    n: int
+
+class MetricComparison(NamedTuple):
+    metric: str
+    values: dict[str, Band]
+    differences: dict[str, Band]
+    wins: dict[str, int]
+    contested: int
+
+class Comparison:
+    controllers: tuple[str, ...]
+    individuals: tuple[int, ...]
+    results: dict[str, list[Result | None]]
+    errors: dict[str, dict[int, Error]]
+    metrics: dict[str, MetricComparison]
+    @property
+    def reference(self) -> str: ...
+    def values(self, metric: str) -> dict[str, npt.NDArray[np.float64]]: ...
+    def plot(self, path: Union[str, os.PathLike[str], None] = ..., metrics: Sequence[str] = ...) -> Any: ...
+
+def compare(
+    controllers: Union[Mapping[str, _Controller], Sequence[_Controller]],
+    settings: Settings | None = ...,
+    *,
+    population: Union[Population, Mapping[str, Any], None] = ...,
+    individuals: Iterable[int] | None = ...,
+    seed: int | None = ...,
+    setpoint: Sequence[_Step] | None = ...,
+    outdir: Union[str, os.PathLike[str], None] = ...,
+    name: str = ...,
+    threads: int = ...,
+    results: bool = ...,
+    **keywords: Any,
+) -> Comparison: ...

@@ -20,6 +20,7 @@ tool's identifiers.
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import os
 from collections.abc import Iterable, Mapping
@@ -199,3 +200,50 @@ def slice_runs(scenarios: Iterable[Scenario | str | os.PathLike], shard: tuple[i
     population's individuals in turn), run i (from 0) in slice i mod N + 1."""
     k, n = _shard(shard)
     return [tuple(r) for r in _x.slice_runs(_scenarios(scenarios), k, n)]
+
+
+def _scenario_dict(settings, *, setpoint, seed, population, controller) -> dict:
+    """A scenario file's fields for one call of these settings."""
+    s = settings
+    process = dataclasses.asdict(s.process)
+    d = {"build": controller.get("build", 2) if controller else 2,
+         "settings": {"samples": s.samples, "control_weight": s.control_weight, "dead_time": s.dead_time,
+                      "u_max": s.u_max, "a_order": s.a_order, "b_order": s.b_order,
+                      "noise": dataclasses.asdict(s.noise), "rk4_steps": s.rk4_steps, "rk4_step": s.rk4_step},
+         "process": {k: list(v) if isinstance(v, tuple) else v for k, v in process.items()},
+         "curve": dataclasses.asdict(s.curve), "observer": list(s.observer)}
+    if setpoint is not None:
+        d["setpoint"] = setpoint
+    if seed is not None:
+        d["seed"] = seed
+    if population is not None:
+        d["population"] = population.to_dict()
+    if controller:
+        d["controller"] = controller
+    return d
+
+
+def _write_comparison(outdir, name, pairs, settings, population, individuals, setpoint, seed, runs) -> None:
+    """The run folders and manifest of veltrax.compare's runs."""
+    from . import Build, Pid, Result, _controller
+
+    names = []
+    for controller_name, c in pairs:
+        folder_name = f"{name}@{controller_name}"
+        names.append((folder_name, population.size if population is not None else 0))
+        spec = None
+        if isinstance(c, Pid):
+            spec = {**c._to_core(), "name": controller_name}
+        elif _controller(c) is None:
+            spec = {"kind": "adaptive", "build": int(Build(c)), "name": controller_name}
+        scenario = Scenario.from_dict(folder_name, _scenario_dict(settings, setpoint=setpoint, seed=seed,
+                                                                  population=population, controller=spec))
+        for k in individuals:
+            result = runs[controller_name][k]
+            ran = isinstance(result, Result)
+            rejected = not ran and getattr(result, "_individual", False)
+            folder = os.path.join(outdir, _x.run_folder(folder_name, k))
+            error = None if ran or rejected else (result.id, str(result))
+            _x.write_run(scenario._core, folder, k, [list(result)] if ran else [], error,
+                         None if spec else controller_name, name)
+    _x.write_manifest(outdir, names, [(name, [n for n, _ in pairs])])

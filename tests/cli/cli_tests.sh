@@ -51,6 +51,10 @@ EOF
 folders() { (cd "$1" && ls | grep -vx sweep.json | tr '\n' ' '); }
 
 test_errors() {
+  # --version names the power path in use and why.
+  local version
+  version=$("$VELTRAX" --version)
+  [[ $version == "veltrax "*$'\n'"power: "*"("*")" ]] || fail "veltrax --version: $version"
   # Scenario files that are not what they should be: nothing is run or written.
   local good='"params": [30, 0.1, 4, 2, 3, 3, 0, 10, 0.1], "curve": [0.404, 0.505, 2.98, 4.0]'
   local lin='"numerator": [1], "denominator": [1, 3, 3, 1]'

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "experiments/runner.hpp"
 #include "experiments/scenario.hpp"
 
 using namespace veltrax;
@@ -76,4 +77,38 @@ TEST(Scenario, ValuesTheSimulationRejectsFailTheirCallByName) {
     const Scenario p = parse_scenario(text, "b.json");
     ASSERT_TRUE(p.calls[0].rejected);
     EXPECT_EQ(p.calls[0].rejected->message, "dead time (parameter 3) must not be negative, got -1");
+}
+
+// Controllers by kind: a comparison expands to a scenario per controller;
+// bad controller blocks are refused naming the block.
+TEST(Scenario, ControllersCompareAndAreChecked) {
+    const std::string body =
+        R"("params": [5, 0.1, 3, 2, 3, 2, 0, 10, 0.1], "numerator": [1], "denominator": [1, 3, 3, 1], "curve": [1, 1, 2, 2])";
+    const Scenario s = parse_scenario(
+        "{" + body + R"(, "controllers": [{"kind": "adaptive", "build": 3}, {"kind": "pid", "kp": 0.5, "ki": 0.1}]})",
+        "dir/cmp.json");
+    EXPECT_EQ(s.runs(), 2u);
+    const std::vector<Scenario> runs = expand_comparisons({s});
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].name, "cmp@veltrax3");
+    EXPECT_EQ(runs[0].build, Build::PreviewHold);
+    EXPECT_EQ(runs[1].name, "cmp@pid");
+    EXPECT_EQ(runs[1].compared, (std::vector<std::string>{"veltrax3", "pid"}));
+    EXPECT_THROW(plan_run(s, 0), Error);  // a comparison runs as a sweep
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {R"("controller": {"kind": "pid"}, "controllers": [{"kind": "pid"}])", "not both"},
+        {R"("controller": {"kind": "lqr"})", "'kind' must be"},
+        {R"("controller": {"kind": "pid", "kq": 1})", "kq"},
+        {R"("controller": {"kind": "pid", "kd": -1, "filter_time": -2})", "pid.filter_time"},
+        {R"("controllers": [{"kind": "pid"}, {"kind": "pid", "kp": 2}])", "another controller is named 'pid'"},
+        {R"("controllers": [{"kind": "pid", "name": "a/b"}])", "'name' must be"},
+    };
+    for (const auto& [fields, text] : bad) {
+        try {
+            parse_scenario("{" + body + ", " + fields + "}", "x.json");
+            ADD_FAILURE() << fields;
+        } catch (const Error& e) {
+            EXPECT_NE(std::string(e.what()).find(text), std::string::npos) << e.what();
+        }
+    }
 }

@@ -102,7 +102,7 @@ veltrax2([20 0.1 4 2 3 3 0.02 10 0.1], 1, [1 3 3 1], curve);
 s = veltrax2('getstate');
 other = veltrax1('getstate');
 future = s;
-future(9) = 2;
+future(9) = 3;
 corrupt = s;
 corrupt(200) = bitxor(corrupt(200), uint8(4));
 bad = {
@@ -112,7 +112,7 @@ bad = {
   'veltrax:badSnapshot', 'after its end', {'setstate', [s uint8(0)]};
   'veltrax:badSnapshot', 'checksum does not match', {'setstate', corrupt};
   'veltrax:badSnapshot', 'not a veltrax snapshot', {'setstate', uint8(repmat('foreign data ', 1, 5))};
-  'veltrax:badSnapshot', 'format version 2', {'setstate', future};
+  'veltrax:badSnapshot', 'format version 3', {'setstate', future};
   'veltrax:badSnapshot', 'belongs to veltrax1, not to veltrax2', {'setstate', other};
   'veltrax:badSnapshot', 'got a 1x12403 double', {'setstate', double(s)};
   'veltrax:badSnapshot', 'got a 2x12403 uint8', {'setstate', [s; s]};

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // A call whose move search is the literal one (every evaluation where it is
-// written), for comparison with the product.
+// written), for comparison with the fast search.
 #pragma once
 
 #include <vector>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// A scalar transcription of the fast path of glibc 2.36's pow as its FMA
-// variant is compiled in Debian 12's libm, independent of the vector code,
+// A scalar transcription of the fast path of the C library's pow as its FMA
+// variant is compiled in Debian's libm (glibc 2.36 and 2.41), independent of the vector code,
 // with every intermediate value recorded and optionally one fused
 // multiply-add computed unfused (tests/unit/vector_pow_test.cpp,
 // tests/tools/find_pow_witnesses.cpp).
@@ -11,8 +11,8 @@
 #include <cstring>
 #include <limits>
 
-#include "numeric/vector_pow_data.hpp"
-#include "numeric/vector_pow_trace.hpp"
+#include "numeric/vpow/tables.hpp"
+#include "pow_trace.hpp"
 
 namespace veltrax::testing {
 
@@ -35,7 +35,7 @@ inline double pow_from_bits(std::uint64_t b) {
 // of its fused multiply-adds computed as a separate multiply and add.
 
 struct Steps {
-    double v[vpow_detail::kTraceSteps];
+    double v[vpow::kPowSteps];
     double product;  // the separately rounded product of the unfused step
 };
 
@@ -48,6 +48,7 @@ inline double fma_or_not(double a, double b, double c, bool fused, double* produ
 // Fast path only: x positive normal, |y log x| < 512.
 inline void transcribe(double x, double y, int unfused, Steps* s) {
     using namespace vpow_detail;
+    using namespace vpow;
     const PowLogData& L = kPowLogData;
     const ExpData& E = kExpData;
     double* v = s->v;

@@ -2,7 +2,7 @@
 // Searches inputs on which computing one of the library pow's 20 fused
 // multiply-adds unfused changes the final result (tests/support/
 // pow_transcription.hpp), for the fixed input set of the vector power
-// function's self-check (numeric/vector_pow.cpp):
+// function's self-check (numeric/vpow/select.cpp):
 //
 //   find_pow_witnesses [COUNT [SEED [THREADS]]]     default 1000000000 1 2
 //
@@ -23,7 +23,7 @@
 #include "pow_transcription.hpp"
 
 using namespace veltrax::testing;
-namespace d = veltrax::vpow::detail;
+namespace d = veltrax::vpow;
 
 namespace {
 
@@ -47,8 +47,8 @@ int main(int argc, char** argv) {
     constexpr long long kChunk = 1 << 18;
     std::atomic<long long> next{0}, candidates{0};
     std::mutex lock;
-    long long changed[d::kTraceSteps] = {};
-    std::vector<std::pair<double, double>> found[d::kTraceSteps];
+    long long changed[kPowSteps] = {};
+    std::vector<std::pair<double, double>> found[kPowSteps];
     auto work = [&]() {
         for (;;) {
             const long long c = next.fetch_add(1);
@@ -75,8 +75,8 @@ int main(int argc, char** argv) {
                 const double ulp = std::nextafter(res, INFINITY) - res;
                 if (!(std::fabs(0.5 * ulp - std::fabs(err)) < 0x1p-14 * ulp)) continue;
                 ++mine;
-                for (int step = 0; step < d::kTraceSteps; ++step) {
-                    if (!d::trace_step_is_fma(step)) continue;
+                for (int step = 0; step < kPowSteps; ++step) {
+                    if (!pow_step_is_fma(step)) continue;
                     Steps m;
                     transcribe(x, y, step, &m);
                     if (pow_bits(m.v[d::kResult]) == pow_bits(res)) continue;
@@ -92,9 +92,9 @@ int main(int argc, char** argv) {
     for (int t = 0; t < threads; ++t) team.emplace_back(work);
     for (auto& t : team) t.join();
     std::printf("%lld inputs, %lld within 2^-14 ulp of a midpoint\n", count, candidates.load());
-    for (int step = 0; step < d::kTraceSteps; ++step) {
-        if (!d::trace_step_is_fma(step)) continue;
-        std::printf("%-14s changed %6lld", d::kTraceStepNames[step], changed[step]);
+    for (int step = 0; step < kPowSteps; ++step) {
+        if (!pow_step_is_fma(step)) continue;
+        std::printf("%-14s changed %6lld", kPowStepNames[step], changed[step]);
         for (const auto& [x, y] : found[step]) std::printf("  {%a, %a}", x, y);
         std::printf("\n");
     }

@@ -7,18 +7,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#if __has_include("numeric/vpow/pow.hpp")
 #include "numeric/vpow/pow.hpp"
-#else
-#include "numeric/vector_pow.hpp"
-#endif
 
 using namespace veltrax::vpow;
 
 int main() {
     const PowPath path = pow_path();
     const char* name = pow_path_name(path);
-    std::printf("%s", pow_selection_report().c_str());
+    std::printf("%s\n%s", pow_summary().c_str(), pow_selection_report().c_str());
     const char* expected = std::getenv("VELTRAX_EXPECT_POW_PATH");
     if (expected == nullptr || *expected == '\0' || std::strcmp(expected, "any") == 0) {
         std::printf("skipped: no power path expected here (VELTRAX_EXPECT_POW_PATH); selected: %s\n", name);

@@ -51,7 +51,7 @@ TEST_P(Golden, OutputsMatchBitForBit) {
 
 INSTANTIATE_TEST_SUITE_P(Threads, Golden, ::testing::Values(1u, 2u, 7u));
 
-TEST(LiteralSearch, ProductSearchAgreesOnVariedRuns) {
+TEST(LiteralSearch, FastSearchAgreesOnVariedRuns) {
     // Runs outside the golden set: dead time 0 (no constant terms), large
     // weights, a filter with a far-from-one leading coefficient, no limit.
     const Matrix curve = curve_default();

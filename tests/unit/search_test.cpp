@@ -61,11 +61,11 @@ TEST(LockstepSearch, EveryStartEndsWithTheScalarSearchsBits) {
         if (lockstep_lanes(path) > 0) paths.push_back(path);
     if (paths.empty()) GTEST_SKIP() << "no vector path here:\n" << vpow::pow_selection_report();
 
-    ProductSearch<false> scalar(1, vpow::PowPath::Scalar);
+    FastSearch<false> scalar(1, vpow::PowPath::Scalar);
     ASSERT_EQ(scalar.lanes(), 0);
-    std::vector<std::unique_ptr<ProductSearch<false>>> lockstep;
+    std::vector<std::unique_ptr<FastSearch<false>>> lockstep;
     for (vpow::PowPath path : paths)
-        for (unsigned threads : {1u, 3u}) lockstep.push_back(std::make_unique<ProductSearch<false>>(threads, path));
+        for (unsigned threads : {1u, 3u}) lockstep.push_back(std::make_unique<FastSearch<false>>(threads, path));
 
     std::mt19937_64 rng(20260917);
     for (int trial = 0; trial < 300; ++trial) {

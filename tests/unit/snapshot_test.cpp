@@ -189,18 +189,18 @@ TEST(Snapshot, RejectsBrokenFraming) {
 TEST(Snapshot, RejectsIntegersOutOfRange) {
     const std::vector<std::pair<std::function<void(SimulationState&)>, std::string>> cases = {
         {[](SimulationState& s) { s.run.estimation_hold = 11; }, "'run.estimation_hold' is 11, outside 0 .. 10"},
-        {[](SimulationState& s) { s.noise.shuffle_output = -1; }, "'noise.shuffle_output' is -1"},
-        {[](SimulationState& s) { s.noise.shuffle_table[31] = -7; }, "'noise.shuffle_table' is -7"},
-        {[](SimulationState& s) { s.noise.second_generator_state = -1; }, "'noise.second_generator_state' is -1"},
-        {[](SimulationState& s) { s.noise.noise_seed = kNoiseModulus1; }, "'noise.seed' is 2147483563"},
-        {[](SimulationState& s) { s.noise.gauss_saved_flag = 2; }, "'noise.gauss_saved_flag' is 2"},
+        {[](SimulationState& s) { s.plant.noise.shuffle_output = -1; }, "'noise.shuffle_output' is -1"},
+        {[](SimulationState& s) { s.plant.noise.shuffle_table[31] = -7; }, "'noise.shuffle_table' is -7"},
+        {[](SimulationState& s) { s.plant.noise.second_generator_state = -1; }, "'noise.second_generator_state' is -1"},
+        {[](SimulationState& s) { s.plant.noise.noise_seed = kNoiseModulus1; }, "'noise.seed' is 2147483563"},
+        {[](SimulationState& s) { s.plant.noise.gauss_saved_flag = 2; }, "'noise.gauss_saved_flag' is 2"},
         {[](SimulationState& s) { s.config.a_order = 7; }, "'config.a_order' is 7"},
         {[](SimulationState& s) { s.config.b_order = 8; }, "'config.b_order' is 8, outside 0 .. 7"},
         {[](SimulationState& s) { s.config.dead_time = 7; }, "'config.dead_time' is 7, outside 0 .. 6"},
         {[](SimulationState& s) { s.config.sample_count = -1; }, "'config.sample_count' is -1"},
-        {[](SimulationState& s) { s.linear.den_degree = 11; }, "'linear.den_degree' is 11"},
-        {[](SimulationState& s) { s.linear.num_degree = 3; }, "'linear.num_degree' is 3, outside 0 .. 2"},
-        {[](SimulationState& s) { s.linear.state_order = 10; }, "'linear.state_order' is 10, outside 3 .. 3"},
+        {[](SimulationState& s) { s.plant.linear.den_degree = 11; }, "'linear.den_degree' is 11"},
+        {[](SimulationState& s) { s.plant.linear.num_degree = 3; }, "'linear.num_degree' is 3, outside 0 .. 2"},
+        {[](SimulationState& s) { s.plant.linear.state_order = 10; }, "'linear.state_order' is 10, outside 3 .. 3"},
         {[](SimulationState& s) { s.prediction.len.f_len = 10; }, "prediction lengths do not follow from the orders"},
     };
     for (const auto& [edit, text] : cases) {

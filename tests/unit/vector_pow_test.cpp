@@ -1,48 +1,48 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The vector power function (numeric/vector_pow.hpp): bit identity with
+// The vector power function (numeric/vpow/pow.hpp): bit identity with
 // std::pow on random inputs, random bit patterns and edge inputs on each
 // usable path; the kernels' intermediate values against the values the C
 // library's own machine code computes (single-stepped with ptrace), with a
 // check that leaving any one of its 20 fused multiply-adds unfused is caught;
-// the tables against the installed libm; scalar_pow; the VELTRAX_SCALAR_POW
+// the tables against the installed libm; scalar_pow; the VELTRAX_POW_PATH
 // switch.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "numeric/vector_pow.hpp"
-#include "numeric/vector_pow_data.hpp"
-#include "numeric/vector_pow_entry.hpp"
-#include "numeric/vector_pow_trace.hpp"
+#include "libm_checks.hpp"
+#include "numeric/vpow/internal.hpp"
+#include "numeric/vpow/pow.hpp"
+#include "numeric/vpow/process_memo.hpp"
+#include "pow_trace.hpp"
 #include "pow_transcription.hpp"
 
-#if defined(__x86_64__) && defined(__linux__)
-#include <gnu/libc-version.h>
-#include <sys/ptrace.h>
-#include <sys/user.h>
+#if defined(__x86_64__)
+#include "numeric/vpow/avx2.hpp"
+#include "numeric/vpow/avx512.hpp"
+#endif
+
+#if defined(__linux__)
 #include <sys/wait.h>
 #include <unistd.h>
-#define VPOW_TEST_PTRACE 1
+#define VPOW_TEST_CHILD_RUNS 1
 #else
-#define VPOW_TEST_PTRACE 0
+#define VPOW_TEST_CHILD_RUNS 0
 #endif
 
 using namespace veltrax::vpow;
-using veltrax::vpow::detail::PowTrace;
+using veltrax::testing::kPowStepNames;
+using veltrax::testing::pow_step_is_fma;
+using veltrax::testing::PowTrace;
 
 namespace {
 
@@ -61,17 +61,25 @@ double from_bits(std::uint64_t b) {
     return v;
 }
 
-// Compares pow_n_on(path) with std::pow for one exponent; returns the number
-// of differing values and reports the first few.
-long count_differences(PowPath path, const std::vector<double>& x, double y) {
+// A vector path and its way of reading the tables.
+struct Kernel {
+    PowPath path;
+    TableAccess access;
+};
+
+// Compares pow_n_on(path, access) with std::pow for one exponent; returns
+// the number of differing values and reports the first few.
+long count_differences(Kernel kernel, const std::vector<double>& x, double y) {
+    const PowPath path = kernel.path;
     std::vector<double> out(x.size());
-    pow_n_on(path, x.data(), x.size(), y, out.data());
+    pow_n_on(path, kernel.access, x.data(), x.size(), y, out.data());
     long differ = 0;
     for (std::size_t i = 0; i < x.size(); ++i) {
         const double expected = std::pow(x[i], y);
         if (bits(out[i]) != bits(expected)) {
             if (++differ <= 3)
-                ADD_FAILURE() << pow_path_name(path) << ": pow(" << std::hexfloat << x[i] << ", " << y << ") = " << out[i]
+                ADD_FAILURE() << pow_path_name(path) << " " << table_access_name(kernel.access) << ": pow("
+                              << std::hexfloat << x[i] << ", " << y << ") = " << out[i]
                               << ", std::pow " << expected;
         }
     }
@@ -89,11 +97,11 @@ const std::vector<double>& edge_values() {
     return v;
 }
 
-class VectorPowPath : public ::testing::TestWithParam<PowPath> {
+class VectorPowPath : public ::testing::TestWithParam<Kernel> {
 protected:
     void SetUp() override {
-        if (!pow_path_usable(GetParam()))
-            GTEST_SKIP() << pow_path_name(GetParam()) << " not usable here:\n" << pow_selection_report();
+        if (!pow_path_usable(GetParam().path))
+            GTEST_SKIP() << pow_path_name(GetParam().path) << " not usable here:\n" << pow_selection_report();
     }
 };
 
@@ -164,15 +172,28 @@ TEST_P(VectorPowPath, AnyLengthAndInPlace) {
         x.assign(n, 0.0);
         for (std::size_t i = 0; i < n; ++i) x[i] = 0.3 + 0.7 * static_cast<double>(i);
         out = x;
-        pow_n_on(GetParam(), out.data(), n, 2.98, out.data());
+        pow_n_on(GetParam().path, GetParam().access, out.data(), n, 2.98, out.data());
         for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(bits(out[i]), bits(std::pow(x[i], 2.98))) << n << " " << i;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, VectorPowPath, ::testing::Values(PowPath::Avx2, PowPath::Avx512),
-                         [](const ::testing::TestParamInfo<PowPath>& info) {
-                             return std::string(pow_path_name(info.param));
+INSTANTIATE_TEST_SUITE_P(Paths, VectorPowPath,
+                         ::testing::Values(Kernel{PowPath::Avx2, TableAccess::Gathers},
+                                           Kernel{PowPath::Avx2, TableAccess::Loads},
+                                           Kernel{PowPath::Avx512, TableAccess::Gathers},
+                                           Kernel{PowPath::Avx512, TableAccess::Loads}),
+                         [](const ::testing::TestParamInfo<Kernel>& info) {
+                             return std::string(pow_path_name(info.param.path)) + "_" +
+                                    table_access_name(info.param.access);
                          });
+
+// The widest path VELTRAX_POW_PATH allows: 2 (avx512, auto, unset or not
+// understood), 1 (avx2) or 0 (scalar).
+int widest_allowed() {
+    const char* env = std::getenv("VELTRAX_POW_PATH");
+    const std::string value = env ? env : "";
+    return value == "scalar" ? 0 : value == "avx2" ? 1 : 2;
+}
 
 TEST(VectorPow, SelectionIsConsistent) {
     const PowPath best = pow_path();
@@ -181,56 +202,60 @@ TEST(VectorPow, SelectionIsConsistent) {
     if (best == PowPath::Avx2) {
         EXPECT_FALSE(pow_path_usable(PowPath::Avx512));
     }
-    std::printf("%s", pow_selection_report().c_str());
-    const char* env = std::getenv("VELTRAX_SCALAR_POW");
-    const bool forced = env != nullptr && std::strcmp(env, "1") == 0;
-    // VELTRAX_POW_PATH=avx2 or =scalar caps the vector paths.
-    const char* cap = std::getenv("VELTRAX_POW_PATH");
-    const int widest = cap && std::strcmp(cap, "avx2") == 0 ? 1 : cap && std::strcmp(cap, "scalar") == 0 ? 0 : 2;
-    EXPECT_LE(static_cast<int>(best), widest);
-#if VPOW_TEST_PTRACE
-    // On the library build the kernels transcribe, a CPU that has the
-    // features must get the path: a failing self-check is a bug here.
-    if (!forced && std::strcmp(gnu_get_libc_version(), "2.36") == 0) {
+    std::printf("%s\n%s", pow_summary().c_str(), pow_selection_report().c_str());
+    EXPECT_EQ(pow_summary().rfind(std::string("power: ") + pow_path_name(best), 0), 0u) << pow_summary();
+    EXPECT_LE(static_cast<int>(best), widest_allowed());
+    // On a verified library, a CPU that has the features must get the path
+    // the switch allows: a failing self-check is a bug here.
+    if (detail::pow_library_verified()) {
         for (PowPath path : {PowPath::Avx2, PowPath::Avx512}) {
-            if (pow_path_supported_by_cpu(path) && static_cast<int>(path) <= widest) {
+            if (pow_path_supported_by_cpu(path) && static_cast<int>(path) <= widest_allowed()) {
                 EXPECT_TRUE(pow_path_usable(path)) << pow_path_name(path);
             }
         }
         EXPECT_TRUE(scalar_pow_is_direct());
+        EXPECT_NE(pow_summary().find(" verified"), std::string::npos) << pow_summary();
+    } else {
+        EXPECT_EQ(best, PowPath::Scalar);
+        EXPECT_FALSE(scalar_pow_is_direct());
+        EXPECT_NE(pow_summary().find("not verified"), std::string::npos) << pow_summary();
     }
-#endif
     double x[8] = {0.5, 1.5, 2.5, 3.5, 4.5, 5.5, 6.5, 0.0}, out[8];
-    pow8(x, 4.0, out);
+    pow_n(x, 8, 4.0, out);
     for (int i = 0; i < 8; ++i) EXPECT_EQ(bits(out[i]), bits(std::pow(x[i], 4.0)));
-    pow4(x, -1.5, out);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(bits(out[i]), bits(std::pow(x[i], -1.5)));
 }
 
-// VELTRAX_SCALAR_POW=1 forces std::pow: checked in a child run of this test.
-TEST(VectorPow, EnvironmentForcesScalar) {
-    const char* env = std::getenv("VELTRAX_SCALAR_POW");
-    if (env != nullptr && std::strcmp(env, "1") == 0) {
-        EXPECT_EQ(pow_path(), PowPath::Scalar);
-        EXPECT_FALSE(pow_path_usable(PowPath::Avx2));
-        EXPECT_FALSE(pow_path_usable(PowPath::Avx512));
-        EXPECT_FALSE(scalar_pow_is_direct());
+// VELTRAX_POW_PATH caps the path and the summary says so; a value it does
+// not understand means auto. Checked in child runs of this test.
+TEST(VectorPow, SwitchCapsThePath) {
+    if (const char* env = std::getenv("VELTRAX_POW_PATH")) {
+        const std::string value = env;
+        EXPECT_LE(static_cast<int>(pow_path()), widest_allowed());
+        if (value == "scalar") {
+            EXPECT_FALSE(pow_path_usable(PowPath::Avx2));
+            EXPECT_FALSE(pow_path_usable(PowPath::Avx512));
+        }
+        const std::string expected =
+            value == "sideways" ? "VELTRAX_POW_PATH=sideways is not auto" : "VELTRAX_POW_PATH=" + value;
+        EXPECT_NE(pow_summary().find(expected), std::string::npos) << pow_summary();
         return;
     }
-#if VPOW_TEST_PTRACE
+#if VPOW_TEST_CHILD_RUNS
     char self[4096];
     const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
     ASSERT_GT(length, 0);
     self[length] = '\0';
-    const std::string command =
-        "VELTRAX_SCALAR_POW=1 '" + std::string(self) + "' --gtest_filter=VectorPow.EnvironmentForcesScalar 2>&1";
-    FILE* child = popen(command.c_str(), "r");
-    ASSERT_NE(child, nullptr);
-    std::string output;
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, child) != nullptr) output += buffer;
-    EXPECT_EQ(pclose(child), 0) << output;
-    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+    for (const char* value : {"scalar", "avx2", "sideways"}) {
+        const std::string command = std::string("VELTRAX_POW_PATH=") + value + " '" + self +
+                                    "' --gtest_filter=VectorPow.SwitchCapsThePath 2>&1";
+        FILE* child = popen(command.c_str(), "r");
+        ASSERT_NE(child, nullptr);
+        std::string output;
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, child) != nullptr) output += buffer;
+        EXPECT_EQ(pclose(child), 0) << output;
+        EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+    }
 #else
     GTEST_SKIP() << "Linux only";
 #endif
@@ -252,42 +277,31 @@ TEST(VectorPow, ScalarPowMatchesStdPow) {
 // ---------------------------------------------------------------------------
 // Intermediate values (transcription: tests/support/pow_transcription.hpp).
 
+using veltrax::testing::fast_path_cases;
+using veltrax::testing::in_fast_path;
+using veltrax::testing::PowCase;
 using veltrax::testing::Steps;
 using veltrax::testing::transcribe;
 
-bool in_fast_path(double x, double y) {
-    if (!(x >= 0x1p-1022 && x <= 0x1.fffffffffffffp1023)) return false;
-    const std::uint32_t topy = static_cast<std::uint32_t>(bits(y) >> 52) & 0x7ff;
-    if (topy - 0x3be >= 0x80) return false;
-    Steps s;
-    transcribe(x, y, -1, &s);
-    return std::fabs(s.v[detail::kMulEhi]) >= 0x1p-54 && std::fabs(s.v[detail::kMulEhi]) < 512.0;
+#if defined(__x86_64__)
+template <TableAccess Access>
+VELTRAX_AVX2 void trace_avx2(const double* x, double y, double* out, PowTrace<4>* trace) {
+    avx2::Isa::storeu(out, avx2::pow_kernel<Access>(avx2::Isa::loadu(x), y, *trace));
 }
 
-struct Case {
-    double x, y;
-};
-
-std::vector<Case> fast_path_cases(int n, std::uint64_t seed) {
-    std::mt19937_64 rng(seed);
-    std::uniform_real_distribution<double> w(0.0, 10.0), p(0.5, 8.0), logx(-700.0, 700.0), wide_y(-20.0, 20.0);
-    std::vector<Case> cases;
-    while (static_cast<int>(cases.size()) < n) {
-        const int kind = static_cast<int>(cases.size() % 4);
-        Case c = kind < 2 ? Case{w(rng), p(rng)}
-               : kind == 2 ? Case{std::exp(logx(rng) / 20.0), wide_y(rng)}
-                           : Case{1.0 + std::ldexp(w(rng) - 5.0, -static_cast<int>(rng() % 40)), p(rng)};
-        if (in_fast_path(c.x, c.y)) cases.push_back(c);
-    }
-    return cases;
+template <TableAccess Access>
+VELTRAX_AVX512 void trace_avx512(const double* x, double y, double* out, PowTrace<8>* trace) {
+    avx512::Isa::storeu(out, avx512::pow_kernel<Access>(avx512::Isa::loadu(x), y, *trace));
 }
+#endif
 
 // The vector kernels record the same intermediate values as the scalar
 // transcription, in every lane.
 TEST(VectorPowIntermediates, KernelsMatchScalarTranscription) {
+#if defined(__x86_64__)
     const bool avx2 = pow_path_supported_by_cpu(PowPath::Avx2), avx512 = pow_path_supported_by_cpu(PowPath::Avx512);
     if (!avx2) GTEST_SKIP() << "no AVX2 and FMA";
-    const std::vector<Case> cases = fast_path_cases(40000, 5);
+    const std::vector<PowCase> cases = fast_path_cases(40000, 5);
     long differ = 0;
     for (std::size_t c = 0; c + 8 <= cases.size(); c += 8) {
         const double y = cases[c].y;
@@ -295,95 +309,35 @@ TEST(VectorPowIntermediates, KernelsMatchScalarTranscription) {
         for (int l = 0; l < 8; ++l) x[l] = cases[c + l].x;
         PowTrace<4> t4[2];
         PowTrace<8> t8;
-        detail::pow4_avx2_trace(x, y, out, &t4[0]);
-        detail::pow4_avx2_trace(x + 4, y, out + 4, &t4[1]);
-        if (avx512) detail::pow8_avx512_trace(x, y, out, &t8);
+        if ((c / 8) % 2 == 0) {  // table gathers and table loads in turn
+            trace_avx2<TableAccess::Gathers>(x, y, out, &t4[0]);
+            trace_avx2<TableAccess::Gathers>(x + 4, y, out + 4, &t4[1]);
+            if (avx512) trace_avx512<TableAccess::Gathers>(x, y, out, &t8);
+        } else {
+            trace_avx2<TableAccess::Loads>(x, y, out, &t4[0]);
+            trace_avx2<TableAccess::Loads>(x + 4, y, out + 4, &t4[1]);
+            if (avx512) trace_avx512<TableAccess::Loads>(x, y, out, &t8);
+        }
         for (int l = 0; l < 8; ++l) {
             if (!in_fast_path(x[l], y)) continue;
             Steps s;
             transcribe(x[l], y, -1, &s);
-            for (int step = 0; step < detail::kTraceSteps; ++step) {
+            for (int step = 0; step < kPowSteps; ++step) {
                 const double v4 = t4[l / 4].v[step][l % 4];
                 if (bits(v4) != bits(s.v[step]) && ++differ <= 5)
-                    ADD_FAILURE() << "avx2 " << detail::kTraceStepNames[step] << " x=" << std::hexfloat << x[l]
+                    ADD_FAILURE() << "avx2 " << kPowStepNames[step] << " x=" << std::hexfloat << x[l]
                                   << " y=" << y << ": " << v4 << " vs " << s.v[step];
                 if (avx512 && bits(t8.v[step][l]) != bits(s.v[step]) && ++differ <= 5)
-                    ADD_FAILURE() << "avx512 " << detail::kTraceStepNames[step] << " x=" << std::hexfloat << x[l];
+                    ADD_FAILURE() << "avx512 " << kPowStepNames[step] << " x=" << std::hexfloat << x[l];
             }
-            differ += bits(s.v[detail::kResult]) != bits(std::pow(x[l], y));
+            differ += bits(s.v[kResult]) != bits(std::pow(x[l], y));
         }
     }
     EXPECT_EQ(differ, 0);
-}
-
-#if VPOW_TEST_PTRACE
-// Runs std::pow on every case in a child process, single-stepping it, and
-// returns for each case the set of values (low 64 bits of xmm0 .. xmm15) that
-// the instructions of libm left in the registers. Empty when ptrace is not
-// permitted.
-std::vector<std::set<std::uint64_t>> library_register_values(const std::vector<Case>& cases) {
-    std::uint64_t lo = 0, hi = 0;
-    {
-        std::ifstream maps("/proc/self/maps");
-        std::string line;
-        while (std::getline(maps, line)) {
-            if (line.find("/libm.so") == std::string::npos) continue;
-            unsigned long a, b;
-            char perms[8];
-            if (std::sscanf(line.c_str(), "%lx-%lx %7s", &a, &b, perms) == 3 && perms[2] == 'x') {
-                lo = a;
-                hi = b;
-            }
-        }
-    }
-    if (lo == 0) return {};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        double (*volatile pow_function)(double, double) = &::pow;
-        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(2);
-        raise(SIGSTOP);
-        for (const Case& c : cases) {
-            volatile double r = pow_function(c.x, c.y);
-            (void)r;
-            raise(SIGSTOP);
-        }
-        _exit(0);
-    }
-    std::vector<std::set<std::uint64_t>> values(cases.size());
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status)) return {};
-    ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void*>(PTRACE_O_EXITKILL));
-    std::size_t index = 0;
-    bool previous_in_libm = false;
-    // A native run takes a few hundred steps per case; under valgrind the
-    // child never reaches libm's own code, and stepping it would take hours.
-    long steps_in_case = 0;
-    for (;;) {
-        if (++steps_in_case > 20000 || ptrace(PTRACE_SINGLESTEP, pid, nullptr, nullptr) != 0) break;
-        if (waitpid(pid, &status, 0) != pid || WIFEXITED(status) || WIFSIGNALED(status)) break;
-        if (WSTOPSIG(status) == SIGSTOP) {
-            ++index;
-            steps_in_case = 0;
-            continue;
-        }
-        user_regs_struct regs;
-        ptrace(PTRACE_GETREGS, pid, nullptr, &regs);
-        const bool in_libm = regs.rip >= lo && regs.rip < hi;
-        if ((in_libm || previous_in_libm) && index < cases.size()) {
-            user_fpregs_struct fp;
-            ptrace(PTRACE_GETFPREGS, pid, nullptr, &fp);
-            for (int r = 0; r < 16; ++r)
-                values[index].insert(static_cast<std::uint64_t>(fp.xmm_space[4 * r]) |
-                                     static_cast<std::uint64_t>(fp.xmm_space[4 * r + 1]) << 32);
-        }
-        previous_in_libm = in_libm;
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    if (index < cases.size()) return {};
-    return values;
-}
+#else
+    GTEST_SKIP() << "x86-64 only";
 #endif
+}
 
 // (d) Every intermediate value of the transcription (and so of the kernels,
 // above) occurs among the values the library's own machine code computes for
@@ -392,47 +346,14 @@ std::vector<std::set<std::uint64_t>> library_register_values(const std::vector<C
 // (so the library fuses that step), and for most steps also a different
 // result of the step on some inputs.
 TEST(VectorPowIntermediates, MatchTheLibrarysMachineCode) {
-#if VPOW_TEST_PTRACE
-    if (std::strcmp(gnu_get_libc_version(), "2.36") != 0) GTEST_SKIP() << "transcribed from glibc 2.36";
+    if (!detail::pow_library_verified()) GTEST_SKIP() << "not a verified C library (scripts/verify-pow.sh checks one)";
     if (!pow_path_supported_by_cpu(PowPath::Avx2)) GTEST_SKIP() << "the library runs its non-FMA variant here";
-    const std::vector<Case> cases = fast_path_cases(96, 11);
-    const auto library = library_register_values(cases);
-    if (library.empty()) GTEST_SKIP() << "cannot single-step the library here (ptrace not permitted, or valgrind)";
-    for (std::size_t c = 0; c < cases.size(); ++c) {
-        Steps s;
-        transcribe(cases[c].x, cases[c].y, -1, &s);
-        for (int step = 0; step < detail::kTraceSteps; ++step)
-            EXPECT_TRUE(library[c].count(bits(s.v[step])))
-                << detail::kTraceStepNames[step] << " of pow(" << std::hexfloat << cases[c].x << ", " << cases[c].y
-                << ") = " << s.v[step] << " is not a value the library computes";
-    }
-    int fused = 0;
-    for (int step = 0; step < detail::kTraceSteps; ++step) {
-        if (!detail::trace_step_is_fma(step)) continue;
-        ++fused;
-        // Caught on an input when the mutant's separate product is not in the
-        // library's registers (apart from the products that coincide with
-        // another step, as ar * r with ar2, or are 0 for k = 0), or when a
-        // step gives a value the library does not compute.
-        std::size_t product_absent = 0, step_differs = 0, caught = 0;
-        for (std::size_t c = 0; c < cases.size(); ++c) {
-            Steps s;
-            transcribe(cases[c].x, cases[c].y, step, &s);
-            const bool absent = !library[c].count(bits(s.product));
-            bool differs = false;
-            for (int t = 0; t < detail::kTraceSteps; ++t) differs = differs || !library[c].count(bits(s.v[t]));
-            product_absent += absent;
-            step_differs += differs;
-            caught += absent || differs;
-        }
-        EXPECT_GE(caught, cases.size() / 2) << "unfusing " << detail::kTraceStepNames[step] << " goes unnoticed";
-        std::printf("unfused %-13s caught in %2zu of %zu cases: product absent in %2zu, another value in %2zu\n",
-                    detail::kTraceStepNames[step], caught, cases.size(), product_absent, step_differs);
-    }
-    EXPECT_EQ(fused, 20);
-#else
-    GTEST_SKIP() << "x86-64 Linux only";
-#endif
+    const auto m = veltrax::testing::compare_with_machine_code(fast_path_cases(96, 11));
+    if (!m.stepped) GTEST_SKIP() << "cannot single-step the library here (ptrace not permitted, or valgrind)";
+    EXPECT_EQ(m.missing, 0u) << m.first_missing << " is not a value the library computes";
+    EXPECT_EQ(m.fused, 20);
+    EXPECT_EQ(m.fused_caught, 20) << m.per_step;
+    std::printf("%s", m.per_step.c_str());
 }
 
 // The self-check's fixed inputs tell the library's pow from one that
@@ -443,37 +364,46 @@ TEST(VectorPowIntermediates, SelfCheckInputsCatchUnfusedSteps) {
     for (const detail::PowCheckGroup& g : detail::self_check_groups()) {
         for (double x : g.x) {
             if (!in_fast_path(x, g.y)) continue;
-            for (int step = 0; step < detail::kTraceSteps; ++step) {
-                if (!detail::trace_step_is_fma(step)) continue;
+            for (int step = 0; step < kPowSteps; ++step) {
+                if (!pow_step_is_fma(step)) continue;
                 Steps s;
                 transcribe(x, g.y, step, &s);
-                if (bits(s.v[detail::kResult]) != bits(std::pow(x, g.y))) caught.insert(step);
+                if (bits(s.v[kResult]) != bits(std::pow(x, g.y))) caught.insert(step);
             }
         }
     }
-    for (int step : {detail::kLogR, detail::kLogLo3, detail::kLogLo, detail::kMulErr, detail::kExpP, detail::kResult})
-        EXPECT_TRUE(caught.count(step)) << detail::kTraceStepNames[step];
+    for (int step : {kLogR, kLogLo3, kLogLo, kMulErr, kExpP, kResult})
+        EXPECT_TRUE(caught.count(step)) << kPowStepNames[step];
 }
 
 // The tables are the installed library's: each structure occurs byte for
 // byte in libm.
 TEST(VectorPowTables, OccurInTheInstalledLibm) {
-#if VPOW_TEST_PTRACE
-    std::ifstream maps("/proc/self/maps");
-    std::string line, path;
-    while (std::getline(maps, line)) {
-        const auto at = line.find('/');
-        if (at != std::string::npos && line.find("/libm.so") != std::string::npos) path = line.substr(at);
-    }
-    if (path.empty()) GTEST_SKIP() << "libm not mapped";
-    std::ifstream file(path, std::ios::binary);
-    const std::vector<char> data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    auto occurs = [&data](const void* p, std::size_t n) {
-        const char* b = static_cast<const char*>(p);
-        return std::search(data.begin(), data.end(), b, b + n) != data.end();
-    };
-    EXPECT_TRUE(occurs(&detail::kPowLogData, sizeof detail::kPowLogData)) << path;
-    EXPECT_TRUE(occurs(&detail::kExpData, sizeof detail::kExpData)) << path;
+    const std::string path = veltrax::testing::mapped_libm();
+    if (path.empty()) GTEST_SKIP() << "libm not mapped (or not Linux)";
+    const auto found = veltrax::testing::find_tables(path);
+    EXPECT_TRUE(found.log_data) << path;
+    EXPECT_TRUE(found.exp_data) << path;
+}
+
+// What selection learns is kept for the process across plug-in loads, and
+// never reaches another process: a child made by fork() finds nothing.
+TEST(VectorPow, ProcessMemoStaysInTheProcess) {
+#if VPOW_TEST_CHILD_RUNS
+    const std::string name = "veltrax-test-" + std::to_string(getpid());
+    const std::uint64_t stored[2] = {0x1234, 0x5678};
+    detail::store_process_memo(name.c_str(), stored, sizeof stored);
+    std::uint64_t found[2] = {};
+    if (!detail::load_process_memo(name.c_str(), found, sizeof found))
+        GTEST_SKIP() << "no process keyring here (kernel or seccomp): every load selects afresh";
+    EXPECT_EQ(found[0], stored[0]);
+    EXPECT_EQ(found[1], stored[1]);
+    EXPECT_FALSE(detail::load_process_memo(name.c_str(), found, sizeof found - 1)) << "a value of another size";
+    const pid_t child = fork();
+    if (child == 0) _exit(detail::load_process_memo(name.c_str(), found, sizeof found) ? 1 : 0);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child found the parent's value";
 #else
     GTEST_SKIP() << "Linux only";
 #endif

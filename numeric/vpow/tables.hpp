@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// Internal: the data of the C library's power function (glibc 2.36), laid out
-// exactly as the library's __pow_log_data and __exp_data, so that the vector
-// power function reads the same values from the same positions. Definitions
-// and copyright notice: vector_pow_data.cpp.
+// Internal: the data of the C library's power function, laid out as the
+// library's __pow_log_data and __exp_data (glibc 2.36; 2.41 inserts exp10's
+// constants before the exponential table), so that the vector power function
+// reads the same values from the same positions. Definitions and copyright
+// notice: tables.cpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace veltrax::vpow::detail {
@@ -37,8 +39,16 @@ struct ExpData {
     std::uint64_t tab[2 * kExpTableSize];
 };
 
+// __pow_log_data placed so that its table starts on a cache line: a kernel
+// that loads whole entries (32 bytes) never splits one across two lines.
+struct alignas(64) PowLogDataBlock {
+    char pad[64 - offsetof(PowLogData, tab) % 64];
+    PowLogData data;
+};
+
 // Hidden: the kernels address them directly, not through the GOT.
-extern const PowLogData kPowLogData __attribute__((visibility("hidden")));
+extern const PowLogDataBlock kPowLogDataBlock __attribute__((visibility("hidden")));
+inline constexpr const PowLogData& kPowLogData = kPowLogDataBlock.data;
 extern const ExpData kExpData __attribute__((visibility("hidden")));
 
 }  // namespace veltrax::vpow::detail

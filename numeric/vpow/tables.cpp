@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// Lookup tables of the C library's power function (glibc 2.36,
+// Lookup tables of the C library's power function (glibc 2.36 and 2.41,
 // sysdeps/ieee754/dbl-64/e_pow_log_data.c and e_exp_data.c), used by the
-// vector power function (numeric/vector_pow_avx2.hpp, vector_pow_avx512.hpp)
-// so that it reads exactly the values the library's pow reads.
+// vector power function (numeric/vpow/kernel-inl.hpp) so that it reads
+// exactly the values the library's pow reads.
 // tests/unit/vector_pow_test.cpp checks that both tables occur byte for byte
 // in the installed libm.
 //
@@ -26,12 +26,12 @@
 //   You should have received a copy of the GNU Lesser General Public
 //   License along with the GNU C Library; if not, see
 //   <https://www.gnu.org/licenses/>.
-#include "numeric/vector_pow_data.hpp"
+#include "numeric/vpow/tables.hpp"
 
 namespace veltrax::vpow::detail {
 
 // __pow_log_data
-alignas(64) const PowLogData kPowLogData = {
+const PowLogDataBlock kPowLogDataBlock = {{}, {
     0x1.62e42fefa3800p-1,  // ln2hi
     0x1.ef35793c76730p-45,  // ln2lo
     {
@@ -175,7 +175,7 @@ alignas(64) const PowLogData kPowLogData = {
         {0x1.6e00000000000p-1, 0, 0x1.57bf753c8d000p-2, 0x1.fadedee5d40efp-46},
         {0x1.6c00000000000p-1, 0, 0x1.5d5bddf596000p-2, -0x1.a0b2a08a465dcp-47},
     },
-};
+}};
 
 // __exp_data
 alignas(64) const ExpData kExpData = {
