@@ -10,6 +10,7 @@
 #include "api/veltrax.hpp"
 #include "driver/build.hpp"
 #include "driver/errors.hpp"
+#include "driver/plant_models.hpp"
 #include "driver/run_options.hpp"
 #include "driver/simulation.hpp"
 
@@ -26,9 +27,19 @@ inline const SimulationState& state_of(const Simulation& sim) { return Simulatio
 
 core::Build core_build(Build build);
 
-// The core's options for public ones; a schedule is copied into `schedule`,
-// which the result points to.
-core::RunOptions core_options(const RunOptions& options, core::SetpointSchedule& schedule);
+// What the core's options point to.
+struct CoreOptionData {
+    core::SetpointSchedule schedule;
+    core::PlantModels models;
+};
+
+// The core's options for public ones; a schedule and plant models are copied
+// into `data`, which the result points to. Plant models that are set and not
+// empty are checked for the process (`linear`: a transfer function).
+core::RunOptions core_options(const RunOptions& options, CoreOptionData& data, bool linear = true);
+
+// The core's plant models of public ones, drawing from Philox streams.
+core::PlantModels core_plant_models(const PlantModels& models);
 
 // Simulation::call with the core's options.
 std::vector<Matrix> call_with_core_options(Simulation& sim, const std::vector<Matrix>& inputs, int outputs,

@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "api/plant_models.hpp"
+
 namespace veltrax {
 
 // One step of a set-point schedule.
@@ -31,6 +33,11 @@ SetpointSchedule builtin_setpoint_schedule();
 // increasing (a ramp needs a later step to end at) and the values finite.
 void check_setpoint_schedule(const SetpointSchedule& schedule);
 
+// The set-point that the loop holds at time t under `schedule` (null: the
+// built-in one): the last step reached, on a ramp the line's value;
+// `before` where no step is reached yet.
+double setpoint_in_force(const SetpointSchedule* schedule, double t, double before);
+
 struct RunOptions {
     // Threads of the move search (at most 64); 0 takes VELTRAX_THREADS, at
     // most the CPUs this process may run on, else those CPUs. The results do
@@ -53,6 +60,10 @@ struct RunOptions {
     // A set-point schedule of the user's instead of the built-in one (not
     // owned; must outlive the call).
     const SetpointSchedule* schedule = nullptr;
+    // Disturbances, sensor, actuator and changes of the process
+    // (api/plant_models.hpp; not owned; must outlive the call); null or
+    // empty: none, and the same bits as without.
+    const PlantModels* plant_models = nullptr;
 };
 
 }  // namespace veltrax

@@ -2,6 +2,7 @@
 #include "api/plant.hpp"
 
 #include <cmath>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -18,6 +19,12 @@ struct Plant::State {
     std::optional<core::SetpointSchedule> schedule;
     OpenLoopState start;  // as made, before its first sample period
     OpenLoopState now;
+    // Plant models (shared by copies, never changed) and their state.
+    std::shared_ptr<const core::PlantModels> models;
+    std::optional<PlantModelRun> models_start, models_now;
+
+    PlantModelRun* run_models() { return models_now ? &*models_now : nullptr; }
+    double step(double u) { return step_open_loop(now, u, schedule_or_null(), run_models()); }
 
     const core::SetpointSchedule* schedule_or_null() const { return schedule ? &*schedule : nullptr; }
 };
@@ -37,7 +44,7 @@ void check_seed(long seed) {
 
 }  // namespace
 
-Plant::Plant(const Settings& settings, long seed, const SetpointSchedule* schedule)
+Plant::Plant(const Settings& settings, long seed, const SetpointSchedule* schedule, const PlantModels* models)
     : state_(std::make_unique<State>()) {
     State& s = *state_;
     const CallRequest request = plant_request(settings, false);
@@ -52,6 +59,11 @@ Plant::Plant(const Settings& settings, long seed, const SetpointSchedule* schedu
     s.start.config = request.config;
     configure_process(s.start.plant, s.start.config, request.process);
     if (seed != 0) s.start.plant.noise = noise_state_for_seed(static_cast<std::int32_t>(seed));
+    if (models && !models->empty()) {
+        check_plant_models(*models, settings.builtin_model());
+        s.models = std::make_shared<const core::PlantModels>(core_plant_models(*models));
+        s.models_start.emplace(*s.models, s.start.plant, s.start.config);
+    }
     reset();
 }
 
@@ -66,7 +78,8 @@ Plant::~Plant() = default;
 
 double Plant::reset() {
     state_->now = state_->start;
-    return begin_open_sample(state_->now, state_->schedule_or_null());
+    state_->models_now = state_->models_start;
+    return begin_open_sample(state_->now, state_->schedule_or_null(), state_->run_models());
 }
 
 double Plant::reset(long seed) {
@@ -77,7 +90,7 @@ double Plant::reset(long seed) {
 
 double Plant::step(double control) {
     if (!std::isfinite(control)) bad_control(control, "control");
-    return step_open_loop(state_->now, control, state_->schedule_or_null());
+    return state_->step(control);
 }
 
 double Plant::time() const { return state_->now.run.sim_time; }
@@ -85,6 +98,7 @@ double Plant::setpoint() const { return state_->now.run.setpoint; }
 double Plant::process_output() const { return state_->now.plant.process_output; }
 double Plant::measured() const { return state_->now.plant.measured_output; }
 double Plant::control() const { return state_->now.plant.applied[0]; }
+double Plant::disturbance() const { return state_->models_now ? state_->models_now->disturbance() : 0.0; }
 const Settings& Plant::settings() const { return state_->settings; }
 
 std::array<double, 3> Plant::sums() const {
@@ -92,11 +106,23 @@ std::array<double, 3> Plant::sums() const {
     return {r.sum_sq_error, r.sum_time_abs_error, 60.0 * r.input_integral};
 }
 
-std::vector<std::uint8_t> Plant::save_state() const { return save_plant_snapshot(state_->now); }
+namespace {
+
+void no_snapshot_with_models(const std::shared_ptr<const core::PlantModels>& models) {
+    if (models) throw Error("veltrax:badPlantModels", "a plant with plant models has no snapshot");
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> Plant::save_state() const {
+    no_snapshot_with_models(state_->models);
+    return save_plant_snapshot(state_->now);
+}
 
 void Plant::load_state(const std::vector<std::uint8_t>& snapshot) { load_state(snapshot.data(), snapshot.size()); }
 
 void Plant::load_state(const std::uint8_t* data, std::size_t size) {
+    no_snapshot_with_models(state_->models);
     try {
         load_plant_snapshot(data, size, state_->now);
     } catch (const core::Error& e) {
@@ -111,7 +137,7 @@ void step_plants(Plant* const* plants, std::size_t count, const double* controls
     }
     for (std::size_t k = 0; k < count; ++k) {
         Plant::State& s = *plants[k]->state_;
-        measured[k] = step_open_loop(s.now, controls[k], s.schedule_or_null());
+        measured[k] = s.step(controls[k]);
     }
 }
 

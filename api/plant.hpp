@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "api/options.hpp"
+#include "api/plant_models.hpp"
 #include "api/settings.hpp"
 
 namespace veltrax {
@@ -30,9 +31,13 @@ public:
     // not read), its noise started from `seed` (1 .. 2147483562, as
     // Simulation::seed_noise; 0: as a plug-in just loaded) and following
     // `schedule` (copied; null: the built-in one). It is made with its first
-    // sample period measured. Throws Error as a call rejects the plant's
-    // fields (a dead time up to 19), "veltrax:badSeed", "veltrax:badSchedule".
-    explicit Plant(const Settings& settings, long seed = 0, const SetpointSchedule* schedule = nullptr);
+    // sample period measured. `models` (copied; null or empty: none) adds
+    // disturbances, a sensor, an actuator and changes of the process, counted
+    // from the plant's first sample period (api/plant_models.hpp). Throws
+    // Error as a call rejects the plant's fields (a dead time up to 19),
+    // "veltrax:badSeed", "veltrax:badSchedule", "veltrax:badPlantModels".
+    explicit Plant(const Settings& settings, long seed = 0, const SetpointSchedule* schedule = nullptr,
+                   const PlantModels* models = nullptr);
     Plant(const Plant& other);
     Plant& operator=(const Plant& other);
     Plant(Plant&&) noexcept;
@@ -59,6 +64,9 @@ public:
     double process_output() const;
     double measured() const;
     double control() const;
+    // The disturbance of the measured effect in the current sample period
+    // (0 without plant models).
+    double disturbance() const;
     // The loop's sums: squared error, time-weighted absolute error, 60 x the
     // integral of the process input (the plug-ins' fifth output).
     std::array<double, 3> sums() const;
@@ -68,7 +76,8 @@ public:
     // simulation's): loading it into a Plant continues bit for bit as this one
     // would. load_state throws Error "veltrax:badSnapshot" (also for a
     // simulation's snapshot) and then leaves the plant as it was. The
-    // settings, seed and schedule of reset() stay the plant's own.
+    // settings, seed and schedule of reset() stay the plant's own. A plant
+    // with plant models has no snapshot (Error "veltrax:badPlantModels").
     std::vector<std::uint8_t> save_state() const;
     void load_state(const std::vector<std::uint8_t>& snapshot);
     void load_state(const std::uint8_t* data, std::size_t size);

@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "api/veltrax.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -18,6 +15,7 @@
 #include <utility>
 
 #include "api/call_request.hpp"
+#include "api/files.hpp"
 #include "api/internal.hpp"
 #include "driver/open_loop.hpp"
 #include "driver/run.hpp"
@@ -60,7 +58,7 @@ core::SetpointSchedule core_schedule(const SetpointSchedule& schedule) {
 
 }  // namespace
 
-core::RunOptions core_options(const RunOptions& options, core::SetpointSchedule& schedule) {
+core::RunOptions core_options(const RunOptions& options, CoreOptionData& data, bool linear) {
     core::RunOptions o;
     o.threads = options.threads;
     o.progress = options.progress;
@@ -70,8 +68,13 @@ core::RunOptions core_options(const RunOptions& options, core::SetpointSchedule&
     o.warning = options.warning;
     o.warning_context = options.warning_context;
     if (options.schedule) {
-        schedule = core_schedule(*options.schedule);
-        o.schedule = &schedule;
+        data.schedule = core_schedule(*options.schedule);
+        o.schedule = &data.schedule;
+    }
+    if (options.plant_models && !options.plant_models->empty()) {
+        check_plant_models(*options.plant_models, !linear);
+        data.models = core_plant_models(*options.plant_models);
+        o.plant_models = &data.models;
     }
     return o;
 }
@@ -196,6 +199,16 @@ SetpointSchedule builtin_setpoint_schedule() {
     return s;
 }
 
+double setpoint_in_force(const SetpointSchedule* schedule, double t, double before) {
+    static const core::SetpointSchedule builtin = core::builtin_setpoint_schedule();
+    double value = before;
+    if (schedule)
+        core::setpoint_at(core_schedule(*schedule), t, 0.0, &value);
+    else
+        core::setpoint_at(builtin, t, 0.0, &value);
+    return value;
+}
+
 void check_setpoint_schedule(const SetpointSchedule& schedule) {
     with_public_errors([&] { check_setpoint_schedule(core_schedule(schedule)); });
 }
@@ -224,8 +237,8 @@ namespace {
 // A call of `request` (of `settings`) with a controller of another kind.
 std::vector<Matrix> run_controlled(SimulationState& sim, Controller& controller, const CallRequest& request,
                                    const Settings& settings, const RunOptions& options) {
-    core::SetpointSchedule schedule;
-    const core::RunOptions o = core_options(options, schedule);
+    CoreOptionData data;
+    const core::RunOptions o = core_options(options, data, request.config.linear_process);
     MatrixOutputs out{o, {}};
     with_public_errors([&] {
         if (o.schedule) check_setpoint_schedule(*o.schedule);
@@ -262,16 +275,18 @@ std::vector<Matrix> Simulation::call(const std::vector<Matrix>& inputs, int outp
     if (state_->controller)
         return first_outputs(
             run_controlled(state_->core, *state_->controller, request, settings_from_inputs(inputs), options), outputs);
-    core::SetpointSchedule schedule;
-    return first_outputs(run_request(build_, state_->core, request, core_options(options, schedule)), outputs);
+    CoreOptionData data;
+    return first_outputs(
+        run_request(build_, state_->core, request, core_options(options, data, request.config.linear_process)),
+        outputs);
 }
 
 std::vector<Matrix> Simulation::call(const Settings& settings, const RunOptions& options) {
     if (state_->controller)
         return run_controlled(state_->core, *state_->controller, plant_request(settings, true), settings, options);
     const CallRequest request = call_request(settings);
-    core::SetpointSchedule schedule;
-    return run_request(build_, state_->core, request, core_options(options, schedule));
+    CoreOptionData data;
+    return run_request(build_, state_->core, request, core_options(options, data, request.config.linear_process));
 }
 
 std::vector<Matrix> call_with_core_options(Simulation& sim, const std::vector<Matrix>& inputs, int outputs,
@@ -311,40 +326,12 @@ namespace {
 // Larger files are no snapshot; they are not read whole.
 constexpr std::size_t kMaxSnapshotFile = std::size_t{16} << 20;
 
-// Writes `bytes` to a new temporary file beside `path`, flushes it to the
-// disk and renames it to `path`.
+// Writes `bytes` to `path` by the project's rule for files (api/files.hpp):
+// through a temporary file, flushed to disk and renamed, for a regular file.
 void write_file_atomically(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    static std::atomic<unsigned> counter{0};
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; fd < 0; ++attempt) {
-        temp = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && (errno != EEXIST || attempt == 100)) file_error("write", path, std::strerror(errno));
-    }
-    auto fail = [&](int err) {
-        ::close(fd);
-        ::unlink(temp.c_str());
-        file_error("write", path, std::strerror(err));
-    };
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ::ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) fail(n < 0 ? errno : EIO);
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0) fail(errno);
-    if (::close(fd) != 0) {
-        const int err = errno;
-        ::unlink(temp.c_str());
-        file_error("write", path, std::strerror(err));
-    }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        const int err = errno;
-        ::unlink(temp.c_str());
-        file_error("write", path, std::strerror(err));
-    }
+    FileWriter file(path, "veltrax:fileError");
+    file.write(bytes.data(), bytes.size());
+    file.commit();
 }
 
 }  // namespace
@@ -424,6 +411,7 @@ BatchResult run_job(const BatchJob& job, const RunOptions& options) {
             RunOptions call_options = options;
             call_options.threads = 1;
             if (c < job.schedules.size() && job.schedules[c]) call_options.schedule = job.schedules[c];
+            if (c < job.plant_models.size() && job.plant_models[c]) call_options.plant_models = job.plant_models[c];
             if (c < job.settings.size() && job.settings[c])
                 result.outputs.push_back(sim.call(*job.settings[c], call_options));
             else
@@ -461,8 +449,11 @@ struct ResultQueue {
 void run_batch(const std::vector<BatchJob>& jobs, unsigned threads, const RunOptions& options, const BatchSink& sink) {
     std::atomic<std::size_t> next{0};
     auto cancelled = [&options] { return options.cancelled && options.cancelled(options.cancel_context); };
-    core::SetpointSchedule unused;
-    const unsigned n = std::min<std::size_t>(resolve_threads(threads, core_options(options, unused)),
+    CoreOptionData unused;
+    RunOptions plain = options;
+    plain.schedule = nullptr;
+    plain.plant_models = nullptr;
+    const unsigned n = std::min<std::size_t>(resolve_threads(threads, core_options(plain, unused)),
                                              std::max<std::size_t>(jobs.size(), 1));
     if (n <= 1) {
         for (std::size_t j = 0; j < jobs.size() && !cancelled(); ++j) sink(j, run_job(jobs[j], options));

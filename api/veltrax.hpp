@@ -157,7 +157,9 @@ public:
     void load_state(const std::uint8_t* data, std::size_t size);
     // The same through a file. save_state_file writes a temporary file beside
     // `path`, flushes it to the disk and renames it, so `path` holds the old
-    // or the new snapshot and never a part. Throws Error "veltrax:fileError"
+    // or the new snapshot and never a part; a symbolic link is followed, a
+    // character device or named pipe written through, and anything else but
+    // a regular file refused. Throws Error "veltrax:fileError"
     // when the file cannot be read or written, and load_state_file also as
     // load_state does.
     void save_state_file(const std::string& path) const;
@@ -191,6 +193,9 @@ struct BatchJob {
     // Set-point schedule of each call (not owned; must outlive the batch);
     // a null or missing entry takes the schedule of the batch's RunOptions.
     std::vector<const SetpointSchedule*> schedules;
+    // Plant models of each call (not owned); a null or missing entry takes
+    // those of the batch's RunOptions.
+    std::vector<const PlantModels*> plant_models;
     // A controller of another kind, cloned for the job; null: the adaptive
     // controller of `build`. It is called from the thread that runs the job.
     std::shared_ptr<const Controller> controller;

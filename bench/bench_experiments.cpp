@@ -24,6 +24,7 @@
 #include "experiments/report.hpp"
 #include "experiments/run_folder.hpp"
 #include "experiments/strict_json.hpp"
+#include "experiments/store.hpp"
 #include "experiments/sweep.hpp"
 
 using namespace veltrax;
@@ -162,6 +163,22 @@ void BM_ToolSweep(benchmark::State& state) {
 }
 BENCHMARK(BM_ToolSweep)->Arg(0)->Arg(1)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 #endif
+
+// What a sweep of a population of 100,000 does before its first run:
+// the manifest and its folders, once each, not once per run.
+void BM_SweepStart(benchmark::State& state) {
+    const fs::path dir = fs::temp_directory_path() / ("veltrax_bench_start_" + std::to_string(::getpid()));
+    const SweepManifest manifest{{{"pop", 100000}}};
+    for (auto _ : state) {
+        state.PauseTiming();
+        fs::remove_all(dir);
+        state.ResumeTiming();
+        RunFolderStore(dir).begin(manifest, slice_runs(manifest, Shard{}));
+    }
+    state.SetLabel("population of 100,000");
+    fs::remove_all(dir);
+}
+BENCHMARK(BM_SweepStart)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // A sweep folder of 1,000 runs of the typical model call (the same outputs
 // in each), written as the tool writes them.

@@ -26,13 +26,19 @@ void nothing_run() { std::fprintf(stderr, "veltrax batch: nothing was run\n"); }
 
 // The files by result folder name, so that every shard of a sweep sees the
 // same order however they were listed; exit status kExitUsage when two would
-// share a folder or one gives no usable name.
-bool order_files(const std::vector<std::string>& paths, std::vector<std::pair<std::string, std::string>>& files) {
-    for (const std::string& path : paths) files.emplace_back(fs::path(path).stem().string(), path);
+// share a folder or one gives no usable name. OUTDIR's own manifest (a glob
+// over a folder that holds both the scenarios and the results) is no
+// scenario file.
+bool order_files(const std::vector<std::string>& paths, const std::string& outdir,
+                 std::vector<std::pair<std::string, std::string>>& files) {
+    for (const std::string& path : paths)
+        if (!is_manifest_of(path, outdir)) files.emplace_back(fs::path(path).stem().string(), path);
     std::sort(files.begin(), files.end());
     for (const auto& [name, path] : files) {
-        if (name.empty() || name == "." || name == "..") {
-            print_error("veltrax batch", "veltrax:badArguments", "'" + path + "' gives no usable result folder name");
+        const std::string why = unusable_name(name);
+        if (!why.empty()) {
+            print_error("veltrax batch", "veltrax:badArguments",
+                        "'" + path + "' would write its results to '" + name + "', which " + why + "; rename the file");
             return false;
         }
     }
@@ -52,6 +58,7 @@ std::optional<std::vector<Scenario>> load_all(const std::vector<std::pair<std::s
     std::vector<Scenario> scenarios;
     bool unreadable = false;
     for (const auto& file : files) {
+        if (stop_requested()) return std::nullopt;
         try {
             scenarios.push_back(load_scenario(file.second));
         } catch (const Error& e) {
@@ -85,7 +92,7 @@ std::unique_ptr<ResultStore> make_store(const std::vector<Scenario>& scenarios, 
     if (runs > kManyFolders)
         std::fprintf(stderr, "veltrax batch: %llu runs make as many result folders; --store netcdf writes one file "
                              "per shard instead\n", static_cast<unsigned long long>(runs));
-    return std::make_unique<RunFolderStore>(a.output);
+    return std::make_unique<RunFolderStore>(a.output, &stop_requested_hook);
 }
 
 int sweep(const std::vector<Scenario>& scenarios, const BatchArgs& a, SweepOptions& options) {
@@ -136,11 +143,11 @@ int batch_command(const BatchArgs& a) {
     }
     options.threads = a.threads;
     std::vector<std::pair<std::string, std::string>> files;  // name, path
-    if (!order_files(a.scenarios, files)) return kExitUsage;
+    if (!order_files(a.scenarios, a.output, files)) return kExitUsage;
     std::optional<std::vector<Scenario>> scenarios = load_all(files);
     if (!scenarios) {
         nothing_run();
-        return kExitFailed;
+        return stop_requested() ? end_by_stop_signal() : kExitFailed;
     }
     if (!a.load_state.empty()) {
         try {

@@ -11,6 +11,7 @@ namespace veltrax::cli {
 
 constexpr int kExitFailed = 1;  // a scenario or run failed, results not written
 constexpr int kExitUsage = 2;   // bad command line
+constexpr int kExitIncomplete = 3;  // report written, but runs of the sweep are missing or unreadable
 
 // "WHERE: IDENTIFIER: MESSAGE" on stderr.
 void print_error(const std::string& where, const std::string& id, const std::string& message);

@@ -45,8 +45,7 @@ CLI::App* add_run(CLI::App& app, RunArgs& a) {
         ->type_name("FILE");
     run->add_option("--individual", a.individual,
                     "Run individual K (1 .. size) of the scenario's population, as 'veltrax batch' runs it")
-        ->type_name("K")
-        ->check(CLI::PositiveNumber);
+        ->type_name("K");
     return run;
 }
 

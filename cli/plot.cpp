@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "cli/command.hpp"
 #include "experiments/files.hpp"
 #include "experiments/format.hpp"
 #include "experiments/gnuplot.hpp"
@@ -96,7 +97,9 @@ void plot_results(const fs::path& dir, const fs::path& shown, const RunResult& r
         if (c.outputs[0].rows > 0) gp << call_plots(run, c);
     gp << "set output\n";
     gp.close();
-    run_gnuplot({dir, "plots.gp", "plots.log", shown, "install gnuplot to use --plot"});
+    GnuplotRun gnuplot{dir, "plots.gp", "plots.log", shown, "install gnuplot to use --plot"};
+    gnuplot.cancelled = &stop_requested_hook;
+    run_gnuplot(gnuplot);
 }
 
 }  // namespace veltrax::cli

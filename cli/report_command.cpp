@@ -20,13 +20,13 @@ void print_summary(const experiments::ReportResult& r) {
     else
         std::printf("no sweep.json, so the expected runs are unknown; %zu runs found: ", found);
     std::printf("%zu ok, %zu failed, %zu unreadable", r.ok, r.failed, r.unreadable);
-    if (r.manifest) std::printf(", %zu missing", r.missing.size());
+    if (r.manifest) std::printf(", %zu missing", r.missing_count);
     std::printf("\n");
     if (r.runaway > 0) std::printf("%zu call(s) ran away (see report.html)\n", r.runaway);
     for (std::size_t i = 0; i < r.missing.size() && i < kMissingShown; ++i)
         std::printf("missing: %s\n", r.missing[i].c_str());
-    if (r.missing.size() > kMissingShown)
-        std::printf("missing: ... and %zu more (see report.html)\n", r.missing.size() - kMissingShown);
+    if (r.missing_count > kMissingShown)
+        std::printf("missing: ... and %zu more (see report.html)\n", r.missing_count - kMissingShown);
     for (const std::string& f : r.written) std::printf("wrote %s\n", f.c_str());
 }
 
@@ -35,10 +35,16 @@ void print_summary(const experiments::ReportResult& r) {
 int report_command(const ReportArgs& args) {
     experiments::ReportOptions options;
     options.plots = !args.no_plots;
+    options.cancelled = &stop_requested_hook;
     try {
-        print_summary(experiments::write_report(args.outdir, options));
-        return 0;
+        const experiments::ReportResult r = experiments::write_report(args.outdir, options);
+        print_summary(r);
+        return r.incomplete() ? kExitIncomplete : 0;
     } catch (const Error& e) {
+        if (stop_requested()) {
+            print_error(args.outdir, "veltrax:interrupted", "stopped by " + stop_signal_name() + "; no report written");
+            return end_by_stop_signal();
+        }
         print_error(args.outdir, e.id(), e.what());
         return kExitFailed;
     }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "cli/run_command.hpp"
 
+#include <charconv>
 #include <cstdio>
 #include <optional>
 
@@ -8,6 +9,7 @@
 #include "cli/command.hpp"
 #include "cli/plot.hpp"
 #include "cli/progress.hpp"
+#include "experiments/files.hpp"
 #include "experiments/run_folder.hpp"
 #include "experiments/runner.hpp"
 #include "experiments/scenario.hpp"
@@ -26,21 +28,33 @@ std::string where(const RunResult& run, std::size_t call) {
     return w;
 }
 
+// --individual K: a whole number from 1 (the tool reads it itself: one
+// message, whatever the option parser's wording); 0 when not given.
+std::optional<std::uint64_t> individual_of(const std::string& text) {
+    if (text.empty()) return 0;
+    std::uint64_t k = 0;
+    const auto r = std::from_chars(text.data(), text.data() + text.size(), k);
+    if (r.ec == std::errc() && r.ptr == text.data() + text.size() && k >= 1) return k;
+    print_error("veltrax run", "veltrax:badArguments",
+                "--individual: K must be a whole number from 1 to the population's size, got '" + text + "'");
+    return std::nullopt;
+}
+
 // The run the arguments ask for, or the exit status of why not.
-std::optional<PlannedRun> plan(const Scenario& s, const RunArgs& a, int& status) {
+std::optional<PlannedRun> plan(const Scenario& s, std::uint64_t individual, int& status) {
     status = kExitUsage;
-    if (s.population && a.individual == 0) {
+    if (s.population && individual == 0) {
         print_error(s.path, "veltrax:badArguments",
                     "the scenario declares a population of " + std::to_string(s.population->size) +
                         " individuals: run them all with 'veltrax batch', or one with 'veltrax run --individual K'");
         return std::nullopt;
     }
-    if (a.individual != 0 && !s.population) {
+    if (individual != 0 && !s.population) {
         print_error(s.path, "veltrax:badArguments", "--individual needs a scenario with a population");
         return std::nullopt;
     }
     try {
-        return plan_run(s, a.individual);
+        return plan_run(s, individual);
     } catch (const Error& e) {
         print_error(s.path, e.id(), e.what());
         return std::nullopt;
@@ -117,6 +131,8 @@ int save_state(const Simulation& sim, const RunResult& run, const std::string& f
 }  // namespace
 
 int run_command(const RunArgs& a) {
+    const std::optional<std::uint64_t> individual = individual_of(a.individual);
+    if (!individual) return kExitUsage;
     Scenario s;
     try {
         s = load_scenario(a.scenario);
@@ -125,12 +141,13 @@ int run_command(const RunArgs& a) {
         return kExitFailed;
     }
     int status = 0;
-    const std::optional<PlannedRun> planned = plan(s, a, status);
+    const std::optional<PlannedRun> planned = plan(s, *individual, status);
     if (!planned) return status;
     RunPlace place;
     Simulation sim = simulation_for(s);
     try {
         place = check_run_place(a.output);
+        remove_leftovers(place.parent, &stop_requested_hook, nullptr, place.name);
         if (!a.load_state.empty()) sim.load_state_file(a.load_state);
     } catch (const Error& e) {
         print_error(e.id() == "veltrax:writeFailed" ? s.path : a.load_state, e.id(), e.what());

@@ -15,7 +15,7 @@ struct RunArgs {
     unsigned threads = 0;
     std::string load_state;        // snapshot file to start from
     std::string save_state;        // snapshot file of the final state
-    std::uint64_t individual = 0;  // of the scenario's population; 0: none
+    std::string individual;        // K of the scenario's population, as given; empty: none
 };
 
 // Returns the exit status.

@@ -12,7 +12,7 @@ include(CMakePackageConfigHelpers)
 # project's own.
 set(VELTRAX_PUBLIC_HEADERS
   api/veltrax.hpp api/build.hpp api/controller.hpp api/errors.hpp api/options.hpp api/plant.hpp api/settings.hpp
-  api/snapshot.hpp)
+  api/snapshot.hpp api/plant_models.hpp)
 set(VELTRAX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/veltrax)
 
 target_include_directories(veltrax_api PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/veltrax>)

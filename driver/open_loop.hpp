@@ -118,19 +118,22 @@ void run_external_call(SimulationState& sim, const CallRequest& request, const O
 
 // A plant on its own at the start of a sample period: the plant advanced and
 // measured, the squared error, the set-point in force. Returns y.
-inline double begin_open_sample(OpenLoopState& s, const core::SetpointSchedule* schedule) {
+inline double begin_open_sample(OpenLoopState& s, const core::SetpointSchedule* schedule,
+                                PlantModelRun* models = nullptr) {
     SampleValues x;
-    measure_sample(s, core::RunOptions{}, 0, x);
+    measure_sample(s, core::RunOptions{}, 0, x, models);
     loop_setpoint(s.run, schedule);
     return x.y;
 }
 
 // One step of a plant on its own: the control applied, the sample period
 // ended, the next one begun. Returns its measurement.
-inline double step_open_loop(OpenLoopState& s, double u, const core::SetpointSchedule* schedule) {
-    apply_control(s.plant, s.config, u);
+inline double step_open_loop(OpenLoopState& s, double u, const core::SetpointSchedule* schedule,
+                             PlantModelRun* models = nullptr) {
+    apply_control(s.plant, s.config, u, models);
     end_sample(s, s.plant.measured_output);
-    return begin_open_sample(s, schedule);
+    if (models) models->next_sample();
+    return begin_open_sample(s, schedule, models);
 }
 
 }  // namespace veltrax

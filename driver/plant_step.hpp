@@ -11,6 +11,7 @@
 
 #include "driver/arguments.hpp"
 #include "driver/plant.hpp"
+#include "driver/plant_models.hpp"
 #include "driver/run_options.hpp"
 
 namespace veltrax {
@@ -84,8 +85,15 @@ inline PlantSample measure(PlantState& p, const RunConfig& cfg, double v) {
 }
 
 // The first half of a sample period: the process advanced and measured.
-inline PlantSample sample_plant(PlantState& p, const RunConfig& cfg, const core::RunOptions& options, long sample) {
-    return measure(p, cfg, advance_process(p, cfg, options, sample));
+// With plant models (`models`), the changes and boluses due at the start time
+// t, the disturbances and the sensor join it.
+inline PlantSample sample_plant(PlantState& p, const RunConfig& cfg, const core::RunOptions& options, long sample,
+                                PlantModelRun* models = nullptr, double t = 0.0) {
+    if (!models) return measure(p, cfg, advance_process(p, cfg, options, sample));
+    const double input = models->before_advance(p, cfg, t);
+    const double v = advance_process(p, cfg, options, sample);
+    models->after_advance(p, input);
+    return models->measure(p, cfg, v, t);
 }
 
 // The actuator: the control limited to [0, u_max] (no upper limit for
@@ -99,8 +107,8 @@ inline double actuate(const RunConfig& cfg, double u) {
 // The second half: the control through the actuator into the input delay,
 // and the process input of the next sample periods, u(t - dead time).
 // Returns the control applied.
-inline double apply_control(PlantState& p, const RunConfig& cfg, double u) {
-    u = actuate(cfg, u);
+inline double apply_control(PlantState& p, const RunConfig& cfg, double u, PlantModelRun* models = nullptr) {
+    u = models ? models->actuate(cfg, u, p.applied[0]) : actuate(cfg, u);
     const int d = cfg.dead_time;
     p.process_input = d == 0 ? u : p.applied[d - 1];
     for (int k = kMaxPlantDeadTime - 1; k > 0; --k) p.applied[k] = p.applied[k - 1];

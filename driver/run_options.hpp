@@ -4,6 +4,10 @@
 
 #include "driver/setpoint_schedule.hpp"
 
+namespace veltrax::core {
+struct PlantModels;
+}
+
 namespace veltrax {
 
 // How the control move is searched. Both give the same bits; Literal
@@ -52,6 +56,9 @@ struct RunOptions {
     // A set-point schedule of the user's instead of the built-in one (not
     // owned; must outlive the call).
     const SetpointSchedule* schedule = nullptr;
+    // Disturbances, sensor, actuator and changes of the process
+    // (driver/plant_models.hpp; not owned; must outlive the call); null: none.
+    const PlantModels* plant_models = nullptr;
 };
 
 }  // namespace core

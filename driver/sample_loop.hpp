@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cmath>
+#include <optional>
 
 #include "controller/cost.hpp"
 #include "controller/estimator.hpp"
@@ -66,8 +67,9 @@ struct SampleValues {
 // the measurement before clamping with the set-point of the previous sample
 // period.
 template <class State>
-void measure_sample(State& s, const core::RunOptions& options, long sample, SampleValues& x) {
-    const PlantSample p = sample_plant(s.plant, s.config, options, sample);
+void measure_sample(State& s, const core::RunOptions& options, long sample, SampleValues& x,
+                    PlantModelRun* models = nullptr) {
+    const PlantSample p = sample_plant(s.plant, s.config, options, sample, models, s.run.sim_time);
     const double error = s.run.setpoint - p.raw;
     s.run.sum_sq_error = s.run.sum_sq_error + error * error;
     x.v = p.v;
@@ -298,14 +300,18 @@ private:
 template <class Controller>
 void run_samples(SimulationState& s, const OutputViews& out, Controller& controller, const core::RunOptions& options) {
     const long rows = s.config.sample_count;
+    std::optional<PlantModelRun> models;
+    if (options.plant_models) models.emplace(*options.plant_models, s.plant, s.config);
+    PlantModelRun* m = models ? &*models : nullptr;
     for (long i = 0; i < rows; ++i) {
         poll_cancelled(options, i, rows);
         SampleValues x;
-        measure_sample(s, options, i, x);
-        x.u = apply_control(s.plant, s.config, controller.control(s, i, x));
+        measure_sample(s, options, i, x, m);
+        x.u = apply_control(s.plant, s.config, controller.control(s, i, x), m);
         controller.record(s, out, i, x);
         controller.end_sample(s);
         end_sample(s, x.y);
+        if (m) m->next_sample();
         if (options.progress) options.progress(options.progress_context, i + 1, rows);
     }
 }

@@ -29,6 +29,9 @@ bool given(const json& object, const char* key) { return object.contains(key) &&
 
 Matrix number_row(const json& v, const std::string& where) {
     if (!v.is_array()) bad(where + " must be an array of numbers, got " + json_kind(v));
+    if (v.size() > kMaxCallNumbers)
+        bad(where + " must have at most " + std::to_string(kMaxCallNumbers) + " elements, got " +
+            std::to_string(v.size()));
     std::vector<double> values;
     values.reserve(v.size());
     for (std::size_t i = 0; i < v.size(); ++i) {
@@ -317,7 +320,9 @@ CallSpec call_spec(const json& c, const std::string& where, bool inherits) {
     }
 
     CallSpec spec;
-    if (given(c, "setpoint")) spec.setpoint = parse_setpoint(c.at("setpoint"), where + ": 'setpoint'");
+    if (given(c, "setpoint"))
+        spec.setpoint =
+            std::make_shared<const SetpointSchedule>(parse_setpoint(c.at("setpoint"), where + ": 'setpoint'"));
     spec.inputs = inputs_of(named);
     for (int i = 0; i < 5; ++i) {
         if (!positional[i]) continue;

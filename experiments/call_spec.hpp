@@ -17,6 +17,7 @@
 // (veltrax::settings_from_inputs), so both forms give the same bits.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,9 +34,15 @@ struct CallError {
     std::string message;
 };
 
+// A list of numbers of a call (params, numerator, denominator, curve, T) has
+// at most this many elements: a call reads at most 11 of any.
+constexpr std::size_t kMaxCallNumbers = 64;
+
 struct CallSpec {
     Settings settings;
-    std::optional<SetpointSchedule> setpoint;  // none: the built-in schedule
+    // None: the built-in schedule. Shared by the copies of the call (every
+    // run of a population has them).
+    std::shared_ptr<const SetpointSchedule> setpoint;
     // The call as positional inputs (params, numerator, denominator, curve[,
     // T]): the parts the file gives positionally as given, the others from
     // the settings; T only when the call gives a filter. summary.json shows

@@ -2,6 +2,7 @@
 #include "experiments/gnuplot.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,8 +46,19 @@ void run_gnuplot(const GnuplotRun& run) {
         plot_failed(std::string("cannot start gnuplot: ") + std::strerror(rc));
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR) plot_failed(std::string("waiting for gnuplot: ") + std::strerror(errno));
+    for (;;) {
+        const pid_t done = waitpid(pid, &status, run.cancelled ? WNOHANG : 0);
+        if (done == pid) break;
+        if (done < 0 && errno != EINTR) plot_failed(std::string("waiting for gnuplot: ") + std::strerror(errno));
+        if (done == 0 && run.cancelled(run.cancel_context)) {
+            kill(pid, SIGTERM);
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            fs::remove(log, ec);
+            throw Error("veltrax:interrupted", "gnuplot was stopped");
+        }
+        if (done == 0) usleep(20000);
+    }
     if (WIFSIGNALED(status))
         plot_failed("gnuplot was killed by signal " + std::to_string(WTERMSIG(status)) + "; see " + shown_log);
     if (WEXITSTATUS(status) != 0)

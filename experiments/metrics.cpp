@@ -112,6 +112,37 @@ std::vector<StepMetrics> step_changes(const Matrix& time, const Matrix& trajecto
     return steps;
 }
 
+DisturbanceMetrics window_response(const Matrix& time, const Matrix& trajectory, double sample_period,
+                                   const MetricWindow& w, double band) {
+    DisturbanceMetrics d;
+    d.window = w;
+    d.peak_deviation = kNaN;
+    double sum_abs = 0.0, sum_u = 0.0, largest = -1.0;
+    bool out_at_end = false;
+    double back = w.start;  // t of the first row after the last one outside the band
+    for (std::size_t i = 0; i < trajectory.rows; ++i) {
+        const double t = time(i, 0);
+        if (!(t >= w.start && t < w.end)) continue;
+        const double r = trajectory(i, 0), u = trajectory(i, 1), y = trajectory(i, 2);
+        ++d.rows;
+        const double e = y - r;
+        if (std::fabs(e) > largest || std::isnan(e)) {
+            largest = std::fabs(e);
+            d.peak_deviation = e;
+        }
+        sum_abs += std::fabs(e);
+        sum_u += u;
+        out_at_end = !(std::fabs(e) <= band);
+        if (out_at_end) back = kNaN;
+        else if (std::isnan(back)) back = t;
+    }
+    d.iae = sample_period * sum_abs;
+    d.control = sample_period * sum_u;
+    d.returned = d.rows > 0 && !out_at_end;
+    d.return_time = d.returned ? back - w.start : HUGE_VAL;
+    return d;
+}
+
 // MDPE, MDAPE, wobble and divergence from the performance error of the rows
 // with a set-point.
 void drug_delivery_measures(const Matrix& trajectory, Metrics& m) {
@@ -138,8 +169,16 @@ void drug_delivery_measures(const Matrix& trajectory, Metrics& m) {
 
 }  // namespace
 
-Metrics compute_metrics(const Matrix& time, const Matrix& trajectory, double sample_period, bool builtin_model,
+Metrics compute_metrics(const Matrix& time, const Matrix& recorded, double sample_period, bool builtin_model,
                         const MetricOptions& options) {
+    Matrix in_force;
+    if (options.setpoint_in_force) {
+        in_force = recorded;
+        const SetpointSchedule* schedule = options.schedule ? &*options.schedule : nullptr;
+        for (std::size_t i = 0; i < in_force.rows && i < time.rows; ++i)
+            in_force(i, 0) = setpoint_in_force(schedule, time(i, 0), recorded(i, 0));
+    }
+    const Matrix& trajectory = options.setpoint_in_force ? in_force : recorded;
     Metrics m;
     const std::size_t n = trajectory.rows;
     m.samples = n;
@@ -159,6 +198,8 @@ Metrics compute_metrics(const Matrix& time, const Matrix& trajectory, double sam
     m.total_control = sample_period * sum_u;
     m.runaway = ran_away(trajectory);
     m.steps = step_changes(time, trajectory, sample_period, options);
+    for (const MetricWindow& w : options.disturbances)
+        m.disturbances.push_back(window_response(time, trajectory, sample_period, w, options.disturbance_band));
     m.mdpe = m.mdape = m.wobble = m.divergence = kNaN;
     if (builtin_model) drug_delivery_measures(trajectory, m);
     return m;
@@ -195,6 +236,49 @@ double Metrics::time_in_band() const {
     return v;
 }
 
+std::vector<MetricWindow> disturbance_windows(const PlantModels& models) {
+    std::vector<MetricWindow> windows;
+    for (std::size_t k = 0; k < models.disturbances.size(); ++k) {
+        const Disturbance& d = models.disturbances[k];
+        if (d.kind == DisturbanceKind::Poisson) continue;
+        const double end = d.start + d.rise + d.duration + d.fall + kRecoveryTime;
+        windows.push_back({"disturbance " + std::to_string(k + 1), d.start, end});
+    }
+    for (std::size_t k = 0; k < models.changes.size(); ++k)
+        windows.push_back({"change " + std::to_string(k + 1), models.changes[k].time,
+                           models.changes[k].time + kRecoveryTime});
+    return windows;
+}
+
+double Metrics::disturbance_peak() const {
+    if (disturbances.empty()) return kNaN;
+    double v = 0.0;
+    for (const DisturbanceMetrics& d : disturbances)
+        if (std::fabs(d.peak_deviation) > std::fabs(v) || std::isnan(d.peak_deviation)) v = d.peak_deviation;
+    return v;
+}
+
+double Metrics::disturbance_return_time() const {
+    if (disturbances.empty()) return kNaN;
+    double v = 0.0;
+    for (const DisturbanceMetrics& d : disturbances) v = std::max(v, d.return_time);
+    return v;
+}
+
+double Metrics::disturbance_iae() const {
+    if (disturbances.empty()) return kNaN;
+    double v = 0.0;
+    for (const DisturbanceMetrics& d : disturbances) v += d.iae;
+    return v;
+}
+
+double Metrics::disturbance_control() const {
+    if (disturbances.empty()) return kNaN;
+    double v = 0.0;
+    for (const DisturbanceMetrics& d : disturbances) v += d.control;
+    return v;
+}
+
 nlohmann::ordered_json metrics_json(const Metrics& m) {
     nlohmann::ordered_json j;
     j["samples"] = m.samples;
@@ -216,12 +300,37 @@ nlohmann::ordered_json metrics_json(const Metrics& m) {
                          {"time_in_band", value(s.time_in_band)}});
     }
     j["steps"] = steps;
+    if (!m.disturbances.empty()) {
+        nlohmann::ordered_json list = nlohmann::ordered_json::array();
+        for (const DisturbanceMetrics& d : m.disturbances)
+            list.push_back({{"name", d.window.name},
+                            {"start", value(d.window.start)},
+                            {"end", value(d.window.end)},
+                            {"rows", d.rows},
+                            {"peak_deviation", value(d.peak_deviation)},
+                            {"returned", d.returned},
+                            {"return_time", d.returned ? value(d.return_time) : nlohmann::ordered_json("never")},
+                            {"iae", value(d.iae)},
+                            {"control", value(d.control)}});
+        j["disturbances"] = list;
+    }
+    nlohmann::ordered_json units = {{"time", "recorded time (T per row)"},
+                                    {"iae", "recorded time x y (rectangle sum)"},
+                                    {"ise", "recorded time x y^2 (rectangle sum)"},
+                                    {"total_control", "recorded time x u"},
+                                    {"overshoot", "% of the step"},
+                                    {"settling_time", "recorded time"}};
+    if (m.builtin_model) {
+        units["mdpe"] = "%";
+        units["divergence"] = "% per hour of model time (60 s per row)";
+    }
     if (m.builtin_model) {
         j["mdpe"] = value(m.mdpe);
         j["mdape"] = value(m.mdape);
         j["wobble"] = value(m.wobble);
         j["divergence"] = value(m.divergence);
     }
+    j["units"] = units;
     return j;
 }
 

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -18,8 +20,53 @@ namespace veltrax::experiments {
 constexpr double kRunawayLevel = 0.99;
 constexpr std::size_t kRunawayMinRows = 10;
 
+// A window of the call after a disturbance or a change of the process, in
+// the recorded time: rows with start <= t < end.
+struct MetricWindow {
+    std::string name;  // "disturbance 1", "change 1", ...
+    double start = 0.0, end = 0.0;
+};
+
+// Width of the band around the set-point that the response to a disturbance
+// returns into: absolute, in units of y, on each side. 0.02 lies well above
+// the measurement noise of the examples (0.001 to 0.008) and well below the
+// disturbances studies apply (0.05 to 0.1).
+constexpr double kDisturbanceBand = 0.02;
+
+// Recorded time after a profile ends (and after a change) that its window
+// still covers: an hour of the built-in model at one sample period a minute.
+constexpr double kRecoveryTime = 60.0;
+
 struct MetricOptions {
     double band = 0.02;  // settling band: this fraction of the step size on each side of the new set-point
+    double disturbance_band = kDisturbanceBand;
+    std::vector<MetricWindow> disturbances;
+    // Compare y with the set-point in force at each row's time under
+    // `schedule` (none: the built-in one) instead of the recorded column,
+    // which the preview builds fill with the previewed set-point; before the
+    // schedule's first step the recorded value stays.
+    bool setpoint_in_force = false;
+    std::optional<SetpointSchedule> schedule;
+};
+
+// The windows of the profiles and changes of `models`: from the start to
+// kRecoveryTime after the profile ends (a step without end: to the end of
+// the call), from a change's time for kRecoveryTime. Drawn pulses have none.
+std::vector<MetricWindow> disturbance_windows(const PlantModels& models);
+
+// The response within one window, rows of the window only. T is the recorded
+// sample period; the sums are rectangle sums, as iae.
+struct DisturbanceMetrics {
+    MetricWindow window;
+    std::size_t rows = 0;
+    double peak_deviation = 0.0;  // y - r of the row with the largest |y - r| (NaN without rows)
+    // Back within r +- disturbance_band from some row to the window's end:
+    // return_time is from the window's start to that row's t (0 when never
+    // outside); never returned: Inf and `returned` false ("never" in summary.json).
+    bool returned = false;
+    double return_time = 0.0;
+    double iae = 0.0;      // T sum |r - y|
+    double control = 0.0;  // T sum u
 };
 
 // One change of the recorded set-point: row i whose set-point differs from
@@ -47,6 +94,7 @@ struct Metrics {
     // then no longer tells how far the process is beyond the set-point.
     bool runaway = false;
     std::vector<StepMetrics> steps;
+    std::vector<DisturbanceMetrics> disturbances;
     // Built-in model only (NaN otherwise): from PE = 100 (y - r) / r over rows with r != 0.
     bool builtin_model = false;
     double mdpe = 0.0;        // median PE
@@ -60,6 +108,13 @@ struct Metrics {
     double max_undershoot() const;
     double max_settling_time() const;
     double time_in_band() const;
+    // Over the disturbance windows (NaN without any): the peak deviation of
+    // the largest magnitude, the longest return time (Inf when one never
+    // returned), the summed integrals and control.
+    double disturbance_peak() const;
+    double disturbance_return_time() const;
+    double disturbance_iae() const;
+    double disturbance_control() const;
 };
 
 // `time` N x 1 and `trajectory` N x 5 as a call returns them; `sample_period`

@@ -18,8 +18,6 @@ using Kind = Distribution::Kind;
 
 namespace {
 
-constexpr std::uint64_t kMaxSize = 10000000;
-
 [[noreturn]] void bad_population(const std::string& message) { throw Error("veltrax:badPopulation", message); }
 [[noreturn]] void bad_scenario(const std::string& message) { throw Error("veltrax:badScenario", message); }
 
@@ -101,8 +99,8 @@ Population::Population() {
 }
 
 void check_population(const Population& p) {
-    if (p.size < 1 || p.size > kMaxSize)
-        bad_population("population size must be from 1 to " + std::to_string(kMaxSize) + ", got " +
+    if (p.size < 1 || p.size > kMaxPopulationSize)
+        bad_population("population size must be from 1 to " + std::to_string(kMaxPopulationSize) + ", got " +
                        std::to_string(p.size));
     if (p.seed < 1) bad_population("population seed must be a positive integer, got 0");
     for (int c = 0; c < kCovariates; ++c) {

@@ -57,6 +57,9 @@ struct Population {
     bool draws(Covariate c) const { return (*this)[c].kind != Distribution::Kind::none; }
 };
 
+// Individuals of a population at most.
+constexpr std::uint64_t kMaxPopulationSize = 10000000;
+
 // Attempts per individual before a truncated draw is given up.
 constexpr int kMaxDrawAttempts = 100;
 

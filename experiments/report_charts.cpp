@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // The report's interactive charts: report_assets/ and report_data.js, which
 // report_assets/report.js draws in the page.
-#include <algorithm>
 #include <cmath>
 #include <set>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
+#include "experiments/files.hpp"
 #include "experiments/labels.hpp"
 #include "experiments/report_assets.hpp"
 #include "experiments/report_parts.hpp"
@@ -18,10 +19,6 @@ using ojson = nlohmann::ordered_json;
 
 namespace {
 
-// Runs of a group offered in the page's list: its first ones, and those
-// among the worst calls.
-constexpr std::size_t kFirstRunsListed = 20;
-
 ojson number(double v) { return std::isfinite(v) ? ojson(v) : ojson(nullptr); }
 
 ojson numbers(const std::vector<double>& v) {
@@ -30,91 +27,77 @@ ojson numbers(const std::vector<double>& v) {
     return a;
 }
 
-double quantile_of_sorted(const std::vector<double>& sorted, double p) {
-    if (sorted.empty()) return NAN;
-    const double h = static_cast<double>(sorted.size() - 1) * p;
-    const std::size_t lo = static_cast<std::size_t>(std::floor(h));
-    if (lo + 1 >= sorted.size()) return sorted.back();
-    return sorted[lo] + (h - static_cast<double>(lo)) * (sorted[lo + 1] - sorted[lo]);
-}
-
-// 5, 50 and 95 % of `signal` of the group's runs at each sample.
-ojson band(const BandGroup& g, std::vector<double> FirstCall::*signal) {
-    ojson q = {ojson::array(), ojson::array(), ojson::array()};
-    std::vector<double> v;
-    for (std::size_t i = 0; i < g.calls.front().t.size(); ++i) {
-        v.clear();
-        for (const FirstCall& c : g.calls)
-            if (std::isfinite((c.*signal)[i])) v.push_back((c.*signal)[i]);
-        std::sort(v.begin(), v.end());
-        for (int k = 0; k < 3; ++k) q[k].push_back(number(quantile_of_sorted(v, k == 0 ? 0.05 : k == 1 ? 0.5 : 0.95)));
-    }
-    return q;
+// Column `c` of the group's rows.
+ojson column(const BandGroup& g, std::size_t c) {
+    ojson a = ojson::array();
+    for (const BandRow& r : g.rows) a.push_back(number(r[c]));
+    return a;
 }
 
 ojson group_json(const BandGroup& g, const std::set<std::string>& worst) {
-    const FirstCall& first = g.calls.front();
     ojson j;
     j["title"] = g.title;
     j["runs"] = g.runs;
-    j["selected"] = g.calls.size();
-    j["t"] = numbers(first.t);
-    j["setpoint"] = numbers(first.setpoint);
-    j["y"] = band(g, &FirstCall::y);
-    j["u"] = band(g, &FirstCall::u);
+    j["selected"] = g.sampled;
+    j["t"] = column(g, 0);
+    j["setpoint"] = column(g, 1);
+    j["y"] = {column(g, 2), column(g, 3), column(g, 4)};
+    j["u"] = {column(g, 5), column(g, 6), column(g, 7)};
     ojson runs = ojson::array();
-    for (std::size_t i = 0; i < g.calls.size(); ++i) {
-        const FirstCall& c = g.calls[i];
+    for (const FirstCall& c : g.listed) {
         const bool among_worst = worst.count(c.run) > 0;
-        if (i >= kFirstRunsListed && !among_worst) continue;
         runs.push_back({{"label", c.run + (among_worst ? " (among the worst)" : "")}, {"y", numbers(c.y)}, {"u", numbers(c.u)}});
     }
     j["individuals"] = runs;
     return j;
 }
 
-ojson metric_json(const MetricValues& m) {
-    const Histogram h = histogram_of(m.values);
+ojson metric_json(const Histogram& h) {
+    const MetricRange& m = *h.range;
     ojson j;
     j["name"] = m.metric;
     j["title"] = column_label(m.metric).title;
     j["axis"] = axis_title(m.metric);
-    j["calls"] = m.values.size();
+    j["calls"] = m.count;
     j["nan"] = m.not_finite;
-    j["centers"] = numbers(h.centers);
-    ojson counts = ojson::array();
-    for (std::size_t c : h.counts) counts.push_back(c);
+    ojson centers = ojson::array(), counts = ojson::array();
+    for (std::size_t b = 0; b < h.bins; ++b) {
+        centers.push_back(number(h.center(b)));
+        counts.push_back(h.count[b]);
+    }
+    j["centers"] = centers;
     j["counts"] = counts;
     return j;
 }
 
 }  // namespace
 
-bool write_charts(const fs::path& outdir, const SweepStatistics& stats, std::vector<std::string>& written) {
+bool write_charts(const ReportFolder& folder, const SweepStatistics& stats, const std::vector<Histogram>& bins,
+                  std::vector<std::string>& files) {
     const std::vector<ReportAsset>& assets = report_assets();
     if (assets.empty()) return false;
-    const fs::path dir = outdir / "report_assets";
+    const fs::path dir = folder.work / "report_assets";
     std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec) write_failed(dir, ec.message());
-    for (const ReportAsset& a : assets) {
-        OutputFile f(dir / std::string(a.name));
-        f << a.text;
-        f.close();
-        written.push_back((dir / std::string(a.name)).string());
-    }
+    fs::create_directory(dir, ec);
+    if (ec) write_failed(folder.outdir / "report_assets", ec.message());
+    const auto write = [&](const std::string& name, std::string_view text) {
+        const std::string file = "report_assets/" + name;
+        OutputFile f(folder.work / file, folder.outdir / file, OutputFile::Mode::fresh);
+        f << text;
+        f.close(false);
+        files.push_back(file);
+    };
+    for (const ReportAsset& a : assets) write(std::string(a.name), a.text);
     std::set<std::string> worst;
     for (const WorstCall& w : stats.worst) worst.insert(w.folder);
     ojson data;
     data["groups"] = ojson::array();
     for (const BandGroup& g : stats.groups)
-        if (!g.calls.empty()) data["groups"].push_back(group_json(g, worst));
+        if (!g.rows.empty()) data["groups"].push_back(group_json(g, worst));
     data["metrics"] = ojson::array();
-    for (const MetricValues& m : stats.distributions) data["metrics"].push_back(metric_json(m));
-    OutputFile f(dir / "report_data.js");
-    f << "window.veltraxReport = " << data.dump(-1, ' ', false, ojson::error_handler_t::replace) << ";\n";
-    f.close();
-    written.push_back((dir / "report_data.js").string());
+    for (const Histogram& h : bins) data["metrics"].push_back(metric_json(h));
+    write("report_data.js",
+          "window.veltraxReport = " + data.dump(-1, ' ', false, ojson::error_handler_t::replace) + ";\n");
     return true;
 }
 

@@ -74,7 +74,7 @@ std::string gp_string(const std::string& s) {
 // Paired differences from the reference: a panel per metric with any, the
 // median and 5-95 % of each other controller against a line at 0.
 std::string group_plot(const ComparisonEntry& e, const std::vector<MetricComparison>& result, std::size_t index,
-                       std::vector<std::string>& pngs, const fs::path& outdir) {
+                       std::vector<std::string>& pngs) {
     std::vector<std::size_t> shown;  // metrics with differences
     for (std::size_t k = 0; k < result.size(); ++k)
         for (std::size_t c = 1; c < result[k].differences.size(); ++c)
@@ -108,7 +108,7 @@ std::string group_plot(const ComparisonEntry& e, const std::vector<MetricCompari
         gp += ")\nset xrange [0.5:" + std::to_string(e.controllers.size() - 1) + ".5]\nplot 0 with lines lc rgb "
               "'black', " + block + " using 1:2:3:4 with yerrorbars pt 7 ps 1.5 lw 2 lc rgb '#08519c'\n";
     }
-    pngs.push_back((outdir / png).string());
+    pngs.push_back(png);
     return gp + "unset multiplot\nset xtics autofreq\nset xrange [*:*]\n";
 }
 
@@ -140,10 +140,9 @@ void ComparisonPart::add(const RunEntry& run) {
     }
 }
 
-std::string ComparisonPart::write(bool plots, std::vector<std::string>& written) {
+std::string ComparisonPart::write(const ReportFolder& folder, bool plots, std::vector<std::string>& files) {
     if (groups_.empty()) return "";
-    const fs::path csv = outdir_ / "comparison.csv";
-    OutputFile file(csv);
+    OutputFile file(folder.work / "comparison.csv", folder.outdir / "comparison.csv", OutputFile::Mode::fresh);
     file << "comparison,metric,controller,p5,p50,p95,n,difference_p5,difference_p50,difference_p95,difference_n,"
             "wins,contested\n";
     std::string h = "<h2>Comparisons of controllers</h2>\n<p>Each metric over the runs of each controller: median "
@@ -165,29 +164,33 @@ std::string ComparisonPart::write(bool plots, std::vector<std::string>& written)
         h += "<h3>" + html_escaped(g.entry.name) + ": " + std::to_string(g.units.size()) + " individuals and calls</h3>\n";
         h += group_table(g.entry, g.result);
         if (plots && g.entry.controllers.size() > 1) {
-            gp += group_plot(g.entry, g.result, i + 1, pngs, outdir_);
+            gp += group_plot(g.entry, g.result, i + 1, pngs);
             h += "<img src=\"report_comparison_" + std::to_string(i + 1) + ".png\" alt=\"paired differences\">\n";
         }
     }
-    file.close();
-    written.push_back(csv.string());
+    file.close(false);
+    files.push_back("comparison.csv");
     if (gp.empty()) return h;
-    OutputFile script(outdir_ / "report_comparison.gp");
+    OutputFile script(folder.work / "report_comparison.gp", folder.outdir / "report_comparison.gp",
+                      OutputFile::Mode::fresh);
     script << "# Paired differences of the comparisons: gnuplot report_comparison.gp\n"
               "set terminal pngcairo size 1200,700 noenhanced\nset grid\nunset key\n"
            << gp << "set output\n";
-    script.close();
-    written.push_back((outdir_ / "report_comparison.gp").string());
-    written.insert(written.end(), pngs.begin(), pngs.end());
+    script.close(false);
+    files.push_back("report_comparison.gp");
+    files.insert(files.end(), pngs.begin(), pngs.end());
     plot_pending_ = true;
     return h;
 }
 
-void ComparisonPart::plot() {
+void ComparisonPart::plot(const ReportFolder& folder, const Cancel& cancel) {
     if (!plot_pending_) return;
     plot_pending_ = false;
-    run_gnuplot({outdir_, "report_comparison.gp", "report_comparison_gnuplot.log", outdir_,
-                 "install gnuplot or use --no-plots"});
+    GnuplotRun run{folder.work, "report_comparison.gp", "report_comparison_gnuplot.log", folder.outdir,
+                   "install gnuplot or use --no-plots"};
+    run.cancelled = cancel.cancelled;
+    run.cancel_context = cancel.context;
+    run_gnuplot(run);
 }
 
 }  // namespace veltrax::experiments::report_parts

@@ -26,11 +26,13 @@ public:
     // A run of the sweep, in the report's pass; an ok run of a comparison
     // gives the metrics of its calls.
     void add(const RunEntry& run);
-    // Writes comparison.csv and, with `plots`, report_comparison.gp, naming
-    // them and the images to come in `written`; returns the page's section.
-    std::string write(bool plots, std::vector<std::string>& written);
-    // Runs gnuplot on the script write() wrote, if it wrote one.
-    void plot();
+    // Writes comparison.csv and, with `plots`, report_comparison.gp into the
+    // work folder, naming them and the images to come in `files`; returns
+    // the page's section.
+    std::string write(const ReportFolder& folder, bool plots, std::vector<std::string>& files);
+    // Runs gnuplot on the script write() wrote, if it wrote one, in the work
+    // folder; `cancel` ends it.
+    void plot(const ReportFolder& folder, const Cancel& cancel);
 
 private:
     struct Group {

@@ -3,6 +3,7 @@
 // from the metrics.csv its run wrote.
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <map>
 #include <stdexcept>
 #include <utility>
@@ -10,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "experiments/netcdf_store.hpp"
+#include "experiments/files.hpp"
 #include "experiments/report_parts.hpp"
 #include "experiments/run_folder.hpp"
 #include "experiments/sweep_table.hpp"
@@ -37,10 +39,12 @@ std::uint64_t individual_of(const std::string& name) {
 }
 
 // The folders in `dir` but hidden ones, by name.
-std::vector<std::string> folder_names(const fs::path& dir) {
+std::vector<std::string> folder_names(const fs::path& dir, const Cancel& cancel) {
     std::vector<std::string> out;
     std::error_code ec;
+    std::size_t seen = 0;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        if (++seen % 4096 == 0) cancel.check();
         const std::string name = it->path().filename().string();
         std::error_code tc;
         if (!name.empty() && name[0] != '.' && it->is_directory(tc)) out.push_back(name);
@@ -48,6 +52,50 @@ std::vector<std::string> folder_names(const fs::path& dir) {
     std::sort(out.begin(), out.end());
     return out;
 }
+
+// The individual folders of a scenario folder: a bit per individual up to
+// the largest population, a list above (no sweep writes those).
+class FoundIndividuals {
+public:
+    FoundIndividuals(const fs::path& dir, const Cancel& cancel) {
+        std::error_code ec;
+        std::size_t seen = 0;
+        for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+            if (++seen % 4096 == 0) cancel.check();
+            const std::uint64_t k = individual_of(it->path().filename().string());
+            std::error_code tc;
+            if (k == 0 || !it->is_directory(tc)) continue;
+            if (k > kMaxPopulationSize) {
+                beyond_.push_back(k);
+                continue;
+            }
+            if (k >= bits_.size()) bits_.resize(k + 1);
+            bits_[k] = true;
+        }
+        std::sort(beyond_.begin(), beyond_.end());
+    }
+    bool has(std::uint64_t k) const {
+        return k < bits_.size() ? bits_[k] : std::binary_search(beyond_.begin(), beyond_.end(), k);
+    }
+    // The least individual found; 0: none.
+    std::uint64_t first() const {
+        for (std::uint64_t i = 1; i < bits_.size(); ++i)
+            if (bits_[i]) return i;
+        return beyond_.empty() ? 0 : beyond_.front();
+    }
+    // The individuals found above `k`, in order.
+    template <class Visit>
+    void each_above(std::uint64_t k, Visit&& visit) const {
+        for (std::uint64_t i = k + 1; i < bits_.size(); ++i)
+            if (bits_[i]) visit(i);
+        for (std::uint64_t i : beyond_)
+            if (i > k) visit(i);
+    }
+
+private:
+    std::vector<bool> bits_;
+    std::vector<std::uint64_t> beyond_;
+};
 
 bool has_summary(const fs::path& dir) {
     std::error_code ec;
@@ -136,6 +184,31 @@ Matrix read_csv(const fs::path& path, const std::string& header, std::size_t row
     return m;
 }
 
+// The disturbance windows of call 1 in summary.json; none when it has none
+// or cannot be read (the plots then go without them).
+std::vector<std::pair<double, double>> disturbance_windows_of(const fs::path& dir) {
+    std::vector<std::pair<double, double>> windows;
+    std::string text;
+    if (!read_text((dir / "summary.json").string(), text)) return windows;
+    const nlohmann::json summary = nlohmann::json::parse(text, nullptr, false);
+    if (summary.is_discarded()) return windows;
+    const nlohmann::json* list = nullptr;
+    try {
+        list = &summary.at("calls").at(0).at("metrics").at("disturbances");
+    } catch (const nlohmann::json::exception&) {
+        return windows;
+    }
+    for (const nlohmann::json& w : *list) {
+        if (!w.is_object() || !w.contains("start") || !w.contains("end") || !w.at("start").is_number()) continue;
+        const nlohmann::json& end = w.at("end");
+        if (end.is_number())
+            windows.emplace_back(w.at("start").get<double>(), end.get<double>());
+        else if (end == "Inf")  // a step without end
+            windows.emplace_back(w.at("start").get<double>(), HUGE_VAL);
+    }
+    return windows;
+}
+
 // The first call of an ok run, when it has samples.
 std::optional<FirstCall> read_first_call(const fs::path& dir, const std::vector<std::string>& row) {
     std::size_t samples = 0;
@@ -149,25 +222,26 @@ std::optional<FirstCall> read_first_call(const fs::path& dir, const std::vector<
     c.setpoint.assign(traj.data.begin(), traj.data.begin() + samples);
     c.u.assign(traj.data.begin() + samples, traj.data.begin() + 2 * samples);
     c.y.assign(traj.data.begin() + 2 * samples, traj.data.begin() + 3 * samples);
+    c.disturbances = disturbance_windows_of(dir);
     return c;
 }
 
 RunEntry load_run(const fs::path& outdir, const std::string& scenario, std::uint64_t individual, bool listed,
-                  bool wants_first_call) {
+                  bool present, const std::function<bool(const RunEntry&)>& wants_first_call) {
     RunEntry run;
     run.scenario = scenario;
     run.individual = individual;
     run.folder = run_folder(scenario, individual).string();
     run.listed = listed;
     const fs::path dir = outdir / run.folder;
-    if (!has_summary(dir)) {
+    if (!present || !has_summary(dir)) {
         run.rows = {placeholder_fields(scenario, individual, "missing", "", "no summary.json")};
         return run;
     }
     try {
         run.rows = read_rows(dir, run);
         run.status = status_of(run.rows);
-        if (run.status == Status::ok && wants_first_call) run.first_call = read_first_call(dir, run.rows.front());
+        if (run.status == Status::ok && wants_first_call(run)) run.first_call = read_first_call(dir, run.rows.front());
         if (run.first_call) run.first_call->run = run.folder;
     } catch (const Unreadable& u) {
         run.status = Status::unreadable;
@@ -215,48 +289,55 @@ std::vector<std::string> SweepFolder::store_files() const {
     return names;
 }
 
-void SweepFolder::for_each_run(const std::function<bool(const std::string&)>& wants_first_call,
-                               const std::function<void(RunEntry&&)>& visit) const {
+void Cancel::check() const {
+    if ((*this)()) throw Error("veltrax:interrupted", "the report was stopped");
+}
+
+struct SweepFolder::Visit {
+    const std::function<bool(const RunEntry&)>& wants_first_call;
+    const std::function<void(RunEntry&&)>& visit;
+    const Cancel& cancel;
+};
+
+void SweepFolder::for_each_run(const std::function<bool(const RunEntry&)>& wants_first_call,
+                               const std::function<void(RunEntry&&)>& visit, const Cancel& cancel) const {
     if (store_) {
-        for_each_stored_run(wants_first_call, visit);
+        for_each_stored_run(wants_first_call, visit, cancel);
         return;
     }
     std::map<std::string, const SweepEntry*> names;  // by name; null: found, not listed
     if (manifest_)
         for (const SweepEntry& e : manifest_->scenarios) names[e.name] = &e;
-    for (const std::string& name : folder_names(outdir_)) names.emplace(name, nullptr);
+    for (const std::string& name : folder_names(outdir_, cancel)) names.emplace(name, nullptr);
+    const Visit v{wants_first_call, visit, cancel};
     for (const auto& [name, entry] : names)
-        visit_scenario(name, entry ? entry->individuals : 0, entry && entry->individuals == 0, wants_first_call, visit);
+        visit_scenario(name, entry ? entry->individuals : 0, entry && entry->individuals == 0, v);
 }
 
 void SweepFolder::visit_scenario(const std::string& name, std::uint64_t listed, bool listed_plain,
-                                 const std::function<bool(const std::string&)>& wants_first_call,
-                                 const std::function<void(RunEntry&&)>& visit) const {
+                                 const Visit& v) const {
     const fs::path dir = outdir_ / name;
-    const bool wants = wants_first_call(name);
-    std::vector<std::uint64_t> found;
-    for (const std::string& sub : folder_names(dir)) {
-        const std::uint64_t k = individual_of(sub);
-        if (k > 0 && has_summary(dir / sub)) found.push_back(k);
-    }
-    std::sort(found.begin(), found.end());
+    v.cancel.check();
+    // Individuals 1 .. listed, then those found above: no look into the
+    // folders of individuals that are not there.
+    const FoundIndividuals found(dir, v.cancel);
+    const std::uint64_t first = found.first();
     const std::pair<std::string, std::string> about =
-        described(has_summary(dir) || found.empty() ? dir : dir / individual_folder(found[0]));
-    const auto visit_described = [&](RunEntry&& run) {
+        described(has_summary(dir) || first == 0 ? dir : dir / individual_folder(first));
+    const auto visit = [&](RunEntry&& run) {
         run.description = about.first;
         run.controller = about.second;
-        visit(std::move(run));
+        v.visit(std::move(run));
     };
-    if (listed_plain || has_summary(dir)) visit_described(load_run(outdir_, name, 0, listed_plain, wants));
-    // Individuals 1 .. listed and those found, in order.
-    std::size_t f = 0;
-    for (std::uint64_t k = 1; k <= listed || f < found.size();) {
-        const std::uint64_t next = k <= listed ? (f < found.size() ? std::min(k, found[f]) : k) : found[f];
-        const bool in_manifest = next <= listed;
-        visit_described(load_run(outdir_, name, next, in_manifest, wants));
-        while (f < found.size() && found[f] == next) ++f;
-        k = next + 1;
+    if (listed_plain || has_summary(dir)) visit(load_run(outdir_, name, 0, listed_plain, true, v.wants_first_call));
+    for (std::uint64_t k = 1; k <= listed; ++k) {
+        v.cancel.check();
+        visit(load_run(outdir_, name, k, true, found.has(k), v.wants_first_call));
     }
+    found.each_above(listed, [&](std::uint64_t k) {
+        v.cancel.check();
+        if (has_summary(dir / individual_folder(k))) visit(load_run(outdir_, name, k, false, true, v.wants_first_call));
+    });
 }
 
 }  // namespace veltrax::experiments::report_parts

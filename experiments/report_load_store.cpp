@@ -21,8 +21,8 @@ RunEntry missing_run(const SweepManifest& m, std::size_t scenario, std::uint64_t
 
 }  // namespace
 
-void SweepFolder::for_each_stored_run(const std::function<bool(const std::string&)>& wants_first_call,
-                                      const std::function<void(RunEntry&&)>& visit) const {
+void SweepFolder::for_each_stored_run(const std::function<bool(const RunEntry&)>& wants_first_call,
+                                      const std::function<void(RunEntry&&)>& visit, const Cancel& cancel) const {
     const SweepManifest& m = *manifest_;
     const std::vector<std::string>& descriptions = store_->descriptions();
     // The manifest's next run: scenario j, individual k (0 without population).
@@ -38,11 +38,13 @@ void SweepFolder::for_each_stored_run(const std::function<bool(const std::string
     };
     const auto missing_until = [&](std::size_t scenario, std::uint64_t individual) {
         while (j < m.scenarios.size() && (j < scenario || (j == scenario && k < individual))) {
+            cancel.check();
             visit(missing_run(m, j, k, "in no shard file"));
             advance();
         }
     };
     store_->for_each_run([&](StoredRun&& stored) {
+        cancel.check();
         missing_until(stored.scenario, stored.individual);
         if (!stored.complete) {
             visit(missing_run(m, stored.scenario, stored.individual, "not complete in " + stored.file));
@@ -55,13 +57,18 @@ void SweepFolder::for_each_stored_run(const std::function<bool(const std::string
             run.status = stored.ok ? Status::ok : Status::failed;
             run.description = descriptions[stored.scenario];
             run.controller = stored.controller;
-            if (stored.ok && wants_first_call(run.scenario)) {
-                StoredSignals s = store_->first_call(stored);
-                if (!s.t.empty())
-                    run.first_call =
-                        FirstCall{std::move(s.t), std::move(s.setpoint), std::move(s.y), std::move(s.u), run.folder};
-            }
             run.rows = std::move(stored.rows);
+            if (stored.ok && wants_first_call(run)) {  // runs not sampled for the bands are not read
+                StoredSignals s = store_->first_call(stored);
+                if (!s.t.empty()) {
+                    FirstCall& c = run.first_call.emplace();
+                    c.t = std::move(s.t);
+                    c.setpoint = std::move(s.setpoint);
+                    c.y = std::move(s.y);
+                    c.u = std::move(s.u);
+                    c.run = run.folder;
+                }
+            }
             visit(std::move(run));
         }
         if (j < m.scenarios.size()) advance();

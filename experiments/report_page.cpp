@@ -23,7 +23,7 @@ std::string counts(const ReportResult& r, const SweepStatistics& stats) {
         h += "No sweep.json: the expected runs are unknown. " + std::to_string(found) + " runs found: ";
     h += std::to_string(r.ok) + " ok, " + std::to_string(r.failed) + " failed, " +
          std::to_string(r.unreadable) + " unreadable";
-    if (r.manifest) h += ", " + std::to_string(r.missing.size()) + " missing";
+    if (r.manifest) h += ", " + std::to_string(r.missing_count) + " missing";
     h += "; " + std::to_string(stats.runaway_runs) + " runs ran away";
     if (stats.runaway_count) h += " (" + std::to_string(stats.runaway_count) + " calls)";
     return h + ". Every run and call: <a href=\"sweep.csv\">sweep.csv</a>.</p>\n";
@@ -69,9 +69,9 @@ std::string bands(const SweepStatistics& stats, bool plots) {
     for (std::size_t g = 0; g < stats.groups.size(); ++g) {
         const BandGroup& group = stats.groups[g];
         h += "<h3>" + html_escaped(group.title) + ": " + std::to_string(group.runs) + " runs";
-        if (group.calls.size() + group.left_out < group.runs)
-            h += " (bands over an even selection of " + std::to_string(group.calls.size()) + ")";
         if (group.left_out) h += " (" + std::to_string(group.left_out) + " of another length left out)";
+        if (group.sampled < group.runs)
+            h += "; percentiles over a uniform sample of " + std::to_string(group.sampled) + " of them";
         h += "</h3>\n";
         if (plots) h += "<img src=\"report_band_" + std::to_string(g + 1) + ".png\" alt=\"bands\">\n";
     }
@@ -88,8 +88,8 @@ std::string report_page(const SweepStatistics& stats, const ReportResult& result
     h += counts(result, stats);
     h += scenarios_table(stats);
     h += not_finite_note(stats);
-    h += html_list("Missing runs", result.missing, result.missing.size());
-    h += html_list("Runs not in sweep.json", result.unexpected, result.unexpected.size());
+    h += html_list("Missing runs", result.missing, result.missing_count);
+    h += html_list("Runs not in sweep.json", result.unexpected, result.unexpected_count);
     h += bad_runs_table(stats);
     h += runaway_list(stats);
     if (plots || charts) h += charts_section(charts);

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "api/veltrax.hpp"
@@ -28,12 +29,26 @@ namespace veltrax::experiments::report_parts {
 
 constexpr std::size_t kMaxBandGroups = 8;
 constexpr std::size_t kMaxListed = 50;
-// Values of y, u, t and set-point kept per band group (32 MB): a larger
-// group's bands are those of an evenly spread selection of its runs.
-constexpr std::size_t kMaxBandValues = std::size_t{1} << 22;
+// A band's percentiles are taken over at most this many runs (all of them
+// up to there), fewer for long calls: about kBandValues samples of y and of
+// u each, and at least kMinBandRuns runs.
+constexpr std::size_t kMaxBandRuns = 1000;
+constexpr std::size_t kMinBandRuns = 100;
+constexpr std::size_t kBandValues = std::size_t{1} << 22;
+// Runs of a band group the interactive charts can draw one by one.
+constexpr std::size_t kListedRuns = 20;
 
 enum class Status { ok, failed, missing, unreadable };
 const char* status_name(Status s);
+
+// What stops the report: ReportOptions' hook, asked between runs and while
+// waiting; throws veltrax::Error "veltrax:interrupted" when it says so.
+struct Cancel {
+    bool (*cancelled)(void*) = nullptr;
+    void* context = nullptr;
+    bool operator()() const { return cancelled && cancelled(context); }
+    void check() const;
+};
 
 // ---- load -----------------------------------------------------------------
 
@@ -41,6 +56,8 @@ const char* status_name(Status s);
 struct FirstCall {
     std::vector<double> t, setpoint, y, u;
     std::string run;  // the run's folder name, NAME or NAME/individual_K
+    // Windows of its disturbances and changes (summary.json), for the plots.
+    std::vector<std::pair<double, double>> disturbances;
 };
 
 // One run as the report reads it.
@@ -58,7 +75,8 @@ struct RunEntry {
 
 // The runs of a sweep folder: the manifest's and those found, by scenario
 // name (byte order) and individual; from its run folders or from its
-// NetCDF store's shard files.
+// NetCDF store's shard files. Memory: one run at a time, and a bit per
+// individual found (at most kMaxPopulationSize per scenario).
 class SweepFolder {
 public:
     // Throws veltrax::Error "veltrax:badSweep" when OUTDIR or its manifest
@@ -73,18 +91,18 @@ public:
     std::vector<std::string> store_files() const;
 
     // Calls `visit` for every run in order, with the entry read from its
-    // folder. `wants_first_call(scenario)` says whether to read the first
-    // call's trajectory of an ok run.
-    void for_each_run(const std::function<bool(const std::string& scenario)>& wants_first_call,
-                      const std::function<void(RunEntry&&)>& visit) const;
+    // folder. `wants_first_call(run)` says whether to read the first call's
+    // trajectory of an ok run (its rows are read). Asks `cancel` before
+    // every run.
+    void for_each_run(const std::function<bool(const RunEntry&)>& wants_first_call,
+                      const std::function<void(RunEntry&&)>& visit, const Cancel& cancel) const;
 
 private:
-    void visit_scenario(const std::string& name, std::uint64_t listed, bool listed_plain,
-                        const std::function<bool(const std::string&)>& wants_first_call,
-                        const std::function<void(RunEntry&&)>& visit) const;
+    struct Visit;
+    void visit_scenario(const std::string& name, std::uint64_t listed, bool listed_plain, const Visit& v) const;
     // The same from the store (report_load_store.cpp).
-    void for_each_stored_run(const std::function<bool(const std::string& scenario)>& wants_first_call,
-                             const std::function<void(RunEntry&&)>& visit) const;
+    void for_each_stored_run(const std::function<bool(const RunEntry&)>& wants_first_call,
+                             const std::function<void(RunEntry&&)>& visit, const Cancel& cancel) const;
 
     std::filesystem::path outdir_;
     std::optional<SweepManifest> manifest_;
@@ -109,33 +127,61 @@ struct BadRun {
     std::string call, error_id, error_message;
 };
 
+// Per sample: t, the set-point of the group's first run, and 5, 50 and 95 %
+// of y and of u over the runs.
+using BandRow = std::array<double, 8>;
+
 struct BandGroup {
     std::string title;
-    std::vector<FirstCall> calls;  // first calls of the group's ok runs, all of one length
-    std::size_t left_out = 0;      // ok runs of another length
-    std::size_t runs = 0;          // ok runs, of which `calls` may be a selection
+    std::size_t runs = 0;       // ok runs of the group's length
+    std::size_t sampled = 0;    // of them, those the percentiles are taken over
+    std::size_t left_out = 0;   // ok runs of another length
+    std::vector<BandRow> rows;
+    // Windows of the first run's disturbances and changes, shaded in the plots.
+    std::vector<std::pair<double, double>> disturbances;
+    // The group's first kListedRuns runs (t and set-point left empty), which
+    // the interactive charts offer to draw over the bands.
+    std::vector<FirstCall> listed;
 };
 
-// An evenly spread selection of first calls, offered one run after
-// another: every stride-th is kept, the stride doubling (every second kept
-// one dropped) whenever the kept ones reach twice the limit, which the
-// first call's length sets through kMaxBandValues.
-class EvenSelection {
+// The ok runs' first calls of one length, or a uniform sample of them:
+// every run while there are at most `capacity`, then each later run i
+// (counting from 1) replaces a kept one with probability capacity / i
+// (reservoir sampling, from a fixed seed: the same runs give the same
+// sample). Keeps the first run's time and set-point.
+class BandSample {
 public:
-    bool wants_next() const { return offered_ % stride_ == 0; }
-    void offer(std::optional<FirstCall>&& call);
-    std::size_t offered() const { return offered_; }
-    std::vector<FirstCall> take();
+    explicit BandSample(std::string title) : title_(std::move(title)) {}
+
+    bool empty() const { return seen_ == 0 && !pending_; }
+    std::size_t length() const { return length_; }
+    // Whether the report should read an ok run whose first call has
+    // `samples` rows: runs of another length are counted as left out.
+    bool offer(std::size_t samples);
+    // The run offered last, as read; nothing: it could not be read.
+    void take(std::optional<FirstCall>&& call);
+    // The percentiles over the runs kept.
+    BandGroup group() const;
 
 private:
-    std::vector<FirstCall> kept_;
-    std::size_t offered_ = 0, stride_ = 1;
+    std::string title_;
+    std::size_t length_ = 0, capacity_ = 0;
+    std::uint64_t seen_ = 0, left_out_ = 0;
+    std::uint64_t random_ = 0x5eedULL;
+    std::optional<std::size_t> pending_;  // slot of the run offered last; capacity_: none
+    std::vector<double> t_, setpoint_;
+    std::vector<std::pair<double, double>> disturbances_;
+    std::vector<std::vector<double>> y_, u_;
+    std::vector<FirstCall> listed_;  // the first kListedRuns runs taken
 };
 
-struct MetricValues {
+// The metrics' ranges over all calls: what the histograms need before a
+// second pass over sweep.csv counts their bins.
+struct MetricRange {
     std::string metric;
-    std::vector<double> values;   // finite values over all calls
-    std::size_t not_finite = 0;   // calls that ran with a NaN or infinite value
+    std::size_t count = 0;  // finite values
+    double lo = 0.0, hi = 0.0;
+    std::size_t not_finite = 0;  // calls that ran with a NaN or infinite value
 };
 
 // What the page and the plots show, gathered run by run.
@@ -144,14 +190,16 @@ public:
     // `manifest`: the sweep folder has one, so runs found may be unexpected.
     SweepStatistics(const ReportOptions& options, bool manifest);
 
-    // Whether the runs of `scenario` may still be plotted.
-    bool wants_first_call(const std::string& scenario) const;
-    void add(const RunEntry& run);
+    // Whether to read the first call of this ok run for the bands.
+    bool wants_first_call(const RunEntry& run);
+    // The run, after wants_first_call when it is ok; its first call is taken.
+    void add(RunEntry& run);
     // After the last run.
     void finish();
 
     std::size_t ok = 0, failed = 0, unreadable = 0;
-    std::vector<std::string> missing, unexpected;
+    std::vector<std::string> missing, unexpected;   // the first kMaxListed
+    std::size_t missing_count = 0, unexpected_count = 0;
     std::vector<BadRun> bad;                   // the first kMaxListed
     std::size_t bad_count = 0;
     std::vector<std::string> runaway;          // the first kMaxListed, "FOLDER call K"
@@ -162,8 +210,8 @@ public:
     std::vector<WorstCall> worst;              // sorted, at most options.worst
     std::vector<BandGroup> groups;
     std::size_t skipped_groups = 0;            // scenarios with bands beyond kMaxBandGroups
-    std::vector<MetricValues> distributions;   // metrics with values
-    std::vector<MetricValues> not_finite;      // metrics with NaN or infinite values (values left empty)
+    std::vector<MetricRange> distributions;    // metrics with values
+    std::vector<MetricRange> not_finite;       // metrics with NaN or infinite values
 
 private:
     void add_calls(const RunEntry& run);
@@ -171,11 +219,15 @@ private:
 
     ReportOptions options_;
     bool manifest_;
-    std::vector<MetricValues> all_metrics_;
+    std::vector<MetricRange> all_metrics_;
     std::string scenario_;                  // the scenario whose runs come now
-    EvenSelection candidates_;              // its ok runs' first calls
+    std::string counted_scenario_;          // the last one counted in `scenarios`
+    void switch_to(const std::string& scenario);
+
+    std::optional<BandSample> sample_;      // its ok runs' first calls
     std::size_t candidate_runs_ = 0;        // its ok runs with samples
-    EvenSelection single_runs_;             // first calls of scenarios with one ok run
+    std::optional<FirstCall> first_run_;    // the first of them
+    std::optional<BandSample> single_runs_; // first calls of scenarios with one ok run
 };
 
 // ---- tables ---------------------------------------------------------------
@@ -183,9 +235,9 @@ private:
 // sweep.csv, written run by run.
 class SweepTable {
 public:
-    explicit SweepTable(const std::filesystem::path& path);
+    SweepTable(const std::filesystem::path& path, const std::filesystem::path& shown);
     void add(const RunEntry& run);
-    void close() { file_.close(); }
+    void close() { file_.close(false); }
 
 private:
     OutputFile file_;
@@ -201,24 +253,43 @@ std::string worst_calls_table(const SweepStatistics& stats);
 
 // ---- plots ----------------------------------------------------------------
 
-// Bins of a histogram: 20 of equal width between the least and the largest
-// value, one when they are equal.
-struct Histogram {
-    std::vector<double> centers;
-    std::vector<std::size_t> counts;
-    double width = 1.0;
+// Where the report's files are made before they are put in place.
+struct ReportFolder {
+    std::filesystem::path work;    // a hidden folder of this report in OUTDIR
+    std::filesystem::path outdir;  // as given, for messages
 };
-Histogram histogram_of(std::vector<double> values);
 
-// Writes report.gp (files named in `written`) and runs gnuplot in `outdir`.
-void write_plots(const std::filesystem::path& outdir, const SweepStatistics& stats, std::vector<std::string>& written);
+// Writes report.gp into the work folder, counting the histograms' bins in a
+// second pass over its sweep.csv, and runs gnuplot there. The PNG files
+// made are named in `pngs`.
+// The bins of one metric's histogram over [lo, hi]: 20 of equal width, one
+// when they are equal.
+struct Histogram {
+    const MetricRange* range;
+    std::size_t column;
+    std::size_t bins;
+    double width;
+    std::vector<std::size_t> count;
+
+    explicit Histogram(const MetricRange& r);
+    void add(double x);
+    double center(std::size_t b) const;
+};
+// The bins of stats.distributions, counted in one pass over the calls' rows
+// of `table` (sweep.csv).
+std::vector<Histogram> histograms(const std::filesystem::path& table, const SweepStatistics& stats,
+                                  const Cancel& cancel);
+
+void write_plots(const ReportFolder& folder, const SweepStatistics& stats, const std::vector<Histogram>& bins,
+                 const Cancel& cancel, std::vector<std::string>& pngs);
 
 // ---- charts ---------------------------------------------------------------
 
-// Writes report_assets/ (the charting library and the page's script) and
-// report_data.js; false in a build without the library, which writes
-// nothing.
-bool write_charts(const std::filesystem::path& outdir, const SweepStatistics& stats, std::vector<std::string>& written);
+// Writes report_assets/ (the charting library, the page's script and
+// report_data.js) into the work folder, naming what it made in `files`;
+// false in a build without the library, which writes nothing.
+bool write_charts(const ReportFolder& folder, const SweepStatistics& stats, const std::vector<Histogram>& bins,
+                  std::vector<std::string>& files);
 // The page's part for the charts: the scripts to load, or why there are none.
 std::string charts_section(bool charts);
 

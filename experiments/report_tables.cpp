@@ -9,7 +9,10 @@
 
 namespace veltrax::experiments::report_parts {
 
-SweepTable::SweepTable(const std::filesystem::path& path) : file_(path) { file_ << sweep_header(); }
+SweepTable::SweepTable(const std::filesystem::path& path, const std::filesystem::path& shown)
+    : file_(path, shown, OutputFile::Mode::fresh) {
+    file_ << sweep_header();
+}
 
 void SweepTable::add(const RunEntry& run) {
     for (const std::vector<std::string>& row : run.rows) file_ << csv_row(row);

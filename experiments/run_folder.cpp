@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <regex>
 
 #include <nlohmann/json.hpp>
@@ -33,7 +32,8 @@ bool is_result_file(const fs::directory_entry& entry) {
     return entry.is_regular_file(ec) && std::regex_match(entry.path().filename().string(), names);
 }
 
-// An existing `folder` may be replaced only when it holds result files alone.
+}  // namespace
+
 void check_replaceable(const fs::path& folder, const fs::path& shown) {
     std::error_code ec;
     const fs::file_status status = fs::status(folder, ec);
@@ -47,20 +47,7 @@ void check_replaceable(const fs::path& folder, const fs::path& shown) {
     if (ec) write_failed(shown, ec.message());
 }
 
-// A new folder `.<name>.<kind>-XXXXXX` in `parent`; its path.
-fs::path make_hidden_folder(const fs::path& parent, const std::string& name, const char* kind) {
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::random_device seed;
-    std::mt19937 random(seed());
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string suffix;
-        for (int i = 0; i < 6; ++i) suffix += letters[random() % (sizeof letters - 1)];
-        const fs::path folder = parent / ("." + name + "." + kind + "-" + suffix);
-        if (::mkdir(folder.c_str(), 0777) == 0) return folder;
-        if (errno != EEXIST) write_failed(parent, std::strerror(errno));
-    }
-    write_failed(parent, "no free name for a temporary folder");
-}
+namespace {
 
 // Flushes a file or folder to disk.
 void sync_path(const fs::path& path, const fs::path& shown, bool folder) {
@@ -77,7 +64,7 @@ void check_writable(const fs::path& folder, const fs::path& shown) {
     fs::create_directories(folder, ec);
     if (ec) write_failed(shown, ec.message());
     if (!fs::is_directory(folder, ec)) write_failed(shown, "not a folder");
-    fs::remove(make_hidden_folder(folder, "veltrax", "probe"), ec);
+    HiddenFolder probe(folder, "veltrax", "probe");
 }
 
 ojson row_json(const Matrix& m) {
@@ -117,7 +104,7 @@ ojson individual_json(const DrawnIndividual& d) {
     for (int c = 0; c < kCovariates; ++c) {
         if (!d.drawn[c]) continue;
         const double v = d.individual.values[c];
-        covariates[covariate_name(c)] = std::isfinite(v) ? ojson(v) : ojson(nullptr);
+        covariates[covariate_name(c)] = json_number(v);
     }
     j["covariates"] = covariates;
     j["valid"] = d.individual.valid;
@@ -169,7 +156,7 @@ std::vector<std::string> sums_columns() { return {"squared_error", "time_weighte
 
 void check_writable(const fs::path& folder) { check_writable(folder, folder); }
 
-RunPlace check_run_place(const fs::path& folder) {
+RunPlace run_place(const fs::path& folder) {
     fs::path place = fs::absolute(folder).lexically_normal();
     if (!place.has_filename()) place = place.parent_path();
     std::error_code ec;
@@ -177,20 +164,21 @@ RunPlace check_run_place(const fs::path& folder) {
     const std::string name = place.filename().string();
     if (name.empty() || name == "." || name == ".." || place == place.root_path())
         write_failed(folder, "give the name of a folder for the results");
-    check_writable(place.parent_path(), folder);
-    check_replaceable(place, folder);
     return {folder, place.parent_path(), name};
 }
 
-RunFolder::RunFolder(const RunPlace& place) : place_(place), temp_(make_hidden_folder(place.parent, place.name, "tmp")) {}
-
-RunFolder::~RunFolder() {
-    std::error_code ec;
-    if (!committed_) fs::remove_all(temp_, ec);
+RunPlace check_run_place(const fs::path& folder) {
+    const RunPlace place = run_place(folder);
+    check_writable(place.parent, folder);
+    check_replaceable(place.parent / place.name, folder);
+    return place;
 }
 
+RunFolder::RunFolder(const RunPlace& place)
+    : place_(place), hidden_(place.parent, place.name, "tmp"), temp_(hidden_.path()) {}
+
 void RunFolder::write_csv(const std::string& file, const std::vector<std::string>& columns, const Matrix& m) {
-    OutputFile f(temp_ / file, shown(file));
+    OutputFile f(temp_ / file, shown(file), OutputFile::Mode::fresh);
     std::string line;
     for (std::size_t j = 0; j < columns.size(); ++j) line += (j ? "," : "") + columns[j];
     f << line << "\n";
@@ -199,7 +187,7 @@ void RunFolder::write_csv(const std::string& file, const std::vector<std::string
         for (std::size_t j = 0; j < m.cols; ++j) line += (j ? "," : "") + format_number(m(i, j));
         f << line << "\n";
     }
-    f.close();
+    f.close(false);  // commit() flushes the folder's files
 }
 
 void RunFolder::write_calls(const RunResult& run) {
@@ -217,13 +205,13 @@ void RunFolder::write_calls(const RunResult& run) {
 }
 
 void RunFolder::write_summary(const RunResult& run) {
-    OutputFile summary(temp_ / "summary.json", shown("summary.json"));
+    OutputFile summary(temp_ / "summary.json", shown("summary.json"), OutputFile::Mode::fresh);
     // Paths need not be UTF-8: replace what is not.
     summary << summary_json(run).dump(2, ' ', false, ojson::error_handler_t::replace) << "\n";
-    summary.close();
-    OutputFile metrics(temp_ / "metrics.csv", shown("metrics.csv"));
+    summary.close(false);
+    OutputFile metrics(temp_ / "metrics.csv", shown("metrics.csv"), OutputFile::Mode::fresh);
     metrics << sweep_header() << run_rows(run);
-    metrics.close();
+    metrics.close(false);
 }
 
 void RunFolder::commit() {
@@ -237,27 +225,21 @@ void RunFolder::commit() {
 
     // Into a free place at once; over an earlier folder by exchanging the two
     // (or, where the file system cannot, by moving the earlier one aside).
+    // The earlier folder, in the hidden place, goes with `hidden_`.
     if (::rename(temp_.c_str(), final_place.c_str()) != 0) {
         if (errno != EEXIST && errno != ENOTEMPTY) write_failed(place_.shown, std::strerror(errno));
         if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, final_place.c_str(), RENAME_EXCHANGE) != 0) {
             if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) write_failed(place_.shown, std::strerror(errno));
-            const fs::path aside = make_hidden_folder(place_.parent, place_.name, "old");
-            if (::rename(final_place.c_str(), aside.c_str()) != 0) {
-                const int saved = errno;
-                fs::remove(aside, ec);
-                write_failed(place_.shown, std::strerror(saved));
-            }
+            const HiddenFolder aside(place_.parent, place_.name, "old");
+            if (::rename(final_place.c_str(), aside.path().c_str()) != 0)
+                write_failed(place_.shown, std::strerror(errno));
             if (::rename(temp_.c_str(), final_place.c_str()) != 0) {
                 const int saved = errno;
-                ::rename(aside.c_str(), final_place.c_str());  // the earlier folder goes back
+                ::rename(aside.path().c_str(), final_place.c_str());  // the earlier folder goes back
                 write_failed(place_.shown, std::strerror(saved));
             }
-            fs::remove_all(aside, ec);
-        } else {
-            fs::remove_all(temp_, ec);  // the earlier folder, now here
         }
     }
-    committed_ = true;
     sync_path(place_.parent, place_.shown, true);
 }
 

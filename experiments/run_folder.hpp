@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "api/veltrax.hpp"
+#include "experiments/files.hpp"
 #include "experiments/result.hpp"
 
 namespace veltrax::experiments {
@@ -39,22 +40,29 @@ struct RunPlace {
 // it. Throws veltrax::Error "veltrax:writeFailed".
 void check_writable(const std::filesystem::path& folder);
 
-// Checks, before anything runs, that `folder` can become a result folder:
-// its parent can be created and written, and `folder` is missing, empty or
-// an earlier result folder (result files only; anything else is not
-// replaced). Throws veltrax::Error "veltrax:writeFailed".
+// An existing `folder` may be replaced only when it holds result files
+// alone. Throws veltrax::Error "veltrax:writeFailed" naming it as `shown`.
+void check_replaceable(const std::filesystem::path& folder, const std::filesystem::path& shown);
+
+// Where `folder` goes: a symbolic link is followed. Throws veltrax::Error
+// "veltrax:writeFailed" for a path that names no folder ("/", "..").
+RunPlace run_place(const std::filesystem::path& folder);
+
+// run_place, and checks before anything runs that `folder` can become a
+// result folder: its parent can be created and written, and `folder` is
+// missing, empty or an earlier result folder (result files only; anything
+// else is not replaced). Throws veltrax::Error "veltrax:writeFailed".
 RunPlace check_run_place(const std::filesystem::path& folder);
 
 // A result folder being written. Files go into a hidden folder beside the
-// place; commit() puts it in place, and without commit() the destructor
-// removes it. Writes throw veltrax::Error "veltrax:writeFailed" naming the
-// file as it will be called in place.
+// place, locked while it is being written; commit() puts it in place, and
+// without commit() the destructor removes it (a process that is killed
+// leaves it, and the next run into that folder removes it). Writes throw
+// veltrax::Error "veltrax:writeFailed" naming the file as it will be called
+// in place.
 class RunFolder {
 public:
     explicit RunFolder(const RunPlace& place);
-    ~RunFolder();
-    RunFolder(const RunFolder&) = delete;
-    RunFolder& operator=(const RunFolder&) = delete;
 
     // The hidden folder, for files that others write (plots).
     const std::filesystem::path& folder() const { return temp_; }
@@ -73,8 +81,8 @@ private:
     void write_csv(const std::string& file, const std::vector<std::string>& columns, const Matrix& m);
 
     RunPlace place_;
-    std::filesystem::path temp_;
-    bool committed_ = false;
+    HiddenFolder hidden_;
+    std::filesystem::path temp_;  // hidden_'s path
 };
 
 // The run's result folder at `place`, written whole: write_calls,

@@ -39,17 +39,18 @@ BatchJob job_of(const PlannedRun& plan, const SweepOptions& options) {
         if (call.rejected) break;
         job.settings.push_back(call.settings);
         job.schedules.push_back(call.setpoint ? &*call.setpoint : nullptr);
+        job.plant_models.push_back(plan.models.get());
     }
     return job;
 }
 
 // The result of a plan whose job ended with `r`; nullopt when the
 // cancellation hook stopped it.
-std::optional<RunResult> result_of(const PlannedRun& plan, BatchResult&& r, const MetricOptions& metrics) {
+std::optional<RunResult> result_of(const PlannedRun& plan, BatchResult&& r, const MetricOptions& options) {
     if (!r.ok && r.error_id == "veltrax:interrupted") return std::nullopt;
     RunResult run = plan.empty_result();
     for (std::size_t k = 0; k < r.outputs.size(); ++k)
-        run.calls.push_back(call_result(k + 1, plan.calls[k], std::move(r.outputs[k]), metrics));
+        run.calls.push_back(call_result(k + 1, plan.calls[k], std::move(r.outputs[k]), plan.metric_options(options, k)));
     if (!r.ok) {
         run.failure = RunFailure{run.calls.size() + 1, r.error_id, r.error_message};
     } else if (run.calls.size() < plan.calls.size()) {
@@ -98,6 +99,7 @@ void run_round(const std::vector<const Scenario*>& scenarios, const std::vector<
     std::vector<PlannedRun> plans;
     std::vector<BatchJob> jobs;
     for (const RunRef& ref : refs) {
+        if (cancelled(options.run)) break;  // the rest are not started
         PlannedRun plan = plan_run(*scenarios[ref.scenario], ref.individual);
         if (plan.rejected) {  // reported as a failed run, never drawn again
             delivery.deliver(plan.empty_result());
@@ -119,6 +121,17 @@ void run_round(const std::vector<const Scenario*>& scenarios, const std::vector<
 }
 
 }  // namespace
+
+MetricOptions PlannedRun::metric_options(const MetricOptions& options, std::size_t call) const {
+    MetricOptions o = options;
+    if (models) o.disturbances = disturbance_windows(*models);
+    const bool adaptive = !scenario->controller || scenario->controller->adaptive();
+    if (adaptive && scenario->build != Build::Base) {  // the recorded set-point is the previewed one
+        o.setpoint_in_force = true;
+        if (call < calls.size() && calls[call].setpoint) o.schedule = *calls[call].setpoint;
+    }
+    return o;
+}
 
 RunResult PlannedRun::empty_result() const {
     RunResult run;
@@ -148,6 +161,13 @@ PlannedRun plan_run(const Scenario& scenario, std::uint64_t individual) {
                                                 "controller, or give it one \"controller\"");
     PlannedRun plan;
     plan.scenario = &scenario;
+    if (scenario.plant_models) {
+        auto models = std::make_shared<PlantModels>(*scenario.plant_models);
+        models->seed = scenario.population ? scenario.population->seed
+                                           : static_cast<std::uint64_t>(scenario.seed != 0 ? scenario.seed : 1);
+        models->individual = scenario.population ? individual : 0;
+        plan.models = std::move(models);
+    }
     if (!scenario.population) {
         if (individual != 0) throw Error("veltrax:badArguments", "scenario '" + scenario.path + "' has no population");
         plan.calls = scenario.calls;
@@ -182,8 +202,9 @@ RunResult run_planned(Simulation& sim, const PlannedRun& plan,
         }
         RunOptions o = options ? options(k) : RunOptions{};
         o.schedule = call.setpoint ? &*call.setpoint : nullptr;
+        o.plant_models = plan.models.get();
         try {
-            run.calls.push_back(call_result(k + 1, call, sim.call(call.settings, o), metrics));
+            run.calls.push_back(call_result(k + 1, call, sim.call(call.settings, o), plan.metric_options(metrics, k)));
         } catch (const Error& e) {
             run.failure = RunFailure{k + 1, e.id(), e.what()};
         } catch (const std::bad_alloc&) {
@@ -203,8 +224,15 @@ std::vector<const Scenario*> sorted_by_name(const std::vector<Scenario>& scenari
 
 SweepManifest sweep_manifest(const std::vector<const Scenario*>& scenarios) {
     SweepManifest manifest;
+    if (scenarios.size() > kMaxSweepScenarios)
+        throw Error("veltrax:badArguments", "a sweep has at most " + std::to_string(kMaxSweepScenarios) +
+                                                " scenarios, got " + std::to_string(scenarios.size()));
     for (std::size_t i = 0; i < scenarios.size(); ++i) {
         const Scenario& s = *scenarios[i];
+        const std::string why = unusable_name(s.name);
+        if (!why.empty())
+            throw Error("veltrax:badArguments", "'" + s.path + "' would write its results to '" + s.name +
+                                                    "', which " + why + "; rename the file");
         if (i > 0 && scenarios[i - 1]->name == s.name)
             throw Error("veltrax:badArguments", "'" + scenarios[i - 1]->path + "' and '" + s.path +
                                                     "' would share the result folder '" + s.name +

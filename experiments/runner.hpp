@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +29,15 @@ struct PlannedRun {
     // Not run: an individual whose draw failed or whose values the
     // simulation rejects.
     std::optional<RunFailure> rejected;
+    // The scenario's plant models keyed for this run: (the population's seed,
+    // else the scenario's noise seed, else 1; the individual, else 0). Null
+    // without models.
+    std::shared_ptr<const PlantModels> models;
+
+    // `options` for call `call` (from 0): with the windows of the run's
+    // disturbances and changes, and for the adaptive controller of the
+    // preview builds with the set-point in force under the call's schedule.
+    MetricOptions metric_options(const MetricOptions& options, std::size_t call) const;
 
     // The result before any call ran: the run's names, build, seed and
     // individual, and the rejection as its failure.
@@ -82,7 +92,8 @@ std::vector<const Scenario*> sorted_by_name(const std::vector<Scenario>& scenari
 std::vector<Scenario> sweep_scenarios(const std::vector<Scenario>& scenarios);
 
 // The manifest of scenarios in that order. Throws veltrax::Error
-// "veltrax:badArguments" when two share a name.
+// "veltrax:badArguments" when two share a name, a name is not usable
+// (unusable_name) or there are more than kMaxSweepScenarios.
 SweepManifest sweep_manifest(const std::vector<const Scenario*>& scenarios_by_name);
 
 // Runs slice `options.shard` of the sweep of `scenarios` (in any order: the

@@ -8,6 +8,7 @@
 #include "experiments/controller_spec.hpp"
 #include "experiments/expand.hpp"
 #include "experiments/files.hpp"
+#include "experiments/plant_models_json.hpp"
 #include "experiments/strict_json.hpp"
 
 namespace veltrax::experiments {
@@ -23,6 +24,7 @@ const std::vector<std::string> kCallFields = {"settings", "params", "process", "
 
 std::vector<std::string> top_fields() {
     std::vector<std::string> fields = {"build", "calls", "seed", "population", "controller", "controllers"};
+    for (const char* f : kPlantModelFields) fields.push_back(f);
     fields.insert(fields.end(), kCallFields.begin(), kCallFields.end());
     return fields;
 }
@@ -46,12 +48,26 @@ long seed_of(const json& v) {
     return static_cast<long>(v.get<long long>());
 }
 
+void check_steps(std::size_t steps, const std::string& where) {
+    if (steps > kMaxSetpointSteps)
+        bad(where + ": the set-point schedules hold more than " + std::to_string(kMaxSetpointSteps) +
+            " steps (an inherited schedule counts for each call)");
+}
+
 std::vector<CallSpec> calls_of(const json& top) {
-    if (!top.contains("calls")) return {call_spec(top, "top level", false)};
+    if (!top.contains("calls")) {
+        CallSpec spec = call_spec(top, "top level", false);
+        if (spec.setpoint) check_steps(spec.setpoint->steps.size(), "top level");
+        return {std::move(spec)};
+    }
     const json& calls = top.at("calls");
     if (!calls.is_array()) bad("top level: 'calls' must be an array of objects, got " + json_kind(calls));
     if (calls.empty()) bad("top level: 'calls' is empty");
+    if (calls.size() > kMaxCalls)
+        bad("top level: 'calls' must have at most " + std::to_string(kMaxCalls) + " calls, got " +
+            std::to_string(calls.size()));
     std::vector<CallSpec> specs;
+    std::size_t steps = 0;
     for (std::size_t i = 0; i < calls.size(); ++i) {
         const std::string where = "call " + std::to_string(i + 1);
         const json& call = calls[i];
@@ -59,6 +75,8 @@ std::vector<CallSpec> calls_of(const json& top) {
         check_known_fields(call, kCallFields, where);
         check_call_fields(call, where);
         specs.push_back(call_spec(merged_call(top, call), where, true));
+        if (specs.back().setpoint) steps += specs.back().setpoint->steps.size();
+        check_steps(steps, "calls 1 to " + std::to_string(i + 1));
     }
     return specs;
 }
@@ -111,6 +129,8 @@ std::vector<Scenario> expand_comparisons(const std::vector<Scenario>& scenarios)
 }
 
 Scenario parse_scenario(const std::string& text, const std::string& path) {
+    if (text.size() > kMaxScenarioFile)
+        bad("the scenario is " + larger_than(kMaxScenarioFile) + "; no scenario needs that much");
     const json top = parse_json_strict(text, "veltrax:badScenario");
     if (!top.is_object()) bad("the file must hold a JSON object, got " + json_kind(top));
     check_known_fields(top, top_fields(), "top level");
@@ -125,6 +145,10 @@ Scenario parse_scenario(const std::string& text, const std::string& path) {
     if (top.contains("seed")) s.seed = seed_of(top.at("seed"));
     read_controllers(top, s);
     s.calls = calls_of(top);
+    s.plant_models = parse_plant_models(top);
+    if (s.plant_models)
+        for (const CallSpec& call : s.calls)
+            if (!call.rejected) check_plant_models(*s.plant_models, call.settings.builtin_model());
     if (top.contains("population")) {
         s.population = parse_population(top.at("population"), "population");
         check_population_fits(s.calls, *s.population);
@@ -137,7 +161,10 @@ Scenario load_scenario(const std::string& path) {
     if (std::filesystem::is_directory(path, ec)) bad("cannot read the file: it is a folder");
     std::string text;
     errno = 0;
-    if (!read_text(path, text)) bad(std::string("cannot read the file") + (errno ? ": " + std::string(std::strerror(errno)) : ""));
+    if (!read_text(path, text, kMaxScenarioFile)) {
+        if (errno == EFBIG) bad("the file is " + larger_than(kMaxScenarioFile) + "; no scenario needs that much");
+        bad(std::string("cannot read the file") + (errno ? ": " + std::string(std::strerror(errno)) : ""));
+    }
     return parse_scenario(text, path);
 }
 

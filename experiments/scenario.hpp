@@ -32,6 +32,14 @@
 
 namespace veltrax::experiments {
 
+// A scenario file is at most this large, has at most this many calls and
+// its calls' set-point schedules together (an inherited one counted for each
+// call) at most this many steps: beyond, a scenario has no use, only cost
+// (every summary.json lists each call's steps).
+constexpr std::size_t kMaxScenarioFile = std::size_t{4} << 20;
+constexpr std::size_t kMaxCalls = 1000;
+constexpr std::size_t kMaxSetpointSteps = 100000;
+
 struct Scenario {
     std::string path;  // as given
     std::string name;  // file name without extension: the result folder in a sweep
@@ -42,6 +50,9 @@ struct Scenario {
     long seed = 0;                // noise seed applied before the first call; 0: none
     // Runs one simulation per individual instead of one.
     std::optional<Population> population;
+    // "disturbances", "sensor", "actuator", "changes": the plant models of
+    // every call (experiments/plant_models_json.hpp); none without them.
+    std::optional<PlantModels> plant_models;
     // What closes the loop: "controller", or a comparison's; none: the
     // adaptive controller of `build`.
     std::optional<ControllerSpec> controller;
@@ -66,8 +77,8 @@ struct Scenario {
 std::vector<Scenario> expand_comparisons(const std::vector<Scenario>& scenarios);
 
 // Reads and checks a scenario file. Problems with the file itself (unreadable,
-// not JSON, a field given twice or in both forms, missing or mistyped fields)
-// throw veltrax::Error "veltrax:badScenario"; steps out of order
+// not JSON, a field given twice or in both forms, missing or mistyped fields,
+// beyond the limits above, at once) throw veltrax::Error "veltrax:badScenario"; steps out of order
 // "veltrax:badSchedule", a seed out of range "veltrax:badSeed", a population
 // out of range or drawing a value no call has "veltrax:badPopulation". Values
 // that the simulation rejects are left to the call (CallSpec::rejected), so

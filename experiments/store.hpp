@@ -22,7 +22,8 @@ public:
 
     // Before anything runs: the whole sweep, and the runs of it that this
     // process will hand over (one slice of a sharded sweep). Throws
-    // veltrax::Error when they cannot be stored; then nothing runs.
+    // veltrax::Error when they cannot be stored; then nothing runs. Makes no
+    // system call per run.
     virtual void begin(const SweepManifest& sweep, const std::vector<RunRef>& runs) = 0;
 
     // After begin: run `i` of `runs` is stored already (by an earlier,
@@ -47,10 +48,16 @@ public:
 // OUTDIR/NAME/individual_K (experiments/sweep.hpp).
 class RunFolderStore : public ResultStore {
 public:
-    explicit RunFolderStore(std::filesystem::path outdir) : outdir_(std::move(outdir)) {}
+    // `cancelled(context)`, when given, ends begin's search for leftovers early.
+    explicit RunFolderStore(std::filesystem::path outdir, bool (*cancelled)(void*) = nullptr,
+                            void* cancel_context = nullptr)
+        : outdir_(std::move(outdir)), cancelled_(cancelled), cancel_context_(cancel_context) {}
 
-    // Writes the manifest (veltrax:badSweep when OUTDIR holds another
-    // sweep) and checks that every run folder of `runs` can be written
+    // Checks that OUTDIR can be written, writes the manifest
+    // (veltrax:badSweep when OUTDIR holds another sweep), makes the folders
+    // of the populations in `runs` (veltrax:writeFailed) and removes the
+    // temporary folders that killed processes left in them. A run folder
+    // that holds other files than results fails its run when it ends
     // (veltrax:writeFailed).
     void begin(const SweepManifest& sweep, const std::vector<RunRef>& runs) override;
     void write(const RunResult& run) override;
@@ -62,6 +69,8 @@ public:
 
 private:
     std::filesystem::path outdir_;
+    bool (*cancelled_)(void*);
+    void* cancel_context_;
 };
 
 }  // namespace veltrax::experiments

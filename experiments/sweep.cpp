@@ -1,12 +1,17 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "experiments/sweep.hpp"
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <set>
 
 #include "experiments/files.hpp"
+#include "experiments/population.hpp"
 #include "experiments/strict_json.hpp"
 
 namespace veltrax::experiments {
@@ -18,13 +23,46 @@ namespace {
 
 [[noreturn]] void bad_sweep(const std::string& message) { throw Error("veltrax:badSweep", message); }
 
-bool usable_name(const std::string& n) {
-    return !n.empty() && n != "." && n != ".." && n.find('/') == std::string::npos && n.find('\0') == std::string::npos;
+bool ends_with(const std::string& s, const std::string& end) {
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
 }
 
-std::string read_file(const fs::path& path) {
+// The content of the tool's own file `path`, which must be a regular file.
+std::string read_existing(const fs::path& path) {
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) bad_sweep("'" + path.string() + "' is not a regular file");
     std::string text;
-    return read_text(path, text) ? text : std::string();
+    if (!read_text(path, text))
+        bad_sweep("cannot read '" + path.string() + "': " +
+                  (errno == EFBIG ? larger_than(kMaxReadFile) : std::strerror(errno)));
+    return text;
+}
+
+// Puts `text` at `target` unless a file is there already: written whole
+// beside it and linked (or renamed without replacing) into place. False
+// when it was put there; true when another file was there first.
+bool put_new_file(const fs::path& folder, const fs::path& target, const std::string& text) {
+    const fs::path temp = hidden_name(folder.string(), target.filename().string(), "tmp");
+    try {
+        OutputFile out(temp, target, OutputFile::Mode::fresh);
+        out << text;
+        out.close();
+    } catch (const Error& e) {
+        bad_sweep(e.what());
+    }
+    int rc = ::link(temp.c_str(), target.c_str());
+    if (rc != 0 && errno != EEXIST)
+        rc = ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+    if (rc != 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+        std::error_code ec;  // no way to put a file exclusively: the check before must do
+        rc = fs::exists(fs::symlink_status(target, ec)) ? -1 : ::rename(temp.c_str(), target.c_str());
+        if (rc != 0) errno = EEXIST;
+    }
+    const int saved = errno;
+    ::unlink(temp.c_str());
+    if (rc == 0) return false;
+    if (saved != EEXIST) bad_sweep("cannot write '" + target.string() + "': " + std::strerror(saved));
+    return true;
 }
 
 // A whole number of at most 19 digits, no sign.
@@ -86,6 +124,17 @@ std::vector<RunRef> slice_runs(const SweepManifest& manifest, Shard shard) {
     return slice;
 }
 
+std::string unusable_name(const std::string& n) {
+    if (n.empty() || n == "." || n == ".." || n.find('/') != std::string::npos || n.find('\0') != std::string::npos)
+        return "is not a folder name";
+    if (n.size() > 255) return "is longer than 255 bytes";
+    if (n[0] == '.') return "is hidden (begins with '.')";
+    const bool report_file = n.compare(0, 6, "report") == 0 && (ends_with(n, ".html") || ends_with(n, ".gp") ||
+                                                                 ends_with(n, ".png") || ends_with(n, ".log"));
+    if (n == "sweep.json" || n == "sweep.csv" || n == "comparison.csv" || report_file) return "is the name of a file of the sweep or its report";
+    return "";
+}
+
 fs::path run_folder(const std::string& scenario, std::uint64_t individual) {
     return individual == 0 ? fs::path(scenario) : fs::path(scenario) / individual_folder(individual);
 }
@@ -108,7 +157,8 @@ ojson manifest_json(const SweepManifest& manifest) {
 void write_manifest(const fs::path& outdir, const SweepManifest& manifest) {
     std::set<std::string> names;
     for (const SweepEntry& e : manifest.scenarios) {
-        if (!usable_name(e.name)) bad_sweep("'" + e.name + "' is not a usable result folder name");
+        const std::string why = unusable_name(e.name);
+        if (!why.empty()) bad_sweep("the result folder name '" + e.name + "' " + why);
         if (!names.insert(e.name).second) bad_sweep("two scenarios share the result folder '" + e.name + "'");
     }
     const std::string text = manifest_json(manifest).dump(2) + "\n";
@@ -116,33 +166,19 @@ void write_manifest(const fs::path& outdir, const SweepManifest& manifest) {
     fs::create_directories(outdir, ec);
     if (ec) bad_sweep("cannot create '" + outdir.string() + "': " + ec.message());
     const fs::path target = outdir / "sweep.json";
-    if (fs::exists(target, ec)) {
-        if (read_file(target) == text) return;
+    if (!fs::exists(fs::symlink_status(target, ec)) && !put_new_file(outdir, target, text)) return;
+    if (read_existing(target) != text)
         bad_sweep("'" + target.string() + "' describes another sweep; give this one its own output folder");
-    }
-    char host[256] = {};
-    ::gethostname(host, sizeof host - 1);
-    const fs::path tmp = outdir / (".sweep.json." + std::string(host) + "." + std::to_string(::getpid()) + ".tmp");
-    try {
-        OutputFile out(tmp);
-        out << text;
-        out.close();
-    } catch (const Error& e) {
-        fs::remove(tmp, ec);
-        bad_sweep(e.what());
-    }
-    fs::rename(tmp, target, ec);
-    if (ec) {
-        fs::remove(tmp, ec);
-        bad_sweep("cannot write '" + target.string() + "'");
-    }
+}
+
+bool is_manifest_of(const fs::path& file, const fs::path& outdir) {
+    std::error_code ec;
+    return fs::equivalent(file, outdir / "sweep.json", ec);
 }
 
 SweepManifest read_manifest(const fs::path& outdir) {
     const fs::path path = outdir / "sweep.json";
-    std::string text;
-    if (!read_text(path, text)) bad_sweep("cannot read '" + path.string() + "'");
-    return parse_manifest(text, path.string());
+    return parse_manifest(read_existing(path), path.string());
 }
 
 SweepManifest parse_manifest(const std::string& text, const std::string& shown) {
@@ -156,9 +192,12 @@ SweepManifest parse_manifest(const std::string& text, const std::string& shown) 
     if (!j.is_object() || !j.contains("scenarios") || !j.at("scenarios").is_array())
         bad_sweep(where + "needs \"scenarios\": [...]");
     if (!j.contains("sweep") || j.at("sweep") != 1) bad_sweep(where + "not a sweep manifest of version 1");
+    const nlohmann::json& list = j.at("scenarios");
+    if (list.size() > kMaxSweepScenarios)
+        bad_sweep(where + "lists " + std::to_string(list.size()) + " scenarios; a sweep has at most " +
+                  std::to_string(kMaxSweepScenarios));
     SweepManifest m;
     std::set<std::string> names;
-    const nlohmann::json& list = j.at("scenarios");
     for (std::size_t i = 0; i < list.size(); ++i) {
         const nlohmann::json& s = list[i];
         const std::string at = where + "scenario " + std::to_string(i + 1);
@@ -166,12 +205,14 @@ SweepManifest parse_manifest(const std::string& text, const std::string& shown) 
             bad_sweep(at + " needs a \"name\"");
         SweepEntry e;
         e.name = s.at("name").get<std::string>();
-        if (!usable_name(e.name)) bad_sweep(at + ": '" + e.name + "' is not a usable folder name");
+        const std::string why = unusable_name(e.name);
+        if (!why.empty()) bad_sweep(at + ": '" + e.name + "' " + why);
         if (!names.insert(e.name).second) bad_sweep(at + ": '" + e.name + "' is listed twice");
         if (s.contains("individuals")) {
             const nlohmann::json& n = s.at("individuals");
-            if (!n.is_number_unsigned() || n.get<std::uint64_t>() < 1)
-                bad_sweep(at + ": \"individuals\" must be a positive integer");
+            if (!n.is_number_unsigned() || n.get<std::uint64_t>() < 1 || n.get<std::uint64_t>() > kMaxPopulationSize)
+                bad_sweep(at + ": \"individuals\" must be a whole number from 1 to " +
+                          std::to_string(kMaxPopulationSize) + ", got " + n.dump());
             e.individuals = n.get<std::uint64_t>();
         }
         m.scenarios.push_back(e);

@@ -39,19 +39,38 @@ struct SweepManifest {
     std::vector<ComparisonEntry> comparisons = {};  // written only when there are any
 };
 
-// Writes OUTDIR/sweep.json (creating OUTDIR) through a temporary file and a
-// rename, so that shards writing the same manifest at once leave a whole
-// one. A manifest already there with other content throws veltrax::Error
-// "veltrax:badSweep": OUTDIR belongs to another sweep. Scenario names must be
-// distinct folder names.
+// A sweep has at most this many scenarios, and each at most
+// kMaxPopulationSize individuals (experiments/population.hpp).
+constexpr std::size_t kMaxSweepScenarios = 100000;
+
+// Why `name` cannot name a scenario's result folder in OUTDIR, or "" when
+// it can: it must be a file name (not empty, ".", ".." or with a '/'), not
+// hidden (a leading '.': temporary folders), and not a name the sweep or its
+// report writes (sweep.json, sweep.csv, comparison.csv, and report*.html, .gp,
+// .png, .log).
+std::string unusable_name(const std::string& name);
+
+// Writes OUTDIR/sweep.json (creating OUTDIR), exclusively: the first
+// manifest written there stays, whole (written beside it, then linked into
+// place), and every later one must equal it, so that the shards of a sweep
+// share one while two sweeps cannot both take a folder, even when they
+// start at the same moment. A manifest already there with other content
+// throws veltrax::Error "veltrax:badSweep": OUTDIR belongs to another sweep.
+// Scenario names must be distinct usable names ("veltrax:badSweep").
 void write_manifest(const std::filesystem::path& outdir, const SweepManifest& manifest);
 
-// Reads OUTDIR/sweep.json; throws "veltrax:badSweep" when it is malformed.
+// Reads OUTDIR/sweep.json; throws "veltrax:badSweep" when it is malformed,
+// not a regular file, larger than 16 MiB or beyond the limits above (at
+// once, before anything of it is kept).
 SweepManifest read_manifest(const std::filesystem::path& outdir);
 
 // The manifest of its JSON text; `where` names it in messages. Throws
 // "veltrax:badSweep" when it is malformed.
 SweepManifest parse_manifest(const std::string& text, const std::string& where);
+
+// Whether `file` is OUTDIR's manifest (the same file, however named): a
+// scenario file that a glob in the output folder picks up is none.
+bool is_manifest_of(const std::filesystem::path& file, const std::filesystem::path& outdir);
 
 nlohmann::ordered_json manifest_json(const SweepManifest& manifest);
 

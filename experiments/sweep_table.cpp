@@ -38,6 +38,10 @@ const MetricColumn kMetricColumns[] = {
     {"mdape", [](const Metrics& m) { return m.mdape; }, true},
     {"wobble", [](const Metrics& m) { return m.wobble; }, true},
     {"divergence", [](const Metrics& m) { return m.divergence; }, true},
+    {"disturbance_peak", [](const Metrics& m) { return m.disturbance_peak(); }, false},
+    {"disturbance_return_time", [](const Metrics& m) { return m.disturbance_return_time(); }, false},
+    {"disturbance_iae", [](const Metrics& m) { return m.disturbance_iae(); }, false},
+    {"disturbance_control", [](const Metrics& m) { return m.disturbance_control(); }, false},
     {"runaway", [](const Metrics& m) { return m.runaway ? 1.0 : 0.0; }, false},
 };
 
@@ -185,6 +189,33 @@ bool read_csv_record(std::string_view text, std::size_t& pos, std::vector<std::s
         }
     }
     throw std::runtime_error("the last line has no line break");
+}
+
+CsvReader::CsvReader(const std::filesystem::path& path) : file_(std::fopen(path.c_str(), "rb"), &std::fclose) {
+    if (!file_) throw std::runtime_error("cannot read " + path.filename().string());
+}
+
+bool CsvReader::next(std::vector<std::string>& fields) {
+    for (;;) {
+        std::size_t pos = pos_;
+        try {
+            if (read_csv_record(buffer_, pos, fields)) {
+                pos_ = pos;
+                return true;
+            }
+            if (end_) return false;
+        } catch (const std::runtime_error&) {
+            if (end_) throw;  // a last record without its line break
+        }
+        // More of the file behind what is left of the buffer.
+        buffer_.erase(0, pos_);
+        pos_ = 0;
+        char chunk[1 << 16];
+        const std::size_t n = std::fread(chunk, 1, sizeof chunk, file_.get());
+        if (std::ferror(file_.get())) throw std::runtime_error("cannot read the table");
+        buffer_.append(chunk, n);
+        end_ = n == 0;
+    }
 }
 
 }  // namespace veltrax::experiments

@@ -6,6 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,5 +54,21 @@ std::string csv_row(const std::vector<std::string>& fields);
 // False at the end of the text; throws std::runtime_error for a record
 // that does not end with a line break.
 bool read_csv_record(std::string_view text, std::size_t& pos, std::vector<std::string>& fields);
+
+// The records of a CSV file, read a piece at a time (a table of any size in
+// little memory). Throws std::runtime_error as read_csv_record does, and when
+// the file cannot be read.
+class CsvReader {
+public:
+    explicit CsvReader(const std::filesystem::path& path);
+    // The next record; false at the end of the file.
+    bool next(std::vector<std::string>& fields);
+
+private:
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file_;
+    std::string buffer_;
+    std::size_t pos_ = 0;
+    bool end_ = false;
+};
 
 }  // namespace veltrax::experiments

@@ -28,8 +28,10 @@
 // runs; pow_summary() says it in one line, pow_selection_report() in detail.
 // What selection learns (std::pow's outputs on the self-check inputs, the
 // table access calibrated, whether this code's kernels passed) is kept for
-// the process across plug-in loads (numeric/vpow/process_memo.hpp); paths
-// narrower than the chosen one are checked when first asked about.
+// the process across plug-in loads, in one key of the process keyring, and
+// only while the user's key quota has ample room; otherwise the next load
+// checks again, about 1 ms (numeric/vpow/process_memo.hpp). Paths narrower
+// than the chosen one are checked when first asked about.
 //
 // Calling the kernel directly: code compiled for AVX2 and FMA (or AVX-512F)
 // can call vpow::avx2::pow_kernel or vpow::avx512::pow_kernel

@@ -109,36 +109,51 @@ TableAccess calibrate(PowPath path) {
 }
 
 // What selection learns, kept across plug-in loads in the process
-// (numeric/vpow/process_memo.hpp) so that it is learnt once per process:
-//   - about the C library and the CPU, under a name made of the self-check
-//     inputs' hash: the hash of std::pow's outputs on those inputs, whether
-//     the library's core gave the same, the calibrated table access of each
-//     path;
-//   - all that and whether each kernel passed the self-check with each table
-//     access, under a name made of the identity of the file that holds this
-//     code (device, inode, size, modification and change times): only that
-//     code can know whether it is right, and a reload of the same file is the
-//     same code. A rebuilt or another file runs its own kernels once.
+// (numeric/vpow/process_memo.hpp) so that it is learnt once per process. One
+// entry per file that holds this code (a process may load several plug-ins,
+// or rebuilt ones), all in one key:
+//   - about the C library and the CPU: the hash of the self-check inputs, the
+//     hash of std::pow's outputs on them, whether the library's core gave the
+//     same, the calibrated table access of each path; another file whose
+//     inputs have the same hash takes these;
+//   - whether each kernel passed the self-check with each table access, which
+//     only that code can know: the entry's file is named by its identity
+//     (device, inode, size, modification and change times, path), and a
+//     reload of the same file is the same code. A rebuilt or another file runs
+//     its own kernels once.
 struct Memo {
-    static constexpr std::uint64_t kMagic = 0x766f776d656d6f32ULL;
     static constexpr std::uint8_t kUnknown = 0xff;
-    std::uint64_t magic = kMagic;
+    std::uint64_t code = 0;    // the file's identity; 0: unknown (no kernel results)
+    std::uint64_t inputs = 0;  // with have_reference
     std::uint64_t reference = 0;
     std::uint8_t have_reference = 0;
     std::uint8_t core = kUnknown;  // 1: __pow_finite passed, 0: failed
     std::uint8_t access[3] = {kUnknown, kUnknown, kUnknown};
     std::uint8_t kernel[3] = {};   // bit a: passed with access a; bit 2 + a: failed
+
+    bool empty() const { return code == 0 && !have_reference; }
+};
+static_assert(sizeof(Memo) == 32, "Memo has no padding");
+
+// The process's one key: the most recently stored entries, newest first.
+struct MemoRecord {
+    static constexpr const char* kName = "veltrax-vpow";
+    static constexpr std::uint64_t kMagic = 0x766f776d656d6f33ULL;
+    static constexpr int kEntries = 6;
+    std::uint64_t magic = kMagic;
+    Memo entries[kEntries];
     std::uint64_t check = 0;
 
     std::uint64_t checksum() const {
-        std::uint64_t h = magic ^ reference;
-        for (std::uint8_t b : {have_reference, core, access[0], access[1], access[2], kernel[0], kernel[1], kernel[2]})
-            h = (h ^ b) * 0x100000001b3ULL;
+        unsigned char bytes[sizeof entries];
+        std::memcpy(bytes, entries, sizeof bytes);
+        std::uint64_t h = magic ^ 0xcbf29ce484222325ULL;
+        for (unsigned char b : bytes) h = (h ^ b) * 0x100000001b3ULL;
         return h;
     }
-    bool valid() const { return magic == kMagic && check == checksum(); }
+    bool load() { return load_process_memo(kName, this, sizeof *this) && magic == kMagic && check == checksum(); }
 };
-static_assert(sizeof(Memo) == 32, "Memo has no padding");
+static_assert(sizeof(MemoRecord) == 16 + MemoRecord::kEntries * sizeof(Memo), "MemoRecord has no padding");
 
 struct Selection {
     Request request;
@@ -154,7 +169,6 @@ struct Selection {
     // The self-check's inputs (made when a check runs) and the memo.
     std::mutex mutex;
     std::vector<PowCheckGroup> inputs;
-    std::string library_memo, code_memo;  // names
     Memo memo;
     bool selected = false;  // select() has finished
 };
@@ -163,17 +177,18 @@ struct Selection {
 void need_inputs(Selection& s) {
     if (!s.inputs.empty()) return;
     s.inputs = self_check_groups();
-    char name[64];
-    std::snprintf(name, sizeof name, "veltrax-vpow-%016llx",
-                  static_cast<unsigned long long>(self_check_inputs_hash(s.inputs)));
-    s.library_memo = name;
-    Memo stored;
-    if (s.memo.have_reference || !load_process_memo(name, &stored, sizeof stored) || !stored.valid()) return;
-    s.memo.reference = stored.reference;
-    s.memo.have_reference = 1;
-    if (s.memo.core == Memo::kUnknown) s.memo.core = stored.core;
-    for (int p = 0; p < 3; ++p)
-        if (s.memo.access[p] == Memo::kUnknown) s.memo.access[p] = stored.access[p];
+    s.memo.inputs = self_check_inputs_hash(s.inputs);
+    MemoRecord stored;
+    if (s.memo.have_reference || !stored.load()) return;
+    for (const Memo& m : stored.entries) {
+        if (!m.have_reference || m.inputs != s.memo.inputs) continue;
+        s.memo.reference = m.reference;
+        s.memo.have_reference = 1;
+        if (s.memo.core == Memo::kUnknown) s.memo.core = m.core;
+        for (int p = 0; p < 3; ++p)
+            if (s.memo.access[p] == Memo::kUnknown) s.memo.access[p] = m.access[p];
+        return;
+    }
 }
 
 // The hash of std::pow's outputs on the self-check inputs (s.mutex held).
@@ -186,25 +201,23 @@ std::uint64_t reference(Selection& s) {
     return s.memo.reference;
 }
 
-// The name of the memo of this code's file, "" when the file is unknown.
-std::string code_memo_name() {
+// The identity of the file that holds this code, 0 when it is unknown.
+std::uint64_t code_identity() {
 #if defined(__GLIBC__)
     Dl_info info;
     struct stat file;
-    if (dladdr(reinterpret_cast<void*>(&code_memo_name), &info) == 0 || info.dli_fname == nullptr ||
+    if (dladdr(reinterpret_cast<void*>(&code_identity), &info) == 0 || info.dli_fname == nullptr ||
         stat(info.dli_fname, &file) != 0)
-        return "";
+        return 0;
     std::uint64_t h = 0xcbf29ce484222325ULL;
     for (std::uint64_t v : {std::uint64_t(file.st_dev), std::uint64_t(file.st_ino), std::uint64_t(file.st_size),
                             std::uint64_t(file.st_mtim.tv_sec), std::uint64_t(file.st_mtim.tv_nsec),
                             std::uint64_t(file.st_ctim.tv_sec), std::uint64_t(file.st_ctim.tv_nsec)})
         h = (h ^ v) * 0x100000001b3ULL;
     for (const char* c = info.dli_fname; *c; ++c) h = (h ^ static_cast<unsigned char>(*c)) * 0x100000001b3ULL;
-    char name[64];
-    std::snprintf(name, sizeof name, "veltrax-vpow-code-%016llx", static_cast<unsigned long long>(h));
-    return name;
+    return h == 0 ? 1 : h;
 #else
-    return "";
+    return 0;
 #endif
 }
 
@@ -233,22 +246,34 @@ bool kernel_passes(Selection& s, PowPath path, TableAccess access) {
 }
 
 void load_memo(Selection& s) {
-    s.code_memo = code_memo_name();
-    Memo stored;
-    if (!s.code_memo.empty() && load_process_memo(s.code_memo.c_str(), &stored, sizeof stored) && stored.valid())
-        s.memo = stored;
+    s.memo.code = code_identity();
+    MemoRecord stored;
+    if (s.memo.code == 0 || !stored.load()) return;
+    for (const Memo& m : stored.entries)
+        if (m.code == s.memo.code) s.memo = m;
 }
 
+// Puts this code's entry first in the process's key, in place of its earlier
+// one (with an unknown file: of the earlier one with the same inputs); the
+// oldest of the others give way.
 void save_memo(Selection& s) {
     std::lock_guard<std::mutex> lock(s.mutex);
-    Memo m = s.memo;
-    m.check = m.checksum();
-    if (!s.code_memo.empty()) store_process_memo(s.code_memo.c_str(), &m, sizeof m);
-    if (!s.library_memo.empty() && m.have_reference) {
-        for (std::uint8_t& k : m.kernel) k = 0;  // only this code's
-        m.check = m.checksum();
-        store_process_memo(s.library_memo.c_str(), &m, sizeof m);
+    Memo mine = s.memo;
+    if (mine.code == 0) {
+        if (!mine.have_reference) return;
+        for (std::uint8_t& k : mine.kernel) k = 0;
     }
+    MemoRecord stored, record;
+    if (!stored.load()) stored = MemoRecord{};
+    if (std::memcmp(&stored.entries[0], &mine, sizeof mine) == 0) return;  // known already
+    int n = 0;
+    record.entries[n++] = mine;
+    for (const Memo& m : stored.entries) {
+        const bool same = mine.code != 0 ? m.code == mine.code : m.code == 0 && m.inputs == mine.inputs;
+        if (!same && !m.empty() && n < MemoRecord::kEntries) record.entries[n++] = m;
+    }
+    record.check = record.checksum();
+    store_process_memo(MemoRecord::kName, &record, sizeof record);
 }
 
 #if VELTRAX_VPOW_X86

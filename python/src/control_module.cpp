@@ -15,6 +15,8 @@
 #include <tuple>
 #include <vector>
 
+#include "experiments/plant_models_json.hpp"
+#include "experiments/strict_json.hpp"
 #include "python/src/interruptible.hpp"
 
 namespace py = pybind11;
@@ -111,10 +113,13 @@ struct PyPlant {
     std::mutex busy;
 };
 
-std::unique_ptr<PyPlant> make_plant(const py::dict& settings, long seed, const std::optional<Steps>& setpoint) {
+std::unique_ptr<PyPlant> make_plant(const py::dict& settings, long seed, const std::optional<Steps>& setpoint,
+                                    const std::optional<std::string>& models, std::uint64_t draw_seed,
+                                    std::uint64_t individual) {
     const std::optional<SetpointSchedule> schedule = to_schedule(setpoint);
+    const std::optional<PlantModels> m = plant_models_of(models, draw_seed, individual);
     auto p = std::make_unique<PyPlant>();
-    p->plant.emplace(settings_of(settings), seed, schedule ? &*schedule : nullptr);
+    p->plant.emplace(settings_of(settings), seed, schedule ? &*schedule : nullptr, m ? &*m : nullptr);
     return p;
 }
 
@@ -180,7 +185,10 @@ void register_observation(py::module_& m) {
 
 void register_plant(py::module_& m) {
     py::class_<PyPlant>(m, "Plant")
-        .def(py::init(&make_plant), py::arg("settings"), py::arg("seed"), py::arg("setpoint") = py::none())
+        .def(py::init(&make_plant), py::arg("settings"), py::arg("seed"), py::arg("setpoint") = py::none(),
+             py::arg("models") = py::none(), py::arg("draw_seed") = 1, py::arg("individual") = 0)
+        .def_property_readonly("disturbance",
+                               [](PyPlant& self) { return locked(self, [](Plant& p) { return p.disturbance(); }); })
         .def("reset", [](PyPlant& self, long seed) { return locked(self, [&](Plant& p) { return seed ? p.reset(seed) : p.reset(); }); },
              py::arg("seed") = 0)
         .def("step", [](PyPlant& self, double u) { return locked(self, [&](Plant& p) { return p.step(u); }); },
@@ -209,6 +217,16 @@ void register_plant(py::module_& m) {
 }
 
 }  // namespace
+
+std::optional<PlantModels> plant_models_of(const std::optional<std::string>& json, std::uint64_t seed,
+                                           std::uint64_t individual) {
+    if (!json) return std::nullopt;
+    std::optional<PlantModels> m = experiments::parse_plant_models(experiments::parse_json_strict(*json));
+    if (!m) return std::nullopt;
+    m->seed = seed;
+    m->individual = individual;
+    return m;
+}
 
 std::unique_ptr<Controller> controller_of(const py::object& spec) {
     if (py::isinstance<py::dict>(spec)) {

@@ -5,7 +5,10 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "api/veltrax.hpp"
 
@@ -21,6 +24,12 @@ bool is_python_controller(const Controller* controller);
 
 // Named settings as the package hands them over (a dict of the fields).
 Settings settings_of(const pybind11::dict& d);
+
+// Plant models from the JSON of a scenario file's blocks ("disturbances",
+// "sensor", "actuator", "changes" of one object), keyed by (seed,
+// individual); none for no text.
+std::optional<PlantModels> plant_models_of(const std::optional<std::string>& json, std::uint64_t seed,
+                                           std::uint64_t individual);
 
 // Registers Observation, Plant and step_plants in veltrax._core.
 void register_control(pybind11::module_& core);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "api/veltrax.hpp"
+#include "experiments/files.hpp"
 #include "experiments/comparison.hpp"
 #include "experiments/run_folder.hpp"
 #include "experiments/runner.hpp"
@@ -68,6 +69,7 @@ py::tuple run_one(const Scenario& s, const std::string& folder, std::uint64_t in
                   const py::bytes& initial_state) {
     const PlannedRun plan = plan_run(s, individual);
     const RunPlace place = check_run_place(folder);
+    remove_leftovers(place.parent, nullptr, nullptr, place.name);
     Simulation sim = simulation_for(s);
     const std::vector<std::uint8_t> state = bytes_of(initial_state);
     if (!state.empty()) sim.load_state(state);
@@ -155,7 +157,7 @@ py::tuple sweep(const std::vector<const Scenario*>& scenarios, const std::string
     Interruptible interruptible;
     options.run.cancelled = &Interruptible::stopped;
     options.run.cancel_context = &interruptible;
-    RunFolderStore store(outdir);
+    RunFolderStore store(outdir, &Interruptible::stopped, &interruptible);
     std::vector<std::tuple<std::string, std::string, std::string>> failed;
     SweepOutcome outcome;
     interruptible.run([&] {
@@ -183,8 +185,15 @@ std::vector<std::pair<std::string, std::uint64_t>> slice(const std::vector<const
 
 // The compared metrics of a call's outputs (comparison.hpp).
 std::vector<double> call_compared_values(const Array& t, const Array& trajectory, double sample_period,
-                                         bool builtin_model) {
-    return compared_values(compute_metrics(to_matrix(t), to_matrix(trajectory), sample_period, builtin_model));
+                                         bool builtin_model, bool in_force, const std::optional<Steps>& steps) {
+    MetricOptions options;
+    options.setpoint_in_force = in_force;
+    if (steps) {
+        SetpointSchedule s;
+        for (const auto& [time, value, after, ramp] : *steps) s.steps.push_back({time, value, after, ramp});
+        options.schedule = std::move(s);
+    }
+    return compared_values(compute_metrics(to_matrix(t), to_matrix(trajectory), sample_period, builtin_model, options));
 }
 
 // compare_values as a list of dicts (metric, values, differences, wins,
@@ -251,10 +260,14 @@ void register_experiments(py::module_& core) {
     m.def("run_sweep", &sweep, py::arg("scenarios"), py::arg("outdir"), py::arg("k"), py::arg("n"), py::arg("threads"),
           py::arg("initial_state"));
     m.def("slice_runs", &slice, py::arg("scenarios"), py::arg("k"), py::arg("n"));
+    m.def(
+        "is_manifest_of",
+        [](const std::string& file, const std::string& outdir) { return is_manifest_of(file, outdir); },
+        py::arg("file"), py::arg("outdir"));
     std::vector<std::tuple<std::string, bool, bool>> metrics;
     for (const ComparedMetric& c : compared_metrics()) metrics.emplace_back(c.name, c.higher_is_better, c.by_magnitude);
     m.attr("COMPARED_METRICS") = metrics;
     m.def("compared_values", &call_compared_values, py::arg("t"), py::arg("trajectory"), py::arg("sample_period"),
-          py::arg("builtin_model"));
+          py::arg("builtin_model"), py::arg("in_force") = false, py::arg("steps") = py::none());
     m.def("compare_values", &comparison, py::arg("values"));
 }

@@ -168,12 +168,16 @@ struct PySimulation {
 };
 
 py::tuple simulation_call(PySimulation& self, const py::object& call, unsigned threads,
-                          const std::optional<Steps>& setpoint) {
+                          const std::optional<Steps>& setpoint, const std::optional<std::string>& models,
+                          std::uint64_t draw_seed, std::uint64_t individual) {
     const CallInputs in = to_call(call);
     const std::optional<veltrax::SetpointSchedule> schedule = to_schedule(setpoint);
+    const std::optional<veltrax::PlantModels> plant_models =
+        veltrax::python::plant_models_of(models, draw_seed, individual);
     veltrax::RunOptions options;
     options.threads = threads;
     if (schedule) options.schedule = &*schedule;
+    if (plant_models) options.plant_models = &*plant_models;
     std::vector<Matrix> out;
     auto run = [&] { out = in.settings ? self.sim.call(*in.settings, options) : self.sim.call(in.inputs, 5, options); };
     if (self.python_controller()) {
@@ -293,12 +297,15 @@ py::list batch(const std::vector<PyJob>& jobs, unsigned threads) {
 // compute_metrics as a dict of the summary.json names (steps as tuples
 // (row, time, from, to, overshoot, undershoot, settled, settling_time,
 // time_in_band), rows from 0) and the sweep.csv aggregates.
-py::dict metrics(const Array& t, const Array& trajectory, double sample_period, bool builtin_model, double band) {
+py::dict metrics(const Array& t, const Array& trajectory, double sample_period, bool builtin_model, double band,
+                 bool in_force, const std::optional<Steps>& schedule_steps) {
     const Matrix time = to_matrix(t), traj = to_matrix(trajectory);
     if (traj.cols < 3 || time.rows != traj.rows)
         throw py::value_error("metrics need the time column and a trajectory of as many rows with at least 3 columns");
     veltrax::experiments::MetricOptions options;
     options.band = band;
+    options.setpoint_in_force = in_force;
+    options.schedule = to_schedule(schedule_steps);
     const veltrax::experiments::Metrics m =
         veltrax::experiments::compute_metrics(time, traj, sample_period, builtin_model, options);
     py::list steps;
@@ -376,13 +383,18 @@ py::tuple population_settings(const PyPopulation& self, std::uint64_t k, const p
     return py::make_tuple(settings_dict(run.calls[0].settings), py::none());
 }
 
-// (manifest, expected, ok, failed, unreadable, missing, unexpected, written)
+// (manifest, expected, ok, failed, unreadable, missing, unexpected, written,
+// missing_count, unexpected_count); Ctrl-C stops it, nothing written.
 py::tuple report(const std::string& outdir, bool plots) {
     veltrax::experiments::ReportOptions options;
     options.plots = plots;
+    Interruptible interruptible;
+    options.cancelled = &Interruptible::stopped;
+    options.cancel_context = &interruptible;
     veltrax::experiments::ReportResult r;
-    without_gil([&] { r = veltrax::experiments::write_report(outdir, options); });
-    return py::make_tuple(r.manifest, r.expected, r.ok, r.failed, r.unreadable, r.missing, r.unexpected, r.written);
+    interruptible.run([&] { r = veltrax::experiments::write_report(outdir, options); });
+    return py::make_tuple(r.manifest, r.expected, r.ok, r.failed, r.unreadable, r.missing, r.unexpected, r.written,
+                          r.missing_count, r.unexpected_count);
 }
 
 py::array matprod(const Array& a, const Array& b) {
@@ -451,6 +463,7 @@ PYBIND11_MODULE(_core, m) {
         .def_property_readonly("has_controller", [](const PySimulation& self) { return self.sim.controller() != nullptr; })
         .def_property_readonly("build", [](const PySimulation& self) { return static_cast<int>(self.sim.build()); })
         .def("call", &simulation_call, py::arg("call"), py::arg("threads") = 0u, py::arg("setpoint") = py::none(),
+             py::arg("models") = py::none(), py::arg("draw_seed") = 1, py::arg("individual") = 0,
              "Runs one call of named settings (a dict) or of 2-D float64 inputs: "
              "([t, trajectory, theta, search, sums], info).")
         .def("seed_noise", &simulation_seed_noise, py::arg("seed"))
@@ -484,7 +497,7 @@ PYBIND11_MODULE(_core, m) {
         [](const std::vector<Array>& in) { return settings_dict(veltrax::settings_from_inputs(to_matrices(in))); },
         py::arg("inputs"));
     m.def("metrics", &metrics, py::arg("t"), py::arg("trajectory"), py::arg("sample_period"), py::arg("builtin_model"),
-          py::arg("band"));
+          py::arg("band"), py::arg("in_force") = false, py::arg("steps") = py::none());
     m.def("report", &report, py::arg("outdir"), py::arg("plots"));
     m.def("matprod", &matprod, py::arg("a"), py::arg("b"));
     register_experiments(m);

@@ -97,7 +97,7 @@ def test_report_of_a_partial_sweep(sweep):
     missing = sweep / "pop" / "individual_000002"
     subprocess.run(["rm", "-r", str(missing)], check=True)
     r = veltrax.report(sweep, plots=False)
-    assert (r.manifest, r.expected, r.ok + r.failed, r.missing) == (True, 5, 4, ["pop/individual_000002"])
+    assert (r.manifest, r.expected, r.ok + r.failed, r.missing, r.missing_count) == (True, 5, 4, ["pop/individual_000002"], 1)
     rows = (sweep / "sweep.csv").read_text().splitlines()
     assert len(rows) == 6 and rows[2].startswith("pop,2,,missing,")
     with pytest.raises(veltrax.Error) as e:

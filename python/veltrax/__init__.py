@@ -35,6 +35,13 @@ loop with the adaptive controller of its build or with another controller (a
 Pid, or a callable of your own); compare() runs several controllers on the
 same individuals, noise and set-point schedule and pairs their metrics.
 veltrax.env holds a reinforcement-learning environment on the plant.
+
+Disturbances, sensors and actuators: Simulation.call and Plant take
+``disturbances=[veltrax.Disturbance("stimulation", start=150, amplitude=0.05)]``,
+``sensor=veltrax.Sensor(time_constant=3)``, ``actuator=veltrax.Actuator(rate_limit=0.5)``
+and ``changes=[veltrax.Change(150, cardiac_output_factor=0.7)]``, the blocks of
+scenario files; their draws come from streams keyed by (``draw_seed``,
+``individual``).
 """
 
 from __future__ import annotations
@@ -54,13 +61,16 @@ import numpy as np
 from . import _core
 
 __all__ = [
+    "Actuator",
     "Band",
     "BodyModel",
     "Build",
     "Call",
     "CallInfo",
     "Comparison",
+    "Change",
     "Curve",
+    "Disturbance",
     "Error",
     "Individual",
     "JobResult",
@@ -73,6 +83,7 @@ __all__ = [
     "Population",
     "ReportResult",
     "Result",
+    "Sensor",
     "Settings",
     "Simulation",
     "Step",
@@ -330,6 +341,105 @@ _ANTI_WINDUP = ("back_calculation", "clamping")
 
 
 @dataclass(frozen=True)
+class Disturbance:
+    """An additive disturbance of the measured effect. kind: "step", "ramp",
+    "pulse", "stimulation" (a trapezoid: rise 1, plateau ``duration`` 20, fall
+    10 by default) or "poisson" (drawn pulses: a pulse of ``duration`` and an
+    amplitude uniform in [low, high] starts in a sample period within [start,
+    end) with probability 1 - exp(-rate T)). Times are the loop's time; None
+    keeps the default of the kind."""
+
+    kind: str
+    start: float = 0.0
+    amplitude: float = 0.0
+    rise: float | None = None
+    duration: float | None = None
+    fall: float | None = None
+    end: float | None = None
+    rate: float | None = None
+    low: float | None = None
+    high: float | None = None
+
+
+@dataclass(frozen=True)
+class Sensor:
+    """The sensor: the noise coloured by an AR(1) filter of ``time_constant``
+    (c(0) = w(0), c(t) = a c(t-1) + sqrt(1 - a^2) w(t), a = exp(-T / time
+    constant)), artefacts (added amplitude (2U - 1) with a probability per
+    sample period), dropouts (the last reading repeated for dropout_min ..
+    dropout_max sample periods), a delay in sample periods and a quantum of
+    the reading; applied in that order, then the clamping to [0, 1]."""
+
+    time_constant: float = 0.0
+    artefact_probability: float = 0.0
+    artefact_amplitude: float = 0.0
+    dropout_probability: float = 0.0
+    dropout_min: int = 1
+    dropout_max: int | None = None
+    delay: int = 0
+    quantum: float = 0.0
+
+
+@dataclass(frozen=True)
+class Actuator:
+    """The pump: a rate limit (largest change of the control per time unit),
+    a quantum of the control and boluses [(time, dose), ...], each adding its
+    dose to the process input of the sample period that starts at or after
+    its time."""
+
+    rate_limit: float = 0.0
+    quantum: float = 0.0
+    boluses: tuple = ()
+
+
+@dataclass(frozen=True)
+class Change:
+    """A change of the process at ``time`` (a sample boundary), the state kept:
+    the built-in model's cardiac output (absolute, l/min, or a factor of the
+    call's own) and body mass, or a transfer function's gain (a factor)."""
+
+    time: float
+    cardiac_output: float | None = None
+    cardiac_output_factor: float | None = None
+    body_mass: float | None = None
+    gain: float | None = None
+
+
+def _block(value, cls, field: str) -> dict:
+    """A record (or a dict of a scenario file's block) as that block."""
+    if isinstance(value, Mapping):
+        return dict(value)
+    if not isinstance(value, cls):
+        raise Error("veltrax:badPlantModels", f"{field} must be a veltrax.{cls.__name__} or a dict, "
+                    f"got {type(value).__name__}")
+    out = {f.name: getattr(value, f.name) for f in dataclasses.fields(cls)}
+    if cls is Actuator:
+        out["boluses"] = [b if isinstance(b, Mapping) else {"time": b[0], "dose": b[1]} for b in value.boluses]
+    return {k: v for k, v in out.items() if v is not None}
+
+
+def _plant_models(disturbances, sensor, actuator, changes) -> str | None:
+    """The plant models as the JSON of a scenario file's blocks; None when
+    none is given."""
+    blocks: dict[str, Any] = {}
+    if disturbances is not None:
+        blocks["disturbances"] = [_block(d, Disturbance, "disturbances") for d in disturbances]
+    if sensor is not None:
+        blocks["sensor"] = _block(sensor, Sensor, "sensor")
+    if actuator is not None:
+        blocks["actuator"] = _block(actuator, Actuator, "actuator")
+    if changes is not None:
+        blocks["changes"] = [_block(c, Change, "changes") for c in changes]
+    return json.dumps(blocks, allow_nan=True) if blocks else None
+
+
+def _stream_key(value, field: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or not 0 <= value < 2**64:
+        raise Error("veltrax:badSeed", f"{field} must be an integer from 0 to 2^64 - 1, got {value!r}")
+    return int(value)
+
+
+@dataclass(frozen=True)
 class Pid:
     """A PID controller, the baseline beside the adaptive one, in the loop's
     time units. With T the sample period, e = r - y and v the control before
@@ -535,13 +645,17 @@ class Result:
     ``t, trajectory, theta, search, sums = sim.call(...)``.
     """
 
-    __slots__ = ("t", "trajectory", "theta", "search", "sums", "build", "info", "sample_period")
+    __slots__ = ("t", "trajectory", "theta", "search", "sums", "build", "info", "sample_period", "_in_force")
 
-    def __init__(self, build: Build, outputs, info) -> None:
+    def __init__(self, build: Build, outputs, info, in_force=None) -> None:
         self.t, self.trajectory, self.theta, self.search, self.sums = outputs
         self.build = build
         self.info = CallInfo(*info[:5])
         self.sample_period = float(info[5])
+        # The preview builds record the previewed set-point: metrics() then
+        # compares with the one in force, under these schedule steps (a
+        # 1-tuple; (None,) for the built-in schedule).
+        self._in_force = in_force
 
     @property
     def columns(self) -> dict[str, tuple[str, ...]]:
@@ -639,7 +753,8 @@ class Simulation:
     def call(self, params=None, numerator=None, denominator=None, curve=None, T=None, *, settings=None,
              samples=None, control_weight=None, dead_time=None, u_max=None, a_order=None, b_order=None, noise=None,
              rk4_steps=None, rk4_step=None, process=None, observer=None, model=None, setpoint=None,
-             threads=0) -> Result:
+             threads=0, disturbances=None, sensor=None, actuator=None, changes=None, draw_seed=1,
+             individual=0) -> Result:
         """Runs one call and returns its five outputs.
 
         By name (the fields of Settings; those not given keep the defaults of
@@ -683,6 +798,12 @@ class Simulation:
                      line from there to the next step's value)
         threads      threads of the move search (0: VELTRAX_THREADS, else
                      all cores); the results do not depend on it
+        disturbances, sensor, actuator, changes
+                     plant models (veltrax.Disturbance, Sensor, Actuator,
+                     Change, or dicts of the scenario files' blocks); none:
+                     the same bits as without
+        draw_seed, individual
+                     the key of the plant models' drawn streams
 
         Returns a Result (t, trajectory, theta, search, sums and named
         columns). Raises veltrax.Error for a rejected call, which leaves the
@@ -695,8 +816,11 @@ class Simulation:
                  "a_order": a_order, "b_order": b_order, "noise": noise, "rk4_steps": rk4_steps,
                  "rk4_step": rk4_step, "process": process, "observer": observer}
         request = _request(params, numerator, denominator, curve, T, model, settings, named)
-        outputs, info = self._core.call(_core_request(request), _threads(threads), _steps(setpoint))
-        return Result(self.build, outputs, info)
+        models = _plant_models(disturbances, sensor, actuator, changes)
+        outputs, info = self._core.call(_core_request(request), _threads(threads), _steps(setpoint), models,
+                                        _stream_key(draw_seed, "draw_seed"), _stream_key(individual, "individual"))
+        in_force = (_steps(setpoint),) if self._controller is None and self.build != Build.BASE else None
+        return Result(self.build, outputs, info, in_force)
 
     def save_state(self) -> bytes:
         """The whole state as a snapshot: the bytes of the plug-ins'
@@ -767,8 +891,11 @@ class Plant:
     the dead time. A control that is not a finite number raises veltrax.Error
     "veltrax:badControl" and changes nothing. Readable: ``time``,
     ``setpoint``, ``process_output`` (v), ``measured`` (y) of the current
-    sample period, ``control`` (the control applied in the previous one) and
-    ``sums``. copy.copy branches a plant; save_state() and load_state() write
+    sample period, ``control`` (the control applied in the previous one),
+    ``disturbance`` (of the measured effect now) and ``sums``. The keywords
+    disturbances, sensor, actuator and changes add plant models as
+    Simulation.call does; their streams are keyed by (draw_seed, default the
+    seed or 1, individual). copy.copy branches a plant; save_state() and load_state() write
     and read its snapshot (a plant's, not a simulation's).
     """
 
@@ -777,7 +904,8 @@ class Plant:
     def __init__(self, params=None, numerator=None, denominator=None, curve=None, T=None, *, settings=None,
                  seed=None, setpoint=None, samples=None, control_weight=None, dead_time=None, u_max=None,
                  a_order=None, b_order=None, noise=None, rk4_steps=None, rk4_step=None, process=None,
-                 observer=None, model=None, threads=0) -> None:
+                 observer=None, model=None, threads=0, disturbances=None, sensor=None, actuator=None,
+                 changes=None, draw_seed=None, individual=0) -> None:
         named = {"samples": samples, "control_weight": control_weight, "dead_time": dead_time, "u_max": u_max,
                  "a_order": a_order, "b_order": b_order, "noise": noise, "rk4_steps": rk4_steps,
                  "rk4_step": rk4_step, "process": process, "observer": observer}
@@ -788,7 +916,10 @@ class Plant:
         self._settings = request
         self._seed = None if seed is None else _seed(seed)
         self._setpoint = setpoint
-        self._core = _core.Plant(request._to_core(), self._seed or 0, _steps(setpoint))
+        models = _plant_models(disturbances, sensor, actuator, changes)
+        key = (self._seed or 1) if draw_seed is None else _stream_key(draw_seed, "draw_seed")
+        self._core = _core.Plant(request._to_core(), self._seed or 0, _steps(setpoint), models, key,
+                                 _stream_key(individual, "individual"))
 
     @classmethod
     def _made(cls, settings: dict, seed: int | None, setpoint, steps) -> Plant:
@@ -833,6 +964,11 @@ class Plant:
     @property
     def measured(self) -> float:
         return self._core.measured
+
+    @property
+    def disturbance(self) -> float:
+        """The disturbance of the measured effect in the current sample period."""
+        return self._core.disturbance
 
     @property
     def control(self) -> float:
@@ -970,8 +1106,10 @@ def run_batch(jobs, threads: int = 0) -> list[JobResult]:
         core_jobs.append((int(Build(build)), [_core_request(r) for r, _ in pairs], 0 if seed is None else _seed(seed),
                           [s for _, s in pairs], controller))
     out = []
-    for (build, *_), (outputs, infos, error) in zip(core_jobs, _core.run_batch(core_jobs, _threads(threads))):
-        results = [Result(Build(build), o, i) for o, i in zip(outputs, infos)]
+    for (build, _, _, steps, controller), (outputs, infos, error) in zip(core_jobs,
+                                                                        _core.run_batch(core_jobs, _threads(threads))):
+        preview = controller is None and build != Build.BASE
+        results = [Result(Build(build), o, i, (s,) if preview else None) for o, i, s in zip(outputs, infos, steps)]
         out.append(JobResult(results, None if error is None else Error(*error)))
     return out
 
@@ -1030,7 +1168,9 @@ def metrics(result: Result, *, band: float = 0.02) -> Metrics:
     """
     if not isinstance(result, Result):
         raise TypeError(f"metrics() takes a veltrax.Result, got {type(result).__name__}")
-    values = _core.metrics(result.t, result.trajectory, result.sample_period, result.info.builtin_model, float(band))
+    in_force = getattr(result, "_in_force", None)
+    values = _core.metrics(result.t, result.trajectory, result.sample_period, result.info.builtin_model, float(band),
+                           in_force is not None, None if in_force is None else in_force[0])
     values["steps"] = tuple(Step(*s) for s in values["steps"])
     return Metrics(**values)
 
@@ -1158,18 +1298,21 @@ class ReportResult(NamedTuple):
     ok: int
     failed: int
     unreadable: int
-    missing: list[str]  #: run folders the manifest lists that hold no summary.json
-    unexpected: list[str]  #: run folders found that the manifest does not list
+    missing: list[str]  #: run folders the manifest lists that hold no summary.json (the first 50)
+    unexpected: list[str]  #: run folders found that the manifest does not list (the first 50)
     written: list[str]  #: files written
+    missing_count: int  #: all run folders the manifest lists that hold no summary.json
+    unexpected_count: int  #: all run folders found that the manifest does not list
 
 
 def report(outdir: str | os.PathLike, plots: bool = True) -> ReportResult:
     """Merges the results of a sweep in `outdir` (every shard's) into
     sweep.csv and report.html, as ``veltrax report OUTDIR`` does; with plots,
     gnuplot draws report_band_K.png and report_metrics.png. Works on partial
-    sweeps (the result lists what is missing). Raises veltrax.Error
-    "veltrax:badSweep" (no folder, bad manifest), "veltrax:writeFailed" or
-    "veltrax:plotFailed" (sweep.csv and report.html are written before)."""
+    sweeps (the result lists what is missing). Ctrl-C stops it and writes
+    nothing. Raises veltrax.Error "veltrax:badSweep" (no folder, bad
+    manifest), "veltrax:writeFailed" or "veltrax:plotFailed" (sweep.csv and
+    report.html are written before)."""
     return ReportResult(*_core.report(os.fspath(outdir), bool(plots)))
 
 
@@ -1351,9 +1494,9 @@ def compare(controllers, settings: Settings | None = None, *, population=None, i
     values, kept, errors = [], {}, {}
     for n, _ in pairs:
         got = [run[n][k] for k in order]
-        values.append([list(_core.experiments.compared_values(r.t, r.trajectory, r.sample_period,
-                                                              r.info.builtin_model)) if isinstance(r, Result) else []
-                       for r in got])
+        values.append([list(_core.experiments.compared_values(
+            r.t, r.trajectory, r.sample_period, r.info.builtin_model, r._in_force is not None,
+            None if r._in_force is None else r._in_force[0])) if isinstance(r, Result) else [] for r in got])
         kept[n] = [r if isinstance(r, Result) else None for r in got] if results else []
         errors[n] = {k: r for k, r in zip(order, got) if isinstance(r, Error)}
     if outdir is not None:

@@ -333,6 +333,8 @@ class ReportResult(NamedTuple):
     missing: list[str]
     unexpected: list[str]
     written: list[str]
+    missing_count: int
+    unexpected_count: int
 
 def report(outdir: Union[str, os.PathLike[str]], plots: bool = ...) -> ReportResult: ...
 

@@ -189,6 +189,10 @@ def run_sweep(scenarios: Iterable[Scenario | str | os.PathLike], outdir: str | o
     initial_state  a snapshot (bytes, or a snapshot file) every run starts from
     """
     k, n = _shard(shard)
+    # The output folder's own manifest, picked up by a glob over a folder that
+    # holds both the scenario files and the results, is no scenario.
+    scenarios = [s for s in scenarios
+                 if isinstance(s, Scenario) or not _x.is_manifest_of(os.fspath(s), os.fspath(outdir))]
     runs, written, failed, interrupted, not_started = _x.run_sweep(
         _scenarios(scenarios), os.fspath(outdir), k, n, int(threads), _state(initial_state))
     return SweepOutcome(runs, written, list(failed), list(interrupted), not_started)

@@ -115,6 +115,11 @@ test_errors() {
     [[ -e out ]] && fail "output written for: ${cases[i]}"
   done
   expect 1 'missing.json: veltrax:badScenario: cannot read the file: No such file or directory' run missing.json -o out
+  # Inputs beyond any use are refused at once: a 5 MB file, a filter of 100 numbers.
+  { printf '{"build": 2, %s, %s, "T": [1' "$good" "$lin"; head -c 2500000 /dev/zero | sed 's/\x0/,0/g'; printf ']}'; } >huge.json
+  expect 1 'huge.json: veltrax:badScenario: the file is larger than 4 MiB' run huge.json -o out
+  printf '{"build": 2, %s, %s, "T": [1%s]}' "$good" "$lin" "$(printf ', 0%.0s' {1..99})" >long.json
+  expect 1 "long.json: veltrax:badScenario: top level: 'T' must have at most 64 elements, got 100" run long.json -o out
   expect 1 'veltrax:badScenario: cannot read the file: it is a folder' run . -o out
 
   # A call the gateway rejects: its identifier and message; the calls before it are kept.
@@ -204,7 +209,7 @@ test_shard() {
   mkdir -p other && scenario other/a 5
   expect 2 "would share the result folder 'a'" batch a.json other/a.json -o x
   cp a.json ..json
-  expect 2 "'..json' gives no usable result folder name" batch a.json ..json -o x
+  expect 2 "'..json' would write its results to '.', which is not a folder name" batch a.json ..json -o x
 }
 
 test_batch() {
@@ -233,6 +238,29 @@ test_batch() {
   printf '{"build": 2,' >broken.json
   expect 1 'broken.json: veltrax:badScenario: not valid JSON' batch good.json broken.json -o stopped
   [[ -e stopped ]] && fail "batch with a broken file ran: $(folders stopped)"
+  # A one-run scenario's folder that holds the user's files is refused before anything runs.
+  mkdir -p foreign/good && touch foreign/good/notes.txt
+  expect 1 "veltrax:writeFailed: cannot write 'foreign/good': it holds 'notes.txt'" batch good.json -o foreign
+
+  # A folder of scenario files may take their results: its manifest is no scenario.
+  mkdir both && cp good.json both/
+  expect 0 '' batch both/*.json -o both
+  expect 0 '' batch both/*.json -o both
+  # A name of the sweep's or the report's own files is refused before anything runs.
+  cp good.json sweep.csv.json
+  expect 2 "'sweep.csv.json' would write its results to 'sweep.csv', which is the name of a file of the sweep or its report" \
+    batch good.json sweep.csv.json -o named
+  [[ -e named ]] && fail "batch with a report's name ran: $(folders named)"
+  # What a killed batch left behind goes with the next batch into the folder.
+  cat >pop.json <<EOF
+{"build": 2, "params": [5, 0.1, 2, 0, 3, 3, 0.005, 10, 0.1], "model": {"body_mass": 70, "cardiac_output": 6.48},
+ "curve": [50, 0.505, 2.98, 4.0], "population": {"size": 2, "seed": 1, "body_mass": {"dist": "normal", "mean": 70, "sd": 5}}}
+EOF
+  mkdir -p left/pop/.individual_000001.tmp-k1lled left/.good.tmp-k1lled
+  touch -d '1 hour ago' left/pop/.individual_000001.tmp-k1lled left/.good.tmp-k1lled
+  expect 0 '' batch good.json pop.json -o left
+  no_leftovers left "batch after a killed one"
+  no_leftovers left/pop "batch after a killed one"
 }
 
 test_inherit() {
@@ -306,6 +334,20 @@ test_state() {
   cmp -s saved.bin kept.bin || fail "a failed run replaced the state file"
   expect 1 "veltrax:fileError: cannot write 'nowhere/s.bin': No such file or directory" \
     run first.json -o nowhere_results --save-state nowhere/s.bin
+
+  # A link is followed, a named pipe written through, a folder refused:
+  # none of them becomes a regular file.
+  ln -s linked.bin link.bin
+  mkfifo pipe
+  timeout 20 cat pipe >piped.bin &
+  local reader=$!
+  expect 0 '' run first.json -o via_link --save-state link.bin
+  expect 0 '' run first.json -o via_pipe --save-state pipe
+  wait "$reader"
+  [[ -L link.bin && -p pipe ]] && cmp -s linked.bin saved.bin && cmp -s piped.bin saved.bin ||
+    fail "--save-state through a link and a pipe: $(ls -l link.bin pipe linked.bin piped.bin)"
+  mkdir folder.bin
+  expect 1 "veltrax:fileError: cannot write 'folder.bin': it is a folder" run first.json -o via_folder --save-state folder.bin
 }
 
 test_population() {
@@ -360,6 +402,12 @@ EOF
   diff -r three whole/pop/individual_000003 >/dev/null || fail "run --individual 3 differs from the batch's individual 3"
   expect 2 "pop.json: veltrax:badArguments: the scenario declares a population of 7 individuals: run them all with 'veltrax batch'" \
     run pop.json -o all
+  expect 2 "veltrax:badArguments: --individual: K must be a whole number from 1 to the population's size, got '0'" \
+    run pop.json --individual 0 -o zero
+  # A draw that finds no value within its bounds is NaN, as every non-finite value.
+  sed 's/"min": 40}/"min": 400}/' pop.json >nodraw.json
+  "$VELTRAX" run nodraw.json --individual 1 -o nodraw 2>/dev/null
+  grep -q '"body_mass": "NaN"' nodraw/summary.json || fail "failed draw: $(grep -A3 covariates nodraw/summary.json)"
   expect 1 "describes another sweep" batch pop.json -o whole
 }
 
@@ -521,6 +569,27 @@ test_signals() {
   grep -q 'z_long.json: call 1: veltrax:interrupted: stopped by SIGTERM' run.err || fail "run after SIGTERM: $(cat run.err)"
   [[ -e single_long ]] && fail "run after SIGTERM wrote single_long"
   no_leftovers . "run after SIGTERM"
+
+  # A population of 10^6: the batch starts without a look at every run's
+  # folder, and SIGTERM soon after the start ends it at once.
+  cat >million.json <<EOF
+{"build": 2, "params": [5, 0.1, 2, 0, 3, 3, 0.005, 10, 0.1], "model": {"body_mass": 70, "cardiac_output": 6.48},
+ "curve": [50, 0.505, 2.98, 4.0], "population": {"size": 1000000, "seed": 1}}
+EOF
+  set -m
+  "$VELTRAX" batch million.json -o million 2>million.err &
+  pid=$!
+  set +m
+  (sleep 30 && kill -KILL "$pid") 2>/dev/null &
+  local watchdog=$!
+  sleep 2
+  kill -TERM "$pid"
+  wait "$pid"
+  rc=$?
+  kill "$watchdog" 2>/dev/null
+  [[ $rc == 143 ]] || fail "batch of 10^6 after SIGTERM: exit $rc, expected 143: $(head -3 million.err)"
+  no_leftovers million/pop "batch of 10^6 after SIGTERM"
+  rm -rf million
 }
 
 test_limits() {

@@ -141,3 +141,48 @@ TEST(Metrics, RunawayIsTheOutputPinnedAtTheTopThroughTheLastTenth) {
     EXPECT_FALSE(runaway(r, y));
     EXPECT_FALSE(runaway({0.9, 0.9}, {1.0, 1.0}));
 }
+
+// T = 1, r = 0.6 throughout, band 0.02. Window [2, 6): y - r = 0.1, 0.05,
+// 0.01, -0.03 -> peak 0.1, last row outside the band: never returned. Window
+// [2, 5): back in the band from t = 4, return time 2; IAE 0.16, control 6.
+TEST(Metrics, ResponseAfterADisturbance) {
+    const Call c = call(1.0, {0.6, 0.6, 0.6, 0.6, 0.6, 0.6, 0.6}, {1, 1, 1, 2, 3, 4, 4},
+                        {0.6, 0.6, 0.7, 0.65, 0.61, 0.57, 0.6});
+    MetricOptions o;
+    o.disturbances = {{"disturbance 1", 2.0, 6.0}, {"change 1", 2.0, 5.0}};
+    const Metrics m = compute_metrics(c.time, c.trajectory, 1.0, false, o);
+    ASSERT_EQ(m.disturbances.size(), 2u);
+    const DisturbanceMetrics& never = m.disturbances[0];
+    EXPECT_EQ(never.rows, 4u);
+    EXPECT_NEAR(never.peak_deviation, 0.1, 1e-12);
+    EXPECT_FALSE(never.returned);
+    EXPECT_EQ(m.disturbance_return_time(), HUGE_VAL);
+    const DisturbanceMetrics& back = m.disturbances[1];
+    EXPECT_TRUE(back.returned);
+    EXPECT_EQ(back.return_time, 2.0);
+    EXPECT_NEAR(back.iae, 0.16, 1e-12);
+    EXPECT_EQ(back.control, 6.0);
+    EXPECT_EQ(metrics_json(m)["disturbances"][0]["return_time"], "never");
+    PlantModels models;
+    models.disturbances.push_back(stimulation(150.0, 0.08));
+    models.changes.push_back({220.0});
+    const std::vector<MetricWindow> w = disturbance_windows(models);
+    ASSERT_EQ(w.size(), 2u);
+    EXPECT_EQ(w[0].end, 150.0 + 31.0 + kRecoveryTime);
+    EXPECT_EQ(w[1].name, "change 1");
+}
+
+// A preview build records the next row's set-point: with the schedule
+// [[0, 0.5], [3, 0.8]] the set-point in force changes at row 3, not at row 2
+// as recorded, and y that follows it has no error.
+TEST(Metrics, SetpointInForceReplacesThePreviewedColumn) {
+    const Call c = call(1.0, {0.5, 0.5, 0.8, 0.8, 0.8, 0.8}, {0, 0, 0, 0, 0, 0}, {0.5, 0.5, 0.5, 0.8, 0.8, 0.8});
+    EXPECT_NEAR(compute_metrics(c.time, c.trajectory, 1.0, false).iae, 0.3, 1e-12);
+    MetricOptions o;
+    o.setpoint_in_force = true;
+    o.schedule = SetpointSchedule{{{0.0, 0.5}, {3.0, 0.8}}};
+    const Metrics m = compute_metrics(c.time, c.trajectory, 1.0, false, o);
+    EXPECT_EQ(m.iae, 0.0);
+    ASSERT_EQ(m.steps.size(), 1u);
+    EXPECT_EQ(m.steps[0].row, 3u);
+}

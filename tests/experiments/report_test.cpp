@@ -4,12 +4,15 @@
 // away, a damaged run and one the manifest does not list.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "experiments/format.hpp"
@@ -162,19 +165,24 @@ TEST_F(Sweep, ReportMergesTheMetricsOfTheRunsAndSaysWhatIsMissing) {
     EXPECT_EQ(page.find("<img"), std::string::npos);
 }
 
-// A group's bands read an evenly spread selection of its runs whose values
-// stay within kMaxBandValues, however many runs there are.
-TEST(ReportBands, SelectionOfManyRunsStaysBoundedAndEven) {
-    report_parts::EvenSelection selection;
-    const std::size_t length = report_parts::kMaxBandValues / 8;  // a limit of 2: fewer than 4 kept
-    for (int run = 0; run < 100; ++run) {
-        std::optional<report_parts::FirstCall> call;
-        if (selection.wants_next()) call = report_parts::FirstCall{std::vector<double>(length), {}, {}, {}, std::to_string(run)};
-        selection.offer(std::move(call));
+// Beyond 1000 runs the bands are a bounded sample, while the charts keep
+// the group's first runs, named, to draw one at a time.
+TEST(ReportBands, SampleOfManyRunsStaysBoundedAndListsTheFirstRuns) {
+    report_parts::BandSample sample("pop");
+    for (int run = 0; run < 1500; ++run) {
+        if (!sample.offer(10)) continue;
+        report_parts::FirstCall call;
+        call.t = call.setpoint = call.u = std::vector<double>(10);
+        call.y = std::vector<double>(10, run);
+        call.run = std::to_string(run);
+        sample.take(std::move(call));
     }
-    std::vector<std::string> kept;
-    for (const report_parts::FirstCall& c : selection.take()) kept.push_back(c.run);
-    EXPECT_EQ(kept, (std::vector<std::string>{"0", "64"}));
+    const report_parts::BandGroup g = sample.group();
+    EXPECT_EQ(g.runs, 1500u);
+    EXPECT_EQ(g.sampled, report_parts::kMaxBandRuns);
+    ASSERT_EQ(g.listed.size(), report_parts::kListedRuns);
+    EXPECT_EQ(g.listed.front().run, "0");
+    EXPECT_EQ(g.listed.back().run, std::to_string(report_parts::kListedRuns - 1));
 }
 
 TEST_F(Sweep, ManifestOfAnotherSweepIsRefused) {
@@ -190,4 +198,61 @@ TEST_F(Sweep, ManifestOfAnotherSweepIsRefused) {
     }
     write("sweep.json", R"({"sweep": 1, "scenarios": [{"name": "../up"}]})");
     EXPECT_THROW(write_report(dir_), Error);
+}
+
+TEST_F(Sweep, OnlyOneOfSweepsStartedAtOnceTakesTheFolder) {
+    for (int round = 0; round < 10; ++round) {
+        const fs::path out = dir_ / std::to_string(round);
+        std::atomic<int> ready{0}, taken{0};
+        std::vector<std::thread> sweeps;
+        for (int t = 0; t < 4; ++t)
+            sweeps.emplace_back([&, t] {
+                for (++ready; ready < 4;) std::this_thread::yield();
+                try {
+                    write_manifest(out, {{{"scenario_" + std::to_string(t), 0}}});
+                    ++taken;
+                } catch (const Error& e) {
+                    EXPECT_EQ(e.id(), "veltrax:badSweep") << e.what();
+                }
+            });
+        for (std::thread& s : sweeps) s.join();
+        EXPECT_EQ(taken, 1) << "round " << round;
+        EXPECT_EQ(read_manifest(out).scenarios.size(), 1u);
+    }
+}
+
+// 1500 runs whose y is (k - 1) / 1499 throughout: the bands are taken over a
+// fixed sample of 1000, close to the percentiles of all runs, the same every time.
+TEST_F(Sweep, BandsOfManyRunsAreTakenOverAFixedSample) {
+    if (std::system("command -v gnuplot >/dev/null 2>&1") != 0) GTEST_SKIP() << "gnuplot not installed";
+    const std::size_t n = 1500;
+    write_manifest(dir_, {{{"pop", n}}});
+    const Population p = parse_population(parse_json_strict(R"({"size": 1500, "seed": 9})"));
+    RunResult first = run("pop", 0.5);
+    first.individual = drawn_individual(p, draw_individual(p, 1));
+    store(first);
+    const std::string metrics = read("pop/individual_000001/metrics.csv");
+    const std::string time = read("pop/individual_000001/call1_time.csv");
+    for (std::size_t k = 1; k <= n; ++k) {
+        const fs::path folder = fs::path("pop") / individual_folder(k);
+        std::string trajectory = "setpoint,u,y,static_gain,v\n";
+        for (int i = 0; i < 10; ++i) trajectory += "0.5,0," + format_number((k - 1) / 1499.0) + ",0,0\n";
+        write(folder / "call1_trajectory.csv", trajectory);
+        write(folder / "call1_time.csv", time);
+        write(folder / "metrics.csv", metrics);
+        write(folder / "summary.json", "{}");
+    }
+    write_report(dir_);
+    const std::string page = read("report.html"), script = read("report.gp");
+    EXPECT_NE(page.find("pop: 1500 runs; percentiles over a uniform sample of 1000 of them"), std::string::npos);
+    const std::size_t row = script.find("\n0 0.5 ", script.find("$band1"));
+    ASSERT_NE(row, std::string::npos);
+    std::istringstream values(script.substr(row + 7));
+    double y5, y50, y95;
+    values >> y5 >> y50 >> y95;
+    EXPECT_NEAR(y5, 0.05, 0.03);
+    EXPECT_NEAR(y50, 0.5, 0.03);
+    EXPECT_NEAR(y95, 0.95, 0.03);
+    write_report(dir_);
+    EXPECT_EQ(read("report.gp"), script);
 }

@@ -112,3 +112,42 @@ TEST(Scenario, ControllersCompareAndAreChecked) {
         }
     }
 }
+
+// The plant-model blocks: read, keyed by the population's seed and the
+// individual, acting on the run and its metrics; mistakes refused by name.
+TEST(Scenario, PlantModelsAreReadKeyedAndChecked) {
+    const std::string body = R"("build": 2, "params": [30, 0.1, 2, 2, 3, 3, 0.003, 10, 0.1, 0],
+        "model": {"body_mass": 70, "cardiac_output": 6.48}, "curve": [50, 0.505, 2.98, 4], "seed": 7)";
+    const std::string models = R"(, "disturbances": [{"kind": "stimulation", "start": 10, "amplitude": 0.08},
+        {"kind": "poisson", "start": 0, "end": 30, "rate": 0.1, "duration": 2, "low": 0.01, "high": 0.02}],
+        "sensor": {"time_constant": 3, "dropout_probability": 0.05, "dropout_min": 2},
+        "actuator": {"rate_limit": 0.5, "boluses": [{"time": 5, "dose": 1}]},
+        "changes": [{"time": 20, "cardiac_output_factor": 0.7}],
+        "population": {"size": 3, "seed": 42, "body_mass": {"dist": "normal", "mean": 70, "sd": 10}})";
+    const Scenario s = parse_scenario("{" + body + models + "}", "stim.json");
+    ASSERT_TRUE(s.plant_models);
+    EXPECT_EQ(s.plant_models->disturbances[0].duration, 20.0);  // the stimulation's default
+    EXPECT_EQ(s.plant_models->sensor.dropout_max, 2);
+    const PlannedRun plan = plan_run(s, 2);
+    EXPECT_EQ(plan.models->seed, 42u);
+    EXPECT_EQ(plan.models->individual, 2u);
+    Simulation sim = simulation_for(s);
+    const RunResult run = run_planned(sim, plan, nullptr, {});
+    ASSERT_TRUE(run.ok());
+    ASSERT_EQ(run.calls[0].metrics.disturbances.size(), 2u);  // the stimulation and the change
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {R"("sensor": {"delay": 1.5})", "'delay' must be an integer"},
+        {R"("sensor": {"dropout_probability": 2})", "sensor.dropout_probability"},
+        {R"("disturbances": [{"kind": "pulse", "start": 1}])", "needs 'duration'"},
+        {R"("changes": [{"time": 5, "gain": 2}])", "gain"},
+        {R"("actuator": {"rate": 1})", "rate"},
+    };
+    for (const auto& [fields, text] : bad) {
+        try {
+            parse_scenario("{" + body + ", " + fields + "}", "x.json");
+            ADD_FAILURE() << fields;
+        } catch (const Error& e) {
+            EXPECT_NE(std::string(e.what()).find(text), std::string::npos) << e.what();
+        }
+    }
+}

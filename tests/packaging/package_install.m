@@ -7,7 +7,10 @@ pkg('prefix', fullfile(prefix, 'share'), fullfile(prefix, 'lib'));
 pkg('local_list', fullfile(prefix, 'octave_packages'));
 pkg('install', '-local', getenv('VELTRAX_PKG_FILE'));
 
+% The machine's own (global) packages may stand beside it in the list.
 list = pkg('list');
-if numel(list) != 1 || !strcmp(list{1}.name, 'veltrax') || !strcmp(list{1}.version, '1.0.0')
-  error('the scratch package list should hold veltrax 1.0.0 alone');
+ours = list(cellfun(@(p) strcmp(p.name, 'veltrax'), list));
+if numel(ours) != 1 || !strcmp(ours{1}.version, '1.0.0') ...
+   || !strncmp(ours{1}.dir, prefix, numel(prefix))
+  error('the scratch package list should hold veltrax 1.0.0 below the prefix');
 end

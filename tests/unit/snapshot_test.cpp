@@ -210,7 +210,7 @@ TEST(Snapshot, RejectsIntegersOutOfRange) {
     }
 }
 
-// A file that cannot take the rename leaves no temporary file behind; the
+// A folder is refused and no temporary file is left behind; the
 // command-line tests cover the other file errors.
 TEST(Snapshot, FailedFileWriteLeavesNothing) {
     namespace fs = std::filesystem;
@@ -219,7 +219,7 @@ TEST(Snapshot, FailedFileWriteLeavesNothing) {
     fs::create_directories(dir / "target");
     Simulation sim = busy(Build::Base);
     for (const auto& [action, text] : {std::pair<std::function<void()>, std::string>{
-                                           [&] { sim.save_state_file((dir / "target").string()); }, "Is a directory"},
+                                           [&] { sim.save_state_file((dir / "target").string()); }, "it is a folder"},
                                        {[&] { sim.load_state_file((dir / "target").string()); }, "Is a directory"}}) {
         try {
             action();

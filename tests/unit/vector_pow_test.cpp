@@ -32,6 +32,8 @@
 #endif
 
 #if defined(__linux__)
+#include <linux/keyctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #define VPOW_TEST_CHILD_RUNS 1
@@ -404,9 +406,57 @@ TEST(VectorPow, ProcessMemoStaysInTheProcess) {
     int status = -1;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child found the parent's value";
+    // Selection keeps everything in one key.
+    pow_summary();
+    std::int32_t keys[64];
+    const long listed = syscall(SYS_keyctl, KEYCTL_READ, KEY_SPEC_PROCESS_KEYRING, keys, sizeof keys);
+    ASSERT_GT(listed, 0);
+    int selection_keys = 0;
+    for (long i = 0; i < listed / 4 && i < 64; ++i) {
+        char description[256] = {};
+        if (syscall(SYS_keyctl, KEYCTL_DESCRIBE, keys[i], description, sizeof description - 1) > 0)
+            selection_keys += std::strstr(description, ";veltrax-vpow") != nullptr;
+    }
+    EXPECT_LE(selection_keys, 1);
 #else
     GTEST_SKIP() << "Linux only";
 #endif
+}
+
+// A new key of the memo only while the user's keys stay under a quarter of
+// both limits of the quota; anything unreadable or unexpected: none.
+TEST(VectorPow, ProcessMemoLeavesTheKeyQuotaAlone) {
+    std::string users, maxkeys = "200", root_maxkeys = "1000000";
+    const auto fake = [&](const char* path, std::string& text) {
+        const std::string p = path;
+        if (p == "/proc/key-users") text = users;
+        else if (p == "/proc/sys/kernel/keys/maxkeys") text = maxkeys;
+        else if (p == "/proc/sys/kernel/keys/root_maxkeys") text = root_maxkeys;
+        else if (p == "/proc/sys/kernel/keys/maxbytes") text = "20000";
+        else if (p == "/proc/sys/kernel/keys/root_maxbytes") text = "25000000";
+        else return false;
+        return p != "/proc/key-users" || !users.empty();
+    };
+    users = "    0:     9 8/8 3/1000000 56/25000000\n 1000:     5 5/5 3/200 56/20000\n 1001:    60 48/48 48/200 900/20000\n"
+            " 1002:     4 4/4 4/200 4900/20000\n";
+    EXPECT_TRUE(detail::memo_quota_has_room(1000, 2, 300, fake));
+    EXPECT_FALSE(detail::memo_quota_has_room(1001, 2, 300, fake)) << "keys: 49 of 200 after is fine, 50 is not";
+    EXPECT_TRUE(detail::memo_quota_has_room(1001, 1, 300, fake));
+    EXPECT_FALSE(detail::memo_quota_has_room(1002, 2, 300, fake)) << "bytes";
+    EXPECT_TRUE(detail::memo_quota_has_room(0, 2, 300, fake)) << "root's own limits";
+    // A user with no keys yet: the limits from the kernel's settings.
+    EXPECT_TRUE(detail::memo_quota_has_room(1003, 2, 300, fake));
+    maxkeys = "8";
+    EXPECT_FALSE(detail::memo_quota_has_room(1003, 2, 300, fake));
+    maxkeys = "";
+    EXPECT_FALSE(detail::memo_quota_has_room(1003, 2, 300, fake));
+    users = "    0:     9 8/8 3/1000000 56/25000000\n";
+    root_maxkeys = "8";
+    EXPECT_TRUE(detail::memo_quota_has_room(0, 2, 300, fake)) << "root's line, not the settings";
+    users = "";
+    EXPECT_FALSE(detail::memo_quota_has_room(1000, 2, 300, fake)) << "unreadable";
+    users = " 1000: 5 5/5 3/200\n";
+    EXPECT_FALSE(detail::memo_quota_has_room(1003, 2, 300, fake)) << "another format";
 }
 
 }  // namespace
