@@ -5,6 +5,7 @@
 //               [--individual K]
 //   veltrax batch SCENARIO... -o OUTDIR [--threads N] [--shard K/N] [--load-state FILE] [--store folders|netcdf]
 //   veltrax report OUTDIR [--no-plots]
+//   veltrax tune SCENARIO.json [-o OUTDIR] [--threads N]
 //
 // Exit status: 0 success, 1 a scenario failed (bad file, rejected call,
 // output not written), 2 bad command line. SIGINT and SIGTERM stop the
@@ -20,6 +21,7 @@
 #include "cli/command.hpp"
 #include "cli/report_command.hpp"
 #include "cli/run_command.hpp"
+#include "cli/tune_command.hpp"
 
 namespace {
 
@@ -84,6 +86,20 @@ CLI::App* add_report(CLI::App& app, ReportArgs& a) {
     return report;
 }
 
+CLI::App* add_tune(CLI::App& app, TuneArgs& a) {
+    CLI::App* tune = app.add_subcommand(
+        "tune", "Choose the settings of a scenario's \"tune\" block over its population, and validate them");
+    tune->add_option("scenario", a.scenario, "Scenario file (JSON) with a population and a \"tune\" block")->required();
+    tune->add_option("-o,--output", a.output,
+                     "Folder for tune.json and the validation runs ('default' and 'tuned'); without it nothing is "
+                     "written");
+    tune->add_option("--threads", a.threads, "Runs at once (0: VELTRAX_THREADS or the CPUs this process may use)")
+        ->check(CLI::Range(0u, 1024u));
+    tune->footer("Every candidate runs the same individuals with the same noise. 'veltrax report OUTDIR' shows the\n"
+                 "history and the validation population's bands. See docs/sensitivity.md.");
+    return tune;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -98,9 +114,11 @@ int main(int argc, char** argv) {
     RunArgs run_args;
     BatchArgs batch_args;
     ReportArgs report_args;
+    TuneArgs tune_args;
     CLI::App* run = add_run(app, run_args);
     add_batch(app, batch_args);
     CLI::App* report = add_report(app, report_args);
+    CLI::App* tune = add_tune(app, tune_args);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -111,6 +129,7 @@ int main(int argc, char** argv) {
     try {
         if (*run) return run_command(run_args);
         if (*report) return report_command(report_args);
+        if (*tune) return tune_command(tune_args);
         return batch_command(batch_args);
     } catch (const veltrax::Error& e) {
         print_error("veltrax", e.id(), e.what());

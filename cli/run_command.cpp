@@ -49,8 +49,14 @@ std::optional<PlannedRun> plan(const Scenario& s, std::uint64_t individual, int&
                         " individuals: run them all with 'veltrax batch', or one with 'veltrax run --individual K'");
         return std::nullopt;
     }
-    if (individual != 0 && !s.population) {
-        print_error(s.path, "veltrax:badArguments", "--individual needs a scenario with a population");
+    if (s.design && individual == 0) {
+        print_error(s.path, "veltrax:badArguments",
+                    "the scenario declares a sensitivity design of " + std::to_string(s.design->runs()) +
+                        " runs: run them all with 'veltrax batch', or one with 'veltrax run --individual K'");
+        return std::nullopt;
+    }
+    if (individual != 0 && !s.population && !s.design) {
+        print_error(s.path, "veltrax:badArguments", "--individual needs a scenario with a population or a design");
         return std::nullopt;
     }
     try {
@@ -144,7 +150,7 @@ int run_command(const RunArgs& a) {
     const std::optional<PlannedRun> planned = plan(s, *individual, status);
     if (!planned) return status;
     RunPlace place;
-    Simulation sim = simulation_for(s);
+    Simulation sim = simulation_for(*planned);
     try {
         place = check_run_place(a.output);
         remove_leftovers(place.parent, &stop_requested_hook, nullptr, place.name);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 #include "experiments/format.hpp"
 
@@ -106,8 +107,12 @@ void apply_individual(Settings& s, const Individual& ind) {
 
 PopulationRun expand_individual(const std::vector<CallSpec>& calls, const Population& p, std::uint64_t k) {
     check_population_fits(calls, p);
+    return individual_run(calls, p, draw_individual(p, k));
+}
+
+PopulationRun individual_run(const std::vector<CallSpec>& calls, const Population& p, Individual individual) {
     PopulationRun run;
-    run.individual = draw_individual(p, k);
+    run.individual = std::move(individual);
     run.calls = calls;
     run.rejected = check_drawn_values(p, run.individual);
     for (std::size_t j = 0; j < run.calls.size(); ++j) {

@@ -45,6 +45,11 @@ void apply_individual(Settings& settings, const Individual& ind);
 // individual's values go in rejects every individual.
 PopulationRun expand_individual(const std::vector<CallSpec>& calls, const Population& p, std::uint64_t k);
 
+// The run of an individual whose values are given rather than drawn (NaN
+// where `p` draws nothing; a design point's covariates): put into every
+// call and checked as expand_individual checks them.
+PopulationRun individual_run(const std::vector<CallSpec>& calls, const Population& p, Individual individual);
+
 // The same for calls given as plug-in inputs (params, numerator,
 // denominator, curve[, T]); the run's calls hold the individual's inputs.
 PopulationRun expand_individual(const std::vector<std::vector<Matrix>>& calls, const Population& p,

@@ -41,4 +41,11 @@ std::string csv_field(const std::string& s) {
     return q + "\"";
 }
 
+std::string format_shortest(double v) {
+    if (!std::isfinite(v)) return format_message_number(v);
+    std::string s = nlohmann::json(v).dump();
+    if (s.size() > 2 && s.compare(s.size() - 2, 2, ".0") == 0) s.resize(s.size() - 2);  // 70, not 70.0
+    return s;
+}
+
 }  // namespace veltrax::experiments

@@ -20,6 +20,10 @@ std::string format_short(double v);
 // always printed numbers so.
 std::string format_message_number(double v);
 
+// The shortest text that reads back as v (0.1, 1e-05, 70), as JSON writes
+// it but whole numbers without ".0"; inf, nan for the non-finite ones. For messages about given values.
+std::string format_shortest(double v);
+
 // A JSON value: the number, or the string "NaN", "Inf" or "-Inf" (JSON has
 // no non-finite numbers).
 nlohmann::ordered_json json_number(double v);

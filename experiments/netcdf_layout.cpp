@@ -126,7 +126,7 @@ std::string scenarios_attribute(const std::vector<const Scenario*>& scenarios) {
                         {"description", s->description},
                         {"build", static_cast<int>(s->build)},
                         {"seed", s->seed},
-                        {"source", s->source}});
+                        {"source", s->text}});
     return list.dump(-1, ' ', false, ojson::error_handler_t::replace);
 }
 

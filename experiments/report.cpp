@@ -21,6 +21,18 @@ void install(const ReportFolder& folder, const std::vector<std::string>& files, 
     }
 }
 
+// The counts of the runs, for the caller and the page.
+void take_counts(const SweepStatistics& stats, ReportResult& result) {
+    result.ok = stats.ok;
+    result.failed = stats.failed;
+    result.unreadable = stats.unreadable;
+    result.runaway = stats.runaway_count;
+    result.missing_count = stats.missing_count;
+    result.unexpected_count = stats.unexpected_count;
+    result.missing = stats.missing;
+    result.unexpected = stats.unexpected;
+}
+
 // The charts' files (report_assets/NAME), in report_assets/ of OUTDIR.
 void install_charts(const ReportFolder& folder, const std::vector<std::string>& files,
                     std::vector<std::string>& written) {
@@ -45,6 +57,9 @@ ReportResult write_report(const fs::path& outdir, const ReportOptions& options) 
 
     // One pass over the runs: each goes into sweep.csv and the statistics.
     SweepStatistics stats(options, result.manifest);
+    if (sweep.manifest())
+        for (const SweepEntry& e : sweep.manifest()->scenarios)
+            if (!e.design.is_null()) stats.no_bands.push_back(e.name);
     ComparisonPart comparison(outdir);
     SweepTable table(folder.work / "sweep.csv", outdir / "sweep.csv");
     sweep.for_each_run([&](const RunEntry& run) { return stats.wants_first_call(run); },
@@ -56,14 +71,13 @@ ReportResult write_report(const fs::path& outdir, const ReportOptions& options) 
                        cancel);
     stats.finish();
     table.close();
-    result.ok = stats.ok;
-    result.failed = stats.failed;
-    result.unreadable = stats.unreadable;
-    result.runaway = stats.runaway_count;
-    result.missing_count = stats.missing_count;
-    result.unexpected_count = stats.unexpected_count;
-    result.missing = stats.missing;
-    result.unexpected = stats.unexpected;
+    take_counts(stats, result);
+
+    // Sections of sensitivity designs and of a tuning, from the files just written.
+    const std::vector<ExtraSection> extra = {sensitivity_section(folder, sweep.manifest(), options.plots),
+                                             tuning_section(outdir, options.plots)};
+    std::string extra_html;
+    for (const ExtraSection& e : extra) extra_html += e.html;
 
     const bool anything = !stats.groups.empty() || !stats.distributions.empty();
     const bool plots = options.plots && anything;
@@ -74,18 +88,21 @@ ReportResult write_report(const fs::path& outdir, const ReportOptions& options) 
     const bool charts = anything && write_charts(folder, stats, bins, charted);
     OutputFile html(folder.work / "report.html", outdir / "report.html", OutputFile::Mode::fresh);
     std::vector<std::string> compared;  // comparison.csv, its script and plots
-    html << report_page(stats, result, plots, charts, comparison.write(folder, options.plots, compared));
+    html << report_page(stats, result, plots, charts, comparison.write(folder, options.plots, compared), extra_html);
     html.close(false);
     std::vector<std::string> tables{"sweep.csv", "report.html"};
     if (!compared.empty()) tables.push_back(compared.front());
+    for (const ExtraSection& e : extra) tables.insert(tables.end(), e.tables.begin(), e.tables.end());
 
     std::vector<std::string> pngs;
     try {
         if (plots) write_plots(folder, stats, bins, cancel, pngs);
         comparison.plot(folder, cancel);
+        for (const ExtraSection& e : extra) write_section_plots(folder, e, cancel);
     } catch (const Error& e) {
         if (e.id() != "veltrax:plotFailed") throw;
-        for (const char* log : {"report_gnuplot.log", "report_comparison_gnuplot.log"})
+        for (const char* log : {"report_gnuplot.log", "report_comparison_gnuplot.log", "sensitivity_gnuplot.log",
+                                "tuning_gnuplot.log"})
             if (fs::exists(folder.work / log)) tables.push_back(log);
         install(folder, tables, result.written);
         install_charts(folder, charted, result.written);
@@ -99,6 +116,11 @@ ReportResult write_report(const fs::path& outdir, const ReportOptions& options) 
         install(folder, pngs, result.written);
     }
     if (compared.size() > 1) install(folder, {compared.begin() + 1, compared.end()}, result.written);
+    for (const ExtraSection& e : extra) {
+        if (e.script.empty() || e.pngs.empty()) continue;
+        install(folder, {e.script}, result.written);
+        install(folder, e.pngs, result.written);
+    }
     return result;
 }
 

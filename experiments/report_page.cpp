@@ -82,7 +82,7 @@ std::string bands(const SweepStatistics& stats, bool plots) {
 }  // namespace
 
 std::string report_page(const SweepStatistics& stats, const ReportResult& result, bool plots, bool charts,
-                        const std::string& comparisons) {
+                        const std::string& comparisons, const std::string& extra) {
     std::string h = std::string("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Sweep report</title>\n") +
                     kStyle + "</head><body>\n<h1>Sweep report</h1>\n";
     h += counts(result, stats);
@@ -99,6 +99,7 @@ std::string report_page(const SweepStatistics& stats, const ReportResult& result
              "<img src=\"report_metrics.png\" alt=\"metric histograms\">\n";
     h += comparisons;
     h += worst_calls_table(stats);
+    h += extra;
     return h + "</body></html>\n";
 }
 

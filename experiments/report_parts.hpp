@@ -86,6 +86,7 @@ public:
     ~SweepFolder();
 
     bool has_manifest() const { return manifest_.has_value(); }
+    const std::optional<SweepManifest>& manifest() const { return manifest_; }
     std::size_t expected() const { return expected_; }
     // The shard files read, empty for run folders.
     std::vector<std::string> store_files() const;
@@ -194,6 +195,9 @@ public:
     bool wants_first_call(const RunEntry& run);
     // The run, after wants_first_call when it is ok; its first call is taken.
     void add(RunEntry& run);
+    // Scenarios without band plots: sensitivity designs, whose runs are
+    // points of a design rather than a population.
+    std::vector<std::string> no_bands;
     // After the last run.
     void finish();
 
@@ -224,6 +228,7 @@ private:
     std::string counted_scenario_;          // the last one counted in `scenarios`
     void switch_to(const std::string& scenario);
 
+    bool banded(const std::string& scenario) const;  // not one of no_bands
     std::optional<BandSample> sample_;      // its ok runs' first calls
     std::size_t candidate_runs_ = 0;        // its ok runs with samples
     std::optional<FirstCall> first_run_;    // the first of them
@@ -293,11 +298,39 @@ bool write_charts(const ReportFolder& folder, const SweepStatistics& stats, cons
 // The page's part for the charts: the scripts to load, or why there are none.
 std::string charts_section(bool charts);
 
+// A gnuplot string in single quotes.
+std::string gp_string(const std::string& s);
+
+// ---- sections of sensitivity designs and tunings --------------------------
+
+// A section of the page and, with plots, the gnuplot script of its PNG files.
+struct ExtraSection {
+    std::string html;
+    std::vector<std::string> tables;  // files it made in the work folder ("sensitivity.csv")
+    std::string script;               // file name of the script ("sensitivity.gp"); empty: no plots
+    std::string gnuplot;              // its text
+    std::vector<std::string> pngs;    // the files it draws
+};
+
+// The sweep's sensitivity designs (sweep.json), analysed from the sweep.csv
+// just made in the work folder: makes sensitivity.csv there (in `tables`);
+// the indices as tables and plots (bars with intervals, Morris mu*-sigma).
+ExtraSection sensitivity_section(const ReportFolder& folder, const std::optional<SweepManifest>& manifest, bool plots);
+
+// A tuning's folder (OUTDIR/tune.json): settings, objectives, the history
+// and the validation population's bands with the default and the chosen
+// settings.
+ExtraSection tuning_section(const std::filesystem::path& outdir, bool plots);
+
+// Writes the section's script into the work folder and runs gnuplot there.
+void write_section_plots(const ReportFolder& folder, const ExtraSection& section, const Cancel& cancel);
+
 // ---- page -----------------------------------------------------------------
 
 // `plots`: the PNG files are there; `charts`: report_assets/ is;
-// `comparisons`: the comparison part's section.
+// `comparisons`: the comparison part's section; `extra`: HTML of further
+// sections, after the standard ones.
 std::string report_page(const SweepStatistics& stats, const ReportResult& result, bool plots, bool charts,
-                        const std::string& comparisons = "");
+                        const std::string& comparisons = "", const std::string& extra = "");
 
 }  // namespace veltrax::experiments::report_parts

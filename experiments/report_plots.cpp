@@ -15,10 +15,6 @@ namespace veltrax::experiments::report_parts {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-constexpr const char* kTimeAxis = "time t (as recorded; minutes for the built-in model)";
-
 // A gnuplot string in single quotes.
 std::string gp_string(const std::string& s) {
     std::string o = "'";
@@ -33,6 +29,12 @@ std::string gp_string(const std::string& s) {
     return o + "'";
 }
 
+namespace {
+
+constexpr const char* kTimeAxis = "time t (as recorded; minutes for the built-in model)";
+
+// Per sample: t, the set-point of the group's first run, and 5, 50 and 95 %
+// of y and of u over its runs.
 std::string band_block(const BandGroup& g, const std::string& block) {
     std::string gp = block + " << EOD\n# t setpoint y5 y50 y95 u5 u50 u95\n";
     for (const BandRow& row : g.rows) {

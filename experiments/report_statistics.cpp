@@ -145,6 +145,10 @@ SweepStatistics::SweepStatistics(const ReportOptions& options, bool manifest) : 
         if (columns[i] != "steps" && columns[i] != "runaway") all_metrics_.push_back({columns[i]});
 }
 
+bool SweepStatistics::banded(const std::string& scenario) const {
+    return std::find(no_bands.begin(), no_bands.end(), scenario) == no_bands.end();
+}
+
 void SweepStatistics::switch_to(const std::string& scenario) {
     if (scenario == scenario_) return;
     close_scenario();
@@ -154,7 +158,7 @@ void SweepStatistics::switch_to(const std::string& scenario) {
 bool SweepStatistics::wants_first_call(const RunEntry& run) {
     switch_to(run.scenario);
     const std::size_t samples = first_call_samples(run);
-    if (groups.size() >= kMaxBandGroups || samples == 0) return false;
+    if (groups.size() >= kMaxBandGroups || samples == 0 || !banded(scenario_)) return false;
     if (!sample_) sample_.emplace(scenario_);
     return sample_->offer(samples);
 }
@@ -191,7 +195,7 @@ void SweepStatistics::add(RunEntry& run) {
         ++bad_count;
     }
     add_calls(run);
-    if (run.status == Status::ok && number(run.rows.front(), "samples") > 0) {
+    if (run.status == Status::ok && number(run.rows.front(), "samples") > 0 && banded(run.scenario)) {
         if (++candidate_runs_ == 1 && run.first_call) first_run_ = *run.first_call;
     }
     if (sample_) sample_->take(std::move(run.first_call));

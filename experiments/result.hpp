@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "api/veltrax.hpp"
@@ -40,6 +41,13 @@ struct DrawnIndividual {
     Individual individual;                  // index, values, valid and why not
 };
 
+// A run of a sensitivity design: its point and the inputs' values there.
+struct DesignPoint {
+    std::string method;  // "sobol", "morris"
+    std::uint64_t index = 0;
+    std::vector<std::pair<std::string, double>> values;  // input name, value
+};
+
 struct RunResult {
     std::string scenario;  // its name: the result folder in a sweep
     std::string path;      // the scenario file as given
@@ -48,7 +56,8 @@ struct RunResult {
     std::optional<ControllerSpec> controller;  // what closed the loop; none: the adaptive one of build
     std::string compare;                       // the comparison this run belongs to; empty: none
     long seed = 0;                    // noise seed; 0: none
-    std::optional<DrawnIndividual> individual;
+    std::optional<DrawnIndividual> individual;  // also for a design point: its index and covariates
+    std::optional<DesignPoint> design_point;
     std::vector<CallResult> calls;    // those that ran, in order
     std::optional<RunFailure> failure;
 

@@ -122,6 +122,11 @@ ojson summary_json(const RunResult& run) {
     if (run.seed != 0) summary["seed"] = run.seed;
     summary["ok"] = run.ok();
     if (run.individual) summary["individual"] = individual_json(*run.individual);
+    if (run.design_point) {
+        ojson values = ojson::object();
+        for (const auto& [name, v] : run.design_point->values) values[name] = json_number(v);
+        summary["design"] = {{"method", run.design_point->method}, {"point", run.design_point->index}, {"values", values}};
+    }
     summary["calls"] = ojson::array();
     for (const CallResult& c : run.calls) summary["calls"].push_back(call_json(c));
     if (run.failure)

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <new>
 
+#include "experiments/design_run.hpp"
 #include "experiments/expand.hpp"
 
 namespace veltrax::experiments {
@@ -34,7 +35,7 @@ BatchJob job_of(const PlannedRun& plan, const SweepOptions& options) {
     job.build = plan.scenario->build;
     job.initial_state = options.initial_state;
     job.seed = plan.scenario->seed;
-    if (plan.scenario->controller) job.controller = make_controller(*plan.scenario->controller);
+    if (plan.controller) job.controller = make_controller(*plan.controller);
     for (const CallSpec& call : plan.calls) {
         if (call.rejected) break;
         job.settings.push_back(call.settings);
@@ -139,10 +140,11 @@ RunResult PlannedRun::empty_result() const {
     run.path = scenario->path;
     run.description = scenario->description;
     run.build = scenario->build;
-    run.controller = scenario->controller;
+    run.controller = controller;
     run.compare = scenario->compare;
     run.seed = scenario->seed;
     run.individual = individual;
+    run.design_point = design_point;
     run.failure = rejected;
     return run;
 }
@@ -153,14 +155,20 @@ Simulation simulation_for(const Scenario& scenario) {
     return controller ? Simulation(*controller) : Simulation(scenario.build);
 }
 
+Simulation simulation_for(const PlannedRun& plan) {
+    return plan.controller ? Simulation(*make_controller(*plan.controller)) : Simulation(plan.scenario->build);
+}
+
 PlannedRun plan_run(const Scenario& scenario, std::uint64_t individual) {
     if (!scenario.controllers.empty())
         throw Error("veltrax:badArguments", "scenario '" + scenario.path + "' compares " +
                                                 std::to_string(scenario.controllers.size()) +
                                                 " controllers; run it as a sweep (veltrax batch), one run folder per "
                                                 "controller, or give it one \"controller\"");
+    if (scenario.design) return plan_design_run(scenario, individual);
     PlannedRun plan;
     plan.scenario = &scenario;
+    plan.controller = scenario.controller;
     if (scenario.plant_models) {
         auto models = std::make_shared<PlantModels>(*scenario.plant_models);
         models->seed = scenario.population ? scenario.population->seed
@@ -237,7 +245,9 @@ SweepManifest sweep_manifest(const std::vector<const Scenario*>& scenarios) {
             throw Error("veltrax:badArguments", "'" + scenarios[i - 1]->path + "' and '" + s.path +
                                                     "' would share the result folder '" + s.name +
                                                     "'; give scenario files distinct names");
-        manifest.scenarios.push_back({s.name, s.population ? s.population->size : 0});
+        SweepEntry entry{s.name, s.population || s.design ? s.runs() : 0, nullptr};
+        if (s.design) entry.design = design_json(*s.design);
+        manifest.scenarios.push_back(std::move(entry));
         const bool listed = std::any_of(manifest.comparisons.begin(), manifest.comparisons.end(),
                                         [&s](const ComparisonEntry& e) { return e.name == s.compare; });
         if (!s.compare.empty() && !listed) manifest.comparisons.push_back({s.compare, s.compared});

@@ -26,6 +26,10 @@ struct PlannedRun {
     const Scenario* scenario = nullptr;
     std::vector<CallSpec> calls;
     std::optional<DrawnIndividual> individual;
+    std::optional<DesignPoint> design_point;
+    // What closes the loop: the scenario's controller, or the one a design
+    // point's values changed; none: the adaptive controller of the build.
+    std::optional<ControllerSpec> controller;
     // Not run: an individual whose draw failed or whose values the
     // simulation rejects.
     std::optional<RunFailure> rejected;
@@ -47,10 +51,13 @@ struct PlannedRun {
 // The simulation that runs the scenario as loaded: the adaptive controller of
 // its build, or its controller of another kind.
 Simulation simulation_for(const Scenario& scenario);
+// The same for a planned run, whose design point may change the controller.
+Simulation simulation_for(const PlannedRun& plan);
 
-// Run `individual` of the scenario: 0 for a scenario without population,
-// 1 .. size for one with. Throws veltrax::Error "veltrax:badArguments" for
-// any other, and for a comparison (which a sweep runs, a run per controller).
+// Run `individual` of the scenario: 0 for a scenario without population or
+// design, 1 .. size for one with a population, 1 .. runs for a design's
+// points. Throws veltrax::Error "veltrax:badArguments" for any other, and
+// for a comparison (which a sweep runs, a run per controller).
 PlannedRun plan_run(const Scenario& scenario, std::uint64_t individual);
 
 // Runs the planned calls in `sim`, one after another, until one fails.

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "experiments/controller_spec.hpp"
+#include "experiments/design_run.hpp"
 #include "experiments/expand.hpp"
 #include "experiments/files.hpp"
 #include "experiments/plant_models_json.hpp"
@@ -23,7 +24,8 @@ const std::vector<std::string> kCallFields = {"settings", "params", "process", "
                                               "curve",    "observer", "T",     "setpoint",  "description"};
 
 std::vector<std::string> top_fields() {
-    std::vector<std::string> fields = {"build", "calls", "seed", "population", "controller", "controllers"};
+    std::vector<std::string> fields = {"build",      "calls",       "seed",        "population",
+                                       "controller", "controllers", "sensitivity", "tune"};
     for (const char* f : kPlantModelFields) fields.push_back(f);
     fields.insert(fields.end(), kCallFields.begin(), kCallFields.end());
     return fields;
@@ -105,6 +107,8 @@ void read_controllers(const json& top, Scenario& s) {
 
 }  // namespace
 
+std::vector<CallSpec> scenario_calls(const json& top) { return calls_of(top); }
+
 std::vector<Scenario> expand_comparisons(const std::vector<Scenario>& scenarios) {
     std::vector<Scenario> out;
     for (const Scenario& s : scenarios) {
@@ -131,7 +135,12 @@ std::vector<Scenario> expand_comparisons(const std::vector<Scenario>& scenarios)
 Scenario parse_scenario(const std::string& text, const std::string& path) {
     if (text.size() > kMaxScenarioFile)
         bad("the scenario is " + larger_than(kMaxScenarioFile) + "; no scenario needs that much");
-    const json top = parse_json_strict(text, "veltrax:badScenario");
+    Scenario s = parse_scenario_json(parse_json_strict(text, "veltrax:badScenario"), path);
+    s.text = text;
+    return s;
+}
+
+Scenario parse_scenario_json(const json& top, const std::string& path) {
     if (!top.is_object()) bad("the file must hold a JSON object, got " + json_kind(top));
     check_known_fields(top, top_fields(), "top level");
 
@@ -140,7 +149,6 @@ Scenario parse_scenario(const std::string& text, const std::string& path) {
     s.name = std::filesystem::path(path).stem().string();
     s.build = build_of(top);
     check_call_fields(top, "top level");
-    s.source = text;
     if (top.contains("description")) s.description = top.at("description").get<std::string>();
     if (top.contains("seed")) s.seed = seed_of(top.at("seed"));
     read_controllers(top, s);
@@ -153,6 +161,16 @@ Scenario parse_scenario(const std::string& text, const std::string& path) {
         s.population = parse_population(top.at("population"), "population");
         check_population_fits(s.calls, *s.population);
     }
+    if (top.contains("sensitivity")) {
+        if (s.population) bad("top level: give either 'population' or 'sensitivity', not both; a design varies "
+                              "covariates as inputs named population.NAME");
+        if (!s.controllers.empty())
+            bad("top level: give either 'controllers' or 'sensitivity', not both; a design studies one controller");
+        s.design = parse_design(top.at("sensitivity"), "sensitivity");
+    }
+    if (top.contains("tune")) s.tune = top.at("tune");
+    s.source = std::make_shared<const json>(top);
+    if (s.design) check_design_fits(s);
     return s;
 }
 

@@ -15,19 +15,27 @@
 //     "controllers": [{"kind": "adaptive"}, {"kind": "pid", "kp": 0.5, "ki": 0.05}]
 //   }
 //
+// or, instead of "population", "sensitivity": a design of runs over named
+// inputs (experiments/design.hpp). A "tune" block is read by `veltrax tune`
+// (experiments/tuning.hpp); the other commands run the file as written.
+//
 // Top-level call fields (setpoint too) are defaults that each call may
 // override; without "calls" the file is a single call. experiments/call_spec.hpp
 // lists the parts of a call in both forms, experiments/controller_spec.hpp the
 // controllers; docs/cli.md describes every field.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "api/veltrax.hpp"
 #include "experiments/call_spec.hpp"
 #include "experiments/controller_spec.hpp"
+#include "experiments/design.hpp"
 #include "experiments/population.hpp"
 
 namespace veltrax::experiments {
@@ -44,12 +52,18 @@ struct Scenario {
     std::string path;  // as given
     std::string name;  // file name without extension: the result folder in a sweep
     std::string description;  // the file's top-level "description"; may be empty
-    std::string source;       // the file's text, as read
+    std::string text;         // the file's text, as read (empty when parsed from JSON)
     Build build = Build::Base;
     std::vector<CallSpec> calls;  // in order, in one simulation
     long seed = 0;                // noise seed applied before the first call; 0: none
     // Runs one simulation per individual instead of one.
     std::optional<Population> population;
+    // Runs one simulation per design point instead of one.
+    std::optional<Design> design;
+    // The "tune" block as written, for `veltrax tune`.
+    std::optional<nlohmann::json> tune;
+    // The file's JSON: design runs and tuning candidates put their values into it.
+    std::shared_ptr<const nlohmann::json> source;
     // "disturbances", "sensor", "actuator", "changes": the plant models of
     // every call (experiments/plant_models_json.hpp); none without them.
     std::optional<PlantModels> plant_models;
@@ -63,10 +77,10 @@ struct Scenario {
     std::string compare;
     std::vector<std::string> compared;
 
-    // Runs in a sweep: 1, or the population's size; times the controllers
-    // of a comparison.
+    // Runs in a sweep: 1, the population's size or the design's runs; times
+    // the controllers of a comparison.
     std::uint64_t runs() const {
-        const std::uint64_t one = population ? population->size : 1;
+        const std::uint64_t one = population ? population->size : design ? design->runs() : 1;
         return controllers.empty() ? one : one * controllers.size();
     }
 };
@@ -80,7 +94,9 @@ std::vector<Scenario> expand_comparisons(const std::vector<Scenario>& scenarios)
 // not JSON, a field given twice or in both forms, missing or mistyped fields,
 // beyond the limits above, at once) throw veltrax::Error "veltrax:badScenario"; steps out of order
 // "veltrax:badSchedule", a seed out of range "veltrax:badSeed", a population
-// out of range or drawing a value no call has "veltrax:badPopulation". Values
+// out of range or drawing a value no call has "veltrax:badPopulation", a
+// design out of range or naming a field the file does not hold
+// "veltrax:badDesign". Values
 // that the simulation rejects are left to the call (CallSpec::rejected), so
 // that they fail in their turn with the plug-ins' identifiers.
 Scenario load_scenario(const std::string& path);
@@ -88,5 +104,12 @@ Scenario load_scenario(const std::string& path);
 // The same for scenario text; `path` names it, and its file name without
 // extension names the scenario.
 Scenario parse_scenario(const std::string& text, const std::string& path);
+
+// The same for a scenario file's JSON.
+Scenario parse_scenario_json(const nlohmann::json& top, const std::string& path);
+
+// The calls of a scenario file's JSON that parse_scenario has accepted,
+// read again (with values put into it): the same checks and errors.
+std::vector<CallSpec> scenario_calls(const nlohmann::json& top);
 
 }  // namespace veltrax::experiments

@@ -147,6 +147,7 @@ ojson manifest_json(const SweepManifest& manifest) {
         ojson s;
         s["name"] = e.name;
         if (e.individuals > 0) s["individuals"] = e.individuals;
+        if (!e.design.is_null()) s["design"] = e.design;
         j["scenarios"].push_back(s);
     }
     for (const ComparisonEntry& c : manifest.comparisons)
@@ -214,6 +215,10 @@ SweepManifest parse_manifest(const std::string& text, const std::string& shown) 
                 bad_sweep(at + ": \"individuals\" must be a whole number from 1 to " +
                           std::to_string(kMaxPopulationSize) + ", got " + n.dump());
             e.individuals = n.get<std::uint64_t>();
+        }
+        if (s.contains("design")) {
+            if (!s.at("design").is_object()) bad_sweep(at + ": \"design\" must be an object");
+            e.design = nlohmann::ordered_json::parse(s.at("design").dump());
         }
         m.scenarios.push_back(e);
     }

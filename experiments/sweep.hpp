@@ -23,7 +23,8 @@ namespace veltrax::experiments {
 
 struct SweepEntry {
     std::string name;              // result folder of the scenario
-    std::uint64_t individuals = 0;  // population size; 0: no population, one run
+    std::uint64_t individuals = 0;  // population size or design runs; 0: neither, one run
+    nlohmann::ordered_json design{};  // a sensitivity design as written out (experiments/design.hpp); null: none
 };
 
 // A comparison of controllers: the scenarios NAME@CONTROLLER of the

@@ -107,6 +107,23 @@ const std::vector<std::string>& sweep_columns() {
     return columns;
 }
 
+const std::vector<std::string>& metric_columns() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> n;
+        for (const MetricColumn& m : kMetricColumns) n.push_back(m.name);
+        return n;
+    }();
+    return names;
+}
+
+double metric_value(const CallResult& call, const std::string& metric) {
+    for (const MetricColumn& m : kMetricColumns) {
+        if (metric != m.name) continue;
+        return m.builtin_model_only && !call.spec.settings.builtin_model() ? NAN : m.get(call.metrics);
+    }
+    throw std::out_of_range("no metric column '" + metric + "' in sweep.csv");
+}
+
 std::size_t sweep_column(std::string_view name) {
     const std::vector<std::string>& c = sweep_columns();
     for (std::size_t i = 0; i < c.size(); ++i)

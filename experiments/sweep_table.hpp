@@ -23,6 +23,14 @@ const std::vector<std::string>& sweep_columns();
 // The column's number; throws std::out_of_range for a name not in the table.
 std::size_t sweep_column(std::string_view name);
 
+// The metric columns (iae ... runaway), in order.
+const std::vector<std::string>& metric_columns();
+
+// The value of metric column `metric` for a call, as sweep.csv holds it
+// (NaN for the built-in model's measures of a linear process). Throws
+// std::out_of_range for a name that is not a metric column.
+double metric_value(const CallResult& call, const std::string& metric);
+
 // The header line, with its line break.
 std::string sweep_header();
 

@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
 """The compiled part of the package: veltrax._core from the binding, the
-C++ core and the experiments library (which needs Debian's nlohmann-json3-dev
-and librandom123-dev), compiled with the flags and sources of the CMake build
+C++ core and the experiments library (which needs Debian's nlohmann-json3-dev,
+librandom123-dev, libgsl-dev and libnlopt-dev), compiled with the flags and sources of the CMake build
 (cmake/compile-flags.txt, cmake/core-sources.txt) so that results are
 bit-identical to the plug-ins'. From the repository root:
 
@@ -44,7 +44,8 @@ found = re.search(r"project\(veltrax\s+VERSION\s+([0-9.]+)", CMAKE_LISTS.read_te
 if not found:
     raise SystemExit(f"setup.py: project version not found in {CMAKE_LISTS}")
 VERSION = found.group(1)
-SOURCES = ["src/veltrax_module.cpp", "src/experiments_module.cpp", "src/control_module.cpp"]
+SOURCES = ["src/veltrax_module.cpp", "src/experiments_module.cpp", "src/control_module.cpp",
+           "src/sensitivity_module.cpp"]
 for target in ("veltrax_api", "veltrax_settings", "veltrax_core", "matprod_core", "veltrax_experiments"):
     SOURCES += library_sources(target)
 SOURCES = list(dict.fromkeys(SOURCES))  # a file of both cores once
@@ -70,7 +71,8 @@ setup(
             define_macros=[("VELTRAX_VERSION", f'"{VERSION}"')],
             extra_compile_args=compile_flags(),
             extra_link_args=["-pthread"],
-            libraries=["dl"],  # dlvsym in the core's power function
+            # dlvsym in the core's power function; the Sobol sequence; the tuning's optimiser
+            libraries=["dl", "gsl", "gslcblas", "nlopt"],
             cxx_std=None,  # in compile_flags()
         )
     ],

@@ -31,7 +31,7 @@ set -euo pipefail
 demo_packages=(
   build-essential cmake
   octave octave-dev gnuplot-nox
-  libcli11-dev nlohmann-json3-dev librandom123-dev libnetcdf-dev npm
+  libcli11-dev nlohmann-json3-dev librandom123-dev libnetcdf-dev npm libgsl-dev libnlopt-dev
 )
 python_packages=(
   python3-dev python3-numpy python3-pybind11 pybind11-dev python3-matplotlib

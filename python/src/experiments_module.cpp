@@ -70,7 +70,7 @@ py::tuple run_one(const Scenario& s, const std::string& folder, std::uint64_t in
     const PlannedRun plan = plan_run(s, individual);
     const RunPlace place = check_run_place(folder);
     remove_leftovers(place.parent, nullptr, nullptr, place.name);
-    Simulation sim = simulation_for(s);
+    Simulation sim = simulation_for(plan);
     const std::vector<std::uint8_t> state = bytes_of(initial_state);
     if (!state.empty()) sim.load_state(state);
     if (s.seed != 0) sim.seed_noise(s.seed);

@@ -28,6 +28,7 @@
 #include "api/veltrax.hpp"
 #include "python/src/control_module.hpp"
 #include "python/src/experiments_module.hpp"
+#include "python/src/sensitivity_module.hpp"
 #include "python/src/interruptible.hpp"
 #include "experiments/expand.hpp"
 #include "experiments/metrics.hpp"
@@ -502,4 +503,5 @@ PYBIND11_MODULE(_core, m) {
     m.def("matprod", &matprod, py::arg("a"), py::arg("b"));
     register_experiments(m);
     veltrax::python::register_control(m);
+    register_sensitivity(m);
 }

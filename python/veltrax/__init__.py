@@ -42,6 +42,8 @@ Disturbances, sensors and actuators: Simulation.call and Plant take
 and ``changes=[veltrax.Change(150, cardiac_output_factor=0.7)]``, the blocks of
 scenario files; their draws come from streams keyed by (``draw_seed``,
 ``individual``).
+veltrax.sensitivity computes Sobol and Morris indices (of any Python function
+too), and tune() chooses settings over a population, as ``veltrax tune``.
 """
 
 from __future__ import annotations
@@ -89,6 +91,7 @@ __all__ = [
     "Step",
     "Sweep",
     "TransferFunction",
+    "TuneResult",
     "build_info",
     "compare",
     "load_state",
@@ -97,6 +100,8 @@ __all__ = [
     "open_sweep",
     "report",
     "run_batch",
+    "sensitivity",
+    "tune",
 ]
 __version__ = _core.__version__
 
@@ -1505,4 +1510,7 @@ def compare(controllers, settings: Settings | None = None, *, population=None, i
     return Comparison([n for n, _ in pairs], order, kept, errors, values)
 
 
+# After Error, which they raise.
+from . import sensitivity  # noqa: E402
+from .tuning import TuneResult, tune  # noqa: E402
 from .sweep_store import Sweep, open_sweep  # noqa: E402  (needs Error above)

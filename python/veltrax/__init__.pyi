@@ -384,3 +384,7 @@ def compare(
     results: bool = ...,
     **keywords: Any,
 ) -> Comparison: ...
+
+from . import sensitivity as sensitivity
+from .tuning import TuneResult as TuneResult
+from .tuning import tune as tune
