@@ -3,6 +3,8 @@
 
 #include <map>
 
+#include "experiments/sweep_table.hpp"
+
 namespace veltrax::experiments {
 
 ColumnLabel column_label(const std::string& column) {
@@ -44,7 +46,7 @@ ColumnLabel column_label(const std::string& column) {
         const ColumnLabel l = column_label(column.substr(6));
         return {"drawn " + l.title, l.unit};
     }
-    return {column, ""};
+    return {column, sweep_column_unit(column)};
 }
 
 std::string axis_title(const std::string& column) {

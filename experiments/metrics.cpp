@@ -56,6 +56,10 @@ double median(std::vector<double>& v) {
     return (v[n / 2 - 1] + v[n / 2]) / 2.0;
 }
 
+double settling_band(const MetricOptions& options, double size) {
+    return std::max(options.band * size, options.absolute_band);
+}
+
 double sample_period_of(const std::vector<Matrix>& inputs) {
     try {
         return settings_from_inputs(inputs).sample_period();
@@ -90,7 +94,7 @@ std::vector<StepMetrics> step_changes(const Matrix& time, const Matrix& trajecto
         while (end < n && r(end) == r(i)) ++end;
         const double size = std::fabs(s.to - s.from);
         const double dir = s.to > s.from ? 1.0 : -1.0;
-        const double band = options.band * size;
+        const double band = settling_band(options, size);
         double over = 0.0, under = 0.0;
         std::size_t last_out = n;  // none
         std::size_t inside = 0;
@@ -105,7 +109,7 @@ std::vector<StepMetrics> step_changes(const Matrix& time, const Matrix& trajecto
         s.overshoot = over / size * 100.0;
         s.undershoot = under / size * 100.0;
         s.settled = last_out == n || last_out + 1 < end;
-        s.settling_time = !s.settled ? kNaN : last_out == n ? 0.0 : t(last_out + 1) - t(first);
+        s.settling_time = !s.settled ? HUGE_VAL : last_out == n ? 0.0 : t(last_out + 1) - t(first);
         s.time_in_band = sample_period * static_cast<double>(inside);
         steps.push_back(s);
     }
@@ -143,28 +147,55 @@ DisturbanceMetrics window_response(const Matrix& time, const Matrix& trajectory,
     return d;
 }
 
+struct Varvel {
+    double mdpe = kNaN, mdape = kNaN, wobble = kNaN, divergence = kNaN;
+};
+
 // MDPE, MDAPE, wobble and divergence from the performance error of the rows
-// with a set-point.
-void drug_delivery_measures(const Matrix& trajectory, Metrics& m) {
+// with a set-point and t >= start.
+Varvel drug_delivery_measures(const Matrix& time, const Matrix& trajectory, double start) {
     std::vector<double> pe, ape, rows;
     for (std::size_t i = 0; i < trajectory.rows; ++i) {
         const double r = trajectory(i, 0), y = trajectory(i, 2);
-        if (r == 0.0) continue;
+        if (r == 0.0 || !(time(i, 0) >= start)) continue;
         const double e = (y - r) / r * 100.0;
         pe.push_back(e);
         ape.push_back(std::fabs(e));
         rows.push_back(static_cast<double>(i));
     }
+    Varvel v;
     const std::vector<double> abs_pe = ape;
     std::vector<double> sorted = pe;
-    m.mdpe = median(sorted);
+    v.mdpe = median(sorted);
     sorted = ape;
-    m.mdape = median(sorted);
+    v.mdape = median(sorted);
     std::vector<double> dev;
-    for (double e : pe) dev.push_back(std::fabs(e - m.mdpe));
-    m.wobble = median(dev);
+    for (double e : pe) dev.push_back(std::fabs(e - v.mdpe));
+    v.wobble = median(dev);
     // Rows are 60 model seconds apart: 60 rows per hour.
-    m.divergence = slope(rows, abs_pe) * 60.0;
+    v.divergence = slope(rows, abs_pe) * 60.0;
+    return v;
+}
+
+// Time to target, the induction's overshoot and the maintenance window's start.
+void induction(const Matrix& time, const Matrix& trajectory, const MetricOptions& options, Metrics& m) {
+    const std::size_t n = trajectory.rows;
+    auto r = [&](std::size_t i) { return trajectory(i, 0); };
+    auto y = [&](std::size_t i) { return trajectory(i, 2); };
+    m.time_to_target = m.induction_overshoot = kNaN;
+    m.maintenance_start = options.maintenance_start ? *options.maintenance_start : 0.0;
+    std::size_t s = 0;
+    while (s < n && r(s) == 0.0) ++s;
+    if (s == n) return;
+    const double size = std::fabs(r(s) - y(s)), dir = r(s) >= y(s) ? 1.0 : -1.0;
+    const double band = settling_band(options, size);
+    double over = 0.0;
+    for (std::size_t j = s; j < n && r(j) == r(s); ++j) over = std::max(over, dir * (y(j) - r(s)));
+    m.induction_overshoot = size > 0.0 ? over / size * 100.0 : 0.0;
+    std::size_t j = s;
+    while (j < n && !(std::fabs(y(j) - r(j)) <= band)) ++j;
+    m.time_to_target = j < n ? time(j, 0) - time(s, 0) : HUGE_VAL;
+    if (!options.maintenance_start) m.maintenance_start = j < n ? time(j, 0) : HUGE_VAL;
 }
 
 }  // namespace
@@ -200,8 +231,20 @@ Metrics compute_metrics(const Matrix& time, const Matrix& recorded, double sampl
     m.steps = step_changes(time, trajectory, sample_period, options);
     for (const MetricWindow& w : options.disturbances)
         m.disturbances.push_back(window_response(time, trajectory, sample_period, w, options.disturbance_band));
-    m.mdpe = m.mdape = m.wobble = m.divergence = kNaN;
-    if (builtin_model) drug_delivery_measures(trajectory, m);
+    induction(time, trajectory, options, m);
+    Varvel maintenance, whole;
+    if (builtin_model) {
+        maintenance = drug_delivery_measures(time, trajectory, m.maintenance_start);
+        whole = drug_delivery_measures(time, trajectory, -HUGE_VAL);
+    }
+    m.mdpe = maintenance.mdpe;
+    m.mdape = maintenance.mdape;
+    m.wobble = maintenance.wobble;
+    m.divergence = maintenance.divergence;
+    m.mdpe_whole = whole.mdpe;
+    m.mdape_whole = whole.mdape;
+    m.wobble_whole = whole.wobble;
+    m.divergence_whole = whole.divergence;
     return m;
 }
 
@@ -222,10 +265,7 @@ double Metrics::max_undershoot() const {
 double Metrics::max_settling_time() const {
     if (steps.empty()) return kNaN;
     double v = 0.0;
-    for (const StepMetrics& s : steps) {
-        if (!s.settled) return kNaN;
-        v = std::max(v, s.settling_time);
-    }
+    for (const StepMetrics& s : steps) v = std::max(v, s.settling_time);
     return v;
 }
 
@@ -279,6 +319,44 @@ double Metrics::disturbance_control() const {
     return v;
 }
 
+const std::vector<std::pair<std::string, std::string>>& metric_units() {
+    static const std::vector<std::pair<std::string, std::string>> units = {
+        {"time", "recorded time (T per row)"},
+        {"samples", "rows"},
+        {"iae", "recorded time x y (rectangle sum)"},
+        {"ise", "recorded time x y^2 (rectangle sum)"},
+        {"total_control", "recorded time x u (rectangle sum)"},
+        {"peak_control", "u"},
+        {"overshoot", "% of the step"},
+        {"undershoot", "% of the step"},
+        {"settling_time", "recorded time; \"never\" when not settled"},
+        {"time_in_band", "recorded time"},
+        {"time_to_target", "recorded time; \"never\" when never at target"},
+        {"induction_overshoot", "% of the initial distance to the set-point"},
+        {"maintenance_start", "recorded time"},
+        {"peak_deviation", "y"},
+        {"return_time", "recorded time; \"never\" when not returned"},
+        {"disturbance_iae", "recorded time x y (rectangle sum)"},
+        {"disturbance_control", "recorded time x u (rectangle sum)"},
+        {"mdpe", "% (maintenance window)"},
+        {"mdape", "% (maintenance window)"},
+        {"wobble", "% (maintenance window)"},
+        {"divergence", "% per hour of model time (60 s per row; maintenance window)"},
+        {"mdpe_whole", "% (whole run)"},
+        {"mdape_whole", "% (whole run)"},
+        {"wobble_whole", "% (whole run)"},
+        {"divergence_whole", "% per hour of model time (60 s per row; whole run)"},
+        {"runaway", "0 or 1"},
+    };
+    return units;
+}
+
+bool builtin_model_metric(const std::string& name) {
+    for (const char* v : {"mdpe", "mdape", "wobble", "divergence"})
+        if (name.rfind(v, 0) == 0) return true;
+    return false;
+}
+
 nlohmann::ordered_json metrics_json(const Metrics& m) {
     nlohmann::ordered_json j;
     j["samples"] = m.samples;
@@ -296,7 +374,7 @@ nlohmann::ordered_json metrics_json(const Metrics& m) {
                          {"overshoot", value(s.overshoot)},
                          {"undershoot", value(s.undershoot)},
                          {"settled", s.settled},
-                         {"settling_time", value(s.settling_time)},
+                         {"settling_time", s.settled ? value(s.settling_time) : nlohmann::ordered_json("never")},
                          {"time_in_band", value(s.time_in_band)}});
     }
     j["steps"] = steps;
@@ -314,22 +392,23 @@ nlohmann::ordered_json metrics_json(const Metrics& m) {
                             {"control", value(d.control)}});
         j["disturbances"] = list;
     }
-    nlohmann::ordered_json units = {{"time", "recorded time (T per row)"},
-                                    {"iae", "recorded time x y (rectangle sum)"},
-                                    {"ise", "recorded time x y^2 (rectangle sum)"},
-                                    {"total_control", "recorded time x u"},
-                                    {"overshoot", "% of the step"},
-                                    {"settling_time", "recorded time"}};
-    if (m.builtin_model) {
-        units["mdpe"] = "%";
-        units["divergence"] = "% per hour of model time (60 s per row)";
-    }
+    j["time_to_target"] = std::isinf(m.time_to_target) ? nlohmann::ordered_json("never") : value(m.time_to_target);
+    j["induction_overshoot"] = value(m.induction_overshoot);
+    j["maintenance_start"] = std::isinf(m.maintenance_start) ? nlohmann::ordered_json("never")
+                                                              : value(m.maintenance_start);
     if (m.builtin_model) {
         j["mdpe"] = value(m.mdpe);
         j["mdape"] = value(m.mdape);
         j["wobble"] = value(m.wobble);
         j["divergence"] = value(m.divergence);
+        j["mdpe_whole"] = value(m.mdpe_whole);
+        j["mdape_whole"] = value(m.mdape_whole);
+        j["wobble_whole"] = value(m.wobble_whole);
+        j["divergence_whole"] = value(m.divergence_whole);
     }
+    nlohmann::ordered_json units;
+    for (const auto& [name, unit] : metric_units())
+        if (m.builtin_model || !builtin_model_metric(name)) units[name] = unit;
     j["units"] = units;
     return j;
 }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -37,8 +38,15 @@ constexpr double kDisturbanceBand = 0.02;
 // still covers: an hour of the built-in model at one sample period a minute.
 constexpr double kRecoveryTime = 60.0;
 
+// The absolute floor of the settling band, in units of y on each side: the
+// band of a change of size s is max(band x s, kSettlingBand). A relative band
+// alone is narrower than the measurement noise (0.001 to 0.008 in the
+// examples) for small steps, so that nothing would ever settle.
+constexpr double kSettlingBand = 0.02;
+
 struct MetricOptions {
-    double band = 0.02;  // settling band: this fraction of the step size on each side of the new set-point
+    double band = 0.02;  // relative part of the settling band: this fraction of the step size
+    double absolute_band = kSettlingBand;  // absolute part, units of y; the band is the larger of the two
     double disturbance_band = kDisturbanceBand;
     std::vector<MetricWindow> disturbances;
     // Compare y with the set-point in force at each row's time under
@@ -47,7 +55,13 @@ struct MetricOptions {
     // schedule's first step the recorded value stays.
     bool setpoint_in_force = false;
     std::optional<SetpointSchedule> schedule;
+    // Start of the maintenance window in the recorded time; none: the first
+    // time at target (see Metrics::maintenance_start).
+    std::optional<double> maintenance_start;
 };
+
+// The settling band of a change of `size` under `options`.
+double settling_band(const MetricOptions& options, double size);
 
 // The windows of the profiles and changes of `models`: from the start to
 // kRecoveryTime after the profile ends (a step without end: to the end of
@@ -78,7 +92,7 @@ struct StepMetrics {
     double overshoot = 0.0;    // % of |to - from|, beyond `to` in the step's direction
     double undershoot = 0.0;   // % of |to - from|, beyond `from` against the step's direction
     bool settled = false;      // y ends the segment within the band
-    double settling_time = 0.0;  // from `time` to the first row after the last one outside the band; NaN unless settled
+    double settling_time = 0.0;  // from `time` to the first row after the last one outside the band; Inf unless settled ("never")
     double time_in_band = 0.0;   // sample period x rows of the segment within the band
 };
 
@@ -95,15 +109,26 @@ struct Metrics {
     bool runaway = false;
     std::vector<StepMetrics> steps;
     std::vector<DisturbanceMetrics> disturbances;
-    // Built-in model only (NaN otherwise): from PE = 100 (y - r) / r over rows with r != 0.
+    // Induction: from the first row with a set-point other than 0 (row s,
+    // time t_s) to the first row j >= s with |y - r| within the settling
+    // band of the change |r(s) - y(s)|, the first time at target.
+    double time_to_target = 0.0;       // t_j - t_s; Inf when never at target ("never"), NaN without a set-point
+    double induction_overshoot = 0.0;  // % of |r(s) - y(s)|, beyond r(s) while the set-point stays r(s)
+    // The maintenance window's start: t_j, or MetricOptions::maintenance_start
+    // (Inf when never at target: the window has no rows).
+    double maintenance_start = 0.0;
+    // Built-in model only (NaN otherwise): from PE = 100 (y - r) / r over rows
+    // with r != 0 within the maintenance window (t >= maintenance_start) ...
     bool builtin_model = false;
     double mdpe = 0.0;        // median PE
     double mdape = 0.0;       // median |PE|
     double wobble = 0.0;      // median |PE - MDPE|
     double divergence = 0.0;  // least-squares slope of |PE| per hour of model time (60 s per row)
+    // ... and over the whole run.
+    double mdpe_whole = 0.0, mdape_whole = 0.0, wobble_whole = 0.0, divergence_whole = 0.0;
 
     // Over the steps (NaN without steps): the largest overshoot, undershoot
-    // and settling time (NaN when a step did not settle), the summed time in band.
+    // and settling time (Inf when a step did not settle), the summed time in band.
     double max_overshoot() const;
     double max_undershoot() const;
     double max_settling_time() const;
@@ -125,6 +150,11 @@ Metrics compute_metrics(const Matrix& time, const Matrix& trajectory, double sam
 // The sample period of a call of plug-in inputs: its settings'
 // sample_period(); NaN when the simulation rejects them.
 double sample_period_of(const std::vector<Matrix>& inputs);
+
+// Each metric's unit (summary.json's "units", metrics_units.csv), in order;
+// whether a metric is one of the built-in model's alone.
+const std::vector<std::pair<std::string, std::string>>& metric_units();
+bool builtin_model_metric(const std::string& name);
 
 // The metrics as written in summary.json; non-finite values as "NaN", "Inf", "-Inf".
 nlohmann::ordered_json metrics_json(const Metrics& m);

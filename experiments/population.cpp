@@ -4,6 +4,7 @@
 #include <Random123/philox.h>
 
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "api/errors.hpp"
@@ -77,6 +78,24 @@ std::array<double, kCovariates> uniforms(std::uint64_t seed, std::uint64_t k, st
 
 bool within(const Distribution& d, double x) { return x >= d.min && x <= d.max; }
 
+// Uniform of attempt `a` for plant covariate i of individual k.
+double plant_uniform(std::uint64_t seed, std::uint64_t k, std::uint64_t a, std::size_t i) {
+    r123::Philox4x64 rng;
+    const r123::Philox4x64::key_type key = {{seed, k}};
+    const r123::Philox4x64::ctr_type ctr = {{a, 2, static_cast<std::uint64_t>(i), 0}};
+    return (static_cast<double>(rng(ctr, key).v[0] >> 12) + 0.5) * 0x1p-52;
+}
+
+double value_at(const Distribution& d, double u) {
+    switch (d.kind) {
+        case Kind::normal: return d.mean + d.sd * normal_quantile(u);
+        case Kind::lognormal: return d.median * std::exp(d.sigma * normal_quantile(u));
+        case Kind::uniform: return d.low + (d.high - d.low) * u;
+        case Kind::none: break;
+    }
+    return std::numeric_limits<double>::quiet_NaN();
+}
+
 std::string bounds(const Distribution& d) { return "[" + num(d.min) + ", " + num(d.max) + "]"; }
 
 }  // namespace
@@ -98,36 +117,34 @@ Population::Population() {
         for (int j = 0; j < kCovariates; ++j) correlation[i][j] = i == j ? 1.0 : 0.0;
 }
 
-void check_population(const Population& p) {
-    if (p.size < 1 || p.size > kMaxPopulationSize)
-        bad_population("population size must be from 1 to " + std::to_string(kMaxPopulationSize) + ", got " +
-                       std::to_string(p.size));
-    if (p.seed < 1) bad_population("population seed must be a positive integer, got 0");
-    for (int c = 0; c < kCovariates; ++c) {
-        const Distribution& d = p.covariates[c];
-        const std::string at = std::string(covariate_name(c)) + ": ";
-        switch (d.kind) {
-            case Kind::none: break;
-            case Kind::normal:
-                if (!std::isfinite(d.mean)) bad_population(at + "mean must be finite");
-                if (!(d.sd >= 0.0) || !std::isfinite(d.sd))
-                    bad_population(at + "sd must be finite and not negative, got " + num(d.sd));
-                break;
-            case Kind::lognormal:
-                if (!(d.median > 0.0) || !std::isfinite(d.median))
-                    bad_population(at + "median must be positive and finite, got " + num(d.median));
-                if (!(d.sigma >= 0.0) || !std::isfinite(d.sigma))
-                    bad_population(at + "sigma must be finite and not negative, got " + num(d.sigma));
-                break;
-            case Kind::uniform:
-                if (!std::isfinite(d.low) || !std::isfinite(d.high) || !(d.low <= d.high))
-                    bad_population(at + "uniform needs finite low <= high, got [" + num(d.low) + ", " +
-                                   num(d.high) + "]");
-                break;
-        }
-        if (std::isnan(d.min) || std::isnan(d.max) || !(d.min <= d.max))
-            bad_population(at + "min must not exceed max, got " + bounds(d));
+namespace {
+
+void check_distribution(const Distribution& d, const std::string& name) {
+    const std::string at = name + ": ";
+    switch (d.kind) {
+        case Kind::none: break;
+        case Kind::normal:
+            if (!std::isfinite(d.mean)) bad_population(at + "mean must be finite");
+            if (!(d.sd >= 0.0) || !std::isfinite(d.sd))
+                bad_population(at + "sd must be finite and not negative, got " + num(d.sd));
+            break;
+        case Kind::lognormal:
+            if (!(d.median > 0.0) || !std::isfinite(d.median))
+                bad_population(at + "median must be positive and finite, got " + num(d.median));
+            if (!(d.sigma >= 0.0) || !std::isfinite(d.sigma))
+                bad_population(at + "sigma must be finite and not negative, got " + num(d.sigma));
+            break;
+        case Kind::uniform:
+            if (!std::isfinite(d.low) || !std::isfinite(d.high) || !(d.low <= d.high))
+                bad_population(at + "uniform needs finite low <= high, got [" + num(d.low) + ", " +
+                               num(d.high) + "]");
+            break;
     }
+    if (std::isnan(d.min) || std::isnan(d.max) || !(d.min <= d.max))
+        bad_population(at + "min must not exceed max, got " + bounds(d));
+}
+
+void check_correlation(const Population& p) {
     for (int i = 0; i < kCovariates; ++i) {
         for (int j = 0; j < kCovariates; ++j) {
             const double r = p.correlation[i][j];
@@ -149,6 +166,38 @@ void check_population(const Population& p) {
         }
     }
     cholesky(p);
+}
+
+// The plant covariates of individual `ind`: each the first of its attempts
+// within its bounds.
+void draw_plant(const Population& p, Individual& ind) {
+    ind.plant.assign(p.plant.size(), std::numeric_limits<double>::quiet_NaN());
+    for (std::size_t i = 0; i < p.plant.size(); ++i) {
+        const Distribution& d = p.plant[i].dist;
+        for (std::uint64_t a = 0; a < static_cast<std::uint64_t>(kMaxDrawAttempts); ++a) {
+            const double x = value_at(d, plant_uniform(p.seed, ind.index, a, i));
+            if (within(d, x)) {
+                ind.plant[i] = x;
+                break;
+            }
+        }
+        if (!std::isnan(ind.plant[i]) || !ind.valid) continue;
+        ind.valid = false;
+        ind.reason = "no draw of " + p.plant[i].name + " within " + bounds(d) + " in " +
+                     std::to_string(kMaxDrawAttempts) + " attempts";
+    }
+}
+
+}  // namespace
+
+void check_population(const Population& p) {
+    if (p.size < 1 || p.size > kMaxPopulationSize)
+        bad_population("population size must be from 1 to " + std::to_string(kMaxPopulationSize) + ", got " +
+                       std::to_string(p.size));
+    if (p.seed < 1) bad_population("population seed must be a positive integer, got 0");
+    for (int c = 0; c < kCovariates; ++c) check_distribution(p.covariates[c], covariate_name(c));
+    for (const PlantCovariate& pc : p.plant) check_distribution(pc.dist, pc.name);
+    check_correlation(p);
 }
 
 Individual draw_individual(const Population& p, std::uint64_t k) {
@@ -228,6 +277,7 @@ Individual draw_individual(const Population& p, std::uint64_t k) {
         ind.reason = "no draw of " + names + " within " + ranges + " in " + std::to_string(kMaxDrawAttempts) +
                      " attempts";
     }
+    draw_plant(p, ind);
     return ind;
 }
 
@@ -303,13 +353,41 @@ void put_bound(nlohmann::ordered_json& j, const char* key, double v) {
     if (std::isfinite(v)) j[key] = v;
 }
 
+nlohmann::ordered_json distribution_json(const Distribution& d) {
+    nlohmann::ordered_json dj;
+    switch (d.kind) {
+        case Kind::none: break;
+        case Kind::normal: dj = {{"dist", "normal"}, {"mean", d.mean}, {"sd", d.sd}}; break;
+        case Kind::lognormal: dj = {{"dist", "lognormal"}, {"median", d.median}, {"sigma", d.sigma}}; break;
+        case Kind::uniform: dj = {{"dist", "uniform"}, {"low", d.low}, {"high", d.high}}; break;
+    }
+    put_bound(dj, "min", d.min);
+    put_bound(dj, "max", d.max);
+    return dj;
+}
+
 }  // namespace
+
+bool plant_covariate_key(const std::string& key) {
+    for (const char* section : {"disturbances[", "sensor.", "actuator.", "changes["})
+        if (key.rfind(section, 0) == 0) return true;
+    return false;
+}
 
 Population parse_population(const json& block, const std::string& where) {
     if (!block.is_object()) bad_scenario(where + " must be an object, got " + json_kind(block));
     std::vector<std::string> known = {"size", "seed", "correlation"};
     for (int c = 0; c < kCovariates; ++c) known.push_back(covariate_name(c));
-    check_known_fields(block, known, where);
+    json fixed = json::object();
+    for (auto it = block.begin(); it != block.end(); ++it) {
+        const std::string& key = it.key();
+        if (plant_covariate_key(key)) continue;
+        if (key.find_first_of(".[") != std::string::npos)
+            bad_population(where + ": '" + key + "' names no plant-model parameter; such a covariate is a path "
+                           "into disturbances[i], sensor, actuator or changes[i], e.g. disturbances[0].amplitude");
+        fixed[key] = it.value();
+    }
+    check_known_fields(fixed, known, where);
 
     Population p;
     p.size = positive_integer(block, "size", where);
@@ -317,6 +395,9 @@ Population parse_population(const json& block, const std::string& where) {
     for (int c = 0; c < kCovariates; ++c)
         if (block.contains(covariate_name(c)))
             p.covariates[c] = parse_distribution(block.at(covariate_name(c)), where + "." + covariate_name(c));
+    for (auto it = block.begin(); it != block.end(); ++it)
+        if (plant_covariate_key(it.key()))
+            p.plant.push_back({it.key(), parse_distribution(it.value(), where + ".'" + it.key() + "'")});
 
     if (block.contains("correlation")) {
         const json& corr = block.at("correlation");
@@ -351,18 +432,9 @@ nlohmann::ordered_json population_json(const Population& p) {
     j["size"] = p.size;
     j["seed"] = p.seed;
     for (int c = 0; c < kCovariates; ++c) {
-        const Distribution& d = p.covariates[c];
-        nlohmann::ordered_json dj;
-        switch (d.kind) {
-            case Kind::none: continue;
-            case Kind::normal: dj = {{"dist", "normal"}, {"mean", d.mean}, {"sd", d.sd}}; break;
-            case Kind::lognormal: dj = {{"dist", "lognormal"}, {"median", d.median}, {"sigma", d.sigma}}; break;
-            case Kind::uniform: dj = {{"dist", "uniform"}, {"low", d.low}, {"high", d.high}}; break;
-        }
-        put_bound(dj, "min", d.min);
-        put_bound(dj, "max", d.max);
-        j[covariate_name(c)] = dj;
+        if (p.covariates[c].kind != Kind::none) j[covariate_name(c)] = distribution_json(p.covariates[c]);
     }
+    for (const PlantCovariate& pc : p.plant) j[pc.name] = distribution_json(pc.dist);
     nlohmann::ordered_json corr = nlohmann::ordered_json::object();
     for (int i = 0; i < kCovariates; ++i)
         for (int jx = i + 1; jx < kCovariates; ++jx)

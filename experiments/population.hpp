@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -43,10 +44,20 @@ struct Distribution {
     double max = std::numeric_limits<double>::infinity();
 };
 
+// A covariate that sets a plant-model parameter, named by its place in the
+// scenario file as a sensitivity input names it ("disturbances[0].amplitude",
+// "sensor.delay", ...; experiments/named_input.hpp). Drawn on its own,
+// uncorrelated, from a stream of its own, so that it changes no other draw.
+struct PlantCovariate {
+    std::string name;
+    Distribution dist;
+};
+
 struct Population {
     std::uint64_t size = 0;  // individuals 1 .. size
     std::uint64_t seed = 0;  // master seed, >= 1
     std::array<Distribution, kCovariates> covariates{};
+    std::vector<PlantCovariate> plant;  // in the order of their names
     // Correlation of the normal and log-normal covariates (of the log for
     // log-normal ones); identity where not given.
     std::array<std::array<double, kCovariates>, kCovariates> correlation{};
@@ -66,6 +77,7 @@ constexpr int kMaxDrawAttempts = 100;
 struct Individual {
     std::uint64_t index = 0;
     std::array<double, kCovariates> values{};  // NaN where the population draws nothing
+    std::vector<double> plant;                 // one per plant covariate, NaN when not drawn
     bool valid = true;
     std::string reason;  // why not valid
 };
@@ -81,9 +93,14 @@ void check_population(const Population& p);
 // Cholesky factor of the correlation matrix. Covariates tied by correlation
 // are accepted together, the others each on their own: each takes the first
 // attempt whose values lie within the bounds. After kMaxDrawAttempts the
-// individual is invalid, with the reason. Throws "veltrax:badPopulation" for
+// individual is invalid, with the reason. Plant covariate i draws attempt a
+// from counter (a, 2, i, 0) alone, with its own bounds. Throws "veltrax:badPopulation" for
 // k outside 1 .. size or a population that check_population rejects.
 Individual draw_individual(const Population& p, std::uint64_t k);
+
+// Whether a key of the population block names a plant-model parameter: a
+// path into disturbances, sensor, actuator or changes.
+bool plant_covariate_key(const std::string& key);
 
 // The population block of a scenario (docs/experiments.md). `where` names it
 // in messages. Throws veltrax::Error "veltrax:badScenario" for unknown or

@@ -18,6 +18,7 @@ DrawnIndividual drawn_individual(const Population& p, const Individual& individu
     DrawnIndividual d;
     d.population_seed = p.seed;
     for (int c = 0; c < kCovariates; ++c) d.drawn[c] = p.draws(static_cast<Covariate>(c));
+    for (const PlantCovariate& c : p.plant) d.plant.push_back(c.name);
     d.individual = individual;
     return d;
 }

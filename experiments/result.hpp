@@ -38,6 +38,7 @@ struct RunFailure {
 struct DrawnIndividual {
     std::uint64_t population_seed = 0;
     std::array<bool, kCovariates> drawn{};  // the covariates the population draws
+    std::vector<std::string> plant;         // names of the plant covariates (values in individual.plant)
     Individual individual;                  // index, values, valid and why not
 };
 

@@ -106,6 +106,8 @@ ojson individual_json(const DrawnIndividual& d) {
         const double v = d.individual.values[c];
         covariates[covariate_name(c)] = json_number(v);
     }
+    for (std::size_t i = 0; i < d.plant.size() && i < d.individual.plant.size(); ++i)
+        covariates[d.plant[i]] = json_number(d.individual.plant[i]);
     j["covariates"] = covariates;
     j["valid"] = d.individual.valid;
     if (!d.individual.valid) j["reason"] = d.individual.reason;

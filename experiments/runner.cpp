@@ -2,11 +2,14 @@
 #include "experiments/runner.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <mutex>
 #include <new>
 
 #include "experiments/design_run.hpp"
 #include "experiments/expand.hpp"
+#include "experiments/named_input.hpp"
+#include "experiments/plant_models_json.hpp"
 
 namespace veltrax::experiments {
 
@@ -121,11 +124,39 @@ void run_round(const std::vector<const Scenario*>& scenarios, const std::vector<
     });
 }
 
+// The plant models with the individual's drawn plant covariates; a whole
+// number where the file gives one (the value recorded is the one used).
+void put_plant_covariates(const Scenario& scenario, Individual& ind, PlannedRun& plan) {
+    const Population& p = *scenario.population;
+    nlohmann::json top = *scenario.source;
+    try {
+        for (std::size_t i = 0; i < p.plant.size(); ++i) {
+            const FieldPath path = parse_field_path(p.plant[i].name, "population", "veltrax:badPopulation");
+            const bool whole = field_at(top, path)->is_number_integer();
+            if (whole) ind.plant[i] = std::round(ind.plant[i]);
+            set_field(top, path, ind.plant[i], whole);
+        }
+        std::optional<PlantModels> models = parse_plant_models(top);
+        for (const CallSpec& call : plan.calls)
+            if (!call.rejected) check_plant_models(*models, call.settings.builtin_model());
+        models->seed = p.seed;
+        models->individual = ind.index;
+        plan.models = std::make_shared<const PlantModels>(std::move(*models));
+    } catch (const Error& e) {
+        ind.valid = false;
+        ind.reason = e.what();
+        plan.rejected = RunFailure{0, e.id(), e.what()};
+    }
+}
+
 }  // namespace
 
 MetricOptions PlannedRun::metric_options(const MetricOptions& options, std::size_t call) const {
     MetricOptions o = options;
     if (models) o.disturbances = disturbance_windows(*models);
+    o.band = scenario->band;
+    o.absolute_band = scenario->absolute_band;
+    o.maintenance_start = scenario->maintenance_start;
     const bool adaptive = !scenario->controller || scenario->controller->adaptive();
     if (adaptive && scenario->build != Build::Base) {  // the recorded set-point is the previewed one
         o.setpoint_in_force = true;
@@ -194,6 +225,7 @@ PlannedRun plan_run(const Scenario& scenario, std::uint64_t individual) {
         }
         plan.rejected = RunFailure{r.call, r.error.id, r.error.message};
     }
+    if (!plan.rejected && !p.plant.empty()) put_plant_covariates(scenario, run.individual, plan);
     plan.individual = drawn_individual(p, run.individual);
     plan.calls = std::move(run.calls);
     return plan;

@@ -9,6 +9,7 @@
 #include "experiments/design_run.hpp"
 #include "experiments/expand.hpp"
 #include "experiments/files.hpp"
+#include "experiments/named_input.hpp"
 #include "experiments/plant_models_json.hpp"
 #include "experiments/strict_json.hpp"
 
@@ -25,7 +26,7 @@ const std::vector<std::string> kCallFields = {"settings", "params", "process", "
 
 std::vector<std::string> top_fields() {
     std::vector<std::string> fields = {"build",      "calls",       "seed",        "population",
-                                       "controller", "controllers", "sensitivity", "tune"};
+                                       "controller", "controllers", "sensitivity", "tune", "metrics"};
     for (const char* f : kPlantModelFields) fields.push_back(f);
     fields.insert(fields.end(), kCallFields.begin(), kCallFields.end());
     return fields;
@@ -48,6 +49,25 @@ long seed_of(const json& v) {
     if (!v.is_number_integer() || v.get<long long>() < 1 || v.get<long long>() > max)
         throw Error("veltrax:badSeed", form + ", got " + v.dump());
     return static_cast<long>(v.get<long long>());
+}
+
+// "metrics": {"band", "absolute_band", "maintenance_start"}, each a number
+// (the bands at least 0).
+void read_metric_settings(const json& top, Scenario& s) {
+    if (!top.contains("metrics")) return;
+    const json& m = top.at("metrics");
+    if (!m.is_object()) bad("'metrics' must be an object, got " + json_kind(m));
+    check_known_fields(m, {"band", "absolute_band", "maintenance_start"}, "metrics");
+    auto number = [&](const char* name, bool non_negative) {
+        const json& v = m.at(name);
+        if (!v.is_number() || (non_negative && v.get<double>() < 0.0))
+            bad(std::string("metrics: '") + name + "' must be a " + (non_negative ? "number >= 0" : "number") +
+                ", got " + (v.is_number() ? v.dump() : json_kind(v)));
+        return v.get<double>();
+    };
+    if (m.contains("band")) s.band = number("band", true);
+    if (m.contains("absolute_band")) s.absolute_band = number("absolute_band", true);
+    if (m.contains("maintenance_start")) s.maintenance_start = number("maintenance_start", false);
 }
 
 void check_steps(std::size_t steps, const std::string& where) {
@@ -140,6 +160,22 @@ Scenario parse_scenario(const std::string& text, const std::string& path) {
     return s;
 }
 
+namespace {
+
+// Every plant covariate names a number that the file's plant models give.
+void check_plant_covariates(const json& top, const Population& p) {
+    for (const PlantCovariate& c : p.plant) {
+        const json* at = field_at(top, parse_field_path(c.name, "population", "veltrax:badPopulation"));
+        if (!at || !at->is_number())
+            throw Error("veltrax:badPopulation",
+                        "population: '" + c.name +
+                            "' names no number of the scenario's disturbances, sensor, actuator or changes; give the "
+                            "field in the file, and the population replaces its value with each individual's draw");
+    }
+}
+
+}  // namespace
+
 Scenario parse_scenario_json(const json& top, const std::string& path) {
     if (!top.is_object()) bad("the file must hold a JSON object, got " + json_kind(top));
     check_known_fields(top, top_fields(), "top level");
@@ -152,6 +188,7 @@ Scenario parse_scenario_json(const json& top, const std::string& path) {
     if (top.contains("description")) s.description = top.at("description").get<std::string>();
     if (top.contains("seed")) s.seed = seed_of(top.at("seed"));
     read_controllers(top, s);
+    read_metric_settings(top, s);
     s.calls = calls_of(top);
     s.plant_models = parse_plant_models(top);
     if (s.plant_models)
@@ -160,6 +197,7 @@ Scenario parse_scenario_json(const json& top, const std::string& path) {
     if (top.contains("population")) {
         s.population = parse_population(top.at("population"), "population");
         check_population_fits(s.calls, *s.population);
+        check_plant_covariates(top, *s.population);
     }
     if (top.contains("sensitivity")) {
         if (s.population) bad("top level: give either 'population' or 'sensitivity', not both; a design varies "

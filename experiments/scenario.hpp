@@ -36,6 +36,7 @@
 #include "experiments/call_spec.hpp"
 #include "experiments/controller_spec.hpp"
 #include "experiments/design.hpp"
+#include "experiments/metrics.hpp"
 #include "experiments/population.hpp"
 
 namespace veltrax::experiments {
@@ -76,6 +77,10 @@ struct Scenario {
     // `name` ("NAME@CONTROLLER") extends, and its controllers' names in order.
     std::string compare;
     std::vector<std::string> compared;
+    // "metrics": the settling band (relative and absolute parts) and the
+    // maintenance window's start (none: the first time at target).
+    double band = 0.02, absolute_band = kSettlingBand;
+    std::optional<double> maintenance_start;
 
     // Runs in a sweep: 1, the population's size or the design's runs; times
     // the controllers of a comparison.

@@ -23,26 +23,34 @@ struct MetricColumn {
     const char* name;
     double (*get)(const Metrics&);
     bool builtin_model_only;
+    const char* unit;
 };
 const MetricColumn kMetricColumns[] = {
-    {"iae", [](const Metrics& m) { return m.iae; }, false},
-    {"ise", [](const Metrics& m) { return m.ise; }, false},
-    {"steps", [](const Metrics& m) { return static_cast<double>(m.steps.size()); }, false},
-    {"max_overshoot", [](const Metrics& m) { return m.max_overshoot(); }, false},
-    {"max_undershoot", [](const Metrics& m) { return m.max_undershoot(); }, false},
-    {"max_settling_time", [](const Metrics& m) { return m.max_settling_time(); }, false},
-    {"time_in_band", [](const Metrics& m) { return m.time_in_band(); }, false},
-    {"total_control", [](const Metrics& m) { return m.total_control; }, false},
-    {"peak_control", [](const Metrics& m) { return m.peak_control; }, false},
-    {"mdpe", [](const Metrics& m) { return m.mdpe; }, true},
-    {"mdape", [](const Metrics& m) { return m.mdape; }, true},
-    {"wobble", [](const Metrics& m) { return m.wobble; }, true},
-    {"divergence", [](const Metrics& m) { return m.divergence; }, true},
-    {"disturbance_peak", [](const Metrics& m) { return m.disturbance_peak(); }, false},
-    {"disturbance_return_time", [](const Metrics& m) { return m.disturbance_return_time(); }, false},
-    {"disturbance_iae", [](const Metrics& m) { return m.disturbance_iae(); }, false},
-    {"disturbance_control", [](const Metrics& m) { return m.disturbance_control(); }, false},
-    {"runaway", [](const Metrics& m) { return m.runaway ? 1.0 : 0.0; }, false},
+    {"iae", [](const Metrics& m) { return m.iae; }, false, "recorded time x y"},
+    {"ise", [](const Metrics& m) { return m.ise; }, false, "recorded time x y^2"},
+    {"steps", [](const Metrics& m) { return static_cast<double>(m.steps.size()); }, false, "count"},
+    {"max_overshoot", [](const Metrics& m) { return m.max_overshoot(); }, false, "% of the step"},
+    {"max_undershoot", [](const Metrics& m) { return m.max_undershoot(); }, false, "% of the step"},
+    {"max_settling_time", [](const Metrics& m) { return m.max_settling_time(); }, false, "recorded time"},
+    {"time_in_band", [](const Metrics& m) { return m.time_in_band(); }, false, "recorded time"},
+    {"total_control", [](const Metrics& m) { return m.total_control; }, false, "recorded time x u"},
+    {"peak_control", [](const Metrics& m) { return m.peak_control; }, false, "u"},
+    {"mdpe", [](const Metrics& m) { return m.mdpe; }, true, "%"},
+    {"mdape", [](const Metrics& m) { return m.mdape; }, true, "%"},
+    {"wobble", [](const Metrics& m) { return m.wobble; }, true, "%"},
+    {"divergence", [](const Metrics& m) { return m.divergence; }, true, "% per hour"},
+    {"mdpe_whole", [](const Metrics& m) { return m.mdpe_whole; }, true, "%"},
+    {"mdape_whole", [](const Metrics& m) { return m.mdape_whole; }, true, "%"},
+    {"wobble_whole", [](const Metrics& m) { return m.wobble_whole; }, true, "%"},
+    {"divergence_whole", [](const Metrics& m) { return m.divergence_whole; }, true, "% per hour"},
+    {"time_to_target", [](const Metrics& m) { return m.time_to_target; }, false, "recorded time"},
+    {"induction_overshoot", [](const Metrics& m) { return m.induction_overshoot; }, false, "% of the initial distance"},
+    {"maintenance_start", [](const Metrics& m) { return m.maintenance_start; }, false, "recorded time"},
+    {"disturbance_peak", [](const Metrics& m) { return m.disturbance_peak(); }, false, "y"},
+    {"disturbance_return_time", [](const Metrics& m) { return m.disturbance_return_time(); }, false, "recorded time"},
+    {"disturbance_iae", [](const Metrics& m) { return m.disturbance_iae(); }, false, "recorded time x y"},
+    {"disturbance_control", [](const Metrics& m) { return m.disturbance_control(); }, false, "recorded time x u"},
+    {"runaway", [](const Metrics& m) { return m.runaway ? 1.0 : 0.0; }, false, "0 or 1"},
 };
 
 std::vector<std::string> make_columns() {
@@ -135,6 +143,12 @@ std::string csv_row(const std::vector<std::string>& fields) {
     std::string r;
     for (std::size_t i = 0; i < fields.size(); ++i) r += (i ? "," : "") + csv_field(fields[i]);
     return r + "\n";
+}
+
+std::string sweep_column_unit(std::string_view name) {
+    for (const MetricColumn& m : kMetricColumns)
+        if (name == m.name) return m.unit;
+    return "";
 }
 
 std::string sweep_header() { return csv_row(sweep_columns()); }

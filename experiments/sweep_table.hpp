@@ -23,6 +23,9 @@ const std::vector<std::string>& sweep_columns();
 // The column's number; throws std::out_of_range for a name not in the table.
 std::size_t sweep_column(std::string_view name);
 
+// The unit of a metric column (docs/experiments.md); empty for the others.
+std::string sweep_column_unit(std::string_view name);
+
 // The metric columns (iae ... runaway), in order.
 const std::vector<std::string>& metric_columns();
 

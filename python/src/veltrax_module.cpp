@@ -299,12 +299,15 @@ py::list batch(const std::vector<PyJob>& jobs, unsigned threads) {
 // (row, time, from, to, overshoot, undershoot, settled, settling_time,
 // time_in_band), rows from 0) and the sweep.csv aggregates.
 py::dict metrics(const Array& t, const Array& trajectory, double sample_period, bool builtin_model, double band,
-                 bool in_force, const std::optional<Steps>& schedule_steps) {
+                 double absolute_band, std::optional<double> maintenance_start, bool in_force,
+                 const std::optional<Steps>& schedule_steps) {
     const Matrix time = to_matrix(t), traj = to_matrix(trajectory);
     if (traj.cols < 3 || time.rows != traj.rows)
         throw py::value_error("metrics need the time column and a trajectory of as many rows with at least 3 columns");
     veltrax::experiments::MetricOptions options;
     options.band = band;
+    options.absolute_band = absolute_band;
+    options.maintenance_start = maintenance_start;
     options.setpoint_in_force = in_force;
     options.schedule = to_schedule(schedule_steps);
     const veltrax::experiments::Metrics m =
@@ -325,11 +328,18 @@ py::dict metrics(const Array& t, const Array& trajectory, double sample_period, 
     d["max_settling_time"] = m.max_settling_time();
     d["time_in_band"] = m.time_in_band();
     d["runaway"] = m.runaway;
+    d["time_to_target"] = m.time_to_target;
+    d["induction_overshoot"] = m.induction_overshoot;
+    d["maintenance_start"] = m.maintenance_start;
     if (m.builtin_model) {
         d["mdpe"] = m.mdpe;
         d["mdape"] = m.mdape;
         d["wobble"] = m.wobble;
         d["divergence"] = m.divergence;
+        d["mdpe_whole"] = m.mdpe_whole;
+        d["mdape_whole"] = m.mdape_whole;
+        d["wobble_whole"] = m.wobble_whole;
+        d["divergence_whole"] = m.divergence_whole;
     }
     return d;
 }
@@ -350,6 +360,7 @@ py::dict covariates(const veltrax::experiments::Population& p, const veltrax::ex
     for (int c = 0; c < veltrax::experiments::kCovariates; ++c)
         if (p.draws(static_cast<veltrax::experiments::Covariate>(c)))
             d[veltrax::experiments::covariate_name(c)] = ind.values[c];
+    for (std::size_t i = 0; i < p.plant.size() && i < ind.plant.size(); ++i) d[p.plant[i].name.c_str()] = ind.plant[i];
     return d;
 }
 
@@ -498,7 +509,8 @@ PYBIND11_MODULE(_core, m) {
         [](const std::vector<Array>& in) { return settings_dict(veltrax::settings_from_inputs(to_matrices(in))); },
         py::arg("inputs"));
     m.def("metrics", &metrics, py::arg("t"), py::arg("trajectory"), py::arg("sample_period"), py::arg("builtin_model"),
-          py::arg("band"), py::arg("in_force") = false, py::arg("steps") = py::none());
+          py::arg("band"), py::arg("absolute_band"), py::arg("maintenance_start") = py::none(),
+          py::arg("in_force") = false, py::arg("steps") = py::none());
     m.def("report", &report, py::arg("outdir"), py::arg("plots"));
     m.def("matprod", &matprod, py::arg("a"), py::arg("b"));
     register_experiments(m);

@@ -1136,7 +1136,7 @@ class Step(NamedTuple):
     overshoot: float  #: % of the step size, beyond `to` in the step's direction
     undershoot: float  #: % of the step size, beyond `from_` against the step's direction
     settled: bool  #: y ends the segment within the band
-    settling_time: float  #: from `time` until y stays within the band; NaN unless settled
+    settling_time: float  #: from `time` until y stays within the band; inf when it never settled
     time_in_band: float  #: sample period x the rows of the segment within the band
 
 
@@ -1153,28 +1153,41 @@ class Metrics:
     steps: tuple[Step, ...]  #: every change of the recorded set-point
     max_overshoot: float  #: over the steps; NaN without steps
     max_undershoot: float
-    max_settling_time: float  #: NaN if a step did not settle
+    max_settling_time: float  #: inf if a step never settled
     time_in_band: float  #: summed over the steps
     runaway: bool  #: y stayed at the top of its range (>= 0.99) above a lower set-point through the last tenth
+    time_to_target: float  #: induction: from the first non-zero set-point to the first time at target; inf if never
+    induction_overshoot: float  #: % of the initial distance to the set-point
+    maintenance_start: float  #: start of the maintenance window (first time at target, or as given); inf if never
     # The built-in model only (None for a linear process), from the
-    # performance error PE = 100 (y - r) / r:
+    # performance error PE = 100 (y - r) / r over the maintenance window:
     mdpe: float | None = None  #: median PE, %
     mdape: float | None = None  #: median |PE|, %
     wobble: float | None = None  #: median |PE - MDPE|, %
     divergence: float | None = None  #: slope of |PE| over model time, % per hour
+    # The same over the whole run.
+    mdpe_whole: float | None = None
+    mdape_whole: float | None = None
+    wobble_whole: float | None = None
+    divergence_whole: float | None = None
 
 
-def metrics(result: Result, *, band: float = 0.02) -> Metrics:
+def metrics(result: Result, *, band: float = 0.02, absolute_band: float = 0.02,
+            maintenance_start: float | None = None) -> Metrics:
     """The metrics of one call's result, computed from its time column and
     trajectory exactly as the command-line tool computes them.
 
-    band  settling band: this fraction of each step's size on either side of
-          the new set-point (default 2 %)
+    band               settling band: this fraction of each step's size on
+                       either side of the new set-point (default 2 %) ...
+    absolute_band      ... or this much of y, whichever is larger (default 0.02)
+    maintenance_start  start of the maintenance window (recorded time) for
+                       mdpe, mdape, wobble, divergence; None: the first time at target
     """
     if not isinstance(result, Result):
         raise TypeError(f"metrics() takes a veltrax.Result, got {type(result).__name__}")
     in_force = getattr(result, "_in_force", None)
     values = _core.metrics(result.t, result.trajectory, result.sample_period, result.info.builtin_model, float(band),
+                           float(absolute_band), None if maintenance_start is None else float(maintenance_start),
                            in_force is not None, None if in_force is None else in_force[0])
     values["steps"] = tuple(Step(*s) for s in values["steps"])
     return Metrics(**values)

@@ -145,6 +145,79 @@ class Pid:
         tracking_time: float = ...,
     ) -> None: ...
 
+class Disturbance:
+    kind: str
+    start: float
+    amplitude: float
+    rise: float | None
+    duration: float | None
+    fall: float | None
+    end: float | None
+    rate: float | None
+    low: float | None
+    high: float | None
+    def __init__(
+        self,
+        kind: str,
+        start: float = ...,
+        amplitude: float = ...,
+        rise: float | None = ...,
+        duration: float | None = ...,
+        fall: float | None = ...,
+        end: float | None = ...,
+        rate: float | None = ...,
+        low: float | None = ...,
+        high: float | None = ...,
+    ) -> None: ...
+
+class Sensor:
+    time_constant: float
+    artefact_probability: float
+    artefact_amplitude: float
+    dropout_probability: float
+    dropout_min: int
+    dropout_max: int | None
+    delay: int
+    quantum: float
+    def __init__(
+        self,
+        time_constant: float = ...,
+        artefact_probability: float = ...,
+        artefact_amplitude: float = ...,
+        dropout_probability: float = ...,
+        dropout_min: int = ...,
+        dropout_max: int | None = ...,
+        delay: int = ...,
+        quantum: float = ...,
+    ) -> None: ...
+
+class Actuator:
+    rate_limit: float
+    quantum: float
+    boluses: tuple[Any, ...]
+    def __init__(self, rate_limit: float = ..., quantum: float = ..., boluses: tuple[Any, ...] = ...) -> None: ...
+
+class Change:
+    time: float
+    cardiac_output: float | None
+    cardiac_output_factor: float | None
+    body_mass: float | None
+    gain: float | None
+    def __init__(
+        self,
+        time: float,
+        cardiac_output: float | None = ...,
+        cardiac_output_factor: float | None = ...,
+        body_mass: float | None = ...,
+        gain: float | None = ...,
+    ) -> None: ...
+
+# A plant-model block: the record or a dict of the scenario files' block.
+_Disturbance = Union[Disturbance, Mapping[str, Any]]
+_Sensor = Union[Sensor, Mapping[str, Any]]
+_Actuator = Union[Actuator, Mapping[str, Any]]
+_Change = Union[Change, Mapping[str, Any]]
+
 # A controller: a build (the adaptive controller), a Pid, or a callable of your own.
 _Controller = Union[Build, int, Pid, Callable[[Observation], Any]]
 
@@ -180,6 +253,12 @@ class Simulation:
         model: BodyModel | None = ...,
         setpoint: Sequence[_Step] | None = ...,
         threads: int = ...,
+        disturbances: Sequence[_Disturbance] | None = ...,
+        sensor: _Sensor | None = ...,
+        actuator: _Actuator | None = ...,
+        changes: Sequence[_Change] | None = ...,
+        draw_seed: int = ...,
+        individual: int = ...,
     ) -> Result: ...
     def save_state(self) -> bytes: ...
     def load_state(self, snapshot: Union[bytes, bytearray, memoryview, npt.NDArray[np.uint8]]) -> None: ...
@@ -213,6 +292,12 @@ class Plant:
         observer: Sequence[float] | None = ...,
         model: BodyModel | None = ...,
         threads: int = ...,
+        disturbances: Sequence[_Disturbance] | None = ...,
+        sensor: _Sensor | None = ...,
+        actuator: _Actuator | None = ...,
+        changes: Sequence[_Change] | None = ...,
+        draw_seed: int | None = ...,
+        individual: int = ...,
     ) -> None: ...
     @property
     def settings(self) -> Settings: ...

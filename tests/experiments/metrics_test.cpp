@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "experiments/metrics.hpp"
+#include "experiments/sweep_table.hpp"
 
 using namespace veltrax;
 using namespace veltrax::experiments;
@@ -36,10 +37,13 @@ Call call(double period, const std::vector<double>& r, const std::vector<double>
 // and inside at row 6: settled after t = 10 - 4 = 6, one row (2) in band.
 // Step 2 at row 7 (t = 12), 1.0 -> 0.9, band 0.002: y = 1.02 goes 0.02
 // against the step beyond 1.0 (20 %), never below 0.9 (0 %), ends outside.
+// The bands are relative alone here (no absolute floor).
 TEST(Metrics, ErrorIntegralsStepResponseAndControl) {
     const Call c = call(2.0, {0.8, 0.8, 1.0, 1.0, 1.0, 1.0, 0.9, 0.9}, {1, 2, 3, 4, 0, 0, 1, 1},
                         {0.8, 0.7, 0.78, 1.1, 0.99, 1.0, 1.02, 0.95});
-    const Metrics m = compute_metrics(c.time, c.trajectory, 2.0, false);
+    MetricOptions relative;
+    relative.absolute_band = 0.0;
+    const Metrics m = compute_metrics(c.time, c.trajectory, 2.0, false, relative);
     EXPECT_EQ(m.samples, 8u);
     EXPECT_NEAR(m.iae, 2.0 * 0.6, 1e-12);
     EXPECT_NEAR(m.ise, 2.0 * 0.0854, 1e-12);
@@ -62,17 +66,17 @@ TEST(Metrics, ErrorIntegralsStepResponseAndControl) {
     EXPECT_EQ(down.overshoot, 0.0);
     EXPECT_NEAR(down.undershoot, 20.0, 1e-9);
     EXPECT_FALSE(down.settled);
-    EXPECT_TRUE(std::isnan(down.settling_time));
+    EXPECT_TRUE(std::isinf(down.settling_time));  // never settled
     EXPECT_EQ(down.time_in_band, 0.0);
 
     EXPECT_NEAR(m.max_overshoot(), 50.0, 1e-9);
     EXPECT_NEAR(m.max_undershoot(), 20.0, 1e-9);
-    EXPECT_TRUE(std::isnan(m.max_settling_time()));  // one step never settled
+    EXPECT_TRUE(std::isinf(m.max_settling_time()));  // one step never settled
     EXPECT_EQ(m.time_in_band(), 2.0);
     EXPECT_TRUE(std::isnan(m.mdpe));  // linear process: no drug-delivery measures
 
     // A wider band (+-60 % of 0.1) takes the second step's last row in.
-    MetricOptions wide;
+    MetricOptions wide = relative;
     wide.band = 0.6;
     const Metrics w = compute_metrics(c.time, c.trajectory, 2.0, false, wide);
     EXPECT_TRUE(w.steps[1].settled);
@@ -185,4 +189,54 @@ TEST(Metrics, SetpointInForceReplacesThePreviewedColumn) {
     EXPECT_EQ(m.iae, 0.0);
     ASSERT_EQ(m.steps.size(), 1u);
     EXPECT_EQ(m.steps[0].row, 3u);
+}
+
+// Induction from y = 0 to r = 0.5 (T = 1): y 0, 0.3, 0.55, 0.49, 0.5, 0.52.
+// Default band max(0.02 x 0.5, 0.02) = 0.02: first at target at row 3
+// (t = 3), overshoot 0.05 / 0.5 = 10 %. The Varvel measures take rows 3..5
+// (PE -2, 0, 4) by default and rows 0..5 as *_whole; a given start moves them.
+TEST(Metrics, InductionAndMaintenanceWindows) {
+    const Call c = call(1.0, std::vector<double>(6, 0.5), std::vector<double>(6, 0.0), {0.0, 0.3, 0.55, 0.49, 0.5, 0.52});
+    const Metrics m = compute_metrics(c.time, c.trajectory, 1.0, true);
+    EXPECT_EQ(m.time_to_target, 3.0);
+    EXPECT_NEAR(m.induction_overshoot, 10.0, 1e-9);
+    EXPECT_EQ(m.maintenance_start, 3.0);
+    EXPECT_NEAR(m.mdpe, 0.0, 1e-9);
+    EXPECT_NEAR(m.mdape, 2.0, 1e-9);
+    EXPECT_NEAR(m.mdpe_whole, (-2.0 + 0.0) / 2.0, 1e-9);  // PE -100, -40, 10, -2, 0, 4
+    EXPECT_NEAR(m.divergence, 60.0, 1e-9);  // |PE| 2, 0, 4 over rows 3..5: 1 per row
+    MetricOptions late;
+    late.maintenance_start = 5.0;
+    EXPECT_NEAR(compute_metrics(c.time, c.trajectory, 1.0, true, late).mdpe, 4.0, 1e-9);
+
+    // Never at target: Inf, "never", and no maintenance rows.
+    const Call low = call(1.0, std::vector<double>(4, 0.5), std::vector<double>(4, 0.0), {0.0, 0.1, 0.2, 0.3});
+    const Metrics n = compute_metrics(low.time, low.trajectory, 1.0, true);
+    EXPECT_TRUE(std::isinf(n.time_to_target));
+    EXPECT_TRUE(std::isnan(n.mdpe));
+    EXPECT_FALSE(std::isnan(n.mdpe_whole));
+    EXPECT_EQ(metrics_json(n)["time_to_target"], "never");
+}
+
+// A step of 0.05 with noise of +-0.008: the relative band (+-0.001) alone
+// never holds y; the default absolute floor 0.02 does. A step that ends
+// outside shows as "never" in summary.json, Inf in the table.
+TEST(Metrics, SettlingBandHasAnAbsoluteFloor) {
+    const Call c = call(1.0, {0.5, 0.55, 0.55, 0.55, 0.55}, std::vector<double>(5, 0.0), {0.5, 0.52, 0.558, 0.543, 0.556});
+    const Metrics m = compute_metrics(c.time, c.trajectory, 1.0, false);
+    ASSERT_EQ(m.steps.size(), 1u);
+    EXPECT_TRUE(m.steps[0].settled);
+    EXPECT_EQ(m.steps[0].settling_time, 1.0);
+    MetricOptions relative;
+    relative.absolute_band = 0.0;
+    const Metrics r = compute_metrics(c.time, c.trajectory, 1.0, false, relative);
+    EXPECT_FALSE(r.steps[0].settled);
+    EXPECT_EQ(metrics_json(r)["steps"][0]["settling_time"], "never");
+    EXPECT_EQ(r.max_settling_time(), HUGE_VAL);
+    EXPECT_EQ(metrics_json(r)["units"]["settling_time"], "recorded time; \"never\" when not settled");
+
+    // Every metric column of the table has its unit.
+    const std::vector<std::string>& columns = sweep_columns();
+    for (std::size_t i = sweep_column("samples") + 1; i < columns.size(); ++i)
+        EXPECT_FALSE(sweep_column_unit(columns[i]).empty()) << columns[i];
 }

@@ -3,10 +3,16 @@
 // call, the same settings; rejected values fail their call by field name.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "experiments/run_folder.hpp"
 #include "experiments/runner.hpp"
 #include "experiments/scenario.hpp"
 
@@ -149,5 +155,73 @@ TEST(Scenario, PlantModelsAreReadKeyedAndChecked) {
         } catch (const Error& e) {
             EXPECT_NE(std::string(e.what()).find(text), std::string::npos) << e.what();
         }
+    }
+}
+
+// A population's covariate sets a plant-model parameter named by its path:
+// each individual runs with its draw, recorded in summary.json, rounded
+// where the file gives a whole number; the other covariates draw as before.
+TEST(Scenario, PopulationCovariatesSetPlantModelParameters) {
+    const std::string head = R"({"build": 2, "params": [30, 0.1, 2, 2, 3, 3, 0.003, 10, 0.1, 0],
+        "model": {"body_mass": 70, "cardiac_output": 6.48}, "curve": [50, 0.505, 2.98, 4],
+        "disturbances": [{"kind": "stimulation", "start": 10, "amplitude": 0.08}], "sensor": {"delay": 1},
+        "population": {"size": 3, "seed": 42, "body_mass": {"dist": "normal", "mean": 70, "sd": 10})";
+    const Scenario plain = parse_scenario(head + "}}", "plain.json");
+    const Scenario s = parse_scenario(head + R"(, "disturbances[0].amplitude": {"dist": "uniform", "low": 0.02,
+        "high": 0.1}, "sensor.delay": {"dist": "uniform", "low": 0, "high": 3}}})", "pop.json");
+    const PlannedRun a = plan_run(s, 1), b = plan_run(s, 2);
+    ASSERT_FALSE(a.rejected);
+    const std::vector<double>& drawn = a.individual->individual.plant;  // by name: disturbances..., sensor.delay
+    ASSERT_EQ(drawn.size(), 2u);
+    EXPECT_EQ(a.models->disturbances[0].amplitude, drawn[0]);
+    EXPECT_EQ(a.models->sensor.delay, drawn[1]);
+    EXPECT_EQ(drawn[1], std::round(drawn[1]));
+    EXPECT_NE(b.models->disturbances[0].amplitude, drawn[0]);
+    EXPECT_EQ(a.individual->individual.values[0], plan_run(plain, 1).individual->individual.values[0]);
+
+    Simulation sim = simulation_for(s);
+    const RunResult run = run_planned(sim, a, nullptr, {});
+    ASSERT_TRUE(run.ok());
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("veltrax_covariates_" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    write_run_folder(check_run_place(dir / "pop"), run);
+    std::ifstream in(dir / "pop" / "summary.json");
+    const nlohmann::json summary = nlohmann::json::parse(in);
+    in.close();
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(summary["individual"]["covariates"]["disturbances[0].amplitude"].get<double>(), drawn[0]);
+
+    for (const std::string path :
+         {"disturbances[1].amplitude", "sensor.delai", "actuator.rate_limit", "disturbance[0].amplitude"}) {
+        try {
+            parse_scenario(head + ", \"" + path + R"(": {"dist": "uniform", "low": 0, "high": 1}}})", "x.json");
+            ADD_FAILURE() << path;
+        } catch (const Error& e) {
+            EXPECT_EQ(e.id(), "veltrax:badPopulation");
+            EXPECT_NE(std::string(e.what()).find("'" + path + "'"), std::string::npos) << e.what();
+        }
+    }
+}
+
+// "metrics" sets the settling band and the maintenance window's start of
+// every call's metrics; a negative band is refused by name.
+TEST(Scenario, MetricSettingsReachTheMetrics) {
+    const std::string body = R"("build": 2, "params": [30, 0.1, 2, 2, 3, 3, 0.003, 10, 0.1, 0],
+        "model": {"body_mass": 70, "cardiac_output": 6.48}, "curve": [50, 0.505, 2.98, 4])";
+    const Scenario s =
+        parse_scenario("{" + body + R"(, "metrics": {"band": 0.1, "absolute_band": 0, "maintenance_start": 12}})", "m.json");
+    const MetricOptions o = plan_run(s, 0).metric_options({}, 0);
+    EXPECT_EQ(o.band, 0.1);
+    EXPECT_EQ(o.absolute_band, 0.0);
+    EXPECT_EQ(*o.maintenance_start, 12.0);
+    Simulation sim = simulation_for(s);
+    EXPECT_EQ(run_planned(sim, plan_run(s, 0), nullptr, {}).calls[0].metrics.maintenance_start, 12.0);
+    try {
+        parse_scenario("{" + body + R"(, "metrics": {"absolute_band": -1}})", "x.json");
+        ADD_FAILURE();
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("'absolute_band' must be a number >= 0"), std::string::npos) << e.what();
     }
 }
