@@ -68,7 +68,7 @@ BENCHMARK(BM_DrawPopulation)->Unit(benchmark::kMillisecond);
 
 void BM_ExpandPopulation(benchmark::State& state) {
     const Population p = parse_population(parse_json_strict(kPopulation));
-    const std::vector<CallSpec> calls = {call_spec_of_inputs(model_call(120))};
+    const std::vector<CallSetup> calls = {call_setup_of_inputs(model_call(120))};
     for (auto _ : state) benchmark::DoNotOptimize(expand_population(calls, p));
     per(state, "per_individual", 1000);
 }
@@ -99,9 +99,9 @@ void BM_PopulationAgainstBatch(benchmark::State& state) {
     std::vector<BatchJob> jobs;
     if (population) {
         Population p = parse_population(parse_json_strict(kPopulation));
-        for (const PopulationRun& r : expand_population({call_spec_of_inputs(model_call(120))}, p, 1, kRuns)) {
+        for (const PopulationRun& r : expand_population({call_setup_of_inputs(model_call(120))}, p, 1, kRuns)) {
             BatchJob job;
-            for (const CallSpec& call : r.calls) job.settings.push_back(call.settings);
+            for (const CallSetup& call : r.calls) job.settings.push_back(call.settings);
             jobs.push_back(job);
         }
     } else {
@@ -140,7 +140,7 @@ void BM_ToolSweep(benchmark::State& state) {
         files = (dir / "in" / "pop.json").string();
     } else {
         Population p = parse_population(parse_json_strict(kPopulation));
-        for (const PopulationRun& r : expand_population({call_spec_of_inputs(model_call(120))}, p, 1, kRuns)) {
+        for (const PopulationRun& r : expand_population({call_setup_of_inputs(model_call(120))}, p, 1, kRuns)) {
             const std::vector<Matrix>& in = r.calls.at(0).inputs;
             const nlohmann::json scenario = {{"build", 2}, {"params", in[0].data}, {"numerator", in[1].data},
                                              {"denominator", nlohmann::json::array()}, {"curve", in[3].data}};
@@ -186,7 +186,7 @@ fs::path make_sweep() {
     const fs::path dir = fs::temp_directory_path() / ("veltrax_bench_sweep_" + std::to_string(::getpid()));
     fs::remove_all(dir);
     const Population p = parse_population(parse_json_strict(kPopulation));
-    const CallSpec call = call_spec_of_inputs(model_call(120));
+    const CallSetup call = call_setup_of_inputs(model_call(120));
     write_manifest(dir, {{{"pop", 1000}}});
     RunResult run;
     run.scenario = "pop";

@@ -53,7 +53,7 @@ std::string call_plots(const RunResult& run, const CallResult& c) {
     const Matrix& t = c.outputs[0];
     const Matrix& traj = c.outputs[1];
     const Matrix& theta = c.outputs[2];
-    const std::vector<std::string> theta_names = theta_columns(c.spec.settings.a_order, theta.cols);
+    const std::vector<std::string> theta_names = theta_columns(c.setup.settings.a_order, theta.cols);
     const std::string title = gp_string(what_ran(run, c));
 
     std::string gp = data + " << EOD\n# t " + words(trajectory_columns()) + ' ' + words(theta_names) + '\n';

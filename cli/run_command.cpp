@@ -70,7 +70,7 @@ std::optional<PlannedRun> plan(const Scenario& s, std::uint64_t individual, int&
 // Sample periods of the calls that will run, for the progress bar.
 long total_samples(const PlannedRun& plan) {
     long total = 0;
-    for (const CallSpec& call : plan.calls) {
+    for (const CallSetup& call : plan.calls) {
         if (call.rejected) break;
         total += call.settings.samples;
     }

@@ -5,7 +5,7 @@
 #include <limits>
 #include <utility>
 
-#include "experiments/controller_spec.hpp"
+#include "experiments/controller_setup.hpp"
 #include "experiments/expand.hpp"
 #include "experiments/plant_models_json.hpp"
 #include "experiments/strict_json.hpp"
@@ -91,7 +91,7 @@ PlannedRun plan_design_run(const Scenario& s, std::uint64_t k) {
         // Disturbances and the other plant models with the point's values; every
         // point draws from the same streams (the scenario's seed, individual 0).
         if (std::optional<PlantModels> models = parse_plant_models(top)) {
-            for (const CallSpec& call : s.calls)
+            for (const CallSetup& call : s.calls)
                 if (!call.rejected) check_plant_models(*models, call.settings.builtin_model());
             models->seed = static_cast<std::uint64_t>(s.seed != 0 ? s.seed : 1);
             models->individual = 0;

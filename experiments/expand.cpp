@@ -36,7 +36,7 @@ std::vector<std::pair<std::size_t, std::size_t>> covariate_elements(const Settin
 
 // The call's positional inputs with the individual's drawn values where its
 // covariates go; the file's own values stay everywhere else.
-std::vector<Matrix> individual_inputs(const CallSpec& base, const Individual& ind) {
+std::vector<Matrix> individual_inputs(const CallSetup& base, const Individual& ind) {
     std::vector<Matrix> inputs = base.inputs;
     for (int c = 0; c < kCovariates; ++c) {
         if (std::isnan(ind.values[c])) continue;
@@ -53,7 +53,7 @@ bool fits_int(double v) {
 // The simulation's checks of a call with the individual's values: by
 // position for a call that the file gives positionally (as the plug-ins
 // check it), else by field.
-void check_individual_call(const CallSpec& call, const Individual& ind) {
+void check_individual_call(const CallSetup& call, const Individual& ind) {
     if (call.given_positionally) {
         check_call(call.inputs);
         return;
@@ -79,7 +79,7 @@ std::optional<IndividualRejection> check_drawn_values(const Population& p, const
 
 }  // namespace
 
-void check_population_fits(const std::vector<CallSpec>& calls, const Population& p) {
+void check_population_fits(const std::vector<CallSetup>& calls, const Population& p) {
     if (!p.draws(Covariate::body_mass) && !p.draws(Covariate::cardiac_output)) return;
     for (std::size_t j = 0; j < calls.size(); ++j) {
         // A call rejected as written fails every individual with its own error.
@@ -105,18 +105,18 @@ void apply_individual(Settings& s, const Individual& ind) {
     put(Covariate::noise_amplitude, s.noise.amplitude);
 }
 
-PopulationRun expand_individual(const std::vector<CallSpec>& calls, const Population& p, std::uint64_t k) {
+PopulationRun expand_individual(const std::vector<CallSetup>& calls, const Population& p, std::uint64_t k) {
     check_population_fits(calls, p);
     return individual_run(calls, p, draw_individual(p, k));
 }
 
-PopulationRun individual_run(const std::vector<CallSpec>& calls, const Population& p, Individual individual) {
+PopulationRun individual_run(const std::vector<CallSetup>& calls, const Population& p, Individual individual) {
     PopulationRun run;
     run.individual = std::move(individual);
     run.calls = calls;
     run.rejected = check_drawn_values(p, run.individual);
     for (std::size_t j = 0; j < run.calls.size(); ++j) {
-        CallSpec& call = run.calls[j];
+        CallSetup& call = run.calls[j];
         call.inputs = individual_inputs(call, run.individual);
         apply_individual(call.settings, run.individual);
         if (run.rejected) continue;
@@ -132,12 +132,12 @@ PopulationRun individual_run(const std::vector<CallSpec>& calls, const Populatio
 
 PopulationRun expand_individual(const std::vector<std::vector<Matrix>>& calls, const Population& p,
                                 std::uint64_t k) {
-    std::vector<CallSpec> specs;
-    for (const std::vector<Matrix>& inputs : calls) specs.push_back(call_spec_of_inputs(inputs));
-    return expand_individual(specs, p, k);
+    std::vector<CallSetup> setups;
+    for (const std::vector<Matrix>& inputs : calls) setups.push_back(call_setup_of_inputs(inputs));
+    return expand_individual(setups, p, k);
 }
 
-std::vector<PopulationRun> expand_population(const std::vector<CallSpec>& calls, const Population& p,
+std::vector<PopulationRun> expand_population(const std::vector<CallSetup>& calls, const Population& p,
                                              std::uint64_t first, std::uint64_t last) {
     check_population(p);
     check_population_fits(calls, p);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "api/veltrax.hpp"
-#include "experiments/call_spec.hpp"
+#include "experiments/call_setup.hpp"
 #include "experiments/population.hpp"
 
 namespace veltrax::experiments {
@@ -22,13 +22,13 @@ struct IndividualRejection {
 
 struct PopulationRun {
     Individual individual;
-    std::vector<CallSpec> calls;  // the scenario's calls with the individual's values
+    std::vector<CallSetup> calls;  // the scenario's calls with the individual's values
     std::optional<IndividualRejection> rejected;  // not run: reported as a failed run with this error
 };
 
 // Throws veltrax::Error "veltrax:badPopulation" when the population draws
 // body mass or cardiac output and a call simulates a linear process.
-void check_population_fits(const std::vector<CallSpec>& calls, const Population& p);
+void check_population_fits(const std::vector<CallSetup>& calls, const Population& p);
 
 // The individual's drawn values in the settings, by field: body_mass and
 // cardiac_output into the built-in model's, plant_hill_midpoint and
@@ -43,12 +43,12 @@ void apply_individual(Settings& settings, const Individual& ind);
 // gives positionally, as the plug-ins do); a drawn curve midpoint or exponent
 // must be positive and finite. A call that the simulation rejects before the
 // individual's values go in rejects every individual.
-PopulationRun expand_individual(const std::vector<CallSpec>& calls, const Population& p, std::uint64_t k);
+PopulationRun expand_individual(const std::vector<CallSetup>& calls, const Population& p, std::uint64_t k);
 
 // The run of an individual whose values are given rather than drawn (NaN
 // where `p` draws nothing; a design point's covariates): put into every
 // call and checked as expand_individual checks them.
-PopulationRun individual_run(const std::vector<CallSpec>& calls, const Population& p, Individual individual);
+PopulationRun individual_run(const std::vector<CallSetup>& calls, const Population& p, Individual individual);
 
 // The same for calls given as plug-in inputs (params, numerator,
 // denominator, curve[, T]); the run's calls hold the individual's inputs.
@@ -57,7 +57,7 @@ PopulationRun expand_individual(const std::vector<std::vector<Matrix>>& calls, c
 
 // Individuals first .. last (1-based, inclusive), in order; the whole
 // population by default.
-std::vector<PopulationRun> expand_population(const std::vector<CallSpec>& calls, const Population& p,
+std::vector<PopulationRun> expand_population(const std::vector<CallSetup>& calls, const Population& p,
                                              std::uint64_t first = 1, std::uint64_t last = 0);
 
 }  // namespace veltrax::experiments

@@ -105,7 +105,7 @@ Sizes sizes_of(const std::vector<const Scenario*>& scenarios, std::size_t runs) 
     z.scenarios = scenarios.size();
     for (const Scenario* s : scenarios) {
         z.calls = std::max(z.calls, s->calls.size());
-        for (const CallSpec& c : s->calls) {
+        for (const CallSetup& c : s->calls) {
             if (c.rejected) continue;
             const Settings& st = c.settings;
             if (st.samples > 0) z.samples = std::max(z.samples, static_cast<std::size_t>(st.samples));

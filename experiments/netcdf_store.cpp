@@ -333,7 +333,7 @@ void NetcdfStore::Impl::write_call_settings(std::size_t first, const std::vector
         for (std::size_t c = 0; c < C; ++c) {
             const CallResult* call = call_of(*group[r], c);
             if (!call) continue;
-            const Settings& s = call->spec.settings;
+            const Settings& s = call->setup.settings;
             const std::size_t i = r * C + c;
             gaussian[i] = s.noise.kind == NoiseKind::Gaussian;
             builtin[i] = s.builtin_model();

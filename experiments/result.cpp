@@ -3,14 +3,14 @@
 
 namespace veltrax::experiments {
 
-CallResult call_result(std::size_t call, const CallSpec& spec, std::vector<Matrix> outputs,
+CallResult call_result(std::size_t call, const CallSetup& setup, std::vector<Matrix> outputs,
                        const MetricOptions& options) {
     CallResult r;
     r.call = call;
-    r.spec = spec;
+    r.setup = setup;
     r.outputs = std::move(outputs);
-    r.metrics = compute_metrics(r.outputs.at(0), r.outputs.at(1), spec.settings.sample_period(),
-                                spec.settings.builtin_model(), options);
+    r.metrics = compute_metrics(r.outputs.at(0), r.outputs.at(1), setup.settings.sample_period(),
+                                setup.settings.builtin_model(), options);
     return r;
 }
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "api/veltrax.hpp"
-#include "experiments/call_spec.hpp"
-#include "experiments/controller_spec.hpp"
+#include "experiments/call_setup.hpp"
+#include "experiments/controller_setup.hpp"
 #include "experiments/metrics.hpp"
 #include "experiments/population.hpp"
 
@@ -22,7 +22,7 @@ namespace veltrax::experiments {
 
 struct CallResult {
     std::size_t call = 0;          // 1-based
-    CallSpec spec;                 // what ran
+    CallSetup setup;                 // what ran
     std::vector<Matrix> outputs;   // t, trajectory, theta, search, sums, as Simulation::call returns them
     Metrics metrics;               // of outputs[0] and outputs[1]
 };
@@ -54,7 +54,7 @@ struct RunResult {
     std::string path;      // the scenario file as given
     std::string description;  // the scenario's; may be empty
     Build build = Build::Base;
-    std::optional<ControllerSpec> controller;  // what closed the loop; none: the adaptive one of build
+    std::optional<ControllerSetup> controller;  // what closed the loop; none: the adaptive one of build
     std::string compare;                       // the comparison this run belongs to; empty: none
     long seed = 0;                    // noise seed; 0: none
     std::optional<DrawnIndividual> individual;  // also for a design point: its index and covariates
@@ -66,8 +66,8 @@ struct RunResult {
     std::uint64_t individual_index() const { return individual ? individual->individual.index : 0; }
 };
 
-// Call `call` of `spec` that returned `outputs`, with its metrics.
-CallResult call_result(std::size_t call, const CallSpec& spec, std::vector<Matrix> outputs,
+// Call `call` of `setup` that returned `outputs`, with its metrics.
+CallResult call_result(std::size_t call, const CallSetup& setup, std::vector<Matrix> outputs,
                        const MetricOptions& options = {});
 
 // The individual of population `p` as a run shows it.

@@ -75,23 +75,23 @@ ojson row_json(const Matrix& m) {
 
 // A call's entry of summary.json.
 ojson call_json(const CallResult& c) {
-    const CallSpec& spec = c.spec;
+    const CallSetup& setup = c.setup;
     ojson call;
     call["call"] = c.call;
     call["samples"] = c.outputs[0].rows;
-    call["gaussian_noise"] = spec.settings.noise.kind == NoiseKind::Gaussian;
-    call["filter"] = spec.inputs.size() == 5;
+    call["gaussian_noise"] = setup.settings.noise.kind == NoiseKind::Gaussian;
+    call["filter"] = setup.inputs.size() == 5;
     ojson sums;
     const std::vector<std::string> names = sums_columns();
     for (std::size_t i = 0; i < names.size(); ++i) sums[names[i]] = json_number(c.outputs[4].data[i]);
     call["sums"] = sums;
     ojson inputs;
     static const char* kInputs[] = {"params", "numerator", "denominator", "curve", "T"};
-    for (std::size_t i = 0; i < 5; ++i) inputs[kInputs[i]] = i < spec.inputs.size() ? row_json(spec.inputs[i]) : ojson();
-    if (spec.setpoint) inputs["setpoint"] = setpoint_json(*spec.setpoint);
+    for (std::size_t i = 0; i < 5; ++i) inputs[kInputs[i]] = i < setup.inputs.size() ? row_json(setup.inputs[i]) : ojson();
+    if (setup.setpoint) inputs["setpoint"] = setpoint_json(*setup.setpoint);
     call["inputs"] = inputs;
-    call["sample_period"] = json_number(spec.settings.sample_period());
-    call["builtin_model"] = spec.settings.builtin_model();
+    call["sample_period"] = json_number(setup.settings.sample_period());
+    call["builtin_model"] = setup.settings.builtin_model();
     call["metrics"] = metrics_json(c.metrics);
     return call;
 }
@@ -204,7 +204,7 @@ void RunFolder::write_calls(const RunResult& run) {
         write_csv(prefix + "time.csv", time_columns(), out[0]);
         write_csv(prefix + "trajectory.csv", trajectory_columns(), out[1]);
         if (!run.controller || run.controller->adaptive()) {  // another controller has no estimates or search
-            write_csv(prefix + "theta.csv", theta_columns(c.spec.settings.a_order, out[2].cols), out[2]);
+            write_csv(prefix + "theta.csv", theta_columns(c.setup.settings.a_order, out[2].cols), out[2]);
             write_csv(prefix + "search.csv", search_columns(run.build), out[3]);
         }
         write_csv(prefix + "sums.csv", sums_columns(), Matrix(1, 3, out[4].data));

@@ -39,7 +39,7 @@ BatchJob job_of(const PlannedRun& plan, const SweepOptions& options) {
     job.initial_state = options.initial_state;
     job.seed = plan.scenario->seed;
     if (plan.controller) job.controller = make_controller(*plan.controller);
-    for (const CallSpec& call : plan.calls) {
+    for (const CallSetup& call : plan.calls) {
         if (call.rejected) break;
         job.settings.push_back(call.settings);
         job.schedules.push_back(call.setpoint ? &*call.setpoint : nullptr);
@@ -137,7 +137,7 @@ void put_plant_covariates(const Scenario& scenario, Individual& ind, PlannedRun&
             set_field(top, path, ind.plant[i], whole);
         }
         std::optional<PlantModels> models = parse_plant_models(top);
-        for (const CallSpec& call : plan.calls)
+        for (const CallSetup& call : plan.calls)
             if (!call.rejected) check_plant_models(*models, call.settings.builtin_model());
         models->seed = p.seed;
         models->individual = ind.index;
@@ -235,7 +235,7 @@ RunResult run_planned(Simulation& sim, const PlannedRun& plan,
                       const std::function<RunOptions(std::size_t call)>& options, const MetricOptions& metrics) {
     RunResult run = plan.empty_result();
     for (std::size_t k = 0; k < plan.calls.size() && run.ok(); ++k) {
-        const CallSpec& call = plan.calls[k];
+        const CallSetup& call = plan.calls[k];
         if (call.rejected) {
             run.failure = RunFailure{k + 1, call.rejected->id, call.rejected->message};
             break;

@@ -24,12 +24,12 @@ namespace veltrax::experiments {
 // individual k of its population.
 struct PlannedRun {
     const Scenario* scenario = nullptr;
-    std::vector<CallSpec> calls;
+    std::vector<CallSetup> calls;
     std::optional<DrawnIndividual> individual;
     std::optional<DesignPoint> design_point;
     // What closes the loop: the scenario's controller, or the one a design
     // point's values changed; none: the adaptive controller of the build.
-    std::optional<ControllerSpec> controller;
+    std::optional<ControllerSetup> controller;
     // Not run: an individual whose draw failed or whose values the
     // simulation rejects.
     std::optional<RunFailure> rejected;

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "experiments/controller_spec.hpp"
+#include "experiments/controller_setup.hpp"
 #include "experiments/design_run.hpp"
 #include "experiments/expand.hpp"
 #include "experiments/files.hpp"
@@ -76,11 +76,11 @@ void check_steps(std::size_t steps, const std::string& where) {
             " steps (an inherited schedule counts for each call)");
 }
 
-std::vector<CallSpec> calls_of(const json& top) {
+std::vector<CallSetup> calls_of(const json& top) {
     if (!top.contains("calls")) {
-        CallSpec spec = call_spec(top, "top level", false);
-        if (spec.setpoint) check_steps(spec.setpoint->steps.size(), "top level");
-        return {std::move(spec)};
+        CallSetup setup = call_setup(top, "top level", false);
+        if (setup.setpoint) check_steps(setup.setpoint->steps.size(), "top level");
+        return {std::move(setup)};
     }
     const json& calls = top.at("calls");
     if (!calls.is_array()) bad("top level: 'calls' must be an array of objects, got " + json_kind(calls));
@@ -88,7 +88,7 @@ std::vector<CallSpec> calls_of(const json& top) {
     if (calls.size() > kMaxCalls)
         bad("top level: 'calls' must have at most " + std::to_string(kMaxCalls) + " calls, got " +
             std::to_string(calls.size()));
-    std::vector<CallSpec> specs;
+    std::vector<CallSetup> setups;
     std::size_t steps = 0;
     for (std::size_t i = 0; i < calls.size(); ++i) {
         const std::string where = "call " + std::to_string(i + 1);
@@ -96,11 +96,11 @@ std::vector<CallSpec> calls_of(const json& top) {
         if (!call.is_object()) bad(where + " must be an object, got " + json_kind(call));
         check_known_fields(call, kCallFields, where);
         check_call_fields(call, where);
-        specs.push_back(call_spec(merged_call(top, call), where, true));
-        if (specs.back().setpoint) steps += specs.back().setpoint->steps.size();
+        setups.push_back(call_setup(merged_call(top, call), where, true));
+        if (setups.back().setpoint) steps += setups.back().setpoint->steps.size();
         check_steps(steps, "calls 1 to " + std::to_string(i + 1));
     }
-    return specs;
+    return setups;
 }
 
 // "controller" or "controllers", whose names must differ.
@@ -116,8 +116,8 @@ void read_controllers(const json& top, Scenario& s) {
     if (!list.is_array() || list.empty())
         bad("top level: 'controllers' must be a non-empty array of controllers, got " + json_kind(list));
     for (std::size_t i = 0; i < list.size(); ++i) {
-        ControllerSpec c = parse_controller(list[i], s.build, "controllers[" + std::to_string(i + 1) + "]");
-        for (const ControllerSpec& other : s.controllers)
+        ControllerSetup c = parse_controller(list[i], s.build, "controllers[" + std::to_string(i + 1) + "]");
+        for (const ControllerSetup& other : s.controllers)
             if (other.name == c.name)
                 bad("controllers[" + std::to_string(i + 1) + "]: another controller is named '" + c.name +
                     "'; give each its own \"name\"");
@@ -127,7 +127,7 @@ void read_controllers(const json& top, Scenario& s) {
 
 }  // namespace
 
-std::vector<CallSpec> scenario_calls(const json& top) { return calls_of(top); }
+std::vector<CallSetup> scenario_calls(const json& top) { return calls_of(top); }
 
 std::vector<Scenario> expand_comparisons(const std::vector<Scenario>& scenarios) {
     std::vector<Scenario> out;
@@ -137,8 +137,8 @@ std::vector<Scenario> expand_comparisons(const std::vector<Scenario>& scenarios)
             continue;
         }
         std::vector<std::string> names;
-        for (const ControllerSpec& c : s.controllers) names.push_back(c.name);
-        for (const ControllerSpec& c : s.controllers) {
+        for (const ControllerSetup& c : s.controllers) names.push_back(c.name);
+        for (const ControllerSetup& c : s.controllers) {
             Scenario run = s;
             run.compared = names;
             run.controllers.clear();
@@ -192,7 +192,7 @@ Scenario parse_scenario_json(const json& top, const std::string& path) {
     s.calls = calls_of(top);
     s.plant_models = parse_plant_models(top);
     if (s.plant_models)
-        for (const CallSpec& call : s.calls)
+        for (const CallSetup& call : s.calls)
             if (!call.rejected) check_plant_models(*s.plant_models, call.settings.builtin_model());
     if (top.contains("population")) {
         s.population = parse_population(top.at("population"), "population");

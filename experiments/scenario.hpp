@@ -20,8 +20,8 @@
 // (experiments/tuning.hpp); the other commands run the file as written.
 //
 // Top-level call fields (setpoint too) are defaults that each call may
-// override; without "calls" the file is a single call. experiments/call_spec.hpp
-// lists the parts of a call in both forms, experiments/controller_spec.hpp the
+// override; without "calls" the file is a single call. experiments/call_setup.hpp
+// lists the parts of a call in both forms, experiments/controller_setup.hpp the
 // controllers; docs/cli.md describes every field.
 #pragma once
 
@@ -33,8 +33,8 @@
 #include <nlohmann/json.hpp>
 
 #include "api/veltrax.hpp"
-#include "experiments/call_spec.hpp"
-#include "experiments/controller_spec.hpp"
+#include "experiments/call_setup.hpp"
+#include "experiments/controller_setup.hpp"
 #include "experiments/design.hpp"
 #include "experiments/metrics.hpp"
 #include "experiments/population.hpp"
@@ -55,7 +55,7 @@ struct Scenario {
     std::string description;  // the file's top-level "description"; may be empty
     std::string text;         // the file's text, as read (empty when parsed from JSON)
     Build build = Build::Base;
-    std::vector<CallSpec> calls;  // in order, in one simulation
+    std::vector<CallSetup> calls;  // in order, in one simulation
     long seed = 0;                // noise seed applied before the first call; 0: none
     // Runs one simulation per individual instead of one.
     std::optional<Population> population;
@@ -70,9 +70,9 @@ struct Scenario {
     std::optional<PlantModels> plant_models;
     // What closes the loop: "controller", or a comparison's; none: the
     // adaptive controller of `build`.
-    std::optional<ControllerSpec> controller;
+    std::optional<ControllerSetup> controller;
     // "controllers": a comparison, run once per controller (expand_comparisons).
-    std::vector<ControllerSpec> controllers;
+    std::vector<ControllerSetup> controllers;
     // A run of a comparison: the comparison's name (its scenario's), which
     // `name` ("NAME@CONTROLLER") extends, and its controllers' names in order.
     std::string compare;
@@ -102,7 +102,7 @@ std::vector<Scenario> expand_comparisons(const std::vector<Scenario>& scenarios)
 // out of range or drawing a value no call has "veltrax:badPopulation", a
 // design out of range or naming a field the file does not hold
 // "veltrax:badDesign". Values
-// that the simulation rejects are left to the call (CallSpec::rejected), so
+// that the simulation rejects are left to the call (CallSetup::rejected), so
 // that they fail in their turn with the plug-ins' identifiers.
 Scenario load_scenario(const std::string& path);
 
@@ -115,6 +115,6 @@ Scenario parse_scenario_json(const nlohmann::json& top, const std::string& path)
 
 // The calls of a scenario file's JSON that parse_scenario has accepted,
 // read again (with values put into it): the same checks and errors.
-std::vector<CallSpec> scenario_calls(const nlohmann::json& top);
+std::vector<CallSetup> scenario_calls(const nlohmann::json& top);
 
 }  // namespace veltrax::experiments

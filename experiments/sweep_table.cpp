@@ -71,10 +71,10 @@ std::string element(const Matrix* m, std::size_t i) { return m && i < m->numel()
 // failure's own row.
 void put_inputs(const RunResult& run, const CallResult* call, std::vector<std::string>& f) {
     f.push_back(std::to_string(static_cast<int>(run.build)));
-    const std::vector<Matrix>* in = call ? &call->spec.inputs : nullptr;
+    const std::vector<Matrix>* in = call ? &call->setup.inputs : nullptr;
     const Matrix* params = in && !in->empty() ? &(*in)[0] : nullptr;
     for (std::size_t i = 0; i < kParameterColumns.size(); ++i) f.push_back(element(params, i));
-    const Matrix* body = call && call->spec.settings.builtin_model() && in->size() > 1 ? &(*in)[1] : nullptr;
+    const Matrix* body = call && call->setup.settings.builtin_model() && in->size() > 1 ? &(*in)[1] : nullptr;
     f.push_back(element(body, 0));
     f.push_back(element(body, 1));
     const Matrix* curve = in && in->size() > 3 ? &(*in)[3] : nullptr;
@@ -102,7 +102,7 @@ std::vector<std::string> row_of(const RunResult& run, const CallResult* call, bo
         return f;
     }
     f.push_back(std::to_string(call->metrics.samples));
-    const bool builtin = call->spec.settings.builtin_model();
+    const bool builtin = call->setup.settings.builtin_model();
     for (const MetricColumn& m : kMetricColumns)
         f.push_back(m.builtin_model_only && !builtin ? "" : format_number(m.get(call->metrics)));
     return f;
@@ -127,7 +127,7 @@ const std::vector<std::string>& metric_columns() {
 double metric_value(const CallResult& call, const std::string& metric) {
     for (const MetricColumn& m : kMetricColumns) {
         if (metric != m.name) continue;
-        return m.builtin_model_only && !call.spec.settings.builtin_model() ? NAN : m.get(call.metrics);
+        return m.builtin_model_only && !call.setup.settings.builtin_model() ? NAN : m.get(call.metrics);
     }
     throw std::out_of_range("no metric column '" + metric + "' in sweep.csv");
 }

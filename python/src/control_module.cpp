@@ -228,9 +228,9 @@ std::optional<PlantModels> plant_models_of(const std::optional<std::string>& jso
     return m;
 }
 
-std::unique_ptr<Controller> controller_of(const py::object& spec) {
-    if (py::isinstance<py::dict>(spec)) {
-        const py::dict d = spec;
+std::unique_ptr<Controller> controller_of(const py::object& setup) {
+    if (py::isinstance<py::dict>(setup)) {
+        const py::dict d = setup;
         const std::string kind = d["kind"].cast<std::string>();
         if (kind == "pid") return std::make_unique<PidController>(pid_of(d));
         if (kind == "adaptive")
@@ -238,7 +238,7 @@ std::unique_ptr<Controller> controller_of(const py::object& spec) {
                                                          d["threads"].cast<unsigned>());
         throw Error("veltrax:badController", "no built-in controller of kind '" + kind + "'");
     }
-    return std::make_unique<PythonController>(spec);
+    return std::make_unique<PythonController>(setup);
 }
 
 bool is_python_controller(const Controller* controller) {
@@ -249,7 +249,7 @@ void register_control(py::module_& core) {
     register_observation(core);
     register_plant(core);
     core.def(
-        "check_controller", [](const py::dict& spec) { controller_of(spec); }, py::arg("spec"),
+        "check_controller", [](const py::dict& setup) { controller_of(setup); }, py::arg("setup"),
         "Checks a built-in controller's dict as a simulation would take it.");
 }
 

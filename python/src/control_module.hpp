@@ -17,7 +17,7 @@ namespace veltrax::python {
 // A controller that the package hands over: a dict of a built-in kind
 // ({"kind": "pid", "kp": ..., ...}) or a callable, called with an
 // Observation per sample period and returning a real number.
-std::unique_ptr<Controller> controller_of(const pybind11::object& spec);
+std::unique_ptr<Controller> controller_of(const pybind11::object& setup);
 
 // True for a callable (which runs with the interpreter lock held).
 bool is_python_controller(const Controller* controller);

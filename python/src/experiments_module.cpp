@@ -89,14 +89,14 @@ py::tuple run_one(const Scenario& s, const std::string& folder, std::uint64_t in
     return run_summary(run);
 }
 
-// The outputs of call `k` as the simulation returns them for `spec`.
-std::vector<Matrix> call_outputs(const std::vector<Array>& arrays, const CallSpec& spec, std::size_t k) {
+// The outputs of call `k` as the simulation returns them for `setup`.
+std::vector<Matrix> call_outputs(const std::vector<Array>& arrays, const CallSetup& setup, std::size_t k) {
     const std::string where = "results of call " + std::to_string(k);
     if (arrays.size() != 5) throw py::value_error(where + ": need the five outputs t, trajectory, theta, search, sums");
     std::vector<Matrix> out;
     for (const Array& a : arrays) out.push_back(to_matrix(a));
-    const std::size_t n = static_cast<std::size_t>(spec.settings.samples);
-    const std::size_t estimates = static_cast<std::size_t>(spec.settings.a_order + spec.settings.b_order);
+    const std::size_t n = static_cast<std::size_t>(setup.settings.samples);
+    const std::size_t estimates = static_cast<std::size_t>(setup.settings.a_order + setup.settings.b_order);
     const bool adaptive = out[3].cols != 0;  // another controller's results have no estimates or search
     if (out[0].rows != n || out[0].cols != 1 || out[1].rows != n || out[1].cols != 5 || out[2].rows != n ||
         out[2].cols != (adaptive ? estimates : 0) || out[3].rows != n || out[4].numel() != 3)
@@ -115,7 +115,7 @@ void write_run(const Scenario& s, const std::string& folder, std::uint64_t indiv
     const PlannedRun plan = plan_run(s, individual);
     RunResult run = plan.empty_result();
     if (user_controller) {
-        ControllerSpec user;
+        ControllerSetup user;
         user.name = *user_controller;
         user.user = true;
         run.controller = user;
@@ -232,7 +232,7 @@ void register_scenario(py::module_& m) {
         .def_property_readonly("population", [](const Scenario& s) { return s.population.has_value(); })
         .def_property_readonly("controllers", [](const Scenario& s) {
             std::vector<std::string> names;
-            for (const ControllerSpec& c : s.controllers) names.push_back(c.name);
+            for (const ControllerSetup& c : s.controllers) names.push_back(c.name);
             return names;
         });
 }

@@ -376,7 +376,7 @@ py::tuple population_expand(const PyPopulation& self, std::uint64_t k, const std
     for (const std::vector<Array>& call : calls) in.push_back(to_matrices(call));
     veltrax::experiments::PopulationRun run = veltrax::experiments::expand_individual(in, self.p, k);
     py::list out;
-    for (veltrax::experiments::CallSpec& call : run.calls) out.append(to_arrays(std::move(call.inputs)));
+    for (veltrax::experiments::CallSetup& call : run.calls) out.append(to_arrays(std::move(call.inputs)));
     py::object error = py::none();
     if (run.rejected) error = py::make_tuple(run.rejected->call, run.rejected->error.id, run.rejected->error.message);
     return py::make_tuple(out, error);
@@ -385,10 +385,10 @@ py::tuple population_expand(const PyPopulation& self, std::uint64_t k, const std
 // Named settings with individual k's values: (settings dict, None) or
 // (None, (call, id, message)) for an individual that cannot be run.
 py::tuple population_settings(const PyPopulation& self, std::uint64_t k, const py::dict& settings) {
-    veltrax::experiments::CallSpec spec;
-    spec.settings = settings_of(settings);
-    spec.inputs = veltrax::inputs_of(spec.settings);
-    const veltrax::experiments::PopulationRun run = veltrax::experiments::expand_individual({spec}, self.p, k);
+    veltrax::experiments::CallSetup setup;
+    setup.settings = settings_of(settings);
+    setup.inputs = veltrax::inputs_of(setup.settings);
+    const veltrax::experiments::PopulationRun run = veltrax::experiments::expand_individual({setup}, self.p, k);
     if (run.rejected)
         return py::make_tuple(py::none(),
                               py::make_tuple(run.rejected->call, run.rejected->error.id, run.rejected->error.message));
@@ -468,8 +468,8 @@ PYBIND11_MODULE(_core, m) {
         .def(py::init([](int build) { return std::make_unique<PySimulation>(to_build(build)); }), py::arg("build"))
         .def_static(
             "with_controller",
-            [](const py::object& spec) {
-                return std::make_unique<PySimulation>(*veltrax::python::controller_of(spec));
+            [](const py::object& setup) {
+                return std::make_unique<PySimulation>(*veltrax::python::controller_of(setup));
             },
             py::arg("controller"), "A simulation whose loop a built-in controller (a dict) or a callable closes.")
         .def_property_readonly("has_controller", [](const PySimulation& self) { return self.sim.controller() != nullptr; })

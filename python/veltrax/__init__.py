@@ -723,12 +723,12 @@ class Simulation:
     __slots__ = ("_core", "_controller")
 
     def __init__(self, build: Build | int = Build.BASE, seed: int | None = None, *, controller=None) -> None:
-        spec = _controller(controller)
-        if spec is None:
+        setup = _controller(controller)
+        if setup is None:
             self._core = _core.Simulation(int(Build(build if controller is None else controller)))
         else:
-            self._core = _core.Simulation.with_controller(spec)
-        self._controller = controller if spec is not None else None
+            self._core = _core.Simulation.with_controller(setup)
+        self._controller = controller if setup is not None else None
         if seed is not None:
             self.seed_noise(seed)
 

@@ -347,12 +347,12 @@ class JobResult(NamedTuple):
     @property
     def ok(self) -> bool: ...
 
-_CallSpec = Union[Settings, Call, Sequence[_Input], Mapping[str, Any]]
+_CallSetup = Union[Settings, Call, Sequence[_Input], Mapping[str, Any]]
 
 # A batch job: (build, calls) or (build, calls, seed); a Pid in place of the build.
 _Job = Union[
-    tuple[Union[Build, int, Pid], Iterable[_CallSpec]],
-    tuple[Union[Build, int, Pid], Iterable[_CallSpec], int | None],
+    tuple[Union[Build, int, Pid], Iterable[_CallSetup]],
+    tuple[Union[Build, int, Pid], Iterable[_CallSetup], int | None],
 ]
 
 def run_batch(jobs: Iterable[_Job], threads: int = ...) -> list[JobResult]: ...
@@ -407,7 +407,7 @@ class Population:
     def __len__(self) -> int: ...
     def to_dict(self) -> dict[str, Any]: ...
     def draw(self, k: int) -> Individual: ...
-    def inputs(self, k: int, call: _CallSpec) -> dict[str, npt.NDArray[np.float64]]: ...
+    def inputs(self, k: int, call: _CallSetup) -> dict[str, npt.NDArray[np.float64]]: ...
 
 class ReportResult(NamedTuple):
     manifest: bool

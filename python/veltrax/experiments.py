@@ -235,13 +235,13 @@ def _write_comparison(outdir, name, pairs, settings, population, individuals, se
     for controller_name, c in pairs:
         folder_name = f"{name}@{controller_name}"
         names.append((folder_name, population.size if population is not None else 0))
-        spec = None
+        setup = None
         if isinstance(c, Pid):
-            spec = {**c._to_core(), "name": controller_name}
+            setup = {**c._to_core(), "name": controller_name}
         elif _controller(c) is None:
-            spec = {"kind": "adaptive", "build": int(Build(c)), "name": controller_name}
+            setup = {"kind": "adaptive", "build": int(Build(c)), "name": controller_name}
         scenario = Scenario.from_dict(folder_name, _scenario_dict(settings, setpoint=setpoint, seed=seed,
-                                                                  population=population, controller=spec))
+                                                                  population=population, controller=setup))
         for k in individuals:
             result = runs[controller_name][k]
             ran = isinstance(result, Result)
@@ -249,5 +249,5 @@ def _write_comparison(outdir, name, pairs, settings, population, individuals, se
             folder = os.path.join(outdir, _x.run_folder(folder_name, k))
             error = None if ran or rejected else (result.id, str(result))
             _x.write_run(scenario._core, folder, k, [list(result)] if ran else [], error,
-                         None if spec else controller_name, name)
+                         None if setup else controller_name, name)
     _x.write_manifest(outdir, names, [(name, [n for n, _ in pairs])])

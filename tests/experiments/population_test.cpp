@@ -182,7 +182,7 @@ TEST(Population, JsonBlockReadsBackTheSame) {
 }
 
 TEST(Expand, IndividualsGoIntoEveryCallOrAreReportedInvalid) {
-    const std::vector<CallSpec> calls = {call_spec_of_inputs(model_call()), call_spec_of_inputs(model_call())};
+    const std::vector<CallSetup> calls = {call_setup_of_inputs(model_call()), call_setup_of_inputs(model_call())};
     Population p = parse(R"({"size": 40, "seed": 5,
         "body_mass": {"dist": "normal", "mean": 40, "sd": 20, "min": 1},
         "cardiac_output": {"dist": "uniform", "low": 4, "high": 60},
@@ -194,7 +194,7 @@ TEST(Expand, IndividualsGoIntoEveryCallOrAreReportedInvalid) {
     std::size_t dead_time_rejected = 0, model_rejected = 0, curve_rejected = 0, valid = 0;
     for (const PopulationRun& r : runs) {
         const Individual& ind = r.individual;
-        for (const CallSpec& call : r.calls) {
+        for (const CallSetup& call : r.calls) {
             const std::vector<Matrix>& in = call.inputs;  // as summary.json shows them
             EXPECT_EQ(in[0].data[2], value(ind, Covariate::dead_time));
             EXPECT_EQ(in[1].data[0], value(ind, Covariate::body_mass));
@@ -231,7 +231,7 @@ TEST(Expand, IndividualsGoIntoEveryCallOrAreReportedInvalid) {
     EXPECT_TRUE(same(one.individual, runs[16].individual));
     EXPECT_EQ(one.rejected.has_value(), runs[16].rejected.has_value());
 
-    const std::vector<CallSpec> linear = {call_spec_of_inputs(
+    const std::vector<CallSetup> linear = {call_setup_of_inputs(
         {Matrix::row({20, 0.1, 2, 0, 3, 3, 0, 10, 0.1}), Matrix::row({1}), Matrix::row({1, 3, 3, 1}),
          Matrix::row({0.404, 0.505, 2.98, 4.0})})};
     try {

@@ -82,7 +82,7 @@ protected:
     // A run of one call of the built-in model, ten rows at r = 0.5 and
     // y = 0.5 but `last` in the last row.
     static RunResult run(const std::string& scenario, double last) {
-        const CallSpec spec = call_spec_of_inputs({Matrix::row({10, 0.1, 2, 0, 3, 3, 0, 10, 0.1}), Matrix::row({70, 6.5}),
+        const CallSetup setup = call_setup_of_inputs({Matrix::row({10, 0.1, 2, 0, 3, 3, 0, 10, 0.1}), Matrix::row({70, 6.5}),
                                                    Matrix(1, 0), Matrix::row({50, 0.505, 2.98, 4})});
         std::vector<Matrix> out = {Matrix(10, 1), Matrix(10, 5), Matrix(10, 6), Matrix(10, 5), Matrix(3, 1)};
         for (std::size_t i = 0; i < 10; ++i) {
@@ -93,7 +93,7 @@ protected:
         RunResult r;
         r.scenario = scenario;
         r.path = scenario + ".json";
-        r.calls.push_back(call_result(1, spec, std::move(out)));
+        r.calls.push_back(call_result(1, setup, std::move(out)));
         return r;
     }
     void store(const RunResult& r) {

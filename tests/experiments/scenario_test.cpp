@@ -61,7 +61,7 @@ TEST(Scenario, NamedAndPositionalPartsDescribeTheSameCall) {
     EXPECT_EQ(two.dead_time, 3);
     // Call 3 replaces them positionally: truncated steps, uniform noise; the
     // file's own numbers are what it shows, the inherited filter stays.
-    const CallSpec& three = named.calls[2];
+    const CallSetup& three = named.calls[2];
     EXPECT_TRUE(three.given_positionally);
     EXPECT_FALSE(three.rejected);
     EXPECT_EQ(three.settings.rk4_steps, 10);

@@ -17,8 +17,8 @@ namespace {
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 bool same_matrix(const Matrix& a, const Matrix& b) {
-    return a.rows == b.rows && a.cols == b.cols &&
-           std::memcmp(a.data.data(), b.data.data(), a.data.size() * sizeof(double)) == 0;
+    return a.rows == b.rows && a.cols == b.cols && a.data.size() == b.data.size() &&
+           (a.data.empty() || std::memcmp(a.data.data(), b.data.data(), a.data.size() * sizeof(double)) == 0);
 }
 
 // Both processes with both noise kinds, short runs through a set-point change.

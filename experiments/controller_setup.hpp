@@ -21,7 +21,7 @@
 
 namespace veltrax::experiments {
 
-struct ControllerSpec {
+struct ControllerSetup {
     std::string name;           // "veltrax2" (the adaptive controller of build 2), "pid", or the "name" given
     Build build = Build::Base;  // of the adaptive controller
     std::optional<Pid> pid;     // a PID instead
@@ -31,21 +31,21 @@ struct ControllerSpec {
 };
 
 // The default: the adaptive controller of `build`.
-ControllerSpec adaptive_controller(Build build);
+ControllerSetup adaptive_controller(Build build);
 
 // A controller object of a scenario file; `scenario_build` is the adaptive
 // controller's build when the object gives none. Throws veltrax::Error
 // "veltrax:badScenario" for unknown or mistyped fields and a kind other than
 // "adaptive" or "pid", "veltrax:badController" for gains out of range; `where`
 // names the object ("controllers[2]").
-ControllerSpec parse_controller(const nlohmann::json& object, Build scenario_build, const std::string& where);
+ControllerSetup parse_controller(const nlohmann::json& object, Build scenario_build, const std::string& where);
 
 // As summary.json shows it (every field, defaults included).
-nlohmann::ordered_json controller_json(const ControllerSpec& spec);
+nlohmann::ordered_json controller_json(const ControllerSetup& setup);
 
 // The Controller of a PID; null for the adaptive controller, which a
 // Simulation of its build runs. Throws veltrax::Error "veltrax:badController"
 // for a controller of the user's, which only its owner can make.
-std::shared_ptr<const Controller> make_controller(const ControllerSpec& spec);
+std::shared_ptr<const Controller> make_controller(const ControllerSetup& setup);
 
 }  // namespace veltrax::experiments

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-#include "experiments/call_spec.hpp"
+#include "experiments/call_setup.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -210,12 +210,12 @@ std::optional<CallError> rejection(Check&& check) {
 
 }  // namespace
 
-CallSpec call_spec_of_inputs(std::vector<Matrix> inputs) {
-    CallSpec spec;
-    spec.given_positionally = true;
-    spec.rejected = rejection([&] { spec.settings = settings_from_inputs(inputs); });
-    spec.inputs = std::move(inputs);
-    return spec;
+CallSetup call_setup_of_inputs(std::vector<Matrix> inputs) {
+    CallSetup setup;
+    setup.given_positionally = true;
+    setup.rejected = rejection([&] { setup.settings = settings_from_inputs(inputs); });
+    setup.inputs = std::move(inputs);
+    return setup;
 }
 
 void check_call_fields(const json& object, const std::string& where) {
@@ -277,7 +277,7 @@ json merged_call(const json& top, const json& call) {
     return m;
 }
 
-CallSpec call_spec(const json& c, const std::string& where, bool inherits) {
+CallSetup call_setup(const json& c, const std::string& where, bool inherits) {
     const std::string missing = inherits ? " (neither in the call nor at the top level)" : "";
     Settings named;  // the named parts over the defaults
     std::optional<Matrix> positional[5];  // the parts given positionally
@@ -319,29 +319,29 @@ CallSpec call_spec(const json& c, const std::string& where, bool inherits) {
         positional[4] = number_row(c.at("T"), where + ": 'T'");
     }
 
-    CallSpec spec;
+    CallSetup setup;
     if (given(c, "setpoint"))
-        spec.setpoint =
+        setup.setpoint =
             std::make_shared<const SetpointSchedule>(parse_setpoint(c.at("setpoint"), where + ": 'setpoint'"));
-    spec.inputs = inputs_of(named);
+    setup.inputs = inputs_of(named);
     for (int i = 0; i < 5; ++i) {
         if (!positional[i]) continue;
-        spec.inputs[i] = std::move(*positional[i]);
-        spec.given_positionally = true;
+        setup.inputs[i] = std::move(*positional[i]);
+        setup.given_positionally = true;
     }
-    if (!filter) spec.inputs.pop_back();
-    if (!spec.given_positionally) {
-        spec.settings = named;
-        spec.rejected = rejection([&] { check_settings(named); });
+    if (!filter) setup.inputs.pop_back();
+    if (!setup.given_positionally) {
+        setup.settings = named;
+        setup.rejected = rejection([&] { check_settings(named); });
     } else {
         // Named parts are checked by name first; the plug-ins' conversion
         // then checks the positional ones.
-        spec.rejected = rejection([&] {
+        setup.rejected = rejection([&] {
             if (any_named) check_settings(named);
-            spec.settings = settings_from_inputs(spec.inputs);
+            setup.settings = settings_from_inputs(setup.inputs);
         });
     }
-    return spec;
+    return setup;
 }
 
 }  // namespace veltrax::experiments

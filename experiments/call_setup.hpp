@@ -38,7 +38,7 @@ struct CallError {
 // at most this many elements: a call reads at most 11 of any.
 constexpr std::size_t kMaxCallNumbers = 64;
 
-struct CallSpec {
+struct CallSetup {
     Settings settings;
     // None: the built-in schedule. Shared by the copies of the call (every
     // run of a population has them).
@@ -57,7 +57,7 @@ struct CallSpec {
 };
 
 // The call of plug-in inputs (params, numerator, denominator, curve[, T]).
-CallSpec call_spec_of_inputs(std::vector<Matrix> inputs);
+CallSetup call_setup_of_inputs(std::vector<Matrix> inputs);
 
 // Checks the call fields that one object of a scenario file sets (the top
 // level or an element of "calls"): their types, the fields of named parts,
@@ -77,6 +77,6 @@ nlohmann::json merged_call(const nlohmann::json& top, const nlohmann::json& call
 // where they were missing). Throws veltrax::Error "veltrax:badScenario" for a
 // part that is missing or incomplete; values the simulation rejects make
 // the call `rejected` instead.
-CallSpec call_spec(const nlohmann::json& call, const std::string& where, bool inherits);
+CallSetup call_setup(const nlohmann::json& call, const std::string& where, bool inherits);
 
 }  // namespace veltrax::experiments

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-#include "experiments/controller_spec.hpp"
+#include "experiments/controller_setup.hpp"
 
 #include <vector>
 
@@ -55,19 +55,19 @@ Pid parse_pid(const json& object, const std::string& where) {
 
 }  // namespace
 
-ControllerSpec adaptive_controller(Build build) {
-    ControllerSpec c;
+ControllerSetup adaptive_controller(Build build) {
+    ControllerSetup c;
     c.build = build;
     c.name = "veltrax" + std::to_string(static_cast<int>(build));
     return c;
 }
 
-ControllerSpec parse_controller(const json& object, Build scenario_build, const std::string& where) {
+ControllerSetup parse_controller(const json& object, Build scenario_build, const std::string& where) {
     if (!object.is_object()) bad(where + " must be an object, got " + json_kind(object));
     if (!object.contains("kind") || !object.at("kind").is_string())
         bad(where + " needs \"kind\": \"adaptive\" or \"pid\"");
     const std::string kind = object.at("kind").get<std::string>();
-    ControllerSpec c;
+    ControllerSetup c;
     if (kind == "adaptive") {
         check_known_fields(object, {"kind", "name", "build"}, where);
         Build build = scenario_build;
@@ -93,7 +93,7 @@ ControllerSpec parse_controller(const json& object, Build scenario_build, const 
     return c;
 }
 
-nlohmann::ordered_json controller_json(const ControllerSpec& c) {
+nlohmann::ordered_json controller_json(const ControllerSetup& c) {
     nlohmann::ordered_json j;
     j["name"] = c.name;
     if (c.user) {
@@ -116,7 +116,7 @@ nlohmann::ordered_json controller_json(const ControllerSpec& c) {
     return j;
 }
 
-std::shared_ptr<const Controller> make_controller(const ControllerSpec& c) {
+std::shared_ptr<const Controller> make_controller(const ControllerSetup& c) {
     if (c.user) throw Error("veltrax:badController", "controller '" + c.name + "' is the user's own; it runs where it is defined");
     if (c.adaptive()) return nullptr;
     return std::make_shared<PidController>(*c.pid);
