@@ -174,6 +174,8 @@ void move_lane(LaneGroup& from, int l, LaneGroup& to, int m) {
     from.in_golden &= ~(1u << l);
 }
 
+// Runs a member's lanes: see LockstepLanes::run. `share` is how many starts
+// the lanes take at first (all of them when the caller runs the job alone).
 template <vpow::TableAccess Access>
 void run_lanes(LaneGroup* storage, int group_count, int share, const CostTable& t, unsigned chunk,
                SearchTeam::Claim& more, StartOutcome* outcomes) {
@@ -192,7 +194,7 @@ void run_lanes(LaneGroup* storage, int group_count, int share, const CostTable& 
                 claiming = false;
                 return false;
             }
-            LaneGroup scratch[(kStartsPerChunk + Isa::kLanes) / Isa::kLanes];
+            LaneGroup scratch[(kStartsPerChunk + Isa::kLanes) / Isa::kLanes]{};
             queue_chunks<Access>(t, &chunk, 1, scratch, queue);
         }
         begin_walk(s, l, queue.starts[queue.next++]);
