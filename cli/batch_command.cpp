@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -11,6 +12,7 @@
 #include "cli/command.hpp"
 #include "experiments/runner.hpp"
 #include "experiments/scenario.hpp"
+#include "experiments/netcdf_store.hpp"
 #include "experiments/store.hpp"
 
 namespace veltrax::cli {
@@ -80,8 +82,22 @@ int note_run(const RunResult& run, const Error* store_error) {
     return store_error || run.failure ? kExitFailed : 0;
 }
 
+// Runs in folders beyond which the tool suggests the NetCDF store.
+constexpr std::uint64_t kManyFolders = 1000;
+
+std::unique_ptr<ResultStore> make_store(const std::vector<Scenario>& scenarios, const BatchArgs& a, Shard shard) {
+    if (a.store == "netcdf") return std::make_unique<NetcdfStore>(a.output, scenarios, shard);
+    std::uint64_t runs = 0;
+    for (const Scenario& s : scenarios) runs += s.runs();
+    if (runs > kManyFolders)
+        std::fprintf(stderr, "veltrax batch: %llu runs make as many result folders; --store netcdf writes one file "
+                             "per shard instead\n", static_cast<unsigned long long>(runs));
+    return std::make_unique<RunFolderStore>(a.output, &stop_requested_hook);
+}
+
 int sweep(const std::vector<Scenario>& scenarios, const BatchArgs& a, SweepOptions& options) {
-    RunFolderStore store(a.output, &stop_requested_hook);
+    const std::unique_ptr<ResultStore> made = make_store(scenarios, a, options.shard);
+    ResultStore& store = *made;
     int status = 0;
     options.run.cancelled = &stop_requested_hook;
     SweepOutcome outcome;
@@ -93,6 +109,10 @@ int sweep(const std::vector<Scenario>& scenarios, const BatchArgs& a, SweepOptio
         nothing_run();
         return kExitFailed;
     }
+    if (outcome.store_error) {
+        print_error("veltrax batch", outcome.store_error->id(), outcome.store_error->what());
+        status = kExitFailed;
+    }
     if (stop_requested()) {
         for (const std::string& run : outcome.interrupted)
             print_error(run, "veltrax:interrupted", "stopped by " + stop_signal_name() + "; no results written");
@@ -102,8 +122,12 @@ int sweep(const std::vector<Scenario>& scenarios, const BatchArgs& a, SweepOptio
         return end_by_stop_signal();
     }
     const std::string slice = options.shard.n > 1 ? " of slice " + a.shard : "";
-    std::printf("ran %zu run%s%s (%zu failed): results in %s\n", outcome.runs, outcome.runs == 1 ? "" : "s",
-                slice.c_str(), outcome.runs - outcome.written + outcome.failed, a.output.c_str());
+    const std::size_t ran = outcome.runs - outcome.resumed;
+    std::printf("ran %zu run%s%s (%zu failed)", ran, ran == 1 ? "" : "s", slice.c_str(),
+                ran - outcome.written + outcome.failed);
+    if (outcome.resumed > 0) std::printf(", %zu stored before", outcome.resumed);
+    std::printf(": results in %s\n", a.store == "netcdf" ? static_cast<NetcdfStore&>(store).path().c_str()
+                                                           : a.output.c_str());
     return status;
 }
 

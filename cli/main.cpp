@@ -3,7 +3,7 @@
 //
 //   veltrax run SCENARIO.json -o OUTDIR [--plot] [--threads N] [--load-state FILE] [--save-state FILE]
 //               [--individual K]
-//   veltrax batch SCENARIO... -o OUTDIR [--threads N] [--shard K/N] [--load-state FILE]
+//   veltrax batch SCENARIO... -o OUTDIR [--threads N] [--shard K/N] [--load-state FILE] [--store folders|netcdf]
 //   veltrax report OUTDIR [--no-plots]
 //   veltrax tune SCENARIO.json [-o OUTDIR] [--threads N]
 //
@@ -57,7 +57,9 @@ CLI::App* add_batch(CLI::App& app, BatchArgs& a) {
     batch->add_option("scenarios", a.scenarios, "Scenario files (JSON)")->required();
     batch->add_option("-o,--output", a.output, "Folder that gets one result folder per scenario file")->required();
     batch->footer("Each scenario file NAME.json gets the folder OUTDIR/NAME, laid out as by 'veltrax run';\n"
-                  "individual K of a population OUTDIR/NAME/individual_K (six digits). OUTDIR/sweep.json lists them.");
+                  "individual K of a population OUTDIR/NAME/individual_K (six digits). OUTDIR/sweep.json lists them.\n"
+                  "With --store netcdf every run goes into one NetCDF file per shard instead, OUTDIR/sweep.nc or\n"
+                  "OUTDIR/sweep.K-of-N.nc; the same command run again after a stop runs only what is missing.");
     batch->add_option("--threads", a.threads, "Runs at once (0: VELTRAX_THREADS or the CPUs this process may use)")
         ->check(CLI::Range(0u, 1024u));
     batch->add_option("--shard", a.shard,
@@ -67,6 +69,10 @@ CLI::App* add_batch(CLI::App& app, BatchArgs& a) {
     batch->add_option("--load-state", a.load_state,
                       "Start every scenario from this snapshot file (all of its build): branches of one state")
         ->type_name("FILE");
+    batch->add_option("--store", a.store,
+                      "Where the runs go: 'folders' (default; a result folder per run) or 'netcdf' (one file per "
+                      "shard: for sweeps of thousands of runs)")
+        ->check(CLI::IsMember({"folders", "netcdf"}));
     return batch;
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "experiments/report.hpp"
 
+#include "experiments/files.hpp"
 #include "experiments/report_comparison.hpp"
 #include "experiments/report_parts.hpp"
 
@@ -18,6 +19,28 @@ void install(const ReportFolder& folder, const std::vector<std::string>& files, 
                      (folder.outdir / f).string());
         written.push_back((folder.outdir / f).string());
     }
+}
+
+// The counts of the runs, for the caller and the page.
+void take_counts(const SweepStatistics& stats, ReportResult& result) {
+    result.ok = stats.ok;
+    result.failed = stats.failed;
+    result.unreadable = stats.unreadable;
+    result.runaway = stats.runaway_count;
+    result.missing_count = stats.missing_count;
+    result.unexpected_count = stats.unexpected_count;
+    result.missing = stats.missing;
+    result.unexpected = stats.unexpected;
+}
+
+// The charts' files (report_assets/NAME), in report_assets/ of OUTDIR.
+void install_charts(const ReportFolder& folder, const std::vector<std::string>& files,
+                    std::vector<std::string>& written) {
+    if (files.empty()) return;
+    std::error_code ec;
+    fs::create_directory(folder.outdir / "report_assets", ec);
+    if (ec) write_failed(folder.outdir / "report_assets", ec.message());
+    install(folder, files, written);
 }
 
 }  // namespace
@@ -48,14 +71,7 @@ ReportResult write_report(const fs::path& outdir, const ReportOptions& options) 
                        cancel);
     stats.finish();
     table.close();
-    result.ok = stats.ok;
-    result.failed = stats.failed;
-    result.unreadable = stats.unreadable;
-    result.runaway = stats.runaway_count;
-    result.missing_count = stats.missing_count;
-    result.unexpected_count = stats.unexpected_count;
-    result.missing = stats.missing;
-    result.unexpected = stats.unexpected;
+    take_counts(stats, result);
 
     // Sections of sensitivity designs and of a tuning, from the files just written.
     const std::vector<ExtraSection> extra = {sensitivity_section(folder, sweep.manifest(), options.plots),
@@ -63,10 +79,16 @@ ReportResult write_report(const fs::path& outdir, const ReportOptions& options) 
     std::string extra_html;
     for (const ExtraSection& e : extra) extra_html += e.html;
 
-    const bool plots = options.plots && (!stats.groups.empty() || !stats.distributions.empty());
+    const bool anything = !stats.groups.empty() || !stats.distributions.empty();
+    const bool plots = options.plots && anything;
+    // The histograms' bins: a second pass over sweep.csv.
+    const std::vector<Histogram> bins =
+        stats.distributions.empty() ? std::vector<Histogram>{} : histograms(folder.work / "sweep.csv", stats, cancel);
+    std::vector<std::string> charted;  // report_assets/ and its files
+    const bool charts = anything && write_charts(folder, stats, bins, charted);
     OutputFile html(folder.work / "report.html", outdir / "report.html", OutputFile::Mode::fresh);
     std::vector<std::string> compared;  // comparison.csv, its script and plots
-    html << report_page(stats, result, plots, comparison.write(folder, options.plots, compared), extra_html);
+    html << report_page(stats, result, plots, charts, comparison.write(folder, options.plots, compared), extra_html);
     html.close(false);
     std::vector<std::string> tables{"sweep.csv", "report.html"};
     if (!compared.empty()) tables.push_back(compared.front());
@@ -74,7 +96,7 @@ ReportResult write_report(const fs::path& outdir, const ReportOptions& options) 
 
     std::vector<std::string> pngs;
     try {
-        if (plots) write_plots(folder, stats, cancel, pngs);
+        if (plots) write_plots(folder, stats, bins, cancel, pngs);
         comparison.plot(folder, cancel);
         for (const ExtraSection& e : extra) write_section_plots(folder, e, cancel);
     } catch (const Error& e) {
@@ -83,10 +105,12 @@ ReportResult write_report(const fs::path& outdir, const ReportOptions& options) 
                                 "tuning_gnuplot.log"})
             if (fs::exists(folder.work / log)) tables.push_back(log);
         install(folder, tables, result.written);
+        install_charts(folder, charted, result.written);
         throw;
     }
     cancel.check();
     install(folder, tables, result.written);
+    install_charts(folder, charted, result.written);
     if (plots) {
         install(folder, {"report.gp"}, result.written);
         install(folder, pngs, result.written);

@@ -35,6 +35,12 @@ std::vector<double> row_values(const std::vector<std::string>& row) {
     return v;
 }
 
+// A metric's name and its unit: "iae [recorded time x y]".
+std::string with_unit(const std::string& metric) {
+    const std::string unit = sweep_column_unit(metric);
+    return unit.empty() ? metric : metric + " [" + unit + "]";
+}
+
 std::string band_fields(const Band& b) {
     if (b.n == 0) return ",,,0";
     return format_number(b.p5) + "," + format_number(b.p50) + "," + format_number(b.p95) + "," + std::to_string(b.n);
@@ -53,7 +59,7 @@ std::string group_table(const ComparisonEntry& e, const std::vector<MetricCompar
     h += "<th class=\"l\">wins</th></tr>\n";
     for (const MetricComparison& m : result) {
         if (m.values[0].n == 0) continue;  // a metric none of these runs has
-        h += "<tr><td class=\"l\">" + html_escaped(m.metric) + "</td>";
+        h += "<tr><td class=\"l\">" + html_escaped(with_unit(m.metric)) + "</td>";
         for (const Band& b : m.values) h += cell(b);
         for (std::size_t k = 1; k < c.size(); ++k) h += cell(m.differences[k]);
         std::string wins;
@@ -102,7 +108,7 @@ std::string group_plot(const ComparisonEntry& e, const std::vector<MetricCompari
         const ComparedMetric& kind = compared_metrics()[shown[p]];
         const char* better = kind.higher_is_better ? "higher is better" : kind.by_magnitude ? "nearer 0 is better"
                                                                                               : "lower is better";
-        gp += "EOD\nset title " + gp_string(m.metric + " (" + better + ")") + "\nset xtics (";
+        gp += "EOD\nset title " + gp_string(with_unit(m.metric) + " (" + better + ")") + "\nset xtics (";
         for (std::size_t c = 1; c < e.controllers.size(); ++c)
             gp += (c > 1 ? ", " : "") + gp_string(e.controllers[c]) + " " + std::to_string(c);
         gp += ")\nset xrange [0.5:" + std::to_string(e.controllers.size() - 1) + ".5]\nplot 0 with lines lc rgb "
@@ -143,7 +149,7 @@ void ComparisonPart::add(const RunEntry& run) {
 std::string ComparisonPart::write(const ReportFolder& folder, bool plots, std::vector<std::string>& files) {
     if (groups_.empty()) return "";
     OutputFile file(folder.work / "comparison.csv", folder.outdir / "comparison.csv", OutputFile::Mode::fresh);
-    file << "comparison,metric,controller,p5,p50,p95,n,difference_p5,difference_p50,difference_p95,difference_n,"
+    file << "comparison,metric,unit,controller,p5,p50,p95,n,difference_p5,difference_p50,difference_p95,difference_n,"
             "wins,contested\n";
     std::string h = "<h2>Comparisons of controllers</h2>\n<p>Each metric over the runs of each controller: median "
                     "[5 %, 95 %]; the paired differences from the first controller over the individuals (and calls) "
@@ -157,7 +163,8 @@ std::string ComparisonPart::write(const ReportFolder& folder, bool plots, std::v
         g.result = compare_values(g.values);
         for (const MetricComparison& m : g.result)
             for (std::size_t c = 0; c < g.entry.controllers.size(); ++c)
-                file << csv_field(g.entry.name) << "," << m.metric << "," << csv_field(g.entry.controllers[c]) << ","
+                file << csv_field(g.entry.name) << "," << m.metric << "," << csv_field(sweep_column_unit(m.metric)) << ","
+                     << csv_field(g.entry.controllers[c]) << ","
                      << band_fields(m.values[c]) << ","
                      << (c == 0 ? std::string(",,,") : band_fields(m.differences[c])) << ","
                      << std::to_string(m.wins[c]) << "," << std::to_string(m.contested) << "\n";

@@ -6,9 +6,11 @@
 #include <cmath>
 #include <map>
 #include <stdexcept>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
+#include "experiments/netcdf_store.hpp"
 #include "experiments/files.hpp"
 #include "experiments/report_parts.hpp"
 #include "experiments/run_folder.hpp"
@@ -75,6 +77,12 @@ public:
     bool has(std::uint64_t k) const {
         return k < bits_.size() ? bits_[k] : std::binary_search(beyond_.begin(), beyond_.end(), k);
     }
+    // The least individual found; 0: none.
+    std::uint64_t first() const {
+        for (std::uint64_t i = 1; i < bits_.size(); ++i)
+            if (bits_[i]) return i;
+        return beyond_.empty() ? 0 : beyond_.front();
+    }
     // The individuals found above `k`, in order.
     template <class Visit>
     void each_above(std::uint64_t k, Visit&& visit) const {
@@ -92,6 +100,21 @@ private:
 bool has_summary(const fs::path& dir) {
     std::error_code ec;
     return fs::exists(dir / "summary.json", ec);
+}
+
+// The scenario's description and controller that a run folder's
+// summary.json gives; "" for none.
+std::pair<std::string, std::string> described(const fs::path& dir) {
+    std::string text;
+    if (!read_text(dir / "summary.json", text)) return {};
+    const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+    if (!j.is_object()) return {};
+    const auto text_at = [](const nlohmann::json& o, const char* key) {
+        return o.is_object() && o.contains(key) && o.at(key).is_string() ? o.at(key).get<std::string>() : "";
+    };
+    if (j.contains("controller")) return {text_at(j, "description"), text_at(j.at("controller"), "name")};
+    const bool build = j.contains("build") && j.at("build").is_number_integer();  // the build's own controller
+    return {text_at(j, "description"), build ? "veltrax" + std::to_string(j.at("build").get<int>()) : ""};
 }
 
 // metrics.csv as rows of sweep.csv for this run. A file of a version
@@ -219,6 +242,7 @@ RunEntry load_run(const fs::path& outdir, const std::string& scenario, std::uint
         run.rows = read_rows(dir, run);
         run.status = status_of(run.rows);
         if (run.status == Status::ok && wants_first_call(run)) run.first_call = read_first_call(dir, run.rows.front());
+        if (run.first_call) run.first_call->run = run.folder;
     } catch (const Unreadable& u) {
         run.status = Status::unreadable;
         run.first_call.reset();
@@ -243,9 +267,26 @@ SweepFolder::SweepFolder(fs::path outdir) : outdir_(std::move(outdir)) {
     std::error_code ec;
     if (!fs::is_directory(outdir_, ec))
         throw Error("veltrax:badSweep", "'" + outdir_.string() + "' is not a folder");
-    if (!fs::exists(outdir_ / "sweep.json", ec)) return;
-    manifest_ = read_manifest(outdir_);
+    if (fs::exists(outdir_ / "sweep.json", ec)) manifest_ = read_manifest(outdir_);
+    if (!shard_files(outdir_).empty()) {
+        store_ = std::make_unique<NetcdfSweep>(outdir_);
+        if (!manifest_) manifest_ = store_->manifest();
+        for (const SweepEntry& e : manifest_->scenarios)
+            if (fs::is_directory(outdir_ / e.name, ec))
+                throw Error("veltrax:badSweep", "'" + outdir_.string() + "' holds both shard files and the run folder '" +
+                                                    e.name + "'; report them from folders of their own");
+    }
+    if (!manifest_) return;
     for (const SweepEntry& e : manifest_->scenarios) expected_ += e.individuals == 0 ? 1 : e.individuals;
+}
+
+SweepFolder::~SweepFolder() = default;
+
+std::vector<std::string> SweepFolder::store_files() const {
+    std::vector<std::string> names;
+    if (store_)
+        for (const fs::path& p : store_->files()) names.push_back(p.filename().string());
+    return names;
 }
 
 void Cancel::check() const {
@@ -260,6 +301,10 @@ struct SweepFolder::Visit {
 
 void SweepFolder::for_each_run(const std::function<bool(const RunEntry&)>& wants_first_call,
                                const std::function<void(RunEntry&&)>& visit, const Cancel& cancel) const {
+    if (store_) {
+        for_each_stored_run(wants_first_call, visit, cancel);
+        return;
+    }
     std::map<std::string, const SweepEntry*> names;  // by name; null: found, not listed
     if (manifest_)
         for (const SweepEntry& e : manifest_->scenarios) names[e.name] = &e;
@@ -273,18 +318,25 @@ void SweepFolder::visit_scenario(const std::string& name, std::uint64_t listed, 
                                  const Visit& v) const {
     const fs::path dir = outdir_ / name;
     v.cancel.check();
-    if (listed_plain || has_summary(dir)) v.visit(load_run(outdir_, name, 0, listed_plain, true, v.wants_first_call));
     // Individuals 1 .. listed, then those found above: no look into the
     // folders of individuals that are not there.
     const FoundIndividuals found(dir, v.cancel);
+    const std::uint64_t first = found.first();
+    const std::pair<std::string, std::string> about =
+        described(has_summary(dir) || first == 0 ? dir : dir / individual_folder(first));
+    const auto visit = [&](RunEntry&& run) {
+        run.description = about.first;
+        run.controller = about.second;
+        v.visit(std::move(run));
+    };
+    if (listed_plain || has_summary(dir)) visit(load_run(outdir_, name, 0, listed_plain, true, v.wants_first_call));
     for (std::uint64_t k = 1; k <= listed; ++k) {
         v.cancel.check();
-        v.visit(load_run(outdir_, name, k, true, found.has(k), v.wants_first_call));
+        visit(load_run(outdir_, name, k, true, found.has(k), v.wants_first_call));
     }
     found.each_above(listed, [&](std::uint64_t k) {
         v.cancel.check();
-        if (has_summary(dir / individual_folder(k)))
-            v.visit(load_run(outdir_, name, k, false, true, v.wants_first_call));
+        if (has_summary(dir / individual_folder(k))) visit(load_run(outdir_, name, k, false, true, v.wants_first_call));
     });
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -20,6 +21,10 @@
 #include "experiments/report.hpp"
 #include "experiments/sweep.hpp"
 
+namespace veltrax::experiments {
+class NetcdfSweep;
+}
+
 namespace veltrax::experiments::report_parts {
 
 constexpr std::size_t kMaxBandGroups = 8;
@@ -30,6 +35,8 @@ constexpr std::size_t kMaxListed = 50;
 constexpr std::size_t kMaxBandRuns = 1000;
 constexpr std::size_t kMinBandRuns = 100;
 constexpr std::size_t kBandValues = std::size_t{1} << 22;
+// Runs of a band group the interactive charts can draw one by one.
+constexpr std::size_t kListedRuns = 20;
 
 enum class Status { ok, failed, missing, unreadable };
 const char* status_name(Status s);
@@ -48,6 +55,7 @@ struct Cancel {
 // The first call's time column, set-point, y and u, for the band plots.
 struct FirstCall {
     std::vector<double> t, setpoint, y, u;
+    std::string run;  // the run's folder name, NAME or NAME/individual_K
     // Windows of its disturbances and changes (summary.json), for the plots.
     std::vector<std::pair<double, double>> disturbances;
 };
@@ -61,20 +69,27 @@ struct RunEntry {
     Status status = Status::missing;
     std::vector<std::vector<std::string>> rows;  // its rows of sweep.csv, as fields
     std::optional<FirstCall> first_call;         // when asked for and the run is ok
+    std::string description;                     // the scenario's, where known
+    std::string controller;                      // where known
 };
 
 // The runs of a sweep folder: the manifest's and those found, by scenario
-// name (byte order) and individual. Memory: one run at a time, and a bit per
+// name (byte order) and individual; from its run folders or from its
+// NetCDF store's shard files. Memory: one run at a time, and a bit per
 // individual found (at most kMaxPopulationSize per scenario).
 class SweepFolder {
 public:
     // Throws veltrax::Error "veltrax:badSweep" when OUTDIR or its manifest
-    // cannot be read.
+    // cannot be read, or OUTDIR holds both run folders and shard files of
+    // the sweep; the store's errors (experiments/netcdf_store.hpp).
     explicit SweepFolder(std::filesystem::path outdir);
+    ~SweepFolder();
 
     bool has_manifest() const { return manifest_.has_value(); }
     const std::optional<SweepManifest>& manifest() const { return manifest_; }
     std::size_t expected() const { return expected_; }
+    // The shard files read, empty for run folders.
+    std::vector<std::string> store_files() const;
 
     // Calls `visit` for every run in order, with the entry read from its
     // folder. `wants_first_call(run)` says whether to read the first call's
@@ -86,10 +101,14 @@ public:
 private:
     struct Visit;
     void visit_scenario(const std::string& name, std::uint64_t listed, bool listed_plain, const Visit& v) const;
+    // The same from the store (report_load_store.cpp).
+    void for_each_stored_run(const std::function<bool(const RunEntry&)>& wants_first_call,
+                             const std::function<void(RunEntry&&)>& visit, const Cancel& cancel) const;
 
     std::filesystem::path outdir_;
     std::optional<SweepManifest> manifest_;
     std::size_t expected_ = 0;
+    std::unique_ptr<NetcdfSweep> store_;
 };
 
 // ---- statistics -----------------------------------------------------------
@@ -121,6 +140,9 @@ struct BandGroup {
     std::vector<BandRow> rows;
     // Windows of the first run's disturbances and changes, shaded in the plots.
     std::vector<std::pair<double, double>> disturbances;
+    // The group's first kListedRuns runs (t and set-point left empty), which
+    // the interactive charts offer to draw over the bands.
+    std::vector<FirstCall> listed;
 };
 
 // The ok runs' first calls of one length, or a uniform sample of them:
@@ -151,6 +173,7 @@ private:
     std::vector<double> t_, setpoint_;
     std::vector<std::pair<double, double>> disturbances_;
     std::vector<std::vector<double>> y_, u_;
+    std::vector<FirstCall> listed_;  // the first kListedRuns runs taken
 };
 
 // The metrics' ranges over all calls: what the histograms need before a
@@ -159,6 +182,7 @@ struct MetricRange {
     std::string metric;
     std::size_t count = 0;  // finite values
     double lo = 0.0, hi = 0.0;
+    std::size_t not_finite = 0;  // calls that ran with a NaN or infinite value
 };
 
 // What the page and the plots show, gathered run by run.
@@ -183,11 +207,15 @@ public:
     std::vector<BadRun> bad;                   // the first kMaxListed
     std::size_t bad_count = 0;
     std::vector<std::string> runaway;          // the first kMaxListed, "FOLDER call K"
-    std::size_t runaway_count = 0;
+    std::size_t runaway_count = 0;             // calls
+    std::size_t runaway_runs = 0;              // runs with a run-away call
+    std::vector<std::array<std::string, 3>> scenarios;  // the first kMaxListed: name, controller, description
+    std::size_t scenario_count = 0;
     std::vector<WorstCall> worst;              // sorted, at most options.worst
     std::vector<BandGroup> groups;
     std::size_t skipped_groups = 0;            // scenarios with bands beyond kMaxBandGroups
     std::vector<MetricRange> distributions;    // metrics with values
+    std::vector<MetricRange> not_finite;       // metrics with NaN or infinite values
 
 private:
     void add_calls(const RunEntry& run);
@@ -197,6 +225,7 @@ private:
     bool manifest_;
     std::vector<MetricRange> all_metrics_;
     std::string scenario_;                  // the scenario whose runs come now
+    std::string counted_scenario_;          // the last one counted in `scenarios`
     void switch_to(const std::string& scenario);
 
     bool banded(const std::string& scenario) const;  // not one of no_bands
@@ -238,8 +267,36 @@ struct ReportFolder {
 // Writes report.gp into the work folder, counting the histograms' bins in a
 // second pass over its sweep.csv, and runs gnuplot there. The PNG files
 // made are named in `pngs`.
-void write_plots(const ReportFolder& folder, const SweepStatistics& stats, const Cancel& cancel,
-                 std::vector<std::string>& pngs);
+// The bins of one metric's histogram over [lo, hi]: 20 of equal width, one
+// when they are equal.
+struct Histogram {
+    const MetricRange* range;
+    std::size_t column;
+    std::size_t bins;
+    double width;
+    std::vector<std::size_t> count;
+
+    explicit Histogram(const MetricRange& r);
+    void add(double x);
+    double center(std::size_t b) const;
+};
+// The bins of stats.distributions, counted in one pass over the calls' rows
+// of `table` (sweep.csv).
+std::vector<Histogram> histograms(const std::filesystem::path& table, const SweepStatistics& stats,
+                                  const Cancel& cancel);
+
+void write_plots(const ReportFolder& folder, const SweepStatistics& stats, const std::vector<Histogram>& bins,
+                 const Cancel& cancel, std::vector<std::string>& pngs);
+
+// ---- charts ---------------------------------------------------------------
+
+// Writes report_assets/ (the charting library, the page's script and
+// report_data.js) into the work folder, naming what it made in `files`;
+// false in a build without the library, which writes nothing.
+bool write_charts(const ReportFolder& folder, const SweepStatistics& stats, const std::vector<Histogram>& bins,
+                  std::vector<std::string>& files);
+// The page's part for the charts: the scripts to load, or why there are none.
+std::string charts_section(bool charts);
 
 // A gnuplot string in single quotes.
 std::string gp_string(const std::string& s);
@@ -270,9 +327,10 @@ void write_section_plots(const ReportFolder& folder, const ExtraSection& section
 
 // ---- page -----------------------------------------------------------------
 
+// `plots`: the PNG files are there; `charts`: report_assets/ is;
 // `comparisons`: the comparison part's section; `extra`: HTML of further
 // sections, after the standard ones.
-std::string report_page(const SweepStatistics& stats, const ReportResult& result, bool plots,
+std::string report_page(const SweepStatistics& stats, const ReportResult& result, bool plots, bool charts,
                         const std::string& comparisons = "", const std::string& extra = "");
 
 }  // namespace veltrax::experiments::report_parts

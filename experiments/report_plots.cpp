@@ -7,6 +7,7 @@
 
 #include "experiments/format.hpp"
 #include "experiments/gnuplot.hpp"
+#include "experiments/labels.hpp"
 #include "experiments/report_parts.hpp"
 #include "experiments/sweep_table.hpp"
 
@@ -29,6 +30,8 @@ std::string gp_string(const std::string& s) {
 }
 
 namespace {
+
+constexpr const char* kTimeAxis = "time t (as recorded; minutes for the built-in model)";
 
 // Per sample: t, the set-point of the group's first run, and 5, 50 and 95 %
 // of y and of u over its runs.
@@ -56,35 +59,24 @@ std::string disturbance_marks(const BandGroup& g) {
     return gp;
 }
 
-// The bins of one metric's histogram over [lo, hi].
-struct Histogram {
-    const MetricRange* range;
-    std::size_t column;
-    std::size_t bins;
-    double width;
-    std::vector<std::size_t> count;
+}  // namespace
 
-    explicit Histogram(const MetricRange& r) : range(&r), column(sweep_column(r.metric)) {
-        const double lo = r.lo, hi = r.hi;
-        bins = lo == hi ? 1 : 20;
-        width = lo == hi ? (lo == 0.0 ? 1.0 : std::fabs(lo) * 0.1) : (hi - lo) / static_cast<double>(bins);
-        count.assign(bins, 0);
-    }
-    void add(double x) {
-        const std::size_t b = range->lo == range->hi ? 0 : static_cast<std::size_t>((x - range->lo) / width);
-        ++count[std::min(b, bins - 1)];
-    }
-    std::string block(const std::string& name) const {
-        std::string gp = name + " << EOD\n";
-        const double lo = range->lo;
-        for (std::size_t b = 0; b < bins; ++b)
-            gp += format_number(range->lo == range->hi ? lo : lo + (static_cast<double>(b) + 0.5) * width) + " " +
-                  std::to_string(count[b]) + " " + format_number(width) + "\n";
-        return gp + "EOD\n";
-    }
-};
+Histogram::Histogram(const MetricRange& r) : range(&r), column(sweep_column(r.metric)) {
+    const double lo = r.lo, hi = r.hi;
+    bins = lo == hi ? 1 : 20;
+    width = lo == hi ? (lo == 0.0 ? 1.0 : std::fabs(lo) * 0.1) : (hi - lo) / static_cast<double>(bins);
+    count.assign(bins, 0);
+}
 
-// The bins, counted in one pass over the calls' rows of sweep.csv.
+void Histogram::add(double x) {
+    const std::size_t b = range->lo == range->hi ? 0 : static_cast<std::size_t>((x - range->lo) / width);
+    ++count[std::min(b, bins - 1)];
+}
+
+double Histogram::center(std::size_t b) const {
+    return range->lo == range->hi ? range->lo : range->lo + (static_cast<double>(b) + 0.5) * width;
+}
+
 std::vector<Histogram> histograms(const fs::path& table, const SweepStatistics& stats, const Cancel& cancel) {
     std::vector<Histogram> h;
     for (const MetricRange& r : stats.distributions) h.emplace_back(r);
@@ -105,18 +97,29 @@ std::vector<Histogram> histograms(const fs::path& table, const SweepStatistics& 
     return h;
 }
 
+namespace {
+
+std::string histogram_block(const Histogram& h, const std::string& name) {
+    std::string gp = name + " << EOD\n";
+    for (std::size_t b = 0; b < h.bins; ++b)
+        gp += format_number(h.center(b)) + " " + std::to_string(h.count[b]) + " " + format_number(h.width) + "\n";
+    return gp + "EOD\n";
+}
+
 std::string band_plots(const SweepStatistics& stats, std::vector<std::string>& pngs) {
     std::string gp;
     for (std::size_t g = 0; g < stats.groups.size(); ++g) {
         const std::string block = "$band" + std::to_string(g + 1);
         gp += band_block(stats.groups[g], block);
         const std::string png = "report_band_" + std::to_string(g + 1) + ".png";
-        gp += "set output '" + png + "'\n" + disturbance_marks(stats.groups[g]) +
-              "set multiplot layout 2,1 title " + gp_string(stats.groups[g].title) + "\n"
-              "set ylabel 'y'\nplot " + block + " using 1:3:5 with filledcurves fc rgb '#c6dbef' title '5-95 %', \\\n"
+        const BandGroup& group = stats.groups[g];
+        gp += "set output '" + png + "'\n" + disturbance_marks(group) + "set multiplot layout 2,1 title " +
+              gp_string(group.title + ": 5-95 % and median of " + std::to_string(group.sampled) + " runs" +
+                        (group.sampled < group.runs ? " (a sample of " + std::to_string(group.runs) + ")" : std::string())) + "\n"
+              "set ylabel 'measured output y (0 to 1)'\nplot " + block + " using 1:3:5 with filledcurves fc rgb '#c6dbef' title '5-95 %', \\\n"
               "     " + block + " using 1:4 with lines lw 2 lc rgb '#08519c' title 'median', \\\n"
               "     " + block + " using 1:2 with steps lc rgb 'black' title 'set-point'\n"
-              "set ylabel 'u'\nset xlabel 'time'\nplot " + block +
+              "set ylabel 'control u'\nset xlabel " + gp_string(kTimeAxis) + "\nplot " + block +
               " using 1:6:8 with filledcurves fc rgb '#fdd0a2' title '5-95 %', \\\n"
               "     " + block + " using 1:7 with lines lw 2 lc rgb '#a63603' title 'median'\n"
               "unset multiplot\nunset xlabel\nunset ylabel\nunset object\n\n";
@@ -131,27 +134,31 @@ std::string metric_histograms(const std::vector<Histogram>& d, std::vector<std::
     const std::size_t cols = n <= 4 ? 2 : 3;
     const std::size_t rows = (n + cols - 1) / cols;
     std::string gp;
-    for (std::size_t i = 0; i < n; ++i) gp += d[i].block("$metric" + std::to_string(i + 1));
+    for (std::size_t i = 0; i < n; ++i) gp += histogram_block(d[i], "$metric" + std::to_string(i + 1));
     gp += "set output 'report_metrics.png'\nset terminal pngcairo size 1200," + std::to_string(300 * rows) +
           " noenhanced\nset multiplot layout " + std::to_string(rows) + "," + std::to_string(cols) +
           "\nset style fill solid 0.6\nset yrange [0:*]\nunset key\n";
-    for (std::size_t i = 0; i < n; ++i)
-        gp += "set title " + gp_string(d[i].range->metric + " [" + sweep_column_unit(d[i].range->metric) + "] (" +
-                                std::to_string(d[i].range->count) + " calls)") +
-              "\nplot $metric" + std::to_string(i + 1) + " using 1:2:3 with boxes\n";
-    gp += "unset multiplot\n";
+    for (std::size_t i = 0; i < n; ++i) {
+        const MetricRange& r = *d[i].range;
+        std::string title = column_label(r.metric).title + " (" + std::to_string(r.count) + " calls";
+        if (r.not_finite) title += ", " + std::to_string(r.not_finite) + " NaN not shown";
+        gp += "set title " + gp_string(title + ")") + "\nset xlabel " + gp_string(axis_title(r.metric)) +
+              "\nset ylabel 'calls'\nplot $metric" + std::to_string(i + 1) +
+              " using 1:2:3 with boxes lc rgb '#4a6fa5'\n";
+    }
+    gp += "unset multiplot\nunset xlabel\nunset ylabel\n";
     pngs.push_back("report_metrics.png");
     return gp;
 }
 
 }  // namespace
 
-void write_plots(const ReportFolder& folder, const SweepStatistics& stats, const Cancel& cancel,
-                 std::vector<std::string>& pngs) {
+void write_plots(const ReportFolder& folder, const SweepStatistics& stats, const std::vector<Histogram>& bins,
+                 const Cancel& cancel, std::vector<std::string>& pngs) {
     std::string gp = "# Plots of the sweep report: gnuplot report.gp\n"
                      "set terminal pngcairo size 1000,750 noenhanced\nset grid\nset key below horizontal\nset lmargin 10\n\n";
     gp += band_plots(stats, pngs);
-    gp += metric_histograms(histograms(folder.work / "sweep.csv", stats, cancel), pngs);
+    gp += metric_histograms(bins, pngs);
     gp += "set output\n";
     OutputFile file(folder.work / "report.gp", folder.outdir / "report.gp", OutputFile::Mode::fresh);
     file << gp;

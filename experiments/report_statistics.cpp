@@ -94,6 +94,13 @@ void BandSample::take(std::optional<FirstCall>&& call) {
         --seen_;
         return;
     }
+    if (listed_.size() < kListedRuns && seen_ <= capacity_) {
+        FirstCall shown;
+        shown.run = call->run;
+        shown.y = call->y;
+        shown.u = call->u;
+        listed_.push_back(std::move(shown));
+    }
     if (t_.empty()) {
         t_ = std::move(call->t);
         setpoint_ = std::move(call->setpoint);
@@ -115,6 +122,7 @@ BandGroup BandSample::group() const {
     g.sampled = y_.size();
     g.left_out = left_out_;
     g.disturbances = disturbances_;
+    g.listed = listed_;
     std::vector<double> y, u;
     for (std::size_t i = 0; i < t_.size(); ++i) {
         y.clear();
@@ -156,6 +164,14 @@ bool SweepStatistics::wants_first_call(const RunEntry& run) {
 }
 
 void SweepStatistics::add(RunEntry& run) {
+    if (run.scenario != counted_scenario_ || scenario_count == 0) {
+        counted_scenario_ = run.scenario;
+        if (scenarios.size() < kMaxListed) scenarios.push_back({run.scenario, run.controller, run.description});
+        ++scenario_count;
+    } else if (!scenarios.empty() && scenarios.back()[0] == run.scenario) {
+        if (scenarios.back()[1].empty()) scenarios.back()[1] = run.controller;
+        if (scenarios.back()[2].empty()) scenarios.back()[2] = run.description;
+    }
     switch_to(run.scenario);
     switch (run.status) {
         case Status::ok: ++ok; break;
@@ -187,11 +203,16 @@ void SweepStatistics::add(RunEntry& run) {
 
 // The calls that ran: their metrics' ranges, the worst, the run-away ones.
 void SweepStatistics::add_calls(const RunEntry& run) {
+    bool ran_away = false;
     for (const std::vector<std::string>& row : run.rows) {
         if (row[sweep_column("samples")].empty()) continue;  // no call ran
         for (MetricRange& d : all_metrics_) {
-            const double v = number(row, d.metric.c_str());
-            if (!std::isfinite(v)) continue;
+            const std::string& field = row[sweep_column(d.metric)];
+            const double v = number(field);
+            if (!std::isfinite(v)) {
+                if (!field.empty()) ++d.not_finite;
+                continue;
+            }
             d.lo = d.count == 0 ? v : std::min(d.lo, v);
             d.hi = d.count == 0 ? v : std::max(d.hi, v);
             ++d.count;
@@ -204,6 +225,8 @@ void SweepStatistics::add_calls(const RunEntry& run) {
         }
         if (row[sweep_column("runaway")] == "1") {
             if (runaway.size() < kMaxListed) runaway.push_back(run.folder + " call " + row[sweep_column("call")]);
+            if (!ran_away) ++runaway_runs;
+            ran_away = true;
             ++runaway_count;
         }
     }
@@ -230,8 +253,10 @@ void SweepStatistics::close_scenario() {
 void SweepStatistics::finish() {
     close_scenario();
     if (groups.empty() && single_runs_ && !single_runs_->empty()) groups.push_back(single_runs_->group());
-    for (const MetricRange& d : all_metrics_)
+    for (const MetricRange& d : all_metrics_) {
+        if (d.not_finite > 0) not_finite.push_back(d);
         if (d.count > 0) distributions.push_back(d);
+    }
 }
 
 }  // namespace veltrax::experiments::report_parts

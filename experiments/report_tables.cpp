@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "experiments/format.hpp"
+#include "experiments/labels.hpp"
 #include "experiments/report_parts.hpp"
 #include "experiments/sweep_table.hpp"
 
@@ -44,25 +45,36 @@ std::string html_list(const std::string& title, const std::vector<std::string>& 
 std::string bad_runs_table(const SweepStatistics& stats) {
     if (stats.bad_count == 0) return "";
     std::string h = "<h2>Failed and unreadable runs (" + std::to_string(stats.bad_count) +
-                    ")</h2>\n<table><tr><th class=l>run</th><th class=l>status</th><th>call</th><th "
+                    ")</h2>\n<div class=\"wide\"><table><tr><th class=l>run</th><th class=l>status</th><th>call</th><th "
                     "class=l>error</th></tr>\n";
     for (const BadRun& r : stats.bad)
         h += "<tr><td class=l>" + html_escaped(r.folder) + "</td><td class=l>" + status_name(r.status) + "</td><td>" +
              r.call + "</td><td class=l>" + html_escaped(r.error_id) + ": " + html_escaped(r.error_message) +
              "</td></tr>\n";
-    h += "</table>\n";
+    h += "</table></div>\n";
     if (stats.bad_count > kMaxListed)
         h += "<p>and " + std::to_string(stats.bad_count - kMaxListed) + " more in sweep.csv</p>\n";
     return h;
 }
 
+namespace {
+
+// A column's title over its unit.
+std::string header(const std::string& column) {
+    const ColumnLabel l = column_label(column);
+    return "<th title=\"" + html_escaped(column) + "\">" + html_escaped(l.title) +
+           (l.unit.empty() ? "" : "<br><small>" + html_escaped(l.unit) + "</small>") + "</th>";
+}
+
+}  // namespace
+
 std::string worst_calls_table(const SweepStatistics& stats) {
     if (stats.worst.empty()) return "";
     std::string h = "<h2>The " + std::to_string(stats.worst.size()) +
-                    " worst calls by integral of absolute error</h2>\n<table><tr><th class=l>run</th><th>call</th>"
-                    "<th>iae<br>(time x y)</th><th>ise<br>(time x y&sup2;)</th><th>max overshoot<br>(% of step)</th>"
-                    "<th>max settling time<br>(time)</th><th>peak control<br>(u)</th>";
-    for (int c = 0; c < kCovariates; ++c) h += std::string("<th>") + covariate_name(c) + "</th>";
+                    " worst calls by integral of absolute error</h2>\n<div class=\"wide\"><table><tr><th "
+                    "class=l>run</th><th>call</th>";
+    for (const char* m : {"iae", "ise", "max_overshoot", "max_settling_time", "peak_control"}) h += header(m);
+    for (int c = 0; c < kCovariates; ++c) h += header(std::string("drawn_") + covariate_name(c));
     h += "</tr>\n";
     for (const WorstCall& w : stats.worst) {
         h += "<tr><td class=l>" + html_escaped(w.folder) + "</td><td>" + w.call + "</td><td>" + format_short(w.iae) +
@@ -71,7 +83,7 @@ std::string worst_calls_table(const SweepStatistics& stats) {
         for (double v : w.covariates) h += "<td>" + (std::isnan(v) ? std::string() : format_short(v)) + "</td>";
         h += "</tr>\n";
     }
-    return h + "</table>\n";
+    return h + "</table></div>\n";
 }
 
 }  // namespace veltrax::experiments::report_parts

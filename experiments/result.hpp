@@ -52,6 +52,7 @@ struct DesignPoint {
 struct RunResult {
     std::string scenario;  // its name: the result folder in a sweep
     std::string path;      // the scenario file as given
+    std::string description;  // the scenario's; may be empty
     Build build = Build::Base;
     std::optional<ControllerSetup> controller;  // what closed the loop; none: the adaptive one of build
     std::string compare;                       // the comparison this run belongs to; empty: none

@@ -117,6 +117,7 @@ ojson individual_json(const DrawnIndividual& d) {
 ojson summary_json(const RunResult& run) {
     ojson summary;
     summary["scenario"] = run.path;
+    if (!run.description.empty()) summary["description"] = run.description;
     summary["build"] = static_cast<int>(run.build);
     if (run.controller) summary["controller"] = controller_json(*run.controller);
     if (!run.compare.empty()) summary["compare"] = run.compare;

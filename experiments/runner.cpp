@@ -169,6 +169,7 @@ RunResult PlannedRun::empty_result() const {
     RunResult run;
     run.scenario = scenario->name;
     run.path = scenario->path;
+    run.description = scenario->description;
     run.build = scenario->build;
     run.controller = controller;
     run.compare = scenario->compare;
@@ -296,17 +297,25 @@ SweepOutcome run_sweep(const std::vector<Scenario>& given, ResultStore& store, c
     const std::vector<const Scenario*> by_name = sorted_by_name(scenarios);
     const SweepManifest manifest = sweep_manifest(by_name);
     check_initial_state(options.initial_state, scenarios);
-    const std::vector<RunRef> slice = slice_runs(manifest, options.shard);
-    store.begin(manifest, slice);
+    const std::vector<RunRef> all = slice_runs(manifest, options.shard);
+    store.begin(manifest, all);
+    std::vector<RunRef> slice;
+    for (std::size_t i = 0; i < all.size(); ++i)
+        if (!store.stored(i)) slice.push_back(all[i]);
 
     SweepOutcome outcome;
-    outcome.runs = slice.size();
+    outcome.runs = all.size();
+    outcome.resumed = all.size() - slice.size();
     Delivery delivery(store, listener, outcome);
     for (std::size_t begin = 0; begin < slice.size() && !cancelled(options.run); begin += kRunsPerRound) {
         const std::size_t end = std::min(slice.size(), begin + kRunsPerRound);
         run_round(by_name, std::vector<RunRef>(slice.begin() + begin, slice.begin() + end), options, delivery);
     }
-    store.finish();
+    try {
+        store.finish();
+    } catch (const Error& e) {
+        outcome.store_error = e;
+    }
     outcome.not_started = slice.size() - delivery.ended();
     return outcome;
 }

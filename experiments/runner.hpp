@@ -79,10 +79,12 @@ struct SweepOptions {
 // What a sweep did with its slice.
 struct SweepOutcome {
     std::size_t runs = 0;                  // of the slice
+    std::size_t resumed = 0;               // of those, stored before and not run again
     std::size_t written = 0;               // handed to the store and stored
     std::size_t failed = 0;                // of those written, runs that failed
     std::vector<std::string> interrupted;  // runs the cancellation hook stopped: "PATH" or "PATH: individual K"
     std::size_t not_started = 0;           // runs not begun when the hook stopped the sweep
+    std::optional<Error> store_error;      // the store's error when it finished
 };
 
 // Receives each run that ended, with the store's error if it could not be
@@ -108,7 +110,8 @@ SweepManifest sweep_manifest(const std::vector<const Scenario*>& scenarios_by_na
 // and the initial state must belong to every scenario's build
 // ("veltrax:badSnapshot"). A run that ends goes to the store at once, on the
 // thread that ran it; the cancellation hook stops the running runs (not
-// stored) and starts no more.
+// stored) and starts no more. Runs the store holds already are not run
+// again. The store's error at its finish goes into the outcome.
 SweepOutcome run_sweep(const std::vector<Scenario>& scenarios, ResultStore& store, const SweepOptions& options,
                        const SweepListener& listener = {});
 

@@ -155,7 +155,9 @@ std::vector<Scenario> expand_comparisons(const std::vector<Scenario>& scenarios)
 Scenario parse_scenario(const std::string& text, const std::string& path) {
     if (text.size() > kMaxScenarioFile)
         bad("the scenario is " + larger_than(kMaxScenarioFile) + "; no scenario needs that much");
-    return parse_scenario_json(parse_json_strict(text, "veltrax:badScenario"), path);
+    Scenario s = parse_scenario_json(parse_json_strict(text, "veltrax:badScenario"), path);
+    s.text = text;
+    return s;
 }
 
 namespace {
@@ -183,6 +185,7 @@ Scenario parse_scenario_json(const json& top, const std::string& path) {
     s.name = std::filesystem::path(path).stem().string();
     s.build = build_of(top);
     check_call_fields(top, "top level");
+    if (top.contains("description")) s.description = top.at("description").get<std::string>();
     if (top.contains("seed")) s.seed = seed_of(top.at("seed"));
     read_controllers(top, s);
     read_metric_settings(top, s);

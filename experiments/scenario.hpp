@@ -52,6 +52,8 @@ constexpr std::size_t kMaxSetpointSteps = 100000;
 struct Scenario {
     std::string path;  // as given
     std::string name;  // file name without extension: the result folder in a sweep
+    std::string description;  // the file's top-level "description"; may be empty
+    std::string text;         // the file's text, as read (empty when parsed from JSON)
     Build build = Build::Base;
     std::vector<CallSetup> calls;  // in order, in one simulation
     long seed = 0;                // noise seed applied before the first call; 0: none

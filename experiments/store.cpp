@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "experiments/store.hpp"
 
+#include "experiments/netcdf_store.hpp"
 #include "experiments/files.hpp"
 #include "experiments/run_folder.hpp"
 
@@ -9,6 +10,10 @@ namespace veltrax::experiments {
 void RunFolderStore::begin(const SweepManifest& sweep, const std::vector<RunRef>& runs) {
     check_writable(outdir_);
     write_manifest(outdir_, sweep);
+    const std::vector<ShardFile> files = shard_files(outdir_);
+    if (!files.empty())
+        throw Error("veltrax:badSweep", "'" + outdir_.string() + "' holds '" + files.front().path.filename().string() +
+                                            "' of this sweep's NetCDF store; give run folders an output folder of their own");
     remove_leftovers(outdir_, cancelled_, cancel_context_);
     std::vector<bool> has_runs(sweep.scenarios.size(), false);
     for (const RunRef& run : runs) has_runs[run.scenario] = true;

@@ -26,13 +26,21 @@ public:
     // system call per run.
     virtual void begin(const SweepManifest& sweep, const std::vector<RunRef>& runs) = 0;
 
+    // After begin: run `i` of `runs` is stored already (by an earlier,
+    // stopped process of the same sweep) and is not run again.
+    virtual bool stored(std::size_t i) const {
+        (void)i;
+        return false;
+    }
+
     // One run that ended (ok or failed; never one stopped by a signal).
     // Called from several threads at once for different runs. Throws
     // veltrax::Error when the run cannot be stored; the sweep goes on.
     virtual void write(const RunResult& run) = 0;
 
     // After the last run that will be written, also when the sweep was
-    // stopped early.
+    // stopped early. Throws veltrax::Error when runs handed over could not
+    // be stored after all.
     virtual void finish() {}
 };
 

@@ -179,8 +179,11 @@ bool is_manifest_of(const fs::path& file, const fs::path& outdir) {
 
 SweepManifest read_manifest(const fs::path& outdir) {
     const fs::path path = outdir / "sweep.json";
-    const std::string text = read_existing(path);
-    const std::string where = path.string() + ": ";
+    return parse_manifest(read_existing(path), path.string());
+}
+
+SweepManifest parse_manifest(const std::string& text, const std::string& shown) {
+    const std::string where = shown + ": ";
     nlohmann::json j;
     try {
         j = parse_json_strict(text, "veltrax:badSweep");

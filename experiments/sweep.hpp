@@ -65,6 +65,10 @@ void write_manifest(const std::filesystem::path& outdir, const SweepManifest& ma
 // once, before anything of it is kept).
 SweepManifest read_manifest(const std::filesystem::path& outdir);
 
+// The manifest of its JSON text; `where` names it in messages. Throws
+// "veltrax:badSweep" when it is malformed.
+SweepManifest parse_manifest(const std::string& text, const std::string& where);
+
 // Whether `file` is OUTDIR's manifest (the same file, however named): a
 // scenario file that a glob in the output folder picks up is none.
 bool is_manifest_of(const std::filesystem::path& file, const std::filesystem::path& outdir);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "experiments/sweep_table.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -152,13 +153,40 @@ std::string sweep_column_unit(std::string_view name) {
 
 std::string sweep_header() { return csv_row(sweep_columns()); }
 
+std::vector<std::vector<std::string>> run_fields(const RunResult& run) {
+    std::vector<std::vector<std::string>> rows;
+    const std::size_t failed_call = run.failure ? run.failure->call : 0;
+    for (const CallResult& c : run.calls) rows.push_back(row_of(run, &c, !run.ok() && c.call == failed_call));
+    const bool error_shown = failed_call >= 1 && failed_call <= run.calls.size();
+    if (!run.ok() && !error_shown) rows.push_back(row_of(run, nullptr, true));
+    return rows;
+}
+
 std::string run_rows(const RunResult& run) {
     std::string rows;
-    const std::size_t failed_call = run.failure ? run.failure->call : 0;
-    for (const CallResult& c : run.calls) rows += csv_row(row_of(run, &c, !run.ok() && c.call == failed_call));
-    const bool error_shown = failed_call >= 1 && failed_call <= run.calls.size();
-    if (!run.ok() && !error_shown) rows += csv_row(row_of(run, nullptr, true));
+    for (const std::vector<std::string>& row : run_fields(run)) rows += csv_row(row);
     return rows;
+}
+
+const std::vector<std::string>& run_columns() {
+    static const std::vector<std::string> columns = [] {
+        std::vector<std::string> c = {"build"};
+        for (int k = 0; k < kCovariates; ++k) c.push_back(std::string("drawn_") + covariate_name(k));
+        return c;
+    }();
+    return columns;
+}
+
+const std::vector<std::string>& call_columns() {
+    static const std::vector<std::string> columns = [] {
+        std::vector<std::string> c;
+        const std::vector<std::string>& all = sweep_columns();
+        const std::vector<std::string>& per_run = run_columns();
+        for (std::size_t i = sweep_column("build") + 1; i < all.size(); ++i)
+            if (std::find(per_run.begin(), per_run.end(), all[i]) == per_run.end()) c.push_back(all[i]);
+        return c;
+    }();
+    return columns;
 }
 
 std::vector<std::string> placeholder_fields(const std::string& scenario, std::uint64_t individual,

@@ -41,6 +41,16 @@ std::string sweep_header();
 // and for a failed run one more with the error (call 0 when none ran).
 std::string run_rows(const RunResult& run);
 
+// The same rows as fields.
+std::vector<std::vector<std::string>> run_fields(const RunResult& run);
+
+// The numeric columns that hold a value per call (the call's parameters,
+// process, curve, samples and metrics) and per run (build, drawn values),
+// in the table's order. The other columns are scenario, individual, call,
+// status, error_id and error_message.
+const std::vector<std::string>& call_columns();
+const std::vector<std::string>& run_columns();
+
 // The one row of a run without results, as fields: its status ("missing",
 // "unreadable"), and why.
 std::vector<std::string> placeholder_fields(const std::string& scenario, std::uint64_t individual,

@@ -159,6 +159,7 @@ Scenario Tuner::with_values(const std::vector<double>& values, const char* name,
     top.erase("tune");
     Scenario s = parse_scenario_json(top, scenario_.path);
     s.name = name;
+    s.text = top.dump();  // a store tells candidates with other values apart by it
     return s;
 }
 

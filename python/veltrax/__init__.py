@@ -26,7 +26,8 @@ identifier and a message naming the field or input.
 Experiments: a call may follow a set-point schedule of your own
 (``setpoint=``) and a Simulation may start from a noise seed; metrics()
 summarises a call, Population draws virtual individuals as the command-line
-tool does, and report() merges a sweep's result folders.
+tool does, and report() merges a sweep's result folders; open_sweep() reads
+a sweep of ``veltrax batch --store netcdf`` as an xarray.Dataset.
 
 The loop opens: a Plant is the process, its dead time and the measurement on
 their own, stepped with controls of your choosing; a Simulation closes the
@@ -90,6 +91,7 @@ __all__ = [
     "Settings",
     "Simulation",
     "Step",
+    "Sweep",
     "TransferFunction",
     "TuneResult",
     "build_info",
@@ -97,6 +99,7 @@ __all__ = [
     "load_state",
     "matprod",
     "metrics",
+    "open_sweep",
     "report",
     "run_batch",
     "sensitivity",
@@ -1570,3 +1573,4 @@ def compare(controllers, settings: Settings | None = None, *, population=None, i
 # After Error, which they raise.
 from . import sensitivity  # noqa: E402
 from .tuning import TuneResult, tune  # noqa: E402
+from .sweep_store import Sweep, open_sweep  # noqa: E402  (needs Error above)

@@ -17,6 +17,7 @@
 
 #include "experiments/format.hpp"
 #include "experiments/report.hpp"
+#include "experiments/report_parts.hpp"
 #include "experiments/run_folder.hpp"
 #include "experiments/strict_json.hpp"
 #include "experiments/sweep.hpp"
@@ -162,6 +163,26 @@ TEST_F(Sweep, ReportMergesTheMetricsOfTheRunsAndSaysWhatIsMissing) {
     EXPECT_NE(page.find("Run-away calls (1)"), std::string::npos);
     EXPECT_NE(page.find("plain call 1"), std::string::npos);
     EXPECT_EQ(page.find("<img"), std::string::npos);
+}
+
+// Beyond 1000 runs the bands are a bounded sample, while the charts keep
+// the group's first runs, named, to draw one at a time.
+TEST(ReportBands, SampleOfManyRunsStaysBoundedAndListsTheFirstRuns) {
+    report_parts::BandSample sample("pop");
+    for (int run = 0; run < 1500; ++run) {
+        if (!sample.offer(10)) continue;
+        report_parts::FirstCall call;
+        call.t = call.setpoint = call.u = std::vector<double>(10);
+        call.y = std::vector<double>(10, run);
+        call.run = std::to_string(run);
+        sample.take(std::move(call));
+    }
+    const report_parts::BandGroup g = sample.group();
+    EXPECT_EQ(g.runs, 1500u);
+    EXPECT_EQ(g.sampled, report_parts::kMaxBandRuns);
+    ASSERT_EQ(g.listed.size(), report_parts::kListedRuns);
+    EXPECT_EQ(g.listed.front().run, "0");
+    EXPECT_EQ(g.listed.back().run, std::to_string(report_parts::kListedRuns - 1));
 }
 
 TEST_F(Sweep, ManifestOfAnotherSweepIsRefused) {

@@ -2,9 +2,10 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # A population sweep as a Slurm job array: starts a private single-node
 # Slurm, runs `veltrax batch --shard "$SLURM_ARRAY_TASK_ID/4"` as four array
-# tasks and `veltrax report` as a job that depends on them, and compares
-# sweep.csv and every run folder with the same sweep run in one process, byte
-# for byte; the daemons are stopped whatever happens.
+# tasks, into run folders and into the NetCDF store, and `veltrax report` of
+# both as a job that depends on them, and compares sweep.csv and every run
+# folder with the same sweep run in one process, byte for byte; the daemons
+# are stopped whatever happens.
 # Needs VELTRAX (the binary) and VELTRAX_SOURCE_DIR. Exit 77, skipped: not
 # root, Slurm or munge not installed, or no /sys/fs/cgroup; where all of
 # these are there, daemons that do not start fail the test.
@@ -79,12 +80,13 @@ cat >job.sh <<EOF2
 # The same relative paths as the single-process batch: summary.json names the file as given.
 cd "$work" &&
   "$VELTRAX" batch sweep/*.json -o shards --threads 1 --shard "\$SLURM_ARRAY_TASK_ID/$tasks" &&
+  "$VELTRAX" batch sweep/*.json -o stored --store netcdf --threads 1 --shard "\$SLURM_ARRAY_TASK_ID/$tasks" &&
   echo "\$SLURM_ARRAY_JOB_ID" >done_\$SLURM_ARRAY_TASK_ID
 EOF2
 cat >report.sh <<EOF2
 #!/bin/sh
 #SBATCH --output=$work/report.log
-cd "$work" && "$VELTRAX" report shards --no-plots
+cd "$work" && "$VELTRAX" report shards --no-plots && "$VELTRAX" report stored --no-plots
 EOF2
 start=$(date +%s)
 array=$(sbatch --parsable --job-name=veltrax-array job.sh 2>sbatch.log) || fail "sbatch of the array failed: $(cat sbatch.log)"
@@ -102,6 +104,7 @@ done
 [[ $(ls whole/patients | wc -l) == 24 ]] || fail "single-process sweep wrote $(ls whole/patients | wc -l) individuals"
 grep -q '25 runs expected, 25 found: 25 ok' report.log || fail "report of the shards: $(cat report.log 2>/dev/null)"
 cmp -s whole/sweep.csv shards/sweep.csv || fail "sweep.csv of the array differs from the single-process sweep"
+cmp -s whole/sweep.csv stored/sweep.csv || fail "sweep.csv of the array's store differs from the single-process sweep"
 if ! diff -r whole shards >diff.log 2>&1; then
   fail "the array's results differ from the single-process sweep: $(head -n 20 diff.log)"
 fi
