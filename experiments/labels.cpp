@@ -37,7 +37,7 @@ ColumnLabel column_label(const std::string& column) {
         {"mdpe", {"median performance error", "%"}},
         {"mdape", {"median absolute performance error", "%"}},
         {"wobble", {"wobble", "%"}},
-        {"divergence", {"divergence", "% per hour"}},
+        {"divergence", {"divergence", "% per model hour"}},
         {"runaway", {"ran away (1) or not (0)", ""}},
     };
     const auto it = labels.find(column);

@@ -1195,7 +1195,7 @@ class Metrics:
     mdpe: float | None = None  #: median PE, %
     mdape: float | None = None  #: median |PE|, %
     wobble: float | None = None  #: median |PE - MDPE|, %
-    divergence: float | None = None  #: slope of |PE| over model time, % per hour
+    divergence: float | None = None  #: slope of |PE| over model time, % per model hour
     # The same over the whole run.
     mdpe_whole: float | None = None
     mdape_whole: float | None = None
