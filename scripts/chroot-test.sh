@@ -126,6 +126,7 @@ inside() {
   mkdir -p "$cache/$suite-archives"
   cp "$cache/$suite-archives"/*.deb "$root/var/cache/apt/archives/" 2>/dev/null || true
   cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+  host_authorities "$root"
   local rc=0
   chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     LANG=C.UTF-8 TERM=dumb CI="${CI:-}" \
@@ -145,6 +146,23 @@ inside() {
     [[ -f $deb && ! -f $root/var/cache/apt/archives/${deb##*/} ]] && rm -f "$deb"
   done
   return "$rc"
+}
+
+# The certificate authorities that this machine trusts and the chroot's
+# Debian does not (a proxy's, say), added to the chroot's, so that what
+# reaches the network from here (npm's registry) reaches it from there.
+host_authorities() {
+  local root=$1 dir=$1/usr/local/share/ca-certificates/veltrax-host
+  [[ -r /etc/ssl/certs/ca-certificates.crt && -r $root/etc/ssl/certs/ca-certificates.crt ]] || return 0
+  mkdir -p "$dir"
+  awk -v dir="$dir" '
+    /-----BEGIN CERTIFICATE-----/ { c = "" }
+    { c = c $0 "\n" }
+    /-----END CERTIFICATE-----/ {
+      if (FNR == NR) seen[c] = 1
+      else if (!(c in seen)) { f = sprintf("%s/host-%03d.crt", dir, ++n); printf "%s", c > f; close(f) }
+    }' "$root/etc/ssl/certs/ca-certificates.crt" /etc/ssl/certs/ca-certificates.crt
+  chroot "$root" update-ca-certificates >/dev/null 2>&1 || true
 }
 
 if [[ ${1:-} == inside ]]; then

@@ -64,7 +64,10 @@ fill_npm_cache() {
   if ! (cd "$dir" && "${ci[@]}" --offline) >/dev/null 2>&1; then
     echo "npm: fetching the report page's charting library into npm's cache (log in $log)"
     (cd "$dir" && "${ci[@]}") >>"$log" 2>&1 || rc=$?
-    ((rc == 0)) || echo "npm could not fetch the charting library (above in $log): the report page shows its PNG plots alone" >&2
+    if ((rc != 0)); then
+      tail -n 5 "$log" >&2
+      echo "npm could not fetch the charting library (above, whole in $log): the report page shows its PNG plots alone" >&2
+    fi
   fi
   rm -rf "$dir"
   return "$rc"
