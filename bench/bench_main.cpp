@@ -12,7 +12,9 @@
 // counted in an extra untimed run of the scalar search, and for the rows in
 // vector lanes x_pow_limit: the row's time over the time its power calls take
 // alone (the same number of values through the row's kernel, measured right
-// after the row).
+// after the row) and x_cost_floor: the row's time over the least time those
+// powers take with the cost's own arithmetic around them, in full vectors
+// and without the search (bench/cost_floor.hpp).
 #include <benchmark/benchmark.h>
 
 #include <time.h>
@@ -27,6 +29,7 @@
 #include <vector>
 
 #include "api/internal.hpp"
+#include "bench/cost_floor.hpp"
 #include "controller/cost.hpp"
 #include "controller/estimator.hpp"
 #include "numeric/vpow/pow.hpp"
@@ -177,6 +180,9 @@ void BM_Call(benchmark::State& state, Build build, Scenario scenario, Search sea
     if (!search.literal && path != vpow::PowPath::Scalar) {
         const double pow_limit = static_cast<double>(counts.powers) / samples * kernel_seconds_per_value(path);
         state.counters["x_pow_limit"] = per_sample / pow_limit;
+        const double floor = static_cast<double>(counts.powers) / samples *
+                             bench::cost_floor_seconds_per_value(path, vpow::table_access(path));
+        state.counters["x_cost_floor"] = per_sample / floor;
     }
     if (path != vpow::PowPath::Scalar) vpow::set_table_access(path, chosen);
 }
