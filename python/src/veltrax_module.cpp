@@ -246,15 +246,18 @@ std::unique_ptr<PySimulation> simulation_load_state(const py::bytes& snapshot) {
 }
 
 // jobs: [(build, [settings dict or [input arrays] per call], seed or 0, [steps or None per call],
-//         built-in controller dict or None), ...]
+//         built-in controller dict or None, [(plant models' JSON or None, draw_seed, individual) per call]), ...]
 // returns per job ([outputs of every call that ran], [their call infos], None or (id, message))
-using PyJob = std::tuple<int, std::vector<py::object>, long, std::vector<std::optional<Steps>>, py::object>;
+using PyPlantModels = std::tuple<std::optional<std::string>, std::uint64_t, std::uint64_t>;
+using PyJob = std::tuple<int, std::vector<py::object>, long, std::vector<std::optional<Steps>>, py::object,
+                         std::vector<PyPlantModels>>;
 
 py::list batch(const std::vector<PyJob>& jobs, unsigned threads) {
     std::vector<veltrax::BatchJob> batch_jobs;
     batch_jobs.reserve(jobs.size());
-    std::deque<veltrax::SetpointSchedule> schedules;  // the jobs point into it
-    for (const auto& [build, calls, seed, setpoints, controller] : jobs) {
+    std::deque<veltrax::SetpointSchedule> schedules;  // the jobs point into these
+    std::deque<veltrax::PlantModels> plant_models;
+    for (const auto& [build, calls, seed, setpoints, controller, models] : jobs) {
         veltrax::BatchJob job;
         job.build = to_build(build);
         job.seed = seed;
@@ -267,6 +270,10 @@ py::list batch(const std::vector<PyJob>& jobs, unsigned threads) {
         for (const std::optional<Steps>& steps : setpoints) {
             std::optional<veltrax::SetpointSchedule> schedule = to_schedule(steps);
             job.schedules.push_back(schedule ? &schedules.emplace_back(std::move(*schedule)) : nullptr);
+        }
+        for (const auto& [json, draw_seed, individual] : models) {
+            std::optional<veltrax::PlantModels> m = veltrax::python::plant_models_of(json, draw_seed, individual);
+            job.plant_models.push_back(m ? &plant_models.emplace_back(std::move(*m)) : nullptr);
         }
         batch_jobs.push_back(std::move(job));
     }

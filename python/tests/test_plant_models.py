@@ -53,3 +53,21 @@ def test_plant_with_models_pickles_and_continues():
     with pytest.raises(veltrax.Error) as e:
         veltrax.Plant(dead_time=0, seed=3).load_state(plant.save_state())
     assert e.value.id == "veltrax:badSnapshot"
+
+
+def test_batch_jobs_take_plant_models_as_calls_do():
+    models = {"disturbances": [veltrax.Disturbance("stimulation", start=8, amplitude=0.05)],
+              "sensor": veltrax.Sensor(time_constant=2, artefact_probability=0.3, artefact_amplitude=0.05),
+              "draw_seed": 7, "individual": 3}
+    sim = veltrax.Simulation(2, seed=5)
+    alone = [sim.call(samples=20, **models), sim.call(samples=20, **models)]
+    # the second call continues the first one's models, as on the simulation
+    job, = veltrax.run_batch([(2, [dict(samples=20, **models),
+                                   veltrax.Call(settings=veltrax.Settings(samples=20), **models)], 5)], threads=2)
+    assert job.ok
+    for a, b in zip(alone, job.results):
+        assert (a.y == b.y).all() and (a.u == b.u).all()
+    assert len(veltrax.metrics(job.results[0]).disturbances) == 1
+    with pytest.raises(veltrax.Error) as e:
+        veltrax.run_batch([(2, [dict(samples=20, draw_seed=-1)])])
+    assert e.value.id == "veltrax:badSeed"

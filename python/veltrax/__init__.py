@@ -1036,7 +1036,8 @@ def _load_plant(settings, seed, setpoint, snapshot, models=None) -> Plant:
 class Call:
     """One call of a batch job: the arguments of Simulation.call, the
     positional inputs or named Settings (setpoint: its own set-point
-    schedule; None: the built-in one)."""
+    schedule; None: the built-in one), and its plant models with the key of
+    their drawn streams."""
 
     params: Any = None
     numerator: Any = None
@@ -1046,6 +1047,12 @@ class Call:
     model: BodyModel | None = None
     setpoint: Any = None
     settings: Settings | None = None
+    disturbances: Any = None
+    sensor: Any = None
+    actuator: Any = None
+    changes: Any = None
+    draw_seed: int = 1
+    individual: int = 0
 
     def _inputs(self) -> list[np.ndarray]:
         return _call_inputs(self.params, self.numerator, self.denominator, self.curve, self.T, self.model)
@@ -1063,23 +1070,35 @@ _NAMED = ("samples", "control_weight", "dead_time", "u_max", "a_order", "b_order
           "process", "observer")
 
 
+_PLANT_ARGUMENTS = ("disturbances", "sensor", "actuator", "changes", "draw_seed", "individual")
+
+
+def _batch_models(disturbances=None, sensor=None, actuator=None, changes=None, draw_seed=1, individual=0):
+    """(plant models' JSON or None, draw_seed, individual) of a batch call."""
+    return (_plant_models(disturbances, sensor, actuator, changes), _stream_key(draw_seed, "draw_seed"),
+            _stream_key(individual, "individual"))
+
+
 def _batch_call(call):
-    """(request, set-point steps) of one call of a batch job."""
+    """(request, set-point steps, plant models as _batch_models gives them)
+    of one call of a batch job."""
     if isinstance(call, Settings):
-        return call, None
+        return call, None, _batch_models()
     if isinstance(call, Call):
         c = call
-        return _request(c.params, c.numerator, c.denominator, c.curve, c.T, c.model, c.settings, {}), _steps(c.setpoint)
+        return (_request(c.params, c.numerator, c.denominator, c.curve, c.T, c.model, c.settings, {}), _steps(c.setpoint),
+                _batch_models(c.disturbances, c.sensor, c.actuator, c.changes, c.draw_seed, c.individual))
     if isinstance(call, Mapping):
         args = dict(call)
         setpoint = args.pop("setpoint", None)
+        plant = {name: args.pop(name) for name in _PLANT_ARGUMENTS if name in args}
         unknown = sorted(set(args) - {*_ARGUMENTS, *_NAMED, "model", "settings"})
         if unknown:
             raise TypeError(f"a call has no argument {', '.join(unknown)}")
         positional = [args.pop(name, None) for name in _ARGUMENTS]
         model, settings = args.pop("model", None), args.pop("settings", None)
-        return _request(*positional, model, settings, args), _steps(setpoint)
-    return _request(*call, *[None] * (5 - len(call)), None, None, {}), None
+        return _request(*positional, model, settings, args), _steps(setpoint), _batch_models(**plant)
+    return _request(*call, *[None] * (5 - len(call)), None, None, {}), None, _batch_models()
 
 
 class JobResult(NamedTuple):
@@ -1100,7 +1119,8 @@ def run_batch(jobs, threads: int = 0) -> list[JobResult]:
     jobs     iterable of (build, calls) or (build, calls, seed), the build
              also a veltrax.Pid (its controller closes the loop); each call
              named Settings, a dict of Simulation.call's arguments (by name
-             or by position, setpoint= included), a Call, or a tuple of the
+             or by position, setpoint= and the plant models with draw_seed=
+             and individual= included), a Call, or a tuple of the
              positional inputs (params, numerator, denominator, curve[, T]);
              seed starts the job's noise as Simulation(build, seed=seed)
              does (None: no seed)
@@ -1122,14 +1142,15 @@ def run_batch(jobs, threads: int = 0) -> list[JobResult]:
         elif callable(build) and not isinstance(build, (Build, int)):
             raise TypeError("run_batch runs the built-in controllers (a build or a veltrax.Pid); run a controller "
                             "of your own with Simulation(controller=...)")
-        pairs = [_batch_call(c) for c in calls]
-        core_jobs.append((int(Build(build)), [_core_request(r) for r, _ in pairs], 0 if seed is None else _seed(seed),
-                          [s for _, s in pairs], controller))
+        parts = [_batch_call(c) for c in calls]
+        core_jobs.append((int(Build(build)), [_core_request(r) for r, _, _ in parts], 0 if seed is None else _seed(seed),
+                          [s for _, s, _ in parts], controller, [m for _, _, m in parts]))
     out = []
-    for (build, _, _, steps, controller), (outputs, infos, error) in zip(core_jobs,
-                                                                        _core.run_batch(core_jobs, _threads(threads))):
+    for (build, _, _, steps, controller, models), (outputs, infos, error) in zip(
+            core_jobs, _core.run_batch(core_jobs, _threads(threads))):
         preview = controller is None and build != Build.BASE
-        results = [Result(Build(build), o, i, (s,) if preview else None) for o, i, s in zip(outputs, infos, steps)]
+        results = [Result(Build(build), o, i, (s,) if preview else None, m[0])
+                   for o, i, s, m in zip(outputs, infos, steps, models)]
         out.append(JobResult(results, None if error is None else Error(*error)))
     return out
 

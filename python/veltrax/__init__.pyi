@@ -329,6 +329,12 @@ class Call:
     model: BodyModel | None
     setpoint: Sequence[_Step] | None
     settings: Settings | None
+    disturbances: Sequence[_Disturbance] | None
+    sensor: _Sensor | None
+    actuator: _Actuator | None
+    changes: Sequence[_Change] | None
+    draw_seed: int
+    individual: int
     def __init__(
         self,
         params: _Input | None = ...,
@@ -339,6 +345,12 @@ class Call:
         model: BodyModel | None = ...,
         setpoint: Sequence[_Step] | None = ...,
         settings: Settings | None = ...,
+        disturbances: Sequence[_Disturbance] | None = ...,
+        sensor: _Sensor | None = ...,
+        actuator: _Actuator | None = ...,
+        changes: Sequence[_Change] | None = ...,
+        draw_seed: int = ...,
+        individual: int = ...,
     ) -> None: ...
 
 class JobResult(NamedTuple):
