@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "cli/run_command.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <charconv>
 #include <cstdio>
 #include <optional>
@@ -118,6 +121,14 @@ int write_results(const RunPlace& place, const RunResult& run, bool plot) {
     return 0;
 }
 
+// Whether `path` is where standard output goes (/dev/stdout, or the file or
+// pipe it was sent to).
+bool is_standard_output(const std::string& path) {
+    struct stat out, file;
+    return fstat(STDOUT_FILENO, &out) == 0 && stat(path.c_str(), &file) == 0 && out.st_dev == file.st_dev &&
+           out.st_ino == file.st_ino;
+}
+
 // The final state, written only when every call ran; the exit status.
 int save_state(const Simulation& sim, const RunResult& run, const std::string& file) {
     try {
@@ -171,10 +182,13 @@ int run_command(const RunArgs& a) {
     status = run.failure ? kExitFailed : 0;
     status = std::max(status, write_results(place, run, a.plot));
     if (stop_requested()) return end_by_stop_signal();
+    // A snapshot sent to standard output stays whole: the closing line then
+    // goes to stderr.
+    std::FILE* closing = !a.save_state.empty() && is_standard_output(a.save_state) ? stderr : stdout;
     if (!a.save_state.empty()) status = std::max(status, save_state(sim, run, a.save_state));
     if (status == 0)
-        std::printf("ran %s (%zu call%s): results in %s\n", where(run, 0).c_str(), run.calls.size(),
-                    run.calls.size() == 1 ? "" : "s", a.output.c_str());
+        std::fprintf(closing, "ran %s (%zu call%s): results in %s\n", where(run, 0).c_str(), run.calls.size(),
+                     run.calls.size() == 1 ? "" : "s", a.output.c_str());
     return status;
 }
 

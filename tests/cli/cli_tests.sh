@@ -350,6 +350,10 @@ test_state() {
   wait "$reader"
   [[ -L link.bin && -p pipe ]] && cmp -s linked.bin saved.bin && cmp -s piped.bin saved.bin ||
     fail "--save-state through a link and a pipe: $(ls -l link.bin pipe linked.bin piped.bin)"
+  # Sent to standard output, the snapshot stays whole: the closing line goes to stderr.
+  "$VELTRAX" run first.json -o via_stdout --save-state /dev/stdout 2>stdout.err | cat >stdout.bin
+  cmp -s stdout.bin saved.bin && grep -q '^ran ' stdout.err ||
+    fail "--save-state /dev/stdout: $(ls -l stdout.bin saved.bin) $(cat stdout.err)"
   mkdir folder.bin
   expect 1 "veltrax:fileError: cannot write 'folder.bin': it is a folder" run first.json -o via_folder --save-state folder.bin
 }
